@@ -1,0 +1,25 @@
+# Compiler settings shared by every target: warnings, sanitizers, ccache.
+
+find_program(FW_CCACHE ccache)
+if(FW_CCACHE)
+    set(CMAKE_C_COMPILER_LAUNCHER "${FW_CCACHE}")
+    set(CMAKE_CXX_COMPILER_LAUNCHER "${FW_CCACHE}")
+endif()
+
+add_library(fw_warnings INTERFACE)
+target_compile_options(fw_warnings INTERFACE -Wall -Wextra -Wpedantic)
+if(FW_WERROR)
+    target_compile_options(fw_warnings INTERFACE -Werror)
+endif()
+
+if(FW_SANITIZE)
+    set(fw_sanitize_flags -fsanitize=address,undefined -fno-sanitize-recover=undefined
+        -fno-omit-frame-pointer)
+    add_compile_options(${fw_sanitize_flags} -O1)
+    add_link_options(${fw_sanitize_flags})
+endif()
+
+# Every target of the project links this for its compiler settings.
+function(fw_target_defaults target)
+    target_link_libraries(${target} PRIVATE fw_warnings)
+endfunction()
