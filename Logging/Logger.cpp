@@ -1,0 +1,1 @@
+#include "Logging/Logger.h"

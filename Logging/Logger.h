@@ -1,0 +1,2 @@
+// Labelled loggers.
+#pragma once

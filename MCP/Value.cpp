@@ -1,0 +1,1 @@
+#include "MCP/Value.h"

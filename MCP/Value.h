@@ -1,0 +1,2 @@
+// JSON value of the MCP library.
+#pragma once

@@ -1,0 +1,2 @@
+// Export model types.
+#pragma once
