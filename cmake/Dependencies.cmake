@@ -2,7 +2,7 @@
 
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
-find_package(Boost 1.81 EXACT REQUIRED CONFIG COMPONENTS json url)
+find_package(Boost 1.81.0 EXACT REQUIRED CONFIG COMPONENTS json url)
 find_package(OpenSSL 3 REQUIRED)
 find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Network DBus Test)
 find_package(simdjson REQUIRED)
