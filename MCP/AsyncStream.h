@@ -1,0 +1,189 @@
+// AsyncStream<T>: an unbounded queue of elements with an awaitable next(), ended normally or by
+// an error. The producing side (AsyncStream<T>::Source) may push from any thread; the one
+// consumer awaits the elements in order. Transports hand their received messages to the server
+// and the client through it.
+//
+//   auto [stream, source] = mcp::AsyncStream<std::string>::make();
+//   source.yield("one");                       // any thread, never blocks
+//   source.finish();                           // or source.finish(std::make_exception_ptr(...))
+//   while (auto element = co_await stream.next()) { use(*element); }
+//
+// next() gives the next element, or nullopt once the stream has finished and every element
+// before the end has been taken; when the stream was finished with an error, that error is
+// thrown instead, once, after the buffered elements. Only one next() may be pending at a time
+// (a second one fails with std::logic_error). Cancelling the awaiting coroutine through its
+// Asio cancellation slot ends that next() with boost::asio::error::operation_aborted and loses
+// no element. When every copy of the source is gone the stream finishes; when the stream is
+// destroyed, yield() answers false from then on.
+//
+// Thread-safety: the source may be copied and used from any thread; the stream is move-only and
+// used by one coroutine at a time. The consumer resumes on its own executor, never inside yield().
+#pragma once
+
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+
+#include "MCP/detail/AsyncWaiter.h"
+
+namespace mcp {
+
+template <class T>
+class AsyncStream {
+    struct State;
+
+public:
+    class Source {
+    public:
+        // Appends an element; false (and nothing happens) once the stream has finished or
+        // its consumer is gone.
+        bool yield(T element) const { return control_->state->push(std::move(element)); }
+        // Ends the stream after the elements already pushed; later calls do nothing.
+        void finish() const { control_->state->end(nullptr); }
+        void finish(std::exception_ptr error) const { control_->state->end(error); }
+
+    private:
+        friend class AsyncStream;
+        struct Control {
+            explicit Control(std::shared_ptr<State> state) : state(std::move(state)) {}
+            Control(const Control&) = delete;
+            Control& operator=(const Control&) = delete;
+            ~Control() { state->end(nullptr); }
+            std::shared_ptr<State> state;
+        };
+        explicit Source(std::shared_ptr<State> state)
+            : control_(std::make_shared<Control>(std::move(state))) {}
+        std::shared_ptr<Control> control_;
+    };
+
+    static std::pair<AsyncStream, Source> make() {
+        auto state = std::make_shared<State>();
+        return {AsyncStream(state), Source(state)};
+    }
+
+    AsyncStream(AsyncStream&&) noexcept = default;
+    AsyncStream& operator=(AsyncStream&& other) noexcept {
+        if (this != &other) {
+            detach();
+            state_ = std::move(other.state_);
+        }
+        return *this;
+    }
+    AsyncStream(const AsyncStream&) = delete;
+    AsyncStream& operator=(const AsyncStream&) = delete;
+    ~AsyncStream() { detach(); }
+
+    // The next element; nullopt at the end; throws the error the stream finished with.
+    boost::asio::awaitable<std::optional<T>> next() {
+        auto state = state_;
+        if (!state) {
+            throw std::logic_error("The stream was moved away.");
+        }
+        co_return co_await state->next();
+    }
+
+private:
+    struct State : std::enable_shared_from_this<State> {
+        bool push(T element) {
+            std::unique_lock lock(mutex);
+            if (finished || consumerGone) {
+                return false;
+            }
+            if (waiter) {
+                auto waiting = std::move(*waiter);
+                waiter.reset();
+                lock.unlock();
+                std::move(waiting).complete(nullptr, std::optional<T>(std::move(element)));
+                return true;
+            }
+            buffer.push_back(std::move(element));
+            return true;
+        }
+
+        void end(std::exception_ptr endError) {
+            std::unique_lock lock(mutex);
+            if (finished) {
+                return;
+            }
+            finished = true;
+            error = endError;
+            if (waiter) {
+                auto waiting = std::move(*waiter);
+                waiter.reset();
+                auto thrown = std::exchange(error, nullptr);
+                lock.unlock();
+                std::move(waiting).complete(thrown, std::optional<std::optional<T>>(std::nullopt));
+            }
+        }
+
+        boost::asio::awaitable<std::optional<T>> next() {
+            {
+                std::lock_guard lock(mutex);
+                if (waiter) {
+                    throw std::logic_error("Only one next() may wait on a stream at a time.");
+                }
+            }
+            std::uint64_t id = ++lastWaiterId;
+            std::weak_ptr<State> weak = this->weak_from_this();
+            auto self = this->shared_from_this();
+            auto registerWaiter = [self](detail::Waiter<std::optional<T>>&& waiting) {
+                std::unique_lock lock(self->mutex);
+                if (!self->buffer.empty()) {
+                    auto element = std::move(self->buffer.front());
+                    self->buffer.pop_front();
+                    lock.unlock();
+                    std::move(waiting).complete(
+                        nullptr, std::optional<std::optional<T>>(std::move(element)));
+                } else if (self->finished) {
+                    auto thrown = std::exchange(self->error, nullptr);
+                    lock.unlock();
+                    std::move(waiting).complete(thrown,
+                                                std::optional<std::optional<T>>(std::nullopt));
+                } else {
+                    self->waiter.emplace(std::move(waiting));
+                }
+            };
+            auto cancel = [weak](std::uint64_t cancelled) {
+                auto state = weak.lock();
+                if (!state) {
+                    return;
+                }
+                std::unique_lock lock(state->mutex);
+                if (state->waiter && state->waiter->id == cancelled) {
+                    auto waiting = std::move(*state->waiter);
+                    state->waiter.reset();
+                    lock.unlock();
+                    std::move(waiting).complete(detail::operationAborted(), std::nullopt);
+                }
+            };
+            auto element = co_await detail::suspend<std::optional<T>>(id, registerWaiter, cancel);
+            co_return element ? std::move(*element) : std::nullopt;
+        }
+
+        std::mutex mutex;
+        std::deque<T> buffer;
+        bool finished = false;
+        bool consumerGone = false;
+        std::exception_ptr error;
+        std::optional<detail::Waiter<std::optional<T>>> waiter;
+        std::uint64_t lastWaiterId = 0;
+    };
+
+    explicit AsyncStream(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+    void detach() {
+        if (state_) {
+            std::lock_guard lock(state_->mutex);
+            state_->consumerGone = true;
+            state_->buffer.clear();
+        }
+    }
+
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace mcp

@@ -1,0 +1,79 @@
+// Handler boxes: the server's and the client's tables keep one handler per method name and a list
+// per notification name, type-erased. A request arrives as Request<AnyMethod>; the typed box
+// reads it as its own Request<M> (by the parameters rule, straight from the Value), runs the
+// handler and turns the typed response back into a Response<AnyMethod>. Notifications likewise.
+//
+//   auto box = std::make_shared<mcp::TypedRequestHandler<mcp::Ping>>(
+//       [](mcp::Request<mcp::Ping> request) -> boost::asio::awaitable<mcp::Response<mcp::Ping>> {
+//           co_return mcp::makeResponse<mcp::Ping>(request.id, {});
+//       });
+//
+// Errors: parameters that do not fit M fail handle() with their DecodingError before the handler
+// runs; an error the handler throws leaves handle() unchanged (turning it into an error response
+// is the server's business); an error response of the handler stays that error.
+//
+// The boxes hold no mutable state: any number of handle() calls may run at once, on any
+// executor; the handler runs on the caller's coroutine.
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <functional>
+#include <utility>
+
+#include "MCP/Message.h"
+#include "MCP/Method.h"
+#include "MCP/Request.h"
+#include "MCP/Response.h"
+
+namespace mcp {
+
+class RequestHandlerBox {
+public:
+    virtual ~RequestHandlerBox() = default;
+    virtual boost::asio::awaitable<Response<AnyMethod>> handle(Request<AnyMethod> request) = 0;
+};
+
+template <Method M>
+class TypedRequestHandler final : public RequestHandlerBox {
+public:
+    using Handler = std::function<boost::asio::awaitable<Response<M>>(Request<M>)>;
+
+    explicit TypedRequestHandler(Handler handler) : handle_(std::move(handler)) {}
+
+    boost::asio::awaitable<Response<AnyMethod>> handle(Request<AnyMethod> request) override {
+        Request<M> typed = Request<M>::fromAnyRequest(std::move(request));
+        Response<M> response = co_await handle_(std::move(typed));
+        co_return std::move(response).asAnyResponse();
+    }
+
+private:
+    const Handler handle_;
+};
+
+class NotificationHandlerBox {
+public:
+    virtual ~NotificationHandlerBox() = default;
+    // The base box does nothing.
+    virtual boost::asio::awaitable<void> handle(Message<AnyNotification> message) {
+        (void)message;
+        co_return;
+    }
+};
+
+template <Notification N>
+class TypedNotificationHandler final : public NotificationHandlerBox {
+public:
+    using Handler = std::function<boost::asio::awaitable<void>(Message<N>)>;
+
+    explicit TypedNotificationHandler(Handler handler) : handle_(std::move(handler)) {}
+
+    boost::asio::awaitable<void> handle(Message<AnyNotification> message) override {
+        Message<N> typed = Message<N>::fromAnyMessage(std::move(message));
+        co_await handle_(std::move(typed));
+    }
+
+private:
+    const Handler handle_;
+};
+
+}  // namespace mcp

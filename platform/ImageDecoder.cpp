@@ -1,0 +1,421 @@
+#include "platform/ImageDecoder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vips/vips.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+
+#include "platform/ImageDecoderRuntime.h"
+
+namespace fw::platform {
+
+namespace {
+
+enum ErrorCode { kCannotOpen = 1, kNotAnImage = 2, kTooLarge = 3, kDecodeFailed = 4 };
+
+// Loaders of picture formats. The decoder also has loaders for data files (CSV, matrix,
+// FITS, MATLAB, medical volumes, slide scans, its own format) and one that hands files to
+// a general-purpose converter able to run interpreters; none of those is a picture a
+// user would put in a movie, so they are never used.
+constexpr std::array<std::string_view, 12> kPictureLoaders = {
+    "jpegload", "pngload",  "tiffload", "webpload", "heifload",    "gifload",
+    "svgload",  "jp2kload", "jxlload",  "ppmload",  "openexrload", "radload"};
+
+// Owns one reference to a VipsImage.
+struct ImageRef {
+    VipsImage* image = nullptr;
+    ImageRef() = default;
+    explicit ImageRef(VipsImage* i) : image(i) {}
+    ImageRef(const ImageRef&) = delete;
+    ImageRef& operator=(const ImageRef&) = delete;
+    ~ImageRef() {
+        if (image != nullptr)
+            g_object_unref(image);
+    }
+    void reset(VipsImage* i) {
+        if (image != nullptr)
+            g_object_unref(image);
+        image = i;
+    }
+};
+
+// Owns a file descriptor.
+struct Descriptor {
+    int fd = -1;
+    ~Descriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+bool fail(Error* error, int code, std::string text) {
+    if (error != nullptr)
+        *error = Error(kImageDecoderErrorDomain, code, std::move(text));
+    return false;
+}
+
+bool failWithVips(Error* error, int code, const std::string& what) {
+    std::string detail = takeVipsErrorText();
+    return fail(error, code, detail.empty() ? what : what + ": " + detail);
+}
+
+// Runs the loader `nickname` on `filename` without going through the decoder's operation
+// cache: the file is named by descriptor, and descriptor numbers are reused by later
+// files, so a cached result could belong to another file.
+VipsImage* runLoader(const char* nickname, const std::string& filename, int shrink) {
+    VipsOperation* op = vips_operation_new(nickname);
+    if (op == nullptr)
+        return nullptr;
+    g_object_set(op, "filename", filename.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, "fail_on",
+                 VIPS_FAIL_ON_TRUNCATED, nullptr);
+    if (shrink > 1)
+        g_object_set(op, "shrink", shrink, nullptr);
+    VipsImage* out = nullptr;
+    if (vips_object_build(VIPS_OBJECT(op)) == 0)
+        g_object_get(op, "out", &out, nullptr);
+    vips_object_unref_outputs(VIPS_OBJECT(op));
+    g_object_unref(op);
+    return out;
+}
+
+int uprightWidth(VipsImage* image, int orientation) {
+    return orientation >= 5 ? image->Ysize : image->Xsize;
+}
+int uprightHeight(VipsImage* image, int orientation) {
+    return orientation >= 5 ? image->Xsize : image->Ysize;
+}
+
+// The largest JPEG reduction (1, 2, 4 or 8) that keeps the image at least the minimum size.
+int chooseShrink(int width, int height, const DecodeOptions& options) {
+    if (options.minimumWidth <= 0 || options.minimumHeight <= 0)
+        return 1;
+    for (int shrink : {8, 4, 2}) {
+        if (width / shrink >= options.minimumWidth && height / shrink >= options.minimumHeight)
+            return shrink;
+    }
+    return 1;
+}
+
+// Brings the decoded samples to 8 or 16 bits of grey, RGB or CMYK, with at most one alpha
+// channel. Returns false with the decoder's error when that is not possible.
+bool normalize(ImageRef& image, ImageInfo& out, Error* error) {
+    VipsInterpretation interpretation = vips_image_get_interpretation(image.image);
+    VipsBandFormat format = vips_image_get_format(image.image);
+    const bool plainSamples = format == VIPS_FORMAT_UCHAR || format == VIPS_FORMAT_USHORT;
+    const bool plainSpace =
+        interpretation == VIPS_INTERPRETATION_B_W || interpretation == VIPS_INTERPRETATION_GREY16 ||
+        interpretation == VIPS_INTERPRETATION_sRGB || interpretation == VIPS_INTERPRETATION_RGB16 ||
+        interpretation == VIPS_INTERPRETATION_RGB || interpretation == VIPS_INTERPRETATION_CMYK ||
+        interpretation == VIPS_INTERPRETATION_MULTIBAND;
+    if (!plainSamples || !plainSpace) {
+        // Lab, XYZ, scRGB, floating-point and other encodings: let the decoder bring them
+        // to 16-bit sRGB. Any file profile described the old encoding and is dropped.
+        VipsImage* converted = nullptr;
+        if (vips_colourspace_issupported(image.image) &&
+            vips_colourspace(image.image, &converted, VIPS_INTERPRETATION_RGB16, nullptr) == 0) {
+            image.reset(converted);
+        } else {
+            takeVipsErrorText();
+            VipsImage* cast = nullptr;
+            if (vips_cast(image.image, &cast, VIPS_FORMAT_USHORT, nullptr) != 0)
+                return failWithVips(error, kDecodeFailed, "unsupported sample format");
+            image.reset(cast);
+        }
+        if (vips_image_get_format(image.image) != VIPS_FORMAT_USHORT) {
+            VipsImage* cast = nullptr;
+            if (vips_cast(image.image, &cast, VIPS_FORMAT_USHORT, nullptr) != 0)
+                return failWithVips(error, kDecodeFailed, "unsupported sample format");
+            image.reset(cast);
+        }
+        out.convertedToSRGB = true;
+        out.iccProfile.clear();
+        interpretation = VIPS_INTERPRETATION_RGB16;
+    }
+
+    const int bands = image.image->Bands;
+    int keep = bands;
+    if (interpretation == VIPS_INTERPRETATION_CMYK && bands >= 4) {
+        out.model = ColorModel::kCMYK;
+        keep = std::min(bands, 5);
+        out.hasAlpha = keep == 5;
+    } else if (bands <= 2) {
+        out.model = ColorModel::kGray;
+        out.hasAlpha = bands == 2;
+    } else {
+        out.model = ColorModel::kRGB;
+        keep = std::min(bands, 4);
+        out.hasAlpha = keep == 4 && vips_image_hasalpha(image.image);
+        if (keep == 4 && !out.hasAlpha)
+            keep = 3;
+    }
+    if (keep != bands) {
+        VipsImage* extracted = nullptr;
+        if (vips_extract_band(image.image, &extracted, 0, "n", keep, nullptr) != 0)
+            return failWithVips(error, kDecodeFailed, "unsupported channel layout");
+        image.reset(extracted);
+    }
+    out.channels = keep;
+    out.bytesPerSample = vips_image_get_format(image.image) == VIPS_FORMAT_USHORT ? 2 : 1;
+    return true;
+}
+
+// Copies the stored pixels into an upright buffer for EXIF orientations 2-8.
+void applyOrientation(const std::uint8_t* src, int width, int height, std::size_t pixelBytes,
+                      int orientation, std::uint8_t* dst) {
+    const int outWidth = orientation >= 5 ? height : width;
+    const int outHeight = orientation >= 5 ? width : height;
+    const std::size_t srcRow = std::size_t(width) * pixelBytes;
+    std::uint8_t* cursor = dst;
+    for (int y = 0; y < outHeight; ++y) {
+        for (int x = 0; x < outWidth; ++x) {
+            int sx = x;
+            int sy = y;
+            switch (orientation) {
+                case 2:
+                    sx = width - 1 - x;
+                    break;
+                case 3:
+                    sx = width - 1 - x;
+                    sy = height - 1 - y;
+                    break;
+                case 4:
+                    sy = height - 1 - y;
+                    break;
+                case 5:
+                    sx = y;
+                    sy = x;
+                    break;
+                case 6:
+                    sx = y;
+                    sy = height - 1 - x;
+                    break;
+                case 7:
+                    sx = width - 1 - y;
+                    sy = height - 1 - x;
+                    break;
+                case 8:
+                    sx = width - 1 - y;
+                    sy = x;
+                    break;
+                default:
+                    break;
+            }
+            const std::uint8_t* from =
+                src + std::size_t(sy) * srcRow + std::size_t(sx) * pixelBytes;
+            for (std::size_t b = 0; b < pixelBytes; ++b)
+                *cursor++ = from[b];
+        }
+    }
+}
+
+}  // namespace
+
+struct ImageReader::State {
+    Descriptor file;
+    ImageRef image;
+    VipsRegion* region = nullptr;
+    int stripTop = 0;
+    int stripRows = 0;
+    // The whole upright image, for files stored turned.
+    std::vector<std::uint8_t> upright;
+    bool failed = false;
+
+    ~State() {
+        if (region != nullptr)
+            g_object_unref(region);
+    }
+};
+
+ImageReader::ImageReader(std::unique_ptr<State> state, ImageInfo info)
+    : state_(std::move(state)), info_(std::move(info)) {}
+
+ImageReader::~ImageReader() = default;
+
+std::unique_ptr<ImageReader> ImageReader::open(const std::string& path,
+                                               const DecodeOptions& options, Error* error) {
+    ensureVipsRuntime();
+
+    // Open the file once and let the decoder read it through the descriptor: the name
+    // the decoder sees then has no characters it would read as load options, and a
+    // directory, device or pipe is refused before any decoder looks at it.
+    auto state = std::make_unique<State>();
+    Descriptor& file = state->file;
+    file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (file.fd < 0) {
+        fail(error, kCannotOpen, path + ": " + std::strerror(errno));
+        return nullptr;
+    }
+    struct stat status {};
+    if (::fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        fail(error, kCannotOpen, path + ": not a regular file");
+        return nullptr;
+    }
+    const std::string descriptorPath = "/proc/self/fd/" + std::to_string(file.fd);
+
+    const char* loaderType = vips_foreign_find_load(descriptorPath.c_str());
+    if (loaderType == nullptr) {
+        takeVipsErrorText();
+        fail(error, kNotAnImage, "the file is not an image in a known format");
+        return nullptr;
+    }
+    const char* nickname = vips_nickname_find(g_type_from_name(loaderType));
+    std::string_view loader = nickname != nullptr ? nickname : "";
+    bool allowed = false;
+    for (std::string_view known : kPictureLoaders)
+        allowed = allowed || known == loader;
+    if (!allowed) {
+        fail(error, kNotAnImage, "the file is not a picture format that can be decoded");
+        return nullptr;
+    }
+
+    ImageRef image(runLoader(nickname, descriptorPath, 1));
+    if (image.image == nullptr) {
+        failWithVips(error, kDecodeFailed, "the image could not be opened");
+        return nullptr;
+    }
+
+    ImageInfo out;
+    out.orientation = vips_image_get_orientation(image.image);
+    if (out.orientation < 1 || out.orientation > 8)
+        out.orientation = 1;
+    out.fullWidth = uprightWidth(image.image, out.orientation);
+    out.fullHeight = uprightHeight(image.image, out.orientation);
+
+    if (loader == "jpegload") {
+        const int shrink = chooseShrink(out.fullWidth, out.fullHeight, options);
+        if (shrink > 1) {
+            image.reset(runLoader(nickname, descriptorPath, shrink));
+            if (image.image == nullptr) {
+                failWithVips(error, kDecodeFailed, "the image could not be opened");
+                return nullptr;
+            }
+        }
+    }
+
+    const std::uint64_t pixels =
+        std::uint64_t(image.image->Xsize) * std::uint64_t(image.image->Ysize);
+    if (image.image->Xsize <= 0 || image.image->Ysize <= 0 || pixels > options.maxPixels) {
+        fail(error, kTooLarge,
+             "the image has " + std::to_string(image.image->Xsize) + " × " +
+                 std::to_string(image.image->Ysize) + " pixels, more than can be decoded");
+        return nullptr;
+    }
+
+    if (vips_image_get_typeof(image.image, VIPS_META_ICC_NAME) != 0) {
+        const void* data = nullptr;
+        std::size_t length = 0;
+        if (vips_image_get_blob(image.image, VIPS_META_ICC_NAME, &data, &length) == 0 &&
+            data != nullptr) {
+            const auto* bytes = static_cast<const std::uint8_t*>(data);
+            out.iccProfile.assign(bytes, bytes + length);
+        }
+    }
+
+    if (!normalize(image, out, error))
+        return nullptr;
+
+    const std::size_t pixelBytes = std::size_t(out.channels) * std::size_t(out.bytesPerSample);
+    if (VIPS_IMAGE_SIZEOF_PEL(image.image) != pixelBytes) {
+        fail(error, kDecodeFailed, "the decoded image has an unexpected layout");
+        return nullptr;
+    }
+    const int storedWidth = image.image->Xsize;
+    const int storedHeight = image.image->Ysize;
+    out.width = out.orientation >= 5 ? storedHeight : storedWidth;
+    out.height = out.orientation >= 5 ? storedWidth : storedHeight;
+    out.rowBytes = std::size_t(out.width) * pixelBytes;
+    state->region = vips_region_new(image.image);
+    if (state->region == nullptr) {
+        failWithVips(error, kDecodeFailed, "the image could not be opened");
+        return nullptr;
+    }
+    std::swap(state->image.image, image.image);
+    return std::unique_ptr<ImageReader>(new ImageReader(std::move(state), std::move(out)));
+}
+
+const std::uint8_t* ImageReader::row(int y, Error* error) {
+    State& state = *state_;
+    if (state.failed || y < 0 || y >= info_.height) {
+        fail(error, kDecodeFailed, "the image could not be completely decoded");
+        return nullptr;
+    }
+    VipsImage* image = state.image.image;
+    const std::size_t pixelBytes = std::size_t(VIPS_IMAGE_SIZEOF_PEL(image));
+    // Decoders deliver rows top to bottom in strips; the region holds the current one.
+    auto prepareStrip = [&](int top) {
+        constexpr int kStripRows = 64;
+        VipsRect strip{0, top, image->Xsize, std::min(kStripRows, image->Ysize - top)};
+        if (vips_region_prepare(state.region, &strip) != 0) {
+            state.failed = true;
+            return false;
+        }
+        state.stripTop = top;
+        state.stripRows = strip.height;
+        return true;
+    };
+
+    if (info_.orientation != 1) {
+        if (state.upright.empty()) {
+            // A turned image is decoded whole, then copied upright.
+            std::vector<std::uint8_t> stored(std::size_t(image->Xsize) * std::size_t(image->Ysize) *
+                                             pixelBytes);
+            const std::size_t storedRow = std::size_t(image->Xsize) * pixelBytes;
+            for (int top = 0; top < image->Ysize; top += state.stripRows) {
+                if (!prepareStrip(top)) {
+                    failWithVips(error, kDecodeFailed, "the image could not be completely decoded");
+                    return nullptr;
+                }
+                for (int r = top; r < top + state.stripRows; ++r)
+                    std::memcpy(stored.data() + std::size_t(r) * storedRow,
+                                VIPS_REGION_ADDR(state.region, 0, r), storedRow);
+            }
+            state.upright.resize(stored.size());
+            applyOrientation(stored.data(), image->Xsize, image->Ysize, pixelBytes,
+                             info_.orientation, state.upright.data());
+        }
+        return state.upright.data() + std::size_t(y) * info_.rowBytes;
+    }
+
+    if (state.stripRows == 0 || y >= state.stripTop + state.stripRows) {
+        // Strips are asked for in order from the last one, so a sequential decoder never
+        // has to go back; rows skipped by the caller are still decoded.
+        int top = state.stripRows == 0 ? 0 : state.stripTop + state.stripRows;
+        do {
+            if (!prepareStrip(top)) {
+                failWithVips(error, kDecodeFailed, "the image could not be completely decoded");
+                return nullptr;
+            }
+            top += state.stripRows;
+        } while (y >= state.stripTop + state.stripRows);
+    } else if (y < state.stripTop) {
+        fail(error, kDecodeFailed, "rows must be read from top to bottom");
+        return nullptr;
+    }
+    return VIPS_REGION_ADDR(state.region, 0, y);
+}
+
+std::optional<DecodedImage> decodeImage(const std::string& path, const DecodeOptions& options,
+                                        Error* error) {
+    std::unique_ptr<ImageReader> reader = ImageReader::open(path, options, error);
+    if (!reader)
+        return std::nullopt;
+    DecodedImage image;
+    static_cast<ImageInfo&>(image) = reader->info();
+    image.pixels.resize(image.rowBytes * std::size_t(image.height));
+    for (int y = 0; y < image.height; ++y) {
+        const std::uint8_t* row = reader->row(y, error);
+        if (row == nullptr)
+            return std::nullopt;
+        std::memcpy(image.pixels.data() + std::size_t(y) * image.rowBytes, row, image.rowBytes);
+    }
+    return image;
+}
+
+}  // namespace fw::platform
