@@ -64,7 +64,8 @@ public:
     }
 
     // The next line the child wrote, or nothing when none came within `timeout`.
-    std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    std::optional<std::string> readLine(
+        std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (true) {
             if (auto end = buffer_.find('\n'); end != std::string::npos) {

@@ -1,0 +1,296 @@
+// The server actor: construction, registration, life cycle, the receive loop and sending.
+
+#include "MCP/Server.h"
+
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <chrono>
+
+#include "MCP/JsonWriter.h"
+#include "MCP/ServerInternal.h"
+
+// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+namespace mcp {
+
+namespace asio = boost::asio;
+
+namespace detail {
+
+std::string describeError(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& exception) {
+        return exception.what();
+    } catch (...) {
+        return "An unknown error occurred.";
+    }
+}
+
+MCPError toMCPError(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const MCPError& mcpError) {
+        return mcpError;
+    } catch (...) {
+        return MCPError::internalError(describeError(error));
+    }
+}
+
+bool isOperationAborted(const std::exception_ptr& error) noexcept {
+    try {
+        std::rethrow_exception(error);
+    } catch (const boost::system::system_error& systemError) {
+        return systemError.code() == asio::error::operation_aborted;
+    } catch (...) {
+        return false;
+    }
+}
+
+namespace {
+thread_local const ServerHandlerContext* tBoundContext = nullptr;
+}
+
+const ServerHandlerContext* boundHandlerContext() noexcept {
+    return tBoundContext;
+}
+
+HandlerContextScope::HandlerContextScope(const ServerHandlerContext* context) noexcept
+    : previous_(tBoundContext) {
+    tBoundContext = context;
+}
+
+HandlerContextScope::~HandlerContextScope() {
+    tBoundContext = previous_;
+}
+
+}  // namespace detail
+
+Server::Server(asio::any_io_executor executor, std::string name, std::string version,
+               std::optional<std::string> title, std::optional<std::string> instructions,
+               Capabilities capabilities, Configuration configuration)
+    : executor_(executor),
+      strand_(asio::make_strand(executor)),
+      serverInfo_{
+          .name = std::move(name), .title = std::move(title), .version = std::move(version)},
+      instructions_(std::move(instructions)),
+      capabilities_(std::move(capabilities)),
+      configuration_(configuration) {}
+
+Server::~Server() = default;
+
+Server::Capabilities Server::capabilities() const {
+    std::lock_guard lock(registryMutex_);
+    return capabilities_;
+}
+
+void Server::setCapabilities(Capabilities capabilities) {
+    std::lock_guard lock(registryMutex_);
+    capabilities_ = std::move(capabilities);
+}
+
+Server::Configuration Server::configuration() const {
+    std::lock_guard lock(registryMutex_);
+    return configuration_;
+}
+
+void Server::setConfiguration(Configuration configuration) {
+    std::lock_guard lock(registryMutex_);
+    configuration_ = configuration;
+}
+
+std::optional<Server::HandlerContext> Server::currentHandlerContext() {
+    if (const HandlerContext* context = detail::boundHandlerContext()) {
+        return *context;
+    }
+    return std::nullopt;
+}
+
+void Server::registerRequestHandler(std::string name, std::shared_ptr<RequestHandlerBox> box) {
+    std::lock_guard lock(registryMutex_);
+    methodHandlers_.insert_or_assign(std::move(name), std::move(box));
+}
+
+void Server::registerNotificationHandler(std::string name,
+                                         std::shared_ptr<NotificationHandlerBox> box) {
+    std::lock_guard lock(registryMutex_);
+    notificationHandlers_[std::move(name)].push_back(std::move(box));
+}
+
+std::shared_ptr<RequestHandlerBox> Server::requestHandler(std::string_view name) const {
+    std::lock_guard lock(registryMutex_);
+    auto found = methodHandlers_.find(std::string(name));
+    return found == methodHandlers_.end() ? nullptr : found->second;
+}
+
+std::vector<std::shared_ptr<NotificationHandlerBox>> Server::notificationHandlers(
+    std::string_view name) const {
+    std::lock_guard lock(registryMutex_);
+    auto found = notificationHandlers_.find(std::string(name));
+    return found == notificationHandlers_.end()
+               ? std::vector<std::shared_ptr<NotificationHandlerBox>>{}
+               : found->second;
+}
+
+// --- Life cycle ---------------------------------------------------------------------------------
+
+asio::awaitable<void> Server::start(std::shared_ptr<Transport> transport,
+                                    InitializeHook initializeHook) {
+    auto self = shared_from_this();
+    co_await asio::co_spawn(strand_, startOnStrand(std::move(transport), std::move(initializeHook)),
+                            asio::use_awaitable);
+}
+
+asio::awaitable<void> Server::startOnStrand(std::shared_ptr<Transport> transport,
+                                            InitializeHook initializeHook) {
+    // A second loop over the same server would answer every message twice.
+    if (loopRunning_) {
+        throw MCPError::internalError("Server is already running");
+    }
+    loopRunning_ = true;
+    connection_ = transport;
+    registerDefaultHandlers(std::move(initializeHook));
+    registerCancellationHandler();
+    std::exception_ptr failure;
+    try {
+        co_await transport->connect();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        loopRunning_ = false;
+        std::rethrow_exception(failure);
+    }
+    logEvent(logging::Level::debug, "Server started", [&] {
+        return logging::Metadata{{"name", serverInfo_.name}, {"version", serverInfo_.version}};
+    });
+    auto [done, result] = AsyncResult<bool>::make();
+    loopDone_ = result;
+    auto signal = std::make_shared<asio::cancellation_signal>();
+    loopSignal_ = signal;
+    auto self = shared_from_this();
+    asio::co_spawn(strand_, receiveLoop(self, std::move(transport)),
+                   asio::bind_cancellation_slot(
+                       signal->slot(), [signal, done = std::move(done)](std::exception_ptr) {
+                           done.setValue(true);
+                       }));
+}
+
+asio::awaitable<void> Server::stop() {
+    auto self = shared_from_this();
+    co_await asio::co_spawn(strand_, stopOnStrand(), asio::use_awaitable);
+}
+
+asio::awaitable<void> Server::stopOnStrand() {
+    if (loopSignal_) {
+        loopSignal_->emit(asio::cancellation_type::terminal);
+    }
+    loopSignal_.reset();
+    loopDone_.reset();
+    loopRunning_ = false;
+    auto pending = std::exchange(pendingRequests_, {});
+    for (auto& [id, request] : pending) {
+        request.resume(MCPError::internalError("Server disconnected"));
+    }
+    if (auto connection = std::exchange(connection_, nullptr)) {
+        co_await connection->disconnect();
+    }
+}
+
+asio::awaitable<std::optional<AsyncResult<bool>>> Server::loopDoneOnStrand() {
+    co_return loopDone_;
+}
+
+asio::awaitable<void> Server::waitUntilCompleted() {
+    auto self = shared_from_this();
+    std::optional<AsyncResult<bool>> done =
+        co_await asio::co_spawn(strand_, loopDoneOnStrand(), asio::use_awaitable);
+    if (done) {
+        co_await done->value();
+    }
+}
+
+asio::awaitable<Server::ClientState> Server::clientStateOnStrand() {
+    co_return client_;
+}
+
+asio::awaitable<Server::ClientState> Server::clientState() {
+    auto self = shared_from_this();
+    ClientState state =
+        co_await asio::co_spawn(strand_, clientStateOnStrand(), asio::use_awaitable);
+    co_return state;
+}
+
+asio::awaitable<Server::Load> Server::loadOnStrand() {
+    co_return Load{runningRequests_, pendingRequests_.size()};
+}
+
+asio::awaitable<Server::Load> Server::load() {
+    auto self = shared_from_this();
+    Load load = co_await asio::co_spawn(strand_, loadOnStrand(), asio::use_awaitable);
+    co_return load;
+}
+
+// --- Receive loop -------------------------------------------------------------------------------
+
+asio::awaitable<void> Server::receiveLoop(std::shared_ptr<Server> self,
+                                          std::shared_ptr<Transport> transport) {
+    (void)self;  // the loop keeps the server alive
+    MessageStream stream = transport->receive();
+    try {
+        while (true) {
+            std::optional<std::string> element;
+            try {
+                element = co_await stream.next();
+            } catch (const boost::system::system_error& error) {
+                if (error.code() == asio::error::operation_aborted) {
+                    break;  // stopped
+                }
+                throw;
+            }
+            if (!element) {
+                break;
+            }
+            auto state = co_await asio::this_coro::cancellation_state;
+            if (state.cancelled() != asio::cancellation_type::none) {
+                break;
+            }
+            co_await handleElement(std::move(*element));
+        }
+    } catch (...) {
+        const std::string description = detail::describeError(std::current_exception());
+        logEvent(logging::Level::error, "Fatal error in message handling loop", [&] {
+            return logging::Metadata{{"error", description}};
+        });
+    }
+    logEvent(logging::Level::debug, "Server finished", logging::DeferredMetadata{});
+}
+
+// --- Sending ------------------------------------------------------------------------------------
+
+asio::awaitable<void> Server::sendValue(Value message) {
+    std::string bytes;
+    appendJson(bytes, message);
+    if (strand_.running_in_this_thread()) {
+        co_await sendOnStrand(std::move(bytes));
+        co_return;
+    }
+    auto self = shared_from_this();
+    co_await asio::co_spawn(strand_, sendOnStrand(std::move(bytes)), asio::use_awaitable);
+}
+
+asio::awaitable<void> Server::sendOnStrand(std::string bytes) {
+    if (!connection_) {
+        throw MCPError::internalError("Server connection not initialized");
+    }
+    // Held across the send: stop() may clear connection_ meanwhile.
+    std::shared_ptr<Transport> connection = connection_;
+    co_await connection->send(std::move(bytes));
+}
+
+}  // namespace mcp

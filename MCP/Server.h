@@ -1,0 +1,387 @@
+// Server: an MCP server that serves one client over one Transport.
+//
+// It answers "initialize" (negotiating the protocol version) and "ping" itself, dispatches every
+// other request and notification to the handlers registered by method name, answers each request
+// with a result or a JSON-RPC error, cancels a running handler on "notifications/cancelled", and
+// sends its own requests ("sampling/createMessage", "elicitation/create", "roots/list") and log
+// notifications to the client.
+//
+//   auto server = std::make_shared<mcp::Server>(io.get_executor(), "Frameweaver", "1.0.0");
+//   server->withMethodHandler<mcp::ListTools>(
+//       [](mcp::ListTools::Parameters) -> boost::asio::awaitable<mcp::ListTools::Result> {
+//           co_return mcp::ListTools::Result{.tools = myTools()};
+//       });
+//   co_await server->start(transport);      // returns once connected; the loop runs on
+//   ...                                     // when the channel ends:
+//   co_await server->stop();
+//
+// Thread-safety: the server is an actor. Its protocol state (connection, handshake, running
+// requests, its own pending requests) lives on its own strand, and every coroutine below hops
+// there. Handler registration and the capabilities and configuration may be used from any thread
+// (they sit behind a lock). Request handlers run on the executor given at construction, off the
+// strand, each in its own task, so a slow handler holds up nothing else; a handler that wants to
+// stop early when its request is cancelled awaits cancellable operations or checks
+// boost::asio::this_coro::cancellation_state. Create servers with std::make_shared: running tasks
+// keep the server alive until they end.
+#pragma once
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "Logging/Level.h"
+#include "MCP/Actor.h"
+#include "MCP/AsyncResult.h"
+#include "MCP/Cancellation.h"
+#include "MCP/ClientCapabilities.h"
+#include "MCP/Elicitation.h"
+#include "MCP/Handlers.h"
+#include "MCP/ID.h"
+#include "MCP/Implementation.h"
+#include "MCP/Initialize.h"
+#include "MCP/JsonWriter.h"
+#include "MCP/LoggingMessages.h"
+#include "MCP/MCPError.h"
+#include "MCP/Message.h"
+#include "MCP/Method.h"
+#include "MCP/PendingRequest.h"
+#include "MCP/Request.h"
+#include "MCP/Response.h"
+#include "MCP/Roots.h"
+#include "MCP/SamplingRequest.h"
+#include "MCP/ServerBatch.h"
+#include "MCP/ServerCapabilities.h"
+#include "MCP/ServerConfiguration.h"
+#include "MCP/ServerHandlerContext.h"
+#include "MCP/Transport.h"
+
+namespace mcp {
+
+class Server : public std::enable_shared_from_this<Server> {
+public:
+    using Info = ServerInfo;
+    using Capabilities = ServerCapabilities;
+    using Configuration = ServerConfiguration;
+    using HandlerContext = ServerHandlerContext;
+    using Batch = ServerBatch;
+    // Called with the client's identity and capabilities before "initialize" is answered; an
+    // error it throws is the answer and leaves the server uninitialized.
+    using InitializeHook =
+        std::function<boost::asio::awaitable<void>(ClientInfo, ClientCapabilities)>;
+
+    // `executor` runs the server's strand and its request handlers. Does no I/O.
+    Server(boost::asio::any_io_executor executor, std::string name, std::string version,
+           std::optional<std::string> title = std::nullopt,
+           std::optional<std::string> instructions = std::nullopt, Capabilities capabilities = {},
+           Configuration configuration = {});
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    const Info& serverInfo() const noexcept { return serverInfo_; }
+    const std::string& name() const noexcept { return serverInfo_.name; }
+    const std::string& version() const noexcept { return serverInfo_.version; }
+    const std::optional<std::string>& title() const noexcept { return serverInfo_.title; }
+    const std::optional<std::string>& instructions() const noexcept { return instructions_; }
+
+    Capabilities capabilities() const;
+    void setCapabilities(Capabilities capabilities);
+    Configuration configuration() const;
+    void setConfiguration(Configuration configuration);
+
+    // The context of the request whose handler is running on this thread (and in the tasks the
+    // handler starts on its own executor); absent anywhere else.
+    static std::optional<HandlerContext> currentHandlerContext();
+
+    // --- Life cycle ---------------------------------------------------------------------------
+
+    // Installs the "initialize" and "ping" handlers (replacing ones registered under those
+    // names) and the cancellation handler, connects the transport and starts the receive loop in
+    // the background. Returns once connected. Throws the transport's connect error (the server
+    // then keeps the transport until stop()), or MCPError internalError "Server is already
+    // running" when a receive loop is running already.
+    boost::asio::awaitable<void> start(std::shared_ptr<Transport> transport,
+                                       InitializeHook initializeHook = {});
+    // Ends the receive loop, fails every request waiting for the client with internalError
+    // "Server disconnected", and disconnects the transport. Running handlers go on; their answers
+    // then fail to send. Never throws; returns at once when never started.
+    boost::asio::awaitable<void> stop();
+    // Returns when the receive loop has ended (at once when no loop was started since stop()).
+    boost::asio::awaitable<void> waitUntilCompleted();
+
+    // --- Handlers -------------------------------------------------------------------------------
+
+    // Registers the handler of method M, replacing an earlier one. Parameters that do not fit
+    // M::Parameters are answered with invalidParams (-32602) and the handler does not run. An
+    // MCPError the handler throws is the answer as it is; any other exception becomes
+    // internalError with its what() as detail.
+    template <Method M>
+    Server& withMethodHandler(
+        std::function<boost::asio::awaitable<typename M::Result>(typename M::Parameters)> handler);
+    // Appends a handler of notification N; handlers of one name run in registration order, and
+    // one that fails (logged) does not stop the others.
+    template <Notification N>
+    Server& onNotification(std::function<boost::asio::awaitable<void>(Message<N>)> handler);
+
+    // --- Sending --------------------------------------------------------------------------------
+
+    // Each throws MCPError internalError "Server connection not initialized" without a
+    // connection, EncodingError for a value JSON cannot carry, and the transport's send error.
+    template <Method M>
+    boost::asio::awaitable<void> sendResponse(Response<M> response) {
+        Value encoded = std::move(response).toValue();
+        co_await sendValue(std::move(encoded));
+    }
+    template <Notification N>
+    boost::asio::awaitable<void> notify(Message<N> message) {
+        Value encoded = std::move(message).toValue();
+        co_await sendValue(std::move(encoded));
+    }
+
+    // Sends a request to the client and waits for its response, with no time limit: the typed
+    // result, the client's MCPError, TypeMismatchError when the result does not fit, the
+    // transport's send error, or internalError "Server disconnected" when the server stops.
+    // Cancelling the awaiting coroutine withdraws the request: its entry is removed, the client
+    // is told once with "notifications/cancelled", and the caller gets operation_aborted.
+    template <Method M>
+    boost::asio::awaitable<typename M::Result> send(Request<M> request);
+
+    // Tells the client that the server's request `id` is withdrawn ("notifications/cancelled",
+    // reason left out when absent). A request of the server still waiting under that id is
+    // removed and its caller fails with internalError "Request cancelled". Throws as notify().
+    boost::asio::awaitable<void> cancelRequest(ID id, std::optional<std::string> reason = {});
+
+    // --- Requests and notifications to the client ----------------------------------------------
+    // With strict configuration each request first needs the client's capability: methodNotFound
+    // "Client capabilities not initialized" before "initialize", else "<Name> is not supported by
+    // the client" (Sampling, Elicitation, Roots) when the client did not announce it.
+
+    // "sampling/createMessage"; the parameters' tools, toolChoice and metadata are not sent.
+    boost::asio::awaitable<CreateSamplingMessage::Result> createSamplingMessage(
+        CreateSamplingMessage::Parameters parameters);
+    // "elicitation/create" in form mode.
+    boost::asio::awaitable<CreateElicitation::Result> createElicitation(
+        std::string message, Elicitation::RequestSchema requestedSchema,
+        std::optional<Elicitation::Mode> mode = std::nullopt,
+        std::optional<Metadata> meta = std::nullopt);
+    // "elicitation/create" in URL mode.
+    boost::asio::awaitable<CreateElicitation::Result> createElicitation(
+        std::string message, std::string url, std::string elicitationId,
+        std::optional<Metadata> meta = std::nullopt);
+    // "roots/list"; the roots of the answer.
+    boost::asio::awaitable<std::vector<Root>> listRoots();
+    // "notifications/message" with {level, logger?, data}; sent whatever the client asked for.
+    boost::asio::awaitable<void> log(LogLevel level, std::optional<std::string> logger, Value data);
+    template <Codable T>
+    boost::asio::awaitable<void> log(LogLevel level, std::optional<std::string> logger,
+                                     const T& data) {
+        Value converted = encodeValue(data);
+        co_await log(level, std::move(logger), std::move(converted));
+    }
+
+    // --- Inspection -----------------------------------------------------------------------------
+
+    // The handshake as the server recorded it.
+    struct ClientState {
+        bool isInitialized = false;
+        std::optional<ClientInfo> clientInfo;
+        std::optional<ClientCapabilities> clientCapabilities;
+        std::optional<std::string> protocolVersion;
+    };
+    boost::asio::awaitable<ClientState> clientState();
+    // The number of request handlers running and of the server's requests waiting for the
+    // client.
+    struct Load {
+        std::size_t runningRequests = 0;
+        std::size_t pendingRequests = 0;
+    };
+    boost::asio::awaitable<Load> load();
+
+private:
+    struct RunningRequest;
+    class Dispatch;
+    friend class Dispatch;
+
+    // Registration (any thread).
+    void registerRequestHandler(std::string name, std::shared_ptr<RequestHandlerBox> box);
+    void registerNotificationHandler(std::string name, std::shared_ptr<NotificationHandlerBox> box);
+    std::shared_ptr<RequestHandlerBox> requestHandler(std::string_view name) const;
+    std::vector<std::shared_ptr<NotificationHandlerBox>> notificationHandlers(
+        std::string_view name) const;
+    void registerDefaultHandlers(InitializeHook initializeHook);
+    void registerCancellationHandler();
+
+    // Strand operations.
+    boost::asio::awaitable<void> sendValue(Value message);
+    boost::asio::awaitable<void> sendOnStrand(std::string bytes);
+    boost::asio::awaitable<void> startOnStrand(std::shared_ptr<Transport> transport,
+                                               InitializeHook initializeHook);
+    boost::asio::awaitable<void> stopOnStrand();
+    boost::asio::awaitable<std::optional<AsyncResult<bool>>> loopDoneOnStrand();
+    boost::asio::awaitable<ClientState> clientStateOnStrand();
+    boost::asio::awaitable<Load> loadOnStrand();
+    boost::asio::awaitable<void> receiveLoop(std::shared_ptr<Server> self,
+                                             std::shared_ptr<Transport> transport);
+    boost::asio::awaitable<void> runRequest(std::shared_ptr<Server> self,
+                                            Request<AnyMethod> request);
+    boost::asio::awaitable<void> runBatch(std::shared_ptr<Server> self, ServerBatch batch);
+    boost::asio::awaitable<void> refuseRequest(std::shared_ptr<Server> self, std::optional<ID> id);
+    static boost::asio::awaitable<Response<AnyMethod>> runHandler(
+        std::shared_ptr<RequestHandlerBox> box, Request<AnyMethod> request);
+    boost::asio::awaitable<void> claimInitialization();
+    boost::asio::awaitable<void> releaseInitialization();
+    boost::asio::awaitable<void> completeInitialization(ClientState state);
+    boost::asio::awaitable<void> cancelRequestOnStrand(ID id, std::optional<std::string> reason);
+    boost::asio::awaitable<void> checkCapabilityOnStrand(std::string_view method);
+    boost::asio::awaitable<void> registerAndSendOnStrand(ID id, AnyPendingRequest pending,
+                                                         std::string bytes);
+    boost::asio::awaitable<void> sendWithdrawal(std::shared_ptr<Server> self, ID id);
+    boost::asio::awaitable<void> handleElement(std::string element);
+    boost::asio::awaitable<void> handleBatch(ServerBatch batch);
+    void startRequest(Request<AnyMethod> request);
+    void startBatch(ServerBatch batch);
+    boost::asio::awaitable<void> reportError(std::exception_ptr error, std::optional<ID> id);
+    boost::asio::awaitable<std::optional<Response<AnyMethod>>> handleRequest(
+        Request<AnyMethod> request, bool sendResponse);
+    boost::asio::awaitable<void> handleMessage(Message<AnyNotification> message);
+    void handleResponse(Response<AnyMethod> response);
+    boost::asio::awaitable<void> sendErrorWithoutId(MCPError error);
+
+    // The initialize and cancellation handlers' strand work.
+    boost::asio::awaitable<Initialize::Result> initialize(Initialize::Parameters parameters,
+                                                          InitializeHook hook);
+    boost::asio::awaitable<void> handleCancellation(CancelledNotification::Parameters parameters);
+
+    // Outbound requests.
+    boost::asio::awaitable<void> checkClientCapability(std::string_view method);
+    boost::asio::awaitable<void> registerAndSend(ID id, AnyPendingRequest pending,
+                                                 std::string bytes);
+    void withdrawPendingRequest(ID id);
+    std::optional<AnyPendingRequest> removePendingRequest(const ID& id);
+
+    // Logging through the connection's logger (strand only; nothing without a connection).
+    template <class MessageProducer, class MetadataProducer>
+    void logEvent(logging::Level level, const MessageProducer& message,
+                  const MetadataProducer& metadata,
+                  std::source_location location = std::source_location::current()) const;
+
+    const boost::asio::any_io_executor executor_;
+    const Strand strand_;
+    const Info serverInfo_;
+    const std::optional<std::string> instructions_;
+
+    // Behind registryMutex_.
+    mutable std::mutex registryMutex_;
+    Capabilities capabilities_;
+    Configuration configuration_;
+    std::unordered_map<std::string, std::shared_ptr<RequestHandlerBox>> methodHandlers_;
+    std::unordered_map<std::string, std::vector<std::shared_ptr<NotificationHandlerBox>>>
+        notificationHandlers_;
+
+    // Strand only.
+    std::shared_ptr<Transport> connection_;
+    std::unordered_map<ID, std::vector<std::shared_ptr<RunningRequest>>> pendingRequestTasks_;
+    std::size_t runningRequests_ = 0;
+    std::uint64_t nextRequestSerial_ = 0;
+    std::unordered_map<ID, AnyPendingRequest> pendingRequests_;
+    ClientState client_;
+    bool initializing_ = false;
+    bool loopRunning_ = false;
+    std::shared_ptr<boost::asio::cancellation_signal> loopSignal_;
+    std::optional<AsyncResult<bool>> loopDone_;
+};
+
+// ---------------------------------------------------------------------------------------------
+
+// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+namespace detail {
+
+// The box of a handler registered with Server::withMethodHandler: parameters that do not fit are
+// the client's mistake (invalidParams), not the server's.
+template <Method M>
+class ServerRequestHandler final : public RequestHandlerBox {
+public:
+    using Handler =
+        std::function<boost::asio::awaitable<typename M::Result>(typename M::Parameters)>;
+    explicit ServerRequestHandler(Handler handler) : handler_(std::move(handler)) {}
+
+    boost::asio::awaitable<Response<AnyMethod>> handle(Request<AnyMethod> request) override {
+        std::optional<typename M::Parameters> parameters;
+        try {
+            parameters.emplace(
+                mcp::detail::decodeErasedParams<typename M::Parameters>(request.params));
+        } catch (const DecodingError& error) {
+            throw MCPError::invalidParams(std::string(error.what()));
+        }
+        typename M::Result result = co_await handler_(std::move(*parameters));
+        Response<AnyMethod> response{std::move(request.id), encodeValue(std::move(result))};
+        co_return response;
+    }
+
+private:
+    const Handler handler_;
+};
+
+}  // namespace detail
+
+template <Method M>
+Server& Server::withMethodHandler(
+    std::function<boost::asio::awaitable<typename M::Result>(typename M::Parameters)> handler) {
+    registerRequestHandler(std::string(M::name),
+                           std::make_shared<detail::ServerRequestHandler<M>>(std::move(handler)));
+    return *this;
+}
+
+template <Notification N>
+Server& Server::onNotification(std::function<boost::asio::awaitable<void>(Message<N>)> handler) {
+    registerNotificationHandler(std::string(N::name),
+                                std::make_shared<TypedNotificationHandler<N>>(std::move(handler)));
+    return *this;
+}
+
+template <Method M>
+boost::asio::awaitable<typename M::Result> Server::send(Request<M> request) {
+    using Result = typename M::Result;
+    PendingRequest<Result> pending;
+    ID id = request.id;
+    Value encoded = std::move(request).toValue();
+    std::string bytes;
+    appendJson(bytes, encoded);
+    AnyPendingRequest entry(pending);
+    co_await registerAndSend(id, std::move(entry), std::move(bytes));
+    std::exception_ptr failure;
+    try {
+        Result result = co_await pending.value();
+        co_return result;
+    } catch (const boost::system::system_error& error) {
+        if (error.code() != boost::asio::error::operation_aborted) {
+            throw;
+        }
+        failure = std::current_exception();
+    }
+    // The caller was cancelled: withdraw the request so that nothing waits for it.
+    withdrawPendingRequest(std::move(id));
+    std::rethrow_exception(failure);
+}
+#pragma GCC diagnostic pop
+
+}  // namespace mcp

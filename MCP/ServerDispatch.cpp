@@ -1,0 +1,397 @@
+// The server's dispatch: telling received messages apart and handing batches, requests,
+// notifications and responses to their handlers. Everything here runs on the server's strand.
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <chrono>
+
+#include "MCP/JsonParser.h"
+#include "MCP/JsonWriter.h"
+#include "MCP/Server.h"
+#include "MCP/ServerInternal.h"
+
+// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+namespace mcp {
+
+namespace asio = boost::asio;
+
+namespace {
+
+// An error answer to a message whose request id cannot be read: JSON-RPC 2.0 wants "id": null.
+Value errorWithoutId(const MCPError& error) {
+    return Value(Object::fromEntries({{"error", error.toValue()},
+                                      {"id", Value()},
+                                      {"jsonrpc", Value(std::string(detail::kJsonRpcVersion))}}));
+}
+
+// The id of an element none of the message forms could read, when it has a usable one.
+std::optional<ID> readableId(const Object& object) {
+    const Value* id = object.find("id");
+    if (id == nullptr) {
+        return std::nullopt;
+    }
+    if (const std::string* text = id->stringValue()) {
+        return ID(*text);
+    }
+    if (id->kind() == Value::Kind::Int) {
+        return ID(*id->intValue());
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+asio::awaitable<void> Server::handleElement(std::string element) {
+    std::exception_ptr failure;
+    std::optional<ID> failedId;
+    bool wasNotification = false;
+    try {
+        std::optional<Value> parsed = tryParseJson(element);
+        if (!parsed) {
+            throw MCPError::parseError("Invalid message format");
+        }
+        Value& value = *parsed;
+        if (value.arrayValue() != nullptr) {
+            std::optional<ServerBatch> batch;
+            try {
+                batch = ServerBatch::fromValue(std::move(value));
+            } catch (const DecodingError&) {
+            }
+            if (!batch) {
+                // An array is no response, request or notification either.
+                throw MCPError::parseError("Invalid message format");
+            }
+            startBatch(std::move(*batch));
+            co_return;
+        }
+        const Object* object = value.objectValue();
+        if (object == nullptr) {
+            throw MCPError::parseError("Invalid message format");
+        }
+        const bool hasId = object->contains("id");
+        if (hasId && (object->contains("result") || object->contains("error"))) {
+            std::optional<Response<AnyMethod>> response;
+            try {
+                response = Response<AnyMethod>::fromValue(value);
+            } catch (const DecodingError&) {
+            }
+            if (response) {
+                handleResponse(std::move(*response));
+                co_return;
+            }
+        }
+        if (hasId) {
+            // A message with an id expects an answer: it is never taken for a notification, even
+            // when the id itself is unusable.
+            std::optional<Request<AnyMethod>> request;
+            try {
+                const bool hasMethod = object->contains("method");
+                std::optional<ID> id = readableId(*object);
+                const Value* idMember = object->find("id");
+                if (hasMethod && !id && !idMember->isNull()) {
+                    throw MCPError::invalidRequest("ID must be string or number");
+                }
+                request = Request<AnyMethod>::fromValue(std::move(value));
+            } catch (const DecodingError&) {
+            }
+            if (!request) {
+                failedId = readableId(*object);
+                throw MCPError::parseError("Invalid message format");
+            }
+            startRequest(std::move(*request));
+            co_return;
+        }
+        std::optional<Message<AnyNotification>> message;
+        try {
+            message = Message<AnyNotification>::fromValue(std::move(value));
+        } catch (const DecodingError&) {
+        }
+        if (!message) {
+            throw MCPError::parseError("Invalid message format");
+        }
+        wasNotification = true;
+        co_await handleMessage(std::move(*message));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!failure) {
+        co_return;
+    }
+    if (isResourceTemporarilyUnavailable(failure)) {
+        asio::steady_timer pause(co_await asio::this_coro::executor, std::chrono::milliseconds(10));
+        co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
+        co_return;
+    }
+    const std::string description = detail::describeError(failure);
+    logEvent(logging::Level::error, "Error processing message", [&] {
+        return logging::Metadata{{"error", description}};
+    });
+    if (wasNotification) {
+        co_return;
+    }
+    try {
+        co_await reportError(failure, std::move(failedId));
+    } catch (...) {
+        // The peer cannot be told; the loop goes on.
+    }
+}
+
+asio::awaitable<void> Server::reportError(std::exception_ptr error, std::optional<ID> id) {
+    MCPError mcpError = detail::toMCPError(error);
+    if (id) {
+        std::string bytes =
+            toJson(Response<AnyMethod>{std::move(*id), std::move(mcpError)}.toValue());
+        co_await sendOnStrand(std::move(bytes));
+    } else {
+        std::string bytes = toJson(errorWithoutId(mcpError));
+        co_await sendOnStrand(std::move(bytes));
+    }
+}
+
+void Server::startRequest(Request<AnyMethod> request) {
+    auto self = shared_from_this();
+    if (runningRequests_ >= configuration().maxConcurrentRequests) {
+        // Answered at once: a client cannot make the server hold unbounded work.
+        asio::co_spawn(strand_, refuseRequest(self, std::move(request.id)), asio::detached);
+        return;
+    }
+    ++runningRequests_;
+    asio::co_spawn(strand_, runRequest(self, std::move(request)),
+                   [self](std::exception_ptr) { --self->runningRequests_; });
+}
+
+asio::awaitable<void> Server::refuseRequest(std::shared_ptr<Server> self, std::optional<ID> id) {
+    (void)self;
+    try {
+        co_await reportError(
+            std::make_exception_ptr(MCPError::internalError("Too many requests in progress")),
+            std::move(id));
+    } catch (...) {
+    }
+}
+
+asio::awaitable<void> Server::runRequest(std::shared_ptr<Server> self, Request<AnyMethod> request) {
+    (void)self;
+    co_await handleRequest(std::move(request), true);
+}
+
+void Server::startBatch(ServerBatch batch) {
+    // A batch runs in a task of its own, so that a handler inside it may wait for an answer from
+    // the client, which only the receive loop can take in.
+    auto self = shared_from_this();
+    if (runningRequests_ >= configuration().maxConcurrentRequests) {
+        asio::co_spawn(strand_, refuseRequest(self, std::nullopt), asio::detached);
+        return;
+    }
+    ++runningRequests_;
+    asio::co_spawn(strand_, runBatch(self, std::move(batch)),
+                   [self](std::exception_ptr) { --self->runningRequests_; });
+}
+
+asio::awaitable<void> Server::runBatch(std::shared_ptr<Server> self, ServerBatch batch) {
+    (void)self;
+    std::exception_ptr failure;
+    try {
+        co_await handleBatch(std::move(batch));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure && !isResourceTemporarilyUnavailable(failure)) {
+        const std::string description = detail::describeError(failure);
+        logEvent(logging::Level::error, "Error processing message", [&] {
+            return logging::Metadata{{"error", description}};
+        });
+        try {
+            co_await reportError(failure, std::nullopt);
+        } catch (...) {
+        }
+    }
+}
+
+asio::awaitable<void> Server::handleBatch(ServerBatch batch) {
+    logEvent(logging::Level::trace, "Processing batch request", [&] {
+        return logging::Metadata{{"size", std::to_string(batch.items.size())}};
+    });
+    if (batch.items.empty()) {
+        std::string bytes =
+            toJson(errorWithoutId(MCPError::invalidRequest("Batch array must not be empty")));
+        co_await sendOnStrand(std::move(bytes));
+        co_return;
+    }
+    Array answers;
+    for (ServerBatch::Item& item : batch.items) {
+        if (auto* message = std::get_if<Message<AnyNotification>>(&item)) {
+            try {
+                co_await handleMessage(std::move(*message));
+            } catch (...) {
+                // A notification is never answered, in a batch neither.
+            }
+            continue;
+        }
+        auto& request = std::get<Request<AnyMethod>>(item);
+        ID id = request.id;
+        std::exception_ptr failure;
+        try {
+            if (auto response = co_await handleRequest(std::move(request), false)) {
+                answers.push_back(std::move(*response).toValue());
+            }
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (failure) {
+            answers.push_back(
+                Response<AnyMethod>{std::move(id), detail::toMCPError(failure)}.toValue());
+        }
+    }
+    if (answers.empty()) {
+        co_return;
+    }
+    if (!connection_) {
+        throw MCPError::internalError("Server connection not initialized");
+    }
+    std::string bytes = toJson(Value(std::move(answers)));
+    co_await sendOnStrand(std::move(bytes));
+}
+
+asio::awaitable<std::optional<Response<AnyMethod>>> Server::handleRequest(
+    Request<AnyMethod> request, bool sendResponse) {
+    if (!sendResponse && request.method.empty()) {
+        std::optional<Response<AnyMethod>> refused(Response<AnyMethod>{
+            std::move(request.id), MCPError::invalidRequest("Invalid batch item format")});
+        co_return refused;
+    }
+    logEvent(logging::Level::trace, "Processing request", [&] {
+        return logging::Metadata{{"method", request.method}, {"id", request.id.description()}};
+    });
+    std::optional<Response<AnyMethod>> response;
+    std::shared_ptr<RequestHandlerBox> box;
+    if (configuration().strict && request.method != Initialize::name &&
+        request.method != Ping::name && !client_.isInitialized) {
+        response.emplace(Response<AnyMethod>{
+            std::move(request.id), MCPError::invalidRequest("Server is not initialized")});
+    } else if (box = requestHandler(request.method); !box) {
+        std::string detail = "Unknown method: " + request.method;
+        response.emplace(Response<AnyMethod>{std::move(request.id),
+                                             MCPError::methodNotFound(std::move(detail))});
+    }
+    if (response) {
+        if (!sendResponse) {
+            co_return response;
+        }
+        std::string bytes = toJson(std::move(*response).toValue());
+        co_await sendOnStrand(std::move(bytes));
+        co_return std::nullopt;
+    }
+
+    const ID id = request.id;
+    const std::string method = request.method;
+    auto running = std::make_shared<RunningRequest>();
+    pendingRequestTasks_[id].push_back(running);
+
+    // The handler runs off the server's strand, on a strand of its own that carries its context.
+    auto handlerExecutor =
+        detail::bindHandlerContext(asio::make_strand(executor_), HandlerContext{id});
+    std::exception_ptr failure;
+    auto token = asio::bind_cancellation_slot(running->signal.slot(), asio::use_awaitable);
+    try {
+        response =
+            co_await asio::co_spawn(handlerExecutor, runHandler(box, std::move(request)), token);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+
+    // Only this request's entry goes: another request under the same id keeps its own.
+    if (auto entries = pendingRequestTasks_.find(id); entries != pendingRequestTasks_.end()) {
+        std::erase(entries->second, running);
+        if (entries->second.empty()) {
+            pendingRequestTasks_.erase(entries);
+        }
+    }
+
+    if (failure) {
+        if (running->cancelled && detail::isOperationAborted(failure)) {
+            logEvent(logging::Level::debug, "Request cancelled", [&] {
+                return logging::Metadata{{"id", id.description()}, {"method", method}};
+            });
+            co_return std::nullopt;
+        }
+        response.emplace(Response<AnyMethod>{id, detail::toMCPError(failure)});
+    }
+    if (!sendResponse) {
+        co_return response;
+    }
+    std::string bytes = toJson(std::move(*response).toValue());
+    co_await sendOnStrand(std::move(bytes));
+    co_return std::nullopt;
+}
+
+asio::awaitable<Response<AnyMethod>> Server::runHandler(std::shared_ptr<RequestHandlerBox> box,
+                                                        Request<AnyMethod> request) {
+    // A request cancelled before its handler began never runs it.
+    auto state = co_await asio::this_coro::cancellation_state;
+    if (state.cancelled() != asio::cancellation_type::none) {
+        throw boost::system::system_error(asio::error::operation_aborted);
+    }
+    Response<AnyMethod> answer = co_await box->handle(std::move(request));
+    co_return answer;
+}
+
+asio::awaitable<void> Server::handleMessage(Message<AnyNotification> message) {
+    logEvent(logging::Level::trace, "Processing notification", [&] {
+        return logging::Metadata{{"method", message.method}};
+    });
+    if (configuration().strict && message.method != InitializedNotification::name &&
+        !client_.isInitialized) {
+        throw MCPError::invalidRequest("Server is not initialized");
+    }
+    auto handlers = notificationHandlers(message.method);
+    for (const auto& handler : handlers) {
+        std::exception_ptr failure;
+        try {
+            co_await handler->handle(message);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (failure) {
+            const std::string description = detail::describeError(failure);
+            logEvent(logging::Level::error, "Error handling notification", [&] {
+                return logging::Metadata{{"method", message.method}, {"error", description}};
+            });
+        }
+    }
+}
+
+void Server::handleResponse(Response<AnyMethod> response) {
+    std::optional<AnyPendingRequest> pending = removePendingRequest(response.id);
+    if (!pending) {
+        logEvent(logging::Level::warning, "Received response for unknown request", [&] {
+            return logging::Metadata{{"id", response.id.description()}};
+        });
+        return;
+    }
+    if (Value* result = response.success()) {
+        pending->resume(std::move(*result));
+    } else {
+        pending->resume(*response.failure());
+    }
+}
+
+std::optional<AnyPendingRequest> Server::removePendingRequest(const ID& id) {
+    auto found = pendingRequests_.find(id);
+    if (found == pendingRequests_.end()) {
+        return std::nullopt;
+    }
+    AnyPendingRequest pending = std::move(found->second);
+    pendingRequests_.erase(found);
+    return pending;
+}
+
+}  // namespace mcp

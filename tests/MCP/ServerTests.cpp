@@ -1,0 +1,615 @@
+// The server over the in-memory pair: the exact bytes it answers, batches, cancellation, the
+// handshake and its requests to the client.
+#include <gtest/gtest.h>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Logging/LogHandler.h"
+#include "MCP/JsonParser.h"
+#include "MCP/Server.h"
+#include "MCP/Tools.h"
+#include "tests/MCP/ServerTestSupport.h"
+
+namespace mcp {
+namespace {
+
+using namespace mcp::testing;
+
+// The tools every test server offers.
+void registerTools(ServerHarness& harness) {
+    harness.server->withMethodHandler<ListTools>(
+        [](ListTools::Parameters) -> asio::awaitable<ListTools::Result> {
+            ListTools::Result result;
+            result.tools.push_back(Tool{.name = "echo",
+                                        .description = "Repeats its text.",
+                                        .inputSchema = Value::object({{"type", "object"}})});
+            co_return result;
+        });
+    harness.server->withMethodHandler<CallTool>(
+        [](CallTool::Parameters parameters) -> asio::awaitable<CallTool::Result> {
+            if (parameters.name == "echo") {
+                const Value* text =
+                    parameters.arguments ? parameters.arguments->find("text") : nullptr;
+                co_return CallTool::Result{
+                    .content = {ToolContent::text(text && text->stringValue() ? *text->stringValue()
+                                                                              : "")}};
+            }
+            if (parameters.name == "refuse") {
+                throw MCPError::invalidRequest("The tool refuses.");
+            }
+            if (parameters.name == "crash") {
+                throw std::runtime_error("The disk is full.");
+            }
+            if (parameters.name == "context") {
+                auto context = Server::currentHandlerContext();
+                co_return CallTool::Result{
+                    .content = {ToolContent::text(context ? context->id.description() : "none")}};
+            }
+            co_return CallTool::Result{.content = {ToolContent::text("Unknown tool.")},
+                                       .isError = true};
+        });
+}
+
+struct GoldenRow {
+    const char* name;
+    std::string request;
+    std::string answer;
+
+    friend void PrintTo(const GoldenRow& row, std::ostream* out) { *out << row.name; }
+};
+
+class ServerGolden : public ::testing::TestWithParam<GoldenRow> {};
+
+TEST_P(ServerGolden, AnswersWithTheExactBytes) {
+    ServerHarness harness;
+    registerTools(harness);
+    harness.start();
+    EXPECT_EQ(harness.exchange(GetParam().request), GetParam().answer);
+    // Whatever came before, the server keeps serving.
+    EXPECT_EQ(harness.exchange(R"({"jsonrpc":"2.0","id":"after","method":"ping"})"),
+              R"({"id":"after","jsonrpc":"2.0","result":{}})");
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, ServerGolden,
+                         ::testing::Values(GoldenRow{"Initialize",
+                                                     R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"c","version":"1"}}})",
+                                                     R"({"id":1,"jsonrpc":"2.0","result":{"capabilities":{"tools":{}},"protocolVersion":"2025-06-18","serverInfo":{"name":"Frameweaver","version":"1.0.0"}}})"},
+                                           GoldenRow{
+                                               "InitializeWithUnknownVersion",
+                                               R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"1999-01-01","capabilities":{},"clientInfo":{"name":"c","version":"1"}}})",
+                                               R"({"id":1,"jsonrpc":"2.0","result":{"capabilities":{"tools":{}},"protocolVersion":"2025-11-25","serverInfo":{"name":"Frameweaver","version":"1.0.0"}}})"},
+                                           GoldenRow{"Ping",
+                                                     R"({"jsonrpc":"2.0","id":2,"method":"ping"})",
+                                                     R"({"id":2,"jsonrpc":"2.0","result":{}})"},
+                                           GoldenRow{
+                                               "ToolsList",
+                                               R"({"jsonrpc":"2.0","id":3,"method":"tools/list"})",
+                                               R"({"id":3,"jsonrpc":"2.0","result":{"tools":[{"description":"Repeats its text.","inputSchema":{"type":"object"},"name":"echo"}]}})"},
+                                           GoldenRow{
+                                               "ToolsCall",
+                                               R"({"jsonrpc":"2.0","id":"c1","method":"tools/call","params":{"name":"echo","arguments":{"text":"a/b"}}})",
+                                               R"({"id":"c1","jsonrpc":"2.0","result":{"content":[{"text":"a/b","type":"text"}]}})"},
+                                           GoldenRow{
+                                               "ToolErrorResult",
+                                               R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"nope"}})",
+                                               R"({"id":4,"jsonrpc":"2.0","result":{"content":[{"text":"Unknown tool.","type":"text"}],"isError":true}})"},
+                                           GoldenRow{"HandlerContext", R"({"jsonrpc":"2.0","id":41,"method":"tools/call","params":{"name":"context"}})", R"({"id":41,"jsonrpc":"2.0","result":{"content":[{"text":"41","type":"text"}]}})"}, GoldenRow{"UnknownMethod", R"({"jsonrpc":"2.0","id":5,"method":"nothing/here"})", R"({"error":{"code":-32601,"data":{"detail":"Unknown method: nothing/here"},"message":"Method not found: Unknown method: nothing/here"},"id":5,"jsonrpc":"2.0"})"}, GoldenRow{"EmptyMethodAlone", R"({"jsonrpc":"2.0","id":5,"method":""})", R"({"error":{"code":-32601,"data":{"detail":"Unknown method: "},"message":"Method not found: Unknown method: "},"id":5,"jsonrpc":"2.0"})"}, GoldenRow{"HandlerThrowsMCPError", R"({"jsonrpc":"2.0","id":6,"method":"tools/call","params":{"name":"refuse"}})", R"({"error":{"code":-32600,"data":{"detail":"The tool refuses."},"message":"Invalid Request: The tool refuses."},"id":6,"jsonrpc":"2.0"})"}, GoldenRow{"HandlerThrowsOtherError", R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"crash"}})", R"({"error":{"code":-32603,"data":{"detail":"The disk is full."},"message":"Internal error: The disk is full."},"id":7,"jsonrpc":"2.0"})"}, GoldenRow{"ParamsOfTheWrongKind", R"({"jsonrpc":"2.0","id":8,"method":"tools/call","params":"echo"})", R"({"error":{"code":-32602,"data":{"detail":"Invalid params field"},"message":"Invalid params: Invalid params field"},"id":8,"jsonrpc":"2.0"})"}, GoldenRow{"MissingParams", R"({"jsonrpc":"2.0","id":9,"method":"tools/call"})", R"({"error":{"code":-32602,"data":{"detail":"Missing required params field"},"message":"Invalid params: Missing required params field"},"id":9,"jsonrpc":"2.0"})"}, GoldenRow{"NotJson", R"({"jsonrpc":"2.0","id":1,)", R"({"error":{"code":-32700,"data":{"detail":"Invalid message format"},"message":"Parse error: Invalid JSON: Invalid message format"},"id":null,"jsonrpc":"2.0"})"}, GoldenRow{"NotAnObject", R"(42)", R"({"error":{"code":-32700,"data":{"detail":"Invalid message format"},"message":"Parse error: Invalid JSON: Invalid message format"},"id":null,"jsonrpc":"2.0"})"}, GoldenRow{"NoFormWithNumberId", R"({"jsonrpc":"2.0","id":7,"params":{}})", R"({"error":{"code":-32700,"data":{"detail":"Invalid message format"},"message":"Parse error: Invalid JSON: Invalid message format"},"id":7,"jsonrpc":"2.0"})"},
+                                           GoldenRow{
+                                               "NoFormWithTextId",
+                                               R"({"jsonrpc":"2.0","id":"abc"})",
+                                               R"({"error":{"code":-32700,"data":{"detail":"Invalid message format"},"message":"Parse error: Invalid JSON: Invalid message format"},"id":"abc","jsonrpc":"2.0"})"},
+                                           GoldenRow{
+                                               "WrongVersion",
+                                               R"({"jsonrpc":"1.0","id":3,"method":"ping"})",
+                                               R"({"error":{"code":-32700,"data":{"detail":"Invalid message format"},"message":"Parse error: Invalid JSON: Invalid message format"},"id":3,"jsonrpc":"2.0"})"},
+                                           GoldenRow{
+                                               "FractionalId",
+                                               R"({"jsonrpc":"2.0","id":1.5,"method":"ping"})",
+                                               R"({"error":{"code":-32600,"data":{"detail":"ID must be string or number"},"message":"Invalid Request: ID must be string or number"},"id":null,"jsonrpc":"2.0"})"},
+                                           GoldenRow{
+                                               "HugeId",
+                                               R"({"jsonrpc":"2.0","id":123456789012345678901234567890,"method":"ping"})",
+                                               R"({"error":{"code":-32600,"data":{"detail":"ID must be string or number"},"message":"Invalid Request: ID must be string or number"},"id":null,"jsonrpc":"2.0"})"},
+                                           GoldenRow{
+                                               "ObjectId",
+                                               R"({"jsonrpc":"2.0","id":{"n":1},"method":"tools/call","params":{"name":"crash"}})",
+                                               R"({"error":{"code":-32600,"data":{"detail":"ID must be string or number"},"message":"Invalid Request: ID must be string or number"},"id":null,"jsonrpc":"2.0"})"},
+                                           GoldenRow{
+                                               "EmptyBatch", R"([])",
+                                               R"({"error":{"code":-32600,"data":{"detail":"Batch array must not be empty"},"message":"Invalid Request: Batch array must not be empty"},"id":null,"jsonrpc":"2.0"})"},
+                                           GoldenRow{
+                                               "Batch",
+                                               R"([{"jsonrpc":"2.0","id":1,"method":"ping"},{"jsonrpc":"2.0","method":"notifications/initialized"},{"jsonrpc":"2.0","id":2,"method":"nothing"},{"jsonrpc":"2.0","id":3,"method":""},{"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"echo","arguments":{"text":"x"}}}])", R"([{"id":1,"jsonrpc":"2.0","result":{}},{"error":{"code":-32601,"data":{"detail":"Unknown method: nothing"},"message":"Method not found: Unknown method: nothing"},"id":2,"jsonrpc":"2.0"},{"error":{"code":-32600,"data":{"detail":"Invalid batch item format"},"message":"Invalid Request: Invalid batch item format"},"id":3,"jsonrpc":"2.0"},{"id":4,"jsonrpc":"2.0","result":{"content":[{"text":"x","type":"text"}]}}])"},
+                                           GoldenRow{
+                                               "BatchWithAResponseIsNoBatch",
+                                               R"([{"jsonrpc":"2.0","id":1,"method":"ping"},{"jsonrpc":"2.0","id":9,"result":{}}])",
+                                               R"({"error":{"code":-32700,"data":{"detail":"Invalid message format"},"message":"Parse error: Invalid JSON: Invalid message format"},"id":null,"jsonrpc":"2.0"})"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Server, NotificationsAreNeverAnswered) {
+    ServerHarness harness;
+    harness.start();
+    // Unknown notification, a batch of notifications only, a failing cancellation handler.
+    harness.send(R"({"jsonrpc":"2.0","method":"notifications/whatever"})");
+    harness.send(R"([{"jsonrpc":"2.0","method":"notifications/initialized"}])");
+    harness.send(
+        R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1.5}})");
+    EXPECT_EQ(harness.exchange(R"({"jsonrpc":"2.0","id":1,"method":"ping"})"),
+              R"({"id":1,"jsonrpc":"2.0","result":{}})");
+}
+
+TEST(Server, NotificationHandlersRunInOrderAndAFailureStopsNone) {
+    ServerHarness harness;
+    std::vector<std::string> calls;
+    harness.server->onNotification<InitializedNotification>(
+        [&](Message<InitializedNotification>) -> asio::awaitable<void> {
+            calls.push_back("first");
+            throw std::runtime_error("broken");
+            co_return;
+        });
+    harness.server->onNotification<InitializedNotification>(
+        [&](Message<InitializedNotification>) -> asio::awaitable<void> {
+            calls.push_back("second");
+            co_return;
+        });
+    harness.start();
+    harness.send(R"({"jsonrpc":"2.0","method":"notifications/initialized"})");
+    harness.exchange(R"({"jsonrpc":"2.0","id":1,"method":"ping"})");
+    EXPECT_EQ(calls, (std::vector<std::string>{"first", "second"}));
+}
+
+TEST(Server, StrictModeRefusesEverythingButTheHandshakeBeforeInitialize) {
+    ServerHarness harness(Server::Configuration::strictMode());
+    registerTools(harness);
+    harness.start();
+    EXPECT_EQ(
+        harness.exchange(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"),
+        R"({"error":{"code":-32600,"data":{"detail":"Server is not initialized"},"message":"Invalid Request: Server is not initialized"},"id":1,"jsonrpc":"2.0"})");
+    EXPECT_EQ(
+        harness.exchange(
+            R"([{"jsonrpc":"2.0","id":2,"method":"tools/list"},{"jsonrpc":"2.0","id":3,"method":"ping"}])"),
+        R"([{"error":{"code":-32600,"data":{"detail":"Server is not initialized"},"message":"Invalid Request: Server is not initialized"},"id":2,"jsonrpc":"2.0"},{"id":3,"jsonrpc":"2.0","result":{}}])");
+    // A notification is refused without an answer.
+    harness.send(R"({"jsonrpc":"2.0","method":"notifications/roots/list_changed"})");
+    EXPECT_NE(harness.initialize().find("\"result\""), std::string::npos);
+    EXPECT_NE(
+        harness.exchange(R"({"jsonrpc":"2.0","id":4,"method":"tools/list"})").find("\"result\""),
+        std::string::npos);
+}
+
+TEST(Server, SecondInitializeIsRefusedAndKeepsTheFirstClient) {
+    ServerHarness harness;
+    harness.start();
+    harness.initialize();
+    EXPECT_EQ(
+        harness.exchange(
+            R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05","capabilities":{},"clientInfo":{"name":"other","version":"2"}}})"),
+        R"({"error":{"code":-32600,"data":{"detail":"Server is already initialized"},"message":"Invalid Request: Server is already initialized"},"id":1,"jsonrpc":"2.0"})");
+    auto state = runFor(harness.io, harness.server->clientState());
+    EXPECT_TRUE(state.isInitialized);
+    EXPECT_EQ(state.clientInfo->name, "test");
+    EXPECT_EQ(state.protocolVersion, "2025-06-18");
+}
+
+TEST(Server, ConcurrentInitializeRequestsCannotBothSucceed) {
+    ServerHarness harness;
+    Gate gate(harness.io);
+    int hookCalls = 0;
+    harness.start([&](ClientInfo, ClientCapabilities) -> asio::awaitable<void> {
+        ++hookCalls;
+        co_await gate.wait();
+    });
+    const std::string request =
+        R"(,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"c","version":"1"}}})";
+    harness.send(R"({"jsonrpc":"2.0","id":1)" + request);
+    harness.send(R"({"jsonrpc":"2.0","id":2)" + request);
+    auto refused = harness.receive();
+    ASSERT_TRUE(refused);
+    EXPECT_NE(refused->find("Server is already initialized"), std::string::npos);
+    EXPECT_NE(refused->find("\"id\":2"), std::string::npos);
+    gate.open();
+    auto accepted = harness.receive();
+    ASSERT_TRUE(accepted);
+    EXPECT_NE(accepted->find("\"result\""), std::string::npos);
+    EXPECT_EQ(hookCalls, 1);
+}
+
+TEST(Server, FailingInitializeHookLeavesTheServerUninitialized) {
+    ServerHarness harness;
+    bool fail = true;
+    harness.start([&](ClientInfo, ClientCapabilities) -> asio::awaitable<void> {
+        if (fail) {
+            fail = false;
+            throw MCPError::invalidRequest("Not now.");
+        }
+        co_return;
+    });
+    EXPECT_NE(harness.initialize().find("Not now."), std::string::npos);
+    EXPECT_NE(harness.initialize().find("\"result\""), std::string::npos);
+}
+
+TEST(Server, SecondStartFailsWithAnInternalError) {
+    ServerHarness harness;
+    harness.start();
+    try {
+        runFor(harness.io, harness.server->start(harness.serverSide));
+        FAIL() << "a second start succeeded";
+    } catch (const MCPError& error) {
+        EXPECT_EQ(error.kind(), MCPError::Kind::internalError);
+        EXPECT_EQ(std::string(error.what()), "Internal error: Server is already running");
+    }
+    // One loop only: one answer per request.
+    harness.send(R"({"jsonrpc":"2.0","id":1,"method":"ping"})");
+    EXPECT_TRUE(harness.receive());
+    EXPECT_FALSE(harness.receive(200ms));
+}
+
+TEST(Server, SendingWithoutAConnectionFails) {
+    ServerHarness harness;
+    try {
+        runFor(harness.io, harness.server->log(LogLevel::info, std::nullopt, Value("x")));
+        FAIL() << "sent without a connection";
+    } catch (const MCPError& error) {
+        EXPECT_EQ(std::string(error.what()), "Internal error: Server connection not initialized");
+    }
+    // stop() before start() returns and leaves the server usable.
+    runFor(harness.io, harness.server->stop());
+    runFor(harness.io, harness.server->waitUntilCompleted());
+}
+
+// --- Cancellation ---------------------------------------------------------------------------
+
+class ServerCancellation : public ::testing::Test {
+protected:
+    ServerCancellation() : gate(harness.io) {
+        harness.server->withMethodHandler<CallTool>(
+            [this](CallTool::Parameters parameters) -> asio::awaitable<CallTool::Result> {
+                ++started;
+                try {
+                    co_await gate.wait();
+                } catch (const boost::system::system_error&) {
+                    ++cancelled;
+                    throw;
+                }
+                co_return CallTool::Result{.content = {ToolContent::text(parameters.name)}};
+            });
+        harness.start();
+    }
+
+    void call(int id, const std::string& tool) {
+        harness.send(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+                     R"(,"method":"tools/call","params":{"name":")" + tool + R"("}})");
+    }
+    void cancel(int id) {
+        harness.send(
+            R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":)" +
+            std::to_string(id) + R"(,"reason":"user"}})");
+    }
+
+    ServerHarness harness;
+    Gate gate;
+    int started = 0;
+    int cancelled = 0;
+};
+
+TEST_F(ServerCancellation, CancelledRequestGetsNoAnswerAndOthersGoOn) {
+    call(5, "slow");
+    runIdle(harness.io, 20ms);
+    ASSERT_EQ(started, 1);
+    cancel(5);
+    EXPECT_EQ(harness.exchange(R"({"jsonrpc":"2.0","id":6,"method":"ping"})"),
+              R"({"id":6,"jsonrpc":"2.0","result":{}})");
+    EXPECT_EQ(cancelled, 1);
+    EXPECT_FALSE(harness.receive(200ms));
+    EXPECT_EQ(runFor(harness.io, harness.server->load()).runningRequests, 0u);
+}
+
+TEST_F(ServerCancellation, UnknownOrMissingRequestIdCancelsNothing) {
+    call(5, "slow");
+    runIdle(harness.io, 20ms);
+    cancel(99);
+    harness.send(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{}})");
+    gate.open();
+    EXPECT_EQ(harness.receive(),
+              R"({"id":5,"jsonrpc":"2.0","result":{"content":[{"text":"slow","type":"text"}]}})");
+    EXPECT_EQ(cancelled, 0);
+}
+
+TEST_F(ServerCancellation, RequestsSharingAnIdKeepTheirOwnEntries) {
+    // Two requests in flight under one id: the first to finish must not take the second's entry,
+    // so a later cancellation still reaches the second.
+    call(9, "first");
+    runIdle(harness.io, 20ms);
+    gate.open();
+    EXPECT_EQ(harness.receive(),
+              R"({"id":9,"jsonrpc":"2.0","result":{"content":[{"text":"first","type":"text"}]}})");
+    Gate second(harness.io);
+    harness.server->withMethodHandler<CallTool>(
+        [&](CallTool::Parameters) -> asio::awaitable<CallTool::Result> {
+            try {
+                co_await second.wait();
+            } catch (const boost::system::system_error&) {
+                ++cancelled;
+                throw;
+            }
+            co_return CallTool::Result{};
+        });
+    call(9, "a");
+    call(9, "b");
+    runIdle(harness.io, 20ms);
+    cancel(9);
+    runIdle(harness.io, 50ms);
+    EXPECT_EQ(cancelled, 2);
+    EXPECT_FALSE(harness.receive(200ms));
+}
+
+TEST_F(ServerCancellation, CancellationInsideABatchDropsOnlyThatAnswer) {
+    harness.send(
+        R"([{"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"slow"}},{"jsonrpc":"2.0","id":2,"method":"ping"}])");
+    runIdle(harness.io, 20ms);
+    ASSERT_EQ(started, 1);
+    cancel(1);
+    EXPECT_EQ(harness.receive(), R"([{"id":2,"jsonrpc":"2.0","result":{}}])");
+}
+
+TEST(Server, RequestsBeyondTheLimitAreAnsweredAtOnce) {
+    Server::Configuration configuration;
+    configuration.maxConcurrentRequests = 1;
+    ServerHarness harness(configuration);
+    Gate gate(harness.io);
+    harness.server->withMethodHandler<CallTool>(
+        [&](CallTool::Parameters) -> asio::awaitable<CallTool::Result> {
+            co_await gate.wait();
+            co_return CallTool::Result{};
+        });
+    harness.start();
+    harness.send(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"slow"}})");
+    EXPECT_EQ(
+        harness.exchange(R"({"jsonrpc":"2.0","id":2,"method":"ping"})"),
+        R"({"error":{"code":-32603,"data":{"detail":"Too many requests in progress"},"message":"Internal error: Too many requests in progress"},"id":2,"jsonrpc":"2.0"})");
+    gate.open();
+    EXPECT_EQ(harness.receive(), R"({"id":1,"jsonrpc":"2.0","result":{"content":[]}})");
+    EXPECT_EQ(harness.exchange(R"({"jsonrpc":"2.0","id":3,"method":"ping"})"),
+              R"({"id":3,"jsonrpc":"2.0","result":{}})");
+}
+
+// --- Requests to the client -------------------------------------------------------------------
+
+// Starts `operation` in the background and returns a flag that turns true when it has ended.
+template <class T>
+std::shared_ptr<std::optional<std::exception_ptr>> startInBackground(
+    asio::io_context& io, asio::awaitable<T> operation, std::optional<T>* result,
+    asio::cancellation_signal* cancel = nullptr) {
+    auto outcome = std::make_shared<std::optional<std::exception_ptr>>();
+    auto handler = [outcome, result](std::exception_ptr error, T value) {
+        if (!error && result) {
+            *result = std::move(value);
+        }
+        *outcome = error;
+    };
+    if (cancel) {
+        asio::co_spawn(io, std::move(operation),
+                       asio::bind_cancellation_slot(cancel->slot(), handler));
+    } else {
+        asio::co_spawn(io, std::move(operation), handler);
+    }
+    return outcome;
+}
+
+std::string idOf(const std::string& message) {
+    Value value = parseJson(message);
+    const Value* id = value.find("id");
+    return id && id->stringValue() ? *id->stringValue() : "";
+}
+
+TEST(ServerRequests, RootsAnsweredByTheClientReachTheCaller) {
+    ServerHarness harness;
+    harness.start();
+    std::optional<std::vector<Root>> roots;
+    auto done = startInBackground(harness.io, harness.server->listRoots(), &roots);
+    auto request = harness.receive();
+    ASSERT_TRUE(request);
+    const std::string id = idOf(*request);
+    EXPECT_EQ(id.size(), 36u);
+    EXPECT_EQ(*request,
+              R"({"id":")" + id + R"(","jsonrpc":"2.0","method":"roots/list","params":{}})");
+    harness.send(R"({"jsonrpc":"2.0","id":")" + id +
+                 R"(","result":{"roots":[{"uri":"file:///work","name":"work"}]}})");
+    runIdle(harness.io, 20ms);
+    ASSERT_TRUE(*done);
+    EXPECT_FALSE(**done);
+    ASSERT_TRUE(roots);
+    ASSERT_EQ(roots->size(), 1u);
+    EXPECT_EQ((*roots)[0].uri, "file:///work");
+}
+
+TEST(ServerRequests, ClientErrorReachesTheCallerUnchanged) {
+    ServerHarness harness;
+    harness.start();
+    std::optional<std::vector<Root>> roots;
+    auto done = startInBackground(harness.io, harness.server->listRoots(), &roots);
+    const std::string id = idOf(harness.receive().value());
+    harness.send(R"({"jsonrpc":"2.0","id":")" + id +
+                 R"(","error":{"code":-32601,"message":"Method not found"}})");
+    runIdle(harness.io, 20ms);
+    ASSERT_TRUE(*done && **done);
+    try {
+        std::rethrow_exception(**done);
+    } catch (const MCPError& error) {
+        EXPECT_EQ(error, MCPError::methodNotFound());
+    }
+}
+
+TEST(ServerRequests, CancelledCallerWithdrawsTheRequestOnce) {
+    ServerHarness harness;
+    harness.start();
+    asio::cancellation_signal cancel;
+    std::optional<std::vector<Root>> roots;
+    auto done = startInBackground(harness.io, harness.server->listRoots(), &roots, &cancel);
+    const std::string id = idOf(harness.receive().value());
+    cancel.emit(asio::cancellation_type::terminal);
+    EXPECT_EQ(harness.receive(),
+              R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":")" +
+                  id + R"("}})");
+    ASSERT_TRUE(*done && **done);
+    EXPECT_EQ(runFor(harness.io, harness.server->load()).pendingRequests, 0u);
+    // A late answer finds nothing to resume, and nothing more is sent.
+    harness.send(R"({"jsonrpc":"2.0","id":")" + id + R"(","result":{"roots":[]}})");
+    EXPECT_FALSE(harness.receive(200ms));
+}
+
+TEST(ServerRequests, CancelRequestFailsTheWaiterAndTellsTheClient) {
+    ServerHarness harness;
+    harness.start();
+    std::optional<std::vector<Root>> roots;
+    auto done = startInBackground(harness.io, harness.server->listRoots(), &roots);
+    const std::string id = idOf(harness.receive().value());
+    runFor(harness.io, harness.server->cancelRequest(ID(id)));
+    EXPECT_EQ(harness.receive(),
+              R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":")" +
+                  id + R"("}})");
+    runIdle(harness.io, 20ms);
+    ASSERT_TRUE(*done && **done);
+    try {
+        std::rethrow_exception(**done);
+    } catch (const MCPError& error) {
+        EXPECT_EQ(std::string(error.what()), "Internal error: Request cancelled");
+    }
+}
+
+TEST(ServerRequests, StopFailsEveryWaitingRequest) {
+    ServerHarness harness;
+    harness.start();
+    std::optional<std::vector<Root>> first;
+    std::optional<std::vector<Root>> second;
+    auto firstDone = startInBackground(harness.io, harness.server->listRoots(), &first);
+    auto secondDone = startInBackground(harness.io, harness.server->listRoots(), &second);
+    const std::string firstId = idOf(harness.receive().value());
+    const std::string secondId = idOf(harness.receive().value());
+    EXPECT_NE(firstId, secondId);
+    runFor(harness.io, harness.server->stop());
+    runIdle(harness.io, 20ms);
+    for (const auto& done : {firstDone, secondDone}) {
+        ASSERT_TRUE(*done && **done);
+        try {
+            std::rethrow_exception(**done);
+        } catch (const MCPError& error) {
+            EXPECT_EQ(std::string(error.what()), "Internal error: Server disconnected");
+        }
+    }
+    runFor(harness.io, harness.server->waitUntilCompleted());
+}
+
+TEST(ServerRequests, HandlerInsideABatchCanWaitForTheClient) {
+    ServerHarness harness;
+    harness.server->withMethodHandler<CallTool>(
+        [server = std::weak_ptr<Server>(harness.server)](
+            CallTool::Parameters) -> asio::awaitable<CallTool::Result> {
+            auto roots = co_await server.lock()->listRoots();
+            co_return CallTool::Result{
+                .content = {ToolContent::text(std::to_string(roots.size()) + " roots")}};
+        });
+    harness.start();
+    harness.send(R"([{"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"roots"}}])");
+    auto request = harness.receive();
+    ASSERT_TRUE(request);
+    harness.send(R"({"jsonrpc":"2.0","id":")" + idOf(*request) + R"(","result":{"roots":[]}})");
+    EXPECT_EQ(
+        harness.receive(),
+        R"([{"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"0 roots","type":"text"}]}}])");
+}
+
+TEST(ServerRequests, StrictModeChecksTheClientsCapabilities) {
+    ServerHarness harness(Server::Configuration::strictMode());
+    harness.start();
+    auto failureOf = [&](asio::awaitable<std::vector<Root>> operation) -> std::string {
+        try {
+            runFor(harness.io, std::move(operation));
+        } catch (const MCPError& error) {
+            return error.what();
+        }
+        return "sent";
+    };
+    EXPECT_EQ(failureOf(harness.server->listRoots()),
+              "Method not found: Client capabilities not initialized");
+    harness.initialize(R"({"sampling":{}})");
+    EXPECT_EQ(failureOf(harness.server->listRoots()),
+              "Method not found: Roots is not supported by the client");
+    try {
+        runFor(harness.io, [](std::shared_ptr<Server> server) -> asio::awaitable<bool> {
+            co_await server->createElicitation("Name?", Elicitation::RequestSchema{});
+            co_return true;
+        }(harness.server));
+        FAIL() << "elicitation was sent";
+    } catch (const MCPError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "Method not found: Elicitation is not supported by the client");
+    }
+}
+
+TEST(ServerRequests, LogWithoutALoggerNameSendsLevelAndDataOnly) {
+    ServerHarness harness;
+    harness.start();
+    runFor(harness.io, harness.server->log(LogLevel::warning, std::nullopt, Value("a/b")));
+    EXPECT_EQ(
+        harness.receive(),
+        R"({"jsonrpc":"2.0","method":"notifications/message","params":{"data":"a/b","level":"warning"}})");
+}
+
+// --- Logging --------------------------------------------------------------------------------
+
+class RecordingHandler final : public logging::LogHandler {
+public:
+    explicit RecordingHandler(std::shared_ptr<std::vector<std::string>> lines)
+        : lines_(std::move(lines)) {}
+    std::unique_ptr<logging::LogHandler> clone() const override {
+        return std::make_unique<RecordingHandler>(*this);
+    }
+    void log(const logging::LogEvent& event) override {
+        std::string line = std::string(logging::rawValue(event.level)) + " " +
+                           std::string(event.message.description());
+        if (event.metadata) {
+            for (const auto& [key, value] : *event.metadata) {
+                line += " " + key + "=" + value.description();
+            }
+        }
+        lines_->push_back(std::move(line));
+    }
+    std::optional<logging::MetadataValue> metadataValue(std::string_view) const override {
+        return std::nullopt;
+    }
+    void setMetadataValue(const std::string&, std::optional<logging::MetadataValue>) override {}
+    logging::Metadata metadata() const override { return {}; }
+    void setMetadata(logging::Metadata) override {}
+    logging::Level logLevel() const override { return logging::Level::trace; }
+    void setLogLevel(logging::Level) override {}
+
+private:
+    std::shared_ptr<std::vector<std::string>> lines_;
+};
+
+TEST(Server, LogsThroughTheTransportsLogger) {
+    auto lines = std::make_shared<std::vector<std::string>>();
+    ServerHarness harness({}, logging::Logger("test", RecordingHandler(lines)));
+    harness.start();
+    harness.send(
+        R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":4}})");
+    harness.exchange("nonsense");
+    auto contains = [&](const std::string& text) {
+        return std::find(lines->begin(), lines->end(), text) != lines->end();
+    };
+    EXPECT_TRUE(contains("debug Server started name=Frameweaver version=1.0.0"));
+    EXPECT_TRUE(contains("debug Received cancellation notification reason=none requestId=4"));
+    EXPECT_TRUE(
+        contains("trace Cancellation notification for unknown or completed request requestId=4"));
+    EXPECT_TRUE(contains(
+        "error Error processing message error=Parse error: Invalid JSON: Invalid message format"));
+}
+
+}  // namespace
+}  // namespace mcp

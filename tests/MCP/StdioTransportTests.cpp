@@ -1,0 +1,157 @@
+// The standard input/output transport over real pipes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MCP/MCPError.h"
+#include "MCP/StdioTransport.h"
+#include "tests/MCP/ServerTestSupport.h"
+
+namespace mcp {
+namespace {
+
+using namespace mcp::testing;
+
+struct Pipe {
+    Pipe() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            throw std::runtime_error("Could not make a pipe.");
+        }
+        read = fds[0];
+        write = fds[1];
+    }
+    ~Pipe() {
+        closeRead();
+        closeWrite();
+    }
+    void closeRead() {
+        if (read != -1) {
+            ::close(read);
+            read = -1;
+        }
+    }
+    void closeWrite() {
+        if (write != -1) {
+            ::close(write);
+            write = -1;
+        }
+    }
+    void put(const std::string& bytes) const {
+        ASSERT_EQ(::write(write, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    int read = -1;
+    int write = -1;
+};
+
+TEST(StdioTransport, SplitsLinesAndKeepsWhatIsNotTheLineFeed) {
+    asio::io_context io;
+    Pipe input;
+    Pipe output;
+    auto transport = std::make_shared<StdioTransport>(io.get_executor(), input.read, output.write);
+    runFor(io, transport->connect());
+    input.put("a\n\nb");
+    input.put("\r\nsplit ");
+    input.put("line\n{\"x\":1}\n{\"y\":2}\nunterminated");
+    input.closeWrite();
+    Drained drained = runFor(io, drain(transport->receive()));
+    EXPECT_EQ(drained.messages,
+              (std::vector<std::string>{"a", "b\r", "split line", "{\"x\":1}", "{\"y\":2}"}));
+    EXPECT_EQ(drained.error, "");
+    // End of input leaves sending possible.
+    runFor(io, transport->send("still writing"));
+    char buffer[64] = {};
+    EXPECT_EQ(::read(output.read, buffer, sizeof buffer), 14);
+    EXPECT_EQ(std::string(buffer), "still writing\n");
+}
+
+TEST(StdioTransport, SendsOnlyWhileConnected) {
+    asio::io_context io;
+    Pipe input;
+    Pipe output;
+    auto transport = std::make_shared<StdioTransport>(io.get_executor(), input.read, output.write);
+    auto expectNotConnected = [&] {
+        try {
+            runFor(io, transport->send("x"));
+            ADD_FAILURE() << "sent while not connected";
+        } catch (const MCPError& error) {
+            EXPECT_EQ(error.kind(), MCPError::Kind::transportError);
+        }
+    };
+    expectNotConnected();
+    runFor(io, transport->connect());
+    runFor(io, transport->connect());  // a second connect does nothing
+    runFor(io, transport->send(""));
+    char buffer[4] = {};
+    EXPECT_EQ(::read(output.read, buffer, sizeof buffer), 1);
+    EXPECT_EQ(buffer[0], '\n');
+    runFor(io, transport->disconnect());
+    expectNotConnected();
+    EXPECT_TRUE(runFor(io, drain(transport->receive())).messages.empty());
+}
+
+TEST(StdioTransport, OverlongLineEndsTheStreamWithAnError) {
+    asio::io_context io;
+    Pipe input;
+    Pipe output;
+    auto transport = std::make_shared<StdioTransport>(io.get_executor(), input.read, output.write,
+                                                      std::nullopt, 16);
+    runFor(io, transport->connect());
+    input.put("short\n" + std::string(40, 'x'));
+    Drained drained = runFor(io, drain(transport->receive()));
+    EXPECT_EQ(drained.messages, (std::vector<std::string>{"short"}));
+    EXPECT_EQ(drained.error, "Internal error: Message exceeds the line length limit of 16 bytes");
+}
+
+TEST(StdioTransport, ConcurrentSendsNeverInterleave) {
+    asio::io_context io;
+    Pipe input;
+    Pipe output;
+    auto transport = std::make_shared<StdioTransport>(io.get_executor(), input.read, output.write);
+    runFor(io, transport->connect());
+    // Lines far larger than the pipe's buffer, so every write is partial and has to wait.
+    constexpr int kSenders = 12;
+    constexpr std::size_t kLength = 200 * 1024;
+    std::string received;
+    std::thread reader([&] {
+        char chunk[8192];
+        ssize_t n = 0;
+        while ((n = ::read(output.read, chunk, sizeof chunk)) > 0) {
+            received.append(chunk, static_cast<std::size_t>(n));
+        }
+    });
+    int finished = 0;
+    for (int sender = 0; sender < kSenders; ++sender) {
+        asio::co_spawn(io, transport->send(std::string(kLength, static_cast<char>('a' + sender))),
+                       [&](std::exception_ptr error) {
+                           EXPECT_FALSE(error);
+                           ++finished;
+                       });
+    }
+    while (finished < kSenders) {
+        io.run_one();
+    }
+    output.closeWrite();
+    reader.join();
+    ASSERT_EQ(received.size(), kSenders * (kLength + 1));
+    std::vector<bool> seen(kSenders, false);
+    for (std::size_t start = 0; start < received.size(); start += kLength + 1) {
+        const char letter = received[start];
+        ASSERT_GE(letter, 'a');
+        ASSERT_LT(letter, 'a' + kSenders);
+        EXPECT_EQ(received.find_first_not_of(letter, start), start + kLength);
+        EXPECT_EQ(received[start + kLength], '\n');
+        seen[static_cast<std::size_t>(letter - 'a')] = true;
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), kSenders);
+}
+
+}  // namespace
+}  // namespace mcp
