@@ -273,12 +273,13 @@ private:
                 od::number_type numberType;
                 if (!source.get_number_type().get(numberType) &&
                     numberType == od::number_type::signed_integer) {
+                    // The reader also types a negative integer below the signed 64-bit range as
+                    // a signed integer; only reading it tells, and such a number is a double.
                     std::int64_t i;
-                    if ((error = source.get_int64().get(i))) {
-                        return classify(error);
+                    if (!source.get_int64().get(i)) {
+                        out = Value(i);
+                        return Failure::none;
                     }
-                    out = Value(i);
-                    return Failure::none;
                 }
                 // Fractions, exponents and integers beyond the signed 64-bit range.
                 double d;
