@@ -4,11 +4,12 @@
 #include <openssl/rand.h>
 
 #include <array>
-#include <cmath>
 #include <random>
+#include <utility>
+#include <variant>
 
 #include "MCP/DecodingError.h"
-#include "MCP/Hasher.h"
+#include "MCP/detail/StringOrInteger.h"
 
 namespace mcp {
 
@@ -45,26 +46,14 @@ std::string ID::description() const {
 }
 
 Value ID::toValue() const {
-    if (const auto* text = stringValue()) {
-        return Value(*text);
-    }
-    return Value(*numberValue());
+    return detail::encodeStringOrInteger(storage_);
 }
 
 ID ID::fromValue(const Value& value) {
-    if (const std::string* text = value.stringValue()) {
-        return ID(*text);
+    if (auto decoded = detail::decodeStringOrInteger(value)) {
+        return std::visit([](auto& part) { return ID(std::move(part)); }, *decoded);
     }
-    if (auto text = value.jsonString()) {
-        return ID(std::move(*text));
-    }
-    if (auto number = value.intValue()) {
-        return ID(*number);
-    }
-    if (auto number = value.doubleValue();
-        number && *number >= -0x1p63 && *number < 0x1p63 && std::trunc(*number) == *number) {
-        return ID(static_cast<std::int64_t>(*number));
-    }
+    // A null identifier reads as the empty text.
     if (value.isNull()) {
         return ID();
     }
@@ -72,25 +61,11 @@ ID ID::fromValue(const Value& value) {
 }
 
 bool operator==(const ID& a, const ID& b) {
-    if (a.storage_.index() != b.storage_.index()) {
-        return false;
-    }
-    if (const auto* text = a.stringValue()) {
-        return textEquals(*text, *b.stringValue());
-    }
-    return *a.numberValue() == *b.numberValue();
+    return detail::stringOrIntegerEquals(a.storage_, b.storage_);
 }
 
 std::size_t ID::hash() const noexcept {
-    Hasher hasher;
-    if (const auto* text = stringValue()) {
-        hasher.combine(0);
-        hasher.combineText(*text);
-    } else {
-        hasher.combine(1);
-        hasher.combine(*numberValue());
-    }
-    return hasher.finish();
+    return detail::hashStringOrInteger(storage_);
 }
 
 }  // namespace mcp

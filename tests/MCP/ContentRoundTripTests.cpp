@@ -4,8 +4,6 @@
 // parameters rule of their envelopes.
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,19 +28,13 @@
 #include "MCP/Tool.h"
 #include "MCP/ToolContent.h"
 #include "MCP/Tools.h"
+#include "tests/MCP/JsonRoundTripHarness.h"
 
-namespace mcp {
+namespace mcp::testing {
 namespace {
 
-using Codec = std::function<Value(Value)>;
-
-template <class T>
-Codec codec() {
-    return [](Value input) { return encodeValue(decodeValue<T>(std::move(input))); };
-}
-
-const std::map<std::string_view, Codec>& codecs() {
-    static const std::map<std::string_view, Codec> table{
+const CodecTable& codecs() {
+    static const CodecTable table{
         {"Tool", codec<Tool>()},
         {"Tool.Content", codec<ToolContent>()},
         {"ListTools.Result", codec<ListTools::Result>()},
@@ -111,26 +103,7 @@ const std::map<std::string_view, Codec>& codecs() {
 
 using Kind = DecodingError::Kind;
 
-struct Case {
-    std::string_view type;
-    std::string_view input;
-    // Expected JSON when decoding succeeds ("=" for the input itself)...
-    std::optional<std::string_view> output;
-    // ...or the failure: kind, path as describeCodingPath renders it, description.
-    Kind kind = Kind::dataCorrupted;
-    std::string_view path = "";
-    std::string_view text = "";
-};
-
-Case ok(std::string_view type, std::string_view input, std::string_view output = "=") {
-    return {type, input, output};
-}
-Case fails(std::string_view type, std::string_view input, Kind kind, std::string_view path,
-           std::string_view text = "") {
-    return {type, input, std::nullopt, kind, path, text};
-}
-
-const Case kCases[] = {
+const TypedCase kCases[] = {
     // Tool descriptions: "description" is the one optional member written as null.
     ok("Tool", R"({"name":"n","inputSchema":{"type":"object"}})",
        R"({"name":"n","description":null,"inputSchema":{"type":"object"}})"),
@@ -672,36 +645,13 @@ const Case kCases[] = {
           "", "Missing required params field"),
 };
 
-class ContentRoundTrip : public testing::TestWithParam<Case> {};
+class ContentRoundTrip : public ::testing::TestWithParam<TypedCase> {};
 
 TEST_P(ContentRoundTrip, DecodesAndEncodesAsTheTableSays) {
-    const Case& c = GetParam();
-    const Codec& run = codecs().at(c.type);
-    Value input = parseJson(c.input);
-    if (c.output) {
-        Value expected = *c.output == "=" ? input : parseJson(*c.output);
-        Value actual;
-        ASSERT_NO_THROW(actual = run(input)) << c.type << " " << c.input;
-        EXPECT_EQ(actual, expected) << c.type << " " << c.input << "\n  gave " << toJson(actual);
-        // What we write reads back to the same value, also through JSON text.
-        EXPECT_EQ(run(parseJson(toJson(actual))), actual) << c.type << " " << c.input;
-    } else {
-        try {
-            Value actual = run(input);
-            ADD_FAILURE() << c.type << " " << c.input << " decoded as " << toJson(actual);
-        } catch (const DecodingError& error) {
-            EXPECT_EQ(toString(error.kind()), toString(c.kind))
-                << c.type << " " << c.input << ": " << error.what();
-            EXPECT_EQ(describeCodingPath(error.codingPath()), c.path)
-                << c.type << " " << c.input << ": " << error.what();
-            if (!c.text.empty()) {
-                EXPECT_EQ(error.debugDescription(), c.text) << c.type << " " << c.input;
-            }
-        }
-    }
+    checkTypedCase(GetParam(), codecs());
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ContentRoundTrip, testing::ValuesIn(kCases));
+INSTANTIATE_TEST_SUITE_P(Table, ContentRoundTrip, ::testing::ValuesIn(kCases));
 
 }  // namespace
-}  // namespace mcp
+}  // namespace mcp::testing

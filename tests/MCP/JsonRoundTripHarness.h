@@ -12,16 +12,30 @@
 //   };
 //   INSTANTIATE_TEST_SUITE_P(Tool, ToolRoundTrip, ::testing::ValuesIn(kToolRows), rowName<Tool>);
 //   TEST_P(ToolRoundTrip, MatchesRow) { checkRoundTrip<Tool, ToolCodec>(GetParam()); }
+//
+// For one table over many types, rows name their type by a key into a table of erased codecs and
+// the written JSON is compared as a Value, so member order does not matter:
+//
+//   const CodecTable& codecs() { static const CodecTable t{{"Tool", codec<Tool>()}}; return t; }
+//   const TypedCase kCases[] = {
+//       ok("Tool", R"({"name":"n","inputSchema":{}})", R"({...})"),
+//       fails("Tool", R"({"name":"n"})", DecodingError::Kind::keyNotFound, "inputSchema"),
+//   };
+//   TEST_P(ToolTable, MatchesRow) { checkTypedCase(GetParam(), codecs()); }
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <variant>
 
+#include "MCP/Coding.h"
 #include "MCP/DecodingError.h"
 #include "MCP/JsonParser.h"
 #include "MCP/JsonWriter.h"
@@ -97,6 +111,68 @@ void checkRoundTrip(const RoundTripRow<T>& row) {
     } catch (const DecodingError& error) {
         ADD_FAILURE() << "our own output did not decode: " << error.what();
     }
+}
+
+// Decodes a Value as one type and encodes the result again.
+using TypeCodec = std::function<Value(Value)>;
+using CodecTable = std::map<std::string_view, TypeCodec>;
+
+template <class T>
+TypeCodec codec() {
+    return [](Value input) { return encodeValue(decodeValue<T>(std::move(input))); };
+}
+
+struct TypedCase {
+    std::string_view type;  // the key of its codec
+    std::string_view input;
+    // Expected JSON when decoding succeeds ("=" for the input itself)...
+    std::optional<std::string_view> output;
+    // ...or the failure: kind, path as describeCodingPath renders it, description ("" to accept
+    // any).
+    DecodingError::Kind kind = DecodingError::Kind::dataCorrupted;
+    std::string_view path = "";
+    std::string_view text = "";
+};
+
+inline TypedCase ok(std::string_view type, std::string_view input, std::string_view output = "=") {
+    return {type, input, output};
+}
+
+inline TypedCase fails(std::string_view type, std::string_view input, DecodingError::Kind kind,
+                       std::string_view path, std::string_view text = "") {
+    return {type, input, std::nullopt, kind, path, text};
+}
+
+inline void PrintTo(const TypedCase& c, std::ostream* os) {
+    *os << c.type << " " << c.input;
+}
+
+inline void checkTypedCase(const TypedCase& c, const CodecTable& codecs) {
+    SCOPED_TRACE(std::string(c.type) + " " + std::string(c.input));
+    const auto found = codecs.find(c.type);
+    ASSERT_NE(found, codecs.end()) << "no codec for " << c.type;
+    const TypeCodec& run = found->second;
+    Value input = parseJson(c.input);
+    if (!c.output) {
+        try {
+            Value actual = run(input);
+            ADD_FAILURE() << "decoded as " << toJson(actual);
+        } catch (const DecodingError& error) {
+            EXPECT_EQ(toString(error.kind()), toString(c.kind)) << error.what();
+            EXPECT_EQ(describeCodingPath(error.codingPath()), c.path) << error.what();
+            if (!c.text.empty()) {
+                EXPECT_EQ(error.debugDescription(), c.text);
+            }
+        }
+        return;
+    }
+    Value expected = *c.output == "=" ? input : parseJson(*c.output);
+    Value actual;
+    ASSERT_NO_THROW(actual = run(input));
+    EXPECT_EQ(actual, expected) << "gave " << toJson(actual);
+    // Encoding again changes nothing, and what we write reads back the same through JSON text.
+    EXPECT_EQ(run(actual), actual);
+    EXPECT_EQ(run(parseJson(toJson(actual))), actual);
 }
 
 }  // namespace mcp::testing

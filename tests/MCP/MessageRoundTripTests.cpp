@@ -1,8 +1,6 @@
 // One table of JSON in, JSON out (or the decoding failure) for every message type of the layer.
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,8 +24,9 @@
 #include "MCP/Response.h"
 #include "MCP/ServerCapabilities.h"
 #include "MCP/UnitInterval.h"
+#include "tests/MCP/JsonRoundTripHarness.h"
 
-namespace mcp {
+namespace mcp::testing {
 namespace {
 
 // A method whose parameters are required: neither Empty nor NotRequired.
@@ -60,15 +59,8 @@ struct EchoNotification : Fieldless {
     static constexpr std::string_view name = "notifications/echo";
 };
 
-using Codec = std::function<Value(Value)>;
-
-template <class T>
-Codec codec() {
-    return [](Value input) { return encodeValue(decodeValue<T>(std::move(input))); };
-}
-
-const std::map<std::string_view, Codec>& codecs() {
-    static const std::map<std::string_view, Codec> table{
+const CodecTable& codecs() {
+    static const CodecTable table{
         {"ID", codec<ID>()},
         {"MCPError", codec<MCPError>()},
         {"Request<AnyMethod>", codec<Request<AnyMethod>>()},
@@ -102,26 +94,7 @@ const std::map<std::string_view, Codec>& codecs() {
 
 using Kind = DecodingError::Kind;
 
-struct Case {
-    std::string_view type;
-    std::string_view input;
-    // Expected JSON when decoding succeeds ("=" for the input itself)...
-    std::optional<std::string_view> output;
-    // ...or the failure: kind, path as describeCodingPath renders it, description.
-    Kind kind = Kind::dataCorrupted;
-    std::string_view path = "";
-    std::string_view text = "";
-};
-
-Case ok(std::string_view type, std::string_view input, std::string_view output = "=") {
-    return {type, input, output};
-}
-Case fails(std::string_view type, std::string_view input, Kind kind, std::string_view path,
-           std::string_view text = "") {
-    return {type, input, std::nullopt, kind, path, text};
-}
-
-const Case kCases[] = {
+const TypedCase kCases[] = {
     // Identifiers.
     ok("ID", R"("abc")"),
     ok("ID", "7"),
@@ -353,39 +326,13 @@ const Case kCases[] = {
           Kind::valueNotFound, "progress"),
 };
 
-void PrintTo(const Case& c, std::ostream* os) {
-    *os << c.type << " " << c.input;
-}
-
-class MessageRoundTrip : public testing::TestWithParam<Case> {};
+class MessageRoundTrip : public ::testing::TestWithParam<TypedCase> {};
 
 TEST_P(MessageRoundTrip, DecodesAndEncodesAsTheTableSays) {
-    const Case& c = GetParam();
-    const Codec& run = codecs().at(c.type);
-    Value input = parseJson(c.input);
-    if (c.output) {
-        Value expected = *c.output == "=" ? input : parseJson(*c.output);
-        Value actual;
-        ASSERT_NO_THROW(actual = run(input)) << c.type << " " << c.input;
-        EXPECT_EQ(actual, expected) << c.type << " " << c.input << "\n  gave " << toJson(actual);
-        // Encoding again changes nothing.
-        EXPECT_EQ(run(actual), actual) << c.type << " " << c.input;
-    } else {
-        try {
-            Value actual = run(input);
-            ADD_FAILURE() << c.type << " " << c.input << " decoded as " << toJson(actual);
-        } catch (const DecodingError& error) {
-            EXPECT_EQ(error.kind(), c.kind) << c.type << " " << c.input << ": " << error.what();
-            EXPECT_EQ(describeCodingPath(error.codingPath()), c.path)
-                << c.type << " " << c.input << ": " << error.what();
-            if (!c.text.empty()) {
-                EXPECT_EQ(error.debugDescription(), c.text) << c.type << " " << c.input;
-            }
-        }
-    }
+    checkTypedCase(GetParam(), codecs());
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, MessageRoundTrip, testing::ValuesIn(kCases));
+INSTANTIATE_TEST_SUITE_P(Table, MessageRoundTrip, ::testing::ValuesIn(kCases));
 
 }  // namespace
-}  // namespace mcp
+}  // namespace mcp::testing
