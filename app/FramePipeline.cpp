@@ -164,11 +164,12 @@ std::optional<Error> FramePipeline::run(std::size_t frameCount, std::size_t work
     return result;
 }
 
-// Each worker holds one decoded source image (some 30 to 40 MB for a 12-megapixel photo)
-// while the encoder runs threads of its own on every core. Measured on 8 cores with
-// 4000 × 3000 photos into 1080p H.264: PNG sources, slow to decode, need 6 workers to keep
-// the encoder fed (4 take twice as long), while 8 add memory without gaining time; hence
-// three quarters of the cores, at least 2.
+// Each worker holds its frame's source while rendering it (a plain PNG is inflated whole:
+// some 60 MB for a 12-megapixel RGB image with its compressed data; other formats
+// stream in strips) while the encoder runs threads of its own on every core. Measured on 8 cores
+// with 4000 × 3000 photos into 1080p H.264: PNG sources, slow to decode, need 6 workers to keep the
+// encoder fed (4 take twice as long), while 8 add memory without gaining time; hence three quarters
+// of the cores, at least 2.
 std::size_t FramePipeline::defaultWorkerCount() {
     const std::size_t cores = std::thread::hardware_concurrency();
     return std::max<std::size_t>(2, cores * 3 / 4);

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "platform/ImageDecoderRuntime.h"
+#include "platform/PlainPngDecoder.h"
 
 namespace fw::platform {
 
@@ -226,12 +227,43 @@ struct ImageReader::State {
     // The whole upright image, for files stored turned.
     std::vector<std::uint8_t> upright;
     bool failed = false;
+    // Plain PNG files are read by the fast decoder; should it fail, the general decoder
+    // reads the file again from the top and reports what is wrong with it.
+    std::unique_ptr<PlainPngDecoder> png;
+    std::string descriptorPath;
+    std::string loader;
 
     ~State() {
         if (region != nullptr)
             g_object_unref(region);
     }
 };
+
+namespace {
+
+// Opens the file with the general decoder for the rows only, after the fast PNG decoder
+// failed: the header it read must agree with what callers were told.
+bool reopenWithVips(const std::string& loader, const std::string& descriptorPath,
+                    const ImageInfo& info, ImageRef& opened, VipsRegion*& region, Error* error) {
+    ImageRef image(runLoader(loader.c_str(), descriptorPath, 1));
+    if (image.image == nullptr)
+        return failWithVips(error, kDecodeFailed, "the image could not be completely decoded");
+    ImageInfo reopened;
+    if (!normalize(image, reopened, error))
+        return false;
+    if (image.image->Xsize != info.width || image.image->Ysize != info.height ||
+        reopened.channels != info.channels || reopened.bytesPerSample != info.bytesPerSample ||
+        VIPS_IMAGE_SIZEOF_PEL(image.image) !=
+            std::size_t(info.channels) * std::size_t(info.bytesPerSample))
+        return fail(error, kDecodeFailed, "the image could not be completely decoded");
+    region = vips_region_new(image.image);
+    if (region == nullptr)
+        return failWithVips(error, kDecodeFailed, "the image could not be completely decoded");
+    std::swap(opened.image, image.image);
+    return true;
+}
+
+}  // namespace
 
 ImageReader::ImageReader(std::unique_ptr<State> state, ImageInfo info)
     : state_(std::move(state)), info_(std::move(info)) {}
@@ -273,6 +305,25 @@ std::unique_ptr<ImageReader> ImageReader::open(const std::string& path,
     if (!allowed) {
         fail(error, kNotAnImage, "the file is not a picture format that can be decoded");
         return nullptr;
+    }
+
+    if (loader == "pngload") {
+        if (auto png = PlainPngDecoder::open(file.fd);
+            png &&
+            std::uint64_t(png->width()) * std::uint64_t(png->height()) <= options.maxPixels) {
+            ImageInfo out;
+            out.width = out.fullWidth = png->width();
+            out.height = out.fullHeight = png->height();
+            out.model = png->channels() <= 2 ? ColorModel::kGray : ColorModel::kRGB;
+            out.hasAlpha = png->hasAlpha();
+            out.channels = png->channels();
+            out.bytesPerSample = png->bytesPerSample();
+            out.rowBytes = png->rowBytes();
+            state->png = std::move(png);
+            state->descriptorPath = descriptorPath;
+            state->loader = std::string(loader);
+            return std::unique_ptr<ImageReader>(new ImageReader(std::move(state), std::move(out)));
+        }
     }
 
     ImageRef image(runLoader(nickname, descriptorPath, 1));
@@ -345,6 +396,17 @@ const std::uint8_t* ImageReader::row(int y, Error* error) {
     if (state.failed || y < 0 || y >= info_.height) {
         fail(error, kDecodeFailed, "the image could not be completely decoded");
         return nullptr;
+    }
+    if (state.png) {
+        std::string why;
+        if (const std::uint8_t* line = state.png->row(y, &why))
+            return line;
+        state.png.reset();
+        if (!reopenWithVips(state.loader, state.descriptorPath, info_, state.image, state.region,
+                            error)) {
+            state.failed = true;
+            return nullptr;
+        }
     }
     VipsImage* image = state.image.image;
     const std::size_t pixelBytes = std::size_t(VIPS_IMAGE_SIZEOF_PEL(image));

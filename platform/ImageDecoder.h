@@ -3,7 +3,8 @@
 // reads of these), drawn upright by its EXIF orientation.
 //
 // `ImageReader` decodes row by row, top to bottom, holding only a strip of rows at a time
-// (an image that must be turned upright is decoded whole first); `decodeImage` decodes a
+// (an image that must be turned upright is decoded whole first, and a plain PNG is
+// inflated whole in one pass, which is much faster than streaming it); `decodeImage` decodes a
 // whole image into memory. Either way every pixel is decoded, so a truncated or damaged
 // file is an error rather than an image with a grey or missing bottom. An image whose
 // decoded pixel count exceeds `DecodeOptions::maxPixels` is refused before any pixels
