@@ -78,12 +78,12 @@ public:
     ~AsyncStream() { detach(); }
 
     // The next element; nullopt at the end; throws the error the stream finished with.
+    // Not a coroutine itself: the state's own coroutine holds the state alive while it waits.
     boost::asio::awaitable<std::optional<T>> next() {
-        auto state = state_;
-        if (!state) {
+        if (!state_) {
             throw std::logic_error("The stream was moved away.");
         }
-        co_return co_await state->next();
+        return state_->next();
     }
 
 private:

@@ -240,6 +240,12 @@ private:
                                              std::shared_ptr<Transport> transport);
     boost::asio::awaitable<void> runRequest(std::shared_ptr<Server> self,
                                             Request<AnyMethod> request);
+    static boost::asio::awaitable<bool> serveRequest(std::shared_ptr<RequestHandlerBox> box,
+                                                     Request<AnyMethod> request,
+                                                     std::shared_ptr<RunningRequest> running,
+                                                     std::shared_ptr<Transport> connection);
+    void finishRequest(const ID& id, const std::string& method,
+                       const std::shared_ptr<RunningRequest>& running, bool dropped);
     boost::asio::awaitable<void> runBatch(std::shared_ptr<Server> self, ServerBatch batch);
     boost::asio::awaitable<void> refuseRequest(std::shared_ptr<Server> self, std::optional<ID> id);
     static boost::asio::awaitable<Response<AnyMethod>> runHandler(

@@ -3,6 +3,7 @@
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/bind_executor.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -158,14 +159,90 @@ asio::awaitable<void> Server::reportError(std::exception_ptr error, std::optiona
 
 void Server::startRequest(Request<AnyMethod> request) {
     auto self = shared_from_this();
-    if (runningRequests_ >= configuration().maxConcurrentRequests) {
+    const Configuration configuration = this->configuration();
+    if (runningRequests_ >= configuration.maxConcurrentRequests) {
         // Answered at once: a client cannot make the server hold unbounded work.
         asio::co_spawn(strand_, refuseRequest(self, std::move(request.id)), asio::detached);
         return;
     }
     ++runningRequests_;
-    asio::co_spawn(strand_, runRequest(self, std::move(request)),
-                   [self](std::exception_ptr) { --self->runningRequests_; });
+    std::shared_ptr<RequestHandlerBox> box;
+    const bool admitted = !configuration.strict || request.method == Initialize::name ||
+                          request.method == Ping::name || client_.isInitialized;
+    if (admitted) {
+        box = requestHandler(request.method);
+    }
+    if (!box || !connection_) {
+        // Answered by the server itself, with an error.
+        asio::co_spawn(strand_, runRequest(self, std::move(request)),
+                       [self](std::exception_ptr) { --self->runningRequests_; });
+        return;
+    }
+    logEvent(logging::Level::trace, "Processing request", [&] {
+        return logging::Metadata{{"method", request.method}, {"id", request.id.description()}};
+    });
+
+    // One task per request, off the server's strand: the handler runs and its answer goes out
+    // from there; only the bookkeeping comes back to the strand, as a plain completion. The task
+    // has a strand of its own so that a cancellation, emitted from the server's strand, reaches
+    // it without racing the handler on another thread.
+    ID id = request.id;
+    std::string method = request.method;
+    auto running = std::make_shared<RunningRequest>();
+    pendingRequestTasks_[id].push_back(running);
+    auto handlerExecutor =
+        detail::bindHandlerContext(asio::make_strand(executor_), HandlerContext{id});
+    auto finished = [self, id = std::move(id), method = std::move(method), running](
+                        std::exception_ptr, bool dropped) {
+        // A failed send has nobody to tell: the peer is gone.
+        self->finishRequest(id, method, running, dropped);
+    };
+    asio::co_spawn(handlerExecutor,
+                   serveRequest(std::move(box), std::move(request), running, connection_),
+                   asio::bind_cancellation_slot(running->signal.slot(),
+                                                asio::bind_executor(strand_, std::move(finished))));
+}
+
+asio::awaitable<bool> Server::serveRequest(std::shared_ptr<RequestHandlerBox> box,
+                                           Request<AnyMethod> request,
+                                           std::shared_ptr<RunningRequest> running,
+                                           std::shared_ptr<Transport> connection) {
+    ID id = request.id;
+    std::optional<Response<AnyMethod>> response;
+    std::exception_ptr failure;
+    try {
+        Response<AnyMethod> answer = co_await runHandler(std::move(box), std::move(request));
+        response.emplace(std::move(answer));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        if (running->cancelled && detail::isOperationAborted(failure)) {
+            co_return true;  // a cancelled request is not answered
+        }
+        response.emplace(Response<AnyMethod>{std::move(id), detail::toMCPError(failure)});
+    }
+    std::string bytes;
+    appendJson(bytes, std::move(*response).toValue());
+    co_await connection->send(std::move(bytes));
+    co_return false;
+}
+
+void Server::finishRequest(const ID& id, const std::string& method,
+                           const std::shared_ptr<RunningRequest>& running, bool dropped) {
+    --runningRequests_;
+    // Only this request's entry goes: another request under the same id keeps its own.
+    if (auto entries = pendingRequestTasks_.find(id); entries != pendingRequestTasks_.end()) {
+        std::erase(entries->second, running);
+        if (entries->second.empty()) {
+            pendingRequestTasks_.erase(entries);
+        }
+    }
+    if (dropped) {
+        logEvent(logging::Level::debug, "Request cancelled", [&] {
+            return logging::Metadata{{"id", id.description()}, {"method", method}};
+        });
+    }
 }
 
 asio::awaitable<void> Server::refuseRequest(std::shared_ptr<Server> self, std::optional<ID> id) {

@@ -103,10 +103,12 @@ private:
     std::shared_ptr<const ServerHandlerContext> context_;
 };
 
-inline boost::asio::any_io_executor bindHandlerContext(const boost::asio::any_io_executor& executor,
-                                                       ServerHandlerContext context) {
-    return HandlerContextExecutor<boost::asio::any_io_executor>(
-        executor, std::make_shared<const ServerHandlerContext>(std::move(context)));
+// Wraps the executor as it is (a strand stays a strand inside), so that its work passes through
+// one type erasure, not two.
+template <class Executor>
+boost::asio::any_io_executor bindHandlerContext(Executor executor, ServerHandlerContext context) {
+    return HandlerContextExecutor<Executor>(
+        std::move(executor), std::make_shared<const ServerHandlerContext>(std::move(context)));
 }
 
 }  // namespace detail

@@ -3,6 +3,7 @@
 // the record of a running request, and error conversions. Internal to MCP/Server*.cpp.
 #pragma once
 
+#include <atomic>
 #include <boost/asio/cancellation_signal.hpp>
 #include <exception>
 #include <string>
@@ -13,10 +14,11 @@
 namespace mcp {
 
 // One request handler in flight, kept under its request id so that a cancellation can reach it.
-// Strand only.
+// The signal is emitted on the strand only; `cancelled` is set on the strand and read by the
+// request's own task, which runs off it.
 struct Server::RunningRequest {
     boost::asio::cancellation_signal signal;
-    bool cancelled = false;
+    std::atomic<bool> cancelled = false;
 };
 
 template <class MessageProducer, class MetadataProducer>

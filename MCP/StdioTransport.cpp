@@ -43,6 +43,27 @@ void setNonBlocking(int descriptor) {
     }
 }
 
+// Writes what the non-blocking descriptor takes now; the count written, or an error other than
+// a full pipe.
+std::size_t writeNow(int descriptor, std::string_view bytes, boost::system::error_code& error) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t count = ::write(descriptor, bytes.data() + done, bytes.size() - done);
+        if (count > 0) {
+            done += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (count == -1 && errno == EINTR) {
+            continue;
+        }
+        if (count == -1 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            error = boost::system::error_code(errno, boost::system::system_category());
+        }
+        break;
+    }
+    return done;
+}
+
 }  // namespace
 
 struct StdioTransport::State {
@@ -221,12 +242,19 @@ asio::awaitable<void> StdioTransport::sendOnStrand(std::string message) {
             }
         }
         state.writing = true;
-        // Not cancellable once started: half a line would corrupt every later message.
-        auto [error, written] = co_await asio::async_write(
-            state.output, asio::buffer(message),
-            asio::bind_cancellation_slot(asio::cancellation_slot(),
-                                         asio::as_tuple(asio::use_awaitable)));
-        (void)written;
+        // Most lines fit the pipe at once: written here without a round through the reactor,
+        // and only a remainder is left to the asynchronous write.
+        boost::system::error_code error;
+        const std::size_t done = writeNow(state.output.native_handle(), message, error);
+        if (!error && done < message.size()) {
+            // Not cancellable once started: half a line would corrupt every later message.
+            auto [asyncError, written] = co_await asio::async_write(
+                state.output, asio::buffer(message) + done,
+                asio::bind_cancellation_slot(asio::cancellation_slot(),
+                                             asio::as_tuple(asio::use_awaitable)));
+            (void)written;
+            error = asyncError;
+        }
         state.writing = false;
         state.writeIdle.cancel();
         if (error) {
