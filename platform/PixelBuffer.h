@@ -22,10 +22,16 @@ enum class PixelFormat : std::uint32_t {
 };
 
 // Bytes per sample of a format: 1 for 8-bit, 2 for the 10-bit formats.
-constexpr int bytesPerSample(PixelFormat f) { return f == PixelFormat::k420v ? 1 : 2; }
+constexpr int bytesPerSample(PixelFormat f) {
+    return f == PixelFormat::k420v ? 1 : 2;
+}
 // Horizontal and vertical chroma subsampling shifts (1 = halved).
-constexpr int chromaShiftX(PixelFormat) { return 1; }
-constexpr int chromaShiftY(PixelFormat f) { return f == PixelFormat::kx422 ? 0 : 1; }
+constexpr int chromaShiftX(PixelFormat) {
+    return 1;
+}
+constexpr int chromaShiftY(PixelFormat f) {
+    return f == PixelFormat::kx422 ? 0 : 1;
+}
 
 // Colour tags that travel with a frame into the movie.
 struct ColorTags {
