@@ -78,7 +78,7 @@ public:
     ~AsyncStream() { detach(); }
 
     // The next element; nullopt at the end; throws the error the stream finished with.
-    // Not a coroutine itself: the state's own coroutine holds the state alive while it waits.
+    // Not a coroutine itself: the suspension holds the state alive while it waits.
     boost::asio::awaitable<std::optional<T>> next() {
         if (!state_) {
             throw std::logic_error("The stream was moved away.");
@@ -116,38 +116,37 @@ private:
                 waiter.reset();
                 auto thrown = std::exchange(error, nullptr);
                 lock.unlock();
-                std::move(waiting).complete(thrown, std::optional<std::optional<T>>(std::nullopt));
+                std::move(waiting).complete(thrown, std::nullopt);
             }
         }
 
+        // Not a coroutine: the suspension itself is the awaitable, and the callables it keeps
+        // hold the state alive while it waits.
         boost::asio::awaitable<std::optional<T>> next() {
+            std::uint64_t id = 0;
             {
                 std::lock_guard lock(mutex);
                 if (waiter) {
                     throw std::logic_error("Only one next() may wait on a stream at a time.");
                 }
+                id = ++lastWaiterId;
             }
-            std::uint64_t id = ++lastWaiterId;
-            std::weak_ptr<State> weak = this->weak_from_this();
-            auto self = this->shared_from_this();
-            auto registerWaiter = [self](detail::Waiter<std::optional<T>>&& waiting) {
+            auto registerWaiter = [self = this->shared_from_this()](detail::Waiter<T>&& waiting) {
                 std::unique_lock lock(self->mutex);
                 if (!self->buffer.empty()) {
-                    auto element = std::move(self->buffer.front());
+                    std::optional<T> element(std::move(self->buffer.front()));
                     self->buffer.pop_front();
                     lock.unlock();
-                    std::move(waiting).complete(
-                        nullptr, std::optional<std::optional<T>>(std::move(element)));
+                    std::move(waiting).complete(nullptr, std::move(element));
                 } else if (self->finished) {
                     auto thrown = std::exchange(self->error, nullptr);
                     lock.unlock();
-                    std::move(waiting).complete(thrown,
-                                                std::optional<std::optional<T>>(std::nullopt));
+                    std::move(waiting).complete(thrown, std::nullopt);
                 } else {
                     self->waiter.emplace(std::move(waiting));
                 }
             };
-            auto cancel = [weak](std::uint64_t cancelled) {
+            auto cancel = [weak = this->weak_from_this()](std::uint64_t cancelled) {
                 auto state = weak.lock();
                 if (!state) {
                     return;
@@ -160,8 +159,7 @@ private:
                     std::move(waiting).complete(detail::operationAborted(), std::nullopt);
                 }
             };
-            auto element = co_await detail::suspend<std::optional<T>>(id, registerWaiter, cancel);
-            co_return element ? std::move(*element) : std::nullopt;
+            return detail::suspend<T>(id, std::move(registerWaiter), std::move(cancel));
         }
 
         std::mutex mutex;
@@ -169,7 +167,7 @@ private:
         bool finished = false;
         bool consumerGone = false;
         std::exception_ptr error;
-        std::optional<detail::Waiter<std::optional<T>>> waiter;
+        std::optional<detail::Waiter<T>> waiter;
         std::uint64_t lastWaiterId = 0;
     };
 

@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -47,6 +49,20 @@ struct Response {
             return encode(id, encodeValue(std::move(*value)), "result");
         }
         return encode(id, failure()->toValue(), "error");
+    }
+
+    // Appends the response's JSON text, as toJson(toValue()) writes it, without building the
+    // envelope as a Value first. Throws EncodingError and then leaves `out` as it was.
+    void appendJsonTo(std::string& out) const {
+        if (auto* value = success()) {
+            if constexpr (std::is_same_v<Result, Value>) {
+                detail::appendResponseEnvelope(out, id, *value, "result");
+            } else {
+                detail::appendResponseEnvelope(out, id, encodeValue(*value), "result");
+            }
+        } else {
+            detail::appendResponseEnvelope(out, id, failure()->toValue(), "error");
+        }
     }
 
     // Throw DecodingError.

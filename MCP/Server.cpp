@@ -53,14 +53,15 @@ bool isOperationAborted(const std::exception_ptr& error) noexcept {
 }
 
 namespace {
-thread_local const ServerHandlerContext* tBoundContext = nullptr;
+thread_local const std::optional<ServerHandlerContext>* tBoundContext = nullptr;
 }
 
 const ServerHandlerContext* boundHandlerContext() noexcept {
-    return tBoundContext;
+    return tBoundContext && *tBoundContext ? &**tBoundContext : nullptr;
 }
 
-HandlerContextScope::HandlerContextScope(const ServerHandlerContext* context) noexcept
+HandlerContextScope::HandlerContextScope(
+    const std::optional<ServerHandlerContext>* context) noexcept
     : previous_(tBoundContext) {
     tBoundContext = context;
 }
@@ -174,11 +175,12 @@ asio::awaitable<void> Server::startOnStrand(std::shared_ptr<Transport> transport
     auto signal = std::make_shared<asio::cancellation_signal>();
     loopSignal_ = signal;
     auto self = shared_from_this();
-    asio::co_spawn(strand_, receiveLoop(self, std::move(transport)),
-                   asio::bind_cancellation_slot(
-                       signal->slot(), [signal, done = std::move(done)](std::exception_ptr) {
-                           done.setValue(true);
-                       }));
+    // The loop's executor is the strand in a small wrapper, cheap to copy on every wait.
+    asio::co_spawn(
+        detail::bindHandlerContext(strand_, std::nullopt), receiveLoop(self, std::move(transport)),
+        asio::bind_cancellation_slot(
+            signal->slot(),
+            [signal, done = std::move(done)](std::exception_ptr) { done.setValue(true); }));
 }
 
 asio::awaitable<void> Server::stop() {
@@ -193,6 +195,7 @@ asio::awaitable<void> Server::stopOnStrand() {
     loopSignal_.reset();
     loopDone_.reset();
     loopRunning_ = false;
+    closeIdleWorkers();
     auto pending = std::exchange(pendingRequests_, {});
     for (auto& [id, request] : pending) {
         request.resume(MCPError::internalError("Server disconnected"));
@@ -241,6 +244,7 @@ asio::awaitable<Server::Load> Server::load() {
 asio::awaitable<void> Server::receiveLoop(std::shared_ptr<Server> self,
                                           std::shared_ptr<Transport> transport) {
     (void)self;  // the loop keeps the server alive
+    receiving_ = true;
     MessageStream stream = transport->receive();
     try {
         while (true) {
@@ -260,7 +264,11 @@ asio::awaitable<void> Server::receiveLoop(std::shared_ptr<Server> self,
             if (state.cancelled() != asio::cancellation_type::none) {
                 break;
             }
-            co_await handleElement(std::move(*element));
+            // Requests, batches and responses are handed on at once; a notification's handlers
+            // and an error answer are awaited here, in arrival order.
+            if (auto rest = dispatchElement(*element)) {
+                co_await std::move(*rest);
+            }
         }
     } catch (...) {
         const std::string description = detail::describeError(std::current_exception());
@@ -268,6 +276,8 @@ asio::awaitable<void> Server::receiveLoop(std::shared_ptr<Server> self,
             return logging::Metadata{{"error", description}};
         });
     }
+    receiving_ = false;
+    closeIdleWorkers();
     logEvent(logging::Level::debug, "Server finished", logging::DeferredMetadata{});
 }
 

@@ -18,9 +18,10 @@
 // Thread-safety: the server is an actor. Its protocol state (connection, handshake, running
 // requests, its own pending requests) lives on its own strand, and every coroutine below hops
 // there. Handler registration and the capabilities and configuration may be used from any thread
-// (they sit behind a lock). Request handlers run on the executor given at construction, off the
-// strand, each in its own task, so a slow handler holds up nothing else; a handler that wants to
-// stop early when its request is cancelled awaits cancellable operations or checks
+// (they sit behind a lock). Each request handler runs in a task of its own on the server's
+// strand, so handlers interleave at their suspension points and a waiting handler holds up
+// nothing else (work that computes for long belongs on an executor of its own); a handler that
+// wants to stop early when its request is cancelled awaits cancellable operations or checks
 // boost::asio::this_coro::cancellation_state. Create servers with std::make_shared: running tasks
 // keep the server alive until they end.
 #pragma once
@@ -85,7 +86,7 @@ public:
     using InitializeHook =
         std::function<boost::asio::awaitable<void>(ClientInfo, ClientCapabilities)>;
 
-    // `executor` runs the server's strand and its request handlers. Does no I/O.
+    // `executor` runs the server's strand, which runs its request handlers too. Does no I/O.
     Server(boost::asio::any_io_executor executor, std::string name, std::string version,
            std::optional<std::string> title = std::nullopt,
            std::optional<std::string> instructions = std::nullopt, Capabilities capabilities = {},
@@ -215,6 +216,8 @@ public:
 
 private:
     struct RunningRequest;
+    struct RequestJob;
+    struct RequestWorker;
     class Dispatch;
     friend class Dispatch;
 
@@ -244,8 +247,13 @@ private:
                                                      Request<AnyMethod> request,
                                                      std::shared_ptr<RunningRequest> running,
                                                      std::shared_ptr<Transport> connection);
-    void finishRequest(const ID& id, const std::string& method,
-                       const std::shared_ptr<RunningRequest>& running, bool dropped);
+    void startWorker(RequestJob job);
+    boost::asio::awaitable<void> runWorker(std::shared_ptr<Server> self,
+                                           std::shared_ptr<RequestWorker> worker);
+    void closeIdleWorkers();
+    std::shared_ptr<RunningRequest> recordRunningRequest(const ID& id, const std::string& method);
+    void forgetRunningRequest(const std::shared_ptr<RunningRequest>& running);
+    void finishRequest(const std::shared_ptr<RunningRequest>& running, bool dropped);
     boost::asio::awaitable<void> runBatch(std::shared_ptr<Server> self, ServerBatch batch);
     boost::asio::awaitable<void> refuseRequest(std::shared_ptr<Server> self, std::optional<ID> id);
     static boost::asio::awaitable<Response<AnyMethod>> runHandler(
@@ -258,7 +266,10 @@ private:
     boost::asio::awaitable<void> registerAndSendOnStrand(ID id, AnyPendingRequest pending,
                                                          std::string bytes);
     boost::asio::awaitable<void> sendWithdrawal(std::shared_ptr<Server> self, ID id);
-    boost::asio::awaitable<void> handleElement(std::string element);
+    std::optional<boost::asio::awaitable<void>> dispatchElement(std::string_view element);
+    boost::asio::awaitable<void> handleNotificationElement(Message<AnyNotification> message);
+    boost::asio::awaitable<void> reportElementFailure(std::exception_ptr failure,
+                                                      std::optional<ID> id);
     boost::asio::awaitable<void> handleBatch(ServerBatch batch);
     void startRequest(Request<AnyMethod> request);
     void startBatch(ServerBatch batch);
@@ -302,8 +313,10 @@ private:
 
     // Strand only.
     std::shared_ptr<Transport> connection_;
-    std::unordered_map<ID, std::vector<std::shared_ptr<RunningRequest>>> pendingRequestTasks_;
+    std::unordered_multimap<ID, std::shared_ptr<RunningRequest>> pendingRequestTasks_;
     std::size_t runningRequests_ = 0;
+    std::vector<std::shared_ptr<RequestWorker>> idleWorkers_;
+    bool receiving_ = false;
     std::uint64_t nextRequestSerial_ = 0;
     std::unordered_map<ID, AnyPendingRequest> pendingRequests_;
     ClientState client_;

@@ -1,5 +1,6 @@
 // The server's dispatch: telling received messages apart and handing batches, requests,
-// notifications and responses to their handlers. Everything here runs on the server's strand.
+// notifications and responses to their handlers. Everything here runs on the server's strand,
+// request handlers included.
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -50,10 +51,8 @@ std::optional<ID> readableId(const Object& object) {
 
 }  // namespace
 
-asio::awaitable<void> Server::handleElement(std::string element) {
-    std::exception_ptr failure;
+std::optional<asio::awaitable<void>> Server::dispatchElement(std::string_view element) {
     std::optional<ID> failedId;
-    bool wasNotification = false;
     try {
         std::optional<Value> parsed = tryParseJson(element);
         if (!parsed) {
@@ -71,44 +70,42 @@ asio::awaitable<void> Server::handleElement(std::string element) {
                 throw MCPError::parseError("Invalid message format");
             }
             startBatch(std::move(*batch));
-            co_return;
+            return std::nullopt;
         }
         const Object* object = value.objectValue();
         if (object == nullptr) {
             throw MCPError::parseError("Invalid message format");
         }
-        const bool hasId = object->contains("id");
-        if (hasId && (object->contains("result") || object->contains("error"))) {
+        const Value* idMember = object->find("id");
+        if (idMember != nullptr && (object->contains("result") || object->contains("error"))) {
             std::optional<Response<AnyMethod>> response;
             try {
-                response = Response<AnyMethod>::fromValue(value);
+                response = Response<AnyMethod>::fromValue(std::move(value));
             } catch (const DecodingError&) {
             }
             if (response) {
                 handleResponse(std::move(*response));
-                co_return;
+                return std::nullopt;
             }
         }
-        if (hasId) {
+        if (idMember != nullptr) {
             // A message with an id expects an answer: it is never taken for a notification, even
             // when the id itself is unusable.
+            std::optional<ID> id = readableId(*object);
+            if (object->contains("method") && !id && !idMember->isNull()) {
+                throw MCPError::invalidRequest("ID must be string or number");
+            }
             std::optional<Request<AnyMethod>> request;
             try {
-                const bool hasMethod = object->contains("method");
-                std::optional<ID> id = readableId(*object);
-                const Value* idMember = object->find("id");
-                if (hasMethod && !id && !idMember->isNull()) {
-                    throw MCPError::invalidRequest("ID must be string or number");
-                }
                 request = Request<AnyMethod>::fromValue(std::move(value));
             } catch (const DecodingError&) {
             }
             if (!request) {
-                failedId = readableId(*object);
+                failedId = std::move(id);
                 throw MCPError::parseError("Invalid message format");
             }
             startRequest(std::move(*request));
-            co_return;
+            return std::nullopt;
         }
         std::optional<Message<AnyNotification>> message;
         try {
@@ -118,14 +115,30 @@ asio::awaitable<void> Server::handleElement(std::string element) {
         if (!message) {
             throw MCPError::parseError("Invalid message format");
         }
-        wasNotification = true;
-        co_await handleMessage(std::move(*message));
+        return handleNotificationElement(std::move(*message));
+    } catch (...) {
+        return reportElementFailure(std::current_exception(), std::move(failedId));
+    }
+}
+
+asio::awaitable<void> Server::handleNotificationElement(Message<AnyNotification> message) {
+    std::exception_ptr failure;
+    try {
+        co_await handleMessage(std::move(message));
     } catch (...) {
         failure = std::current_exception();
     }
-    if (!failure) {
-        co_return;
+    if (failure) {
+        // A notification is never answered, not even with an error.
+        const std::string description = detail::describeError(failure);
+        logEvent(logging::Level::error, "Error processing message", [&] {
+            return logging::Metadata{{"error", description}};
+        });
     }
+}
+
+asio::awaitable<void> Server::reportElementFailure(std::exception_ptr failure,
+                                                   std::optional<ID> id) {
     if (isResourceTemporarilyUnavailable(failure)) {
         asio::steady_timer pause(co_await asio::this_coro::executor, std::chrono::milliseconds(10));
         co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
@@ -135,11 +148,8 @@ asio::awaitable<void> Server::handleElement(std::string element) {
     logEvent(logging::Level::error, "Error processing message", [&] {
         return logging::Metadata{{"error", description}};
     });
-    if (wasNotification) {
-        co_return;
-    }
     try {
-        co_await reportError(failure, std::move(failedId));
+        co_await reportError(failure, std::move(id));
     } catch (...) {
         // The peer cannot be told; the loop goes on.
     }
@@ -148,8 +158,8 @@ asio::awaitable<void> Server::handleElement(std::string element) {
 asio::awaitable<void> Server::reportError(std::exception_ptr error, std::optional<ID> id) {
     MCPError mcpError = detail::toMCPError(error);
     if (id) {
-        std::string bytes =
-            toJson(Response<AnyMethod>{std::move(*id), std::move(mcpError)}.toValue());
+        std::string bytes;
+        Response<AnyMethod>{std::move(*id), std::move(mcpError)}.appendJsonTo(bytes);
         co_await sendOnStrand(std::move(bytes));
     } else {
         std::string bytes = toJson(errorWithoutId(mcpError));
@@ -182,32 +192,23 @@ void Server::startRequest(Request<AnyMethod> request) {
         return logging::Metadata{{"method", request.method}, {"id", request.id.description()}};
     });
 
-    // One task per request, off the server's strand: the handler runs and its answer goes out
-    // from there; only the bookkeeping comes back to the strand, as a plain completion. The task
-    // has a strand of its own so that a cancellation, emitted from the server's strand, reaches
-    // it without racing the handler on another thread.
-    ID id = request.id;
-    std::string method = request.method;
-    auto running = std::make_shared<RunningRequest>();
-    pendingRequestTasks_[id].push_back(running);
-    auto handlerExecutor =
-        detail::bindHandlerContext(asio::make_strand(executor_), HandlerContext{id});
-    auto finished = [self, id = std::move(id), method = std::move(method), running](
-                        std::exception_ptr, bool dropped) {
-        // A failed send has nobody to tell: the peer is gone.
-        self->finishRequest(id, method, running, dropped);
-    };
-    asio::co_spawn(handlerExecutor,
-                   serveRequest(std::move(box), std::move(request), running, connection_),
-                   asio::bind_cancellation_slot(running->signal.slot(),
-                                                asio::bind_executor(strand_, std::move(finished))));
+    // Each request is served by a task of its own, taken from the idle workers when one waits.
+    auto running = recordRunningRequest(request.id, request.method);
+    RequestJob job{std::move(box), std::move(request), running, connection_};
+    if (idleWorkers_.empty()) {
+        startWorker(std::move(job));
+        return;
+    }
+    auto worker = std::move(idleWorkers_.back());
+    idleWorkers_.pop_back();
+    running->worker = worker;
+    worker->give(std::move(job));
 }
 
 asio::awaitable<bool> Server::serveRequest(std::shared_ptr<RequestHandlerBox> box,
                                            Request<AnyMethod> request,
                                            std::shared_ptr<RunningRequest> running,
                                            std::shared_ptr<Transport> connection) {
-    ID id = request.id;
     std::optional<Response<AnyMethod>> response;
     std::exception_ptr failure;
     try {
@@ -220,27 +221,39 @@ asio::awaitable<bool> Server::serveRequest(std::shared_ptr<RequestHandlerBox> bo
         if (running->cancelled && detail::isOperationAborted(failure)) {
             co_return true;  // a cancelled request is not answered
         }
-        response.emplace(Response<AnyMethod>{std::move(id), detail::toMCPError(failure)});
+        response.emplace(Response<AnyMethod>{running->id, detail::toMCPError(failure)});
     }
     std::string bytes;
-    appendJson(bytes, std::move(*response).toValue());
+    response->appendJsonTo(bytes);
     co_await connection->send(std::move(bytes));
     co_return false;
 }
 
-void Server::finishRequest(const ID& id, const std::string& method,
-                           const std::shared_ptr<RunningRequest>& running, bool dropped) {
-    --runningRequests_;
+std::shared_ptr<Server::RunningRequest> Server::recordRunningRequest(const ID& id,
+                                                                     const std::string& method) {
+    auto running = std::make_shared<RunningRequest>(id, method);
+    pendingRequestTasks_.emplace(id, running);
+    return running;
+}
+
+void Server::forgetRunningRequest(const std::shared_ptr<RunningRequest>& running) {
     // Only this request's entry goes: another request under the same id keeps its own.
-    if (auto entries = pendingRequestTasks_.find(id); entries != pendingRequestTasks_.end()) {
-        std::erase(entries->second, running);
-        if (entries->second.empty()) {
-            pendingRequestTasks_.erase(entries);
+    auto [first, last] = pendingRequestTasks_.equal_range(running->id);
+    for (auto entry = first; entry != last; ++entry) {
+        if (entry->second == running) {
+            pendingRequestTasks_.erase(entry);
+            return;
         }
     }
+}
+
+void Server::finishRequest(const std::shared_ptr<RunningRequest>& running, bool dropped) {
+    --runningRequests_;
+    forgetRunningRequest(running);
     if (dropped) {
         logEvent(logging::Level::debug, "Request cancelled", [&] {
-            return logging::Metadata{{"id", id.description()}, {"method", method}};
+            return logging::Metadata{{"id", running->id.description()},
+                                     {"method", running->method}};
         });
     }
 }
@@ -363,19 +376,15 @@ asio::awaitable<std::optional<Response<AnyMethod>>> Server::handleRequest(
         if (!sendResponse) {
             co_return response;
         }
-        std::string bytes = toJson(std::move(*response).toValue());
+        std::string bytes;
+        response->appendJsonTo(bytes);
         co_await sendOnStrand(std::move(bytes));
         co_return std::nullopt;
     }
 
     const ID id = request.id;
-    const std::string method = request.method;
-    auto running = std::make_shared<RunningRequest>();
-    pendingRequestTasks_[id].push_back(running);
-
-    // The handler runs off the server's strand, on a strand of its own that carries its context.
-    auto handlerExecutor =
-        detail::bindHandlerContext(asio::make_strand(executor_), HandlerContext{id});
+    auto running = recordRunningRequest(request.id, request.method);
+    auto handlerExecutor = detail::bindHandlerContext(strand_, HandlerContext{id});
     std::exception_ptr failure;
     auto token = asio::bind_cancellation_slot(running->signal.slot(), asio::use_awaitable);
     try {
@@ -384,19 +393,12 @@ asio::awaitable<std::optional<Response<AnyMethod>>> Server::handleRequest(
     } catch (...) {
         failure = std::current_exception();
     }
-
-    // Only this request's entry goes: another request under the same id keeps its own.
-    if (auto entries = pendingRequestTasks_.find(id); entries != pendingRequestTasks_.end()) {
-        std::erase(entries->second, running);
-        if (entries->second.empty()) {
-            pendingRequestTasks_.erase(entries);
-        }
-    }
+    forgetRunningRequest(running);
 
     if (failure) {
         if (running->cancelled && detail::isOperationAborted(failure)) {
             logEvent(logging::Level::debug, "Request cancelled", [&] {
-                return logging::Metadata{{"id", id.description()}, {"method", method}};
+                return logging::Metadata{{"id", id.description()}, {"method", running->method}};
             });
             co_return std::nullopt;
         }
@@ -405,7 +407,8 @@ asio::awaitable<std::optional<Response<AnyMethod>>> Server::handleRequest(
     if (!sendResponse) {
         co_return response;
     }
-    std::string bytes = toJson(std::move(*response).toValue());
+    std::string bytes;
+    response->appendJsonTo(bytes);
     co_await sendOnStrand(std::move(bytes));
     co_return std::nullopt;
 }

@@ -2,13 +2,13 @@
 // request it serves, and the executor that makes it readable through
 // Server::currentHandlerContext() from inside the handler.
 //
-// The context rides on the handler's executor: HandlerContextExecutor wraps an executor and binds
-// the context around every piece of work it runs, so each step of the handler coroutine (and of
-// the coroutines it starts on `co_await boost::asio::this_coro::executor`) sees it, on whatever
-// thread the step runs. Code outside a handler sees none.
+// The context rides on the handler's executor: HandlerContextExecutor runs work on the server's
+// strand and binds the context around every piece of work it runs, so each step of the handler
+// coroutine (and of the coroutines it starts on `co_await boost::asio::this_coro::executor`)
+// sees it, on whatever thread the step runs. Code outside a handler sees none.
 //
 // Thread-safety: the context is a plain value; the executor is a value safe to copy and use from
-// any thread, like the executor it wraps.
+// any thread, like the strand it runs on.
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>
@@ -21,6 +21,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "MCP/Actor.h"
 #include "MCP/ID.h"
 
 namespace mcp {
@@ -35,80 +36,97 @@ namespace detail {
 // The context bound on this thread, or nullptr.
 const ServerHandlerContext* boundHandlerContext() noexcept;
 
-// Binds `context` on this thread until destroyed; scopes nest.
+// Binds `context` on this thread until destroyed; scopes nest. The context is read through the
+// pointer when asked for, so a change made meanwhile (a worker taking its next request) shows.
 class HandlerContextScope {
 public:
-    explicit HandlerContextScope(const ServerHandlerContext* context) noexcept;
+    explicit HandlerContextScope(const std::optional<ServerHandlerContext>* context) noexcept;
     ~HandlerContextScope();
     HandlerContextScope(const HandlerContextScope&) = delete;
     HandlerContextScope& operator=(const HandlerContextScope&) = delete;
 
 private:
-    const ServerHandlerContext* previous_;
+    const std::optional<ServerHandlerContext>* previous_;
 };
 
-template <class Inner>
+// What every copy of one task's executor shares: the strand, the context (absent for the
+// server's own tasks; a worker that serves one request after another changes it between them, on
+// the strand) and a tracked copy of the strand, which keeps the execution context's work
+// outstanding for as long as any copy of the executor exists.
+struct HandlerBinding {
+    HandlerBinding(const Strand& strand, std::optional<ServerHandlerContext> context)
+        : strand(strand),
+          context(std::move(context)),
+          work(boost::asio::prefer(strand, boost::asio::execution::outstanding_work.tracked)) {}
+
+    const Strand strand;
+    std::optional<ServerHandlerContext> context;
+    const std::decay_t<decltype(boost::asio::prefer(
+        std::declval<const Strand&>(), boost::asio::execution::outstanding_work.tracked))>
+        work;
+};
+
+// A shared binding and a blocking flag: small enough to sit inside any_io_executor without an
+// allocation of its own, so that copying, requiring and preferring it on every step of a task
+// costs a reference count, not a heap block. Preferences other than blocking are taken as they
+// are: the binding already tracks work, and the strand decides the rest.
 class HandlerContextExecutor {
 public:
-    HandlerContextExecutor(Inner inner,
-                           std::shared_ptr<const ServerHandlerContext> context) noexcept
-        : inner_(std::move(inner)), context_(std::move(context)) {}
+    explicit HandlerContextExecutor(std::shared_ptr<const HandlerBinding> binding,
+                                    bool neverBlocks = false) noexcept
+        : binding_(std::move(binding)), neverBlocks_(neverBlocks) {}
 
-    template <class Property>
-    requires boost::asio::can_query<const Inner&, const Property&>::value decltype(auto) query(
-        const Property& property) const
-        noexcept(boost::asio::is_nothrow_query<const Inner&, const Property&>::value) {
-        return boost::asio::query(inner_, property);
+    boost::asio::execution_context& query(boost::asio::execution::context_t) const noexcept {
+        return boost::asio::query(binding_->strand, boost::asio::execution::context);
     }
-
-    template <class Property>
-    requires boost::asio::can_require<const Inner&, const Property&>::value auto require(
-        const Property& property) const {
-        using Required = std::decay_t<decltype(boost::asio::require(inner_, property))>;
-        return HandlerContextExecutor<Required>(boost::asio::require(inner_, property), context_);
+    boost::asio::execution::blocking_t query(boost::asio::execution::blocking_t) const noexcept {
+        return neverBlocks_
+                   ? boost::asio::execution::blocking_t(boost::asio::execution::blocking.never)
+                   : boost::asio::execution::blocking_t(boost::asio::execution::blocking.possibly);
     }
-
-    template <class Property>
-    requires boost::asio::can_prefer<const Inner&, const Property&>::value auto prefer(
-        const Property& property) const {
-        using Preferred = std::decay_t<decltype(boost::asio::prefer(inner_, property))>;
-        return HandlerContextExecutor<Preferred>(boost::asio::prefer(inner_, property), context_);
+    HandlerContextExecutor require(boost::asio::execution::blocking_t::never_t) const noexcept {
+        return HandlerContextExecutor(binding_, true);
+    }
+    HandlerContextExecutor require(boost::asio::execution::blocking_t::possibly_t) const noexcept {
+        return HandlerContextExecutor(binding_, false);
     }
 
     template <class Function>
     void execute(Function&& function) const {
-        inner_.execute(Bound<std::decay_t<Function>>{context_, std::forward<Function>(function)});
+        Bound<std::decay_t<Function>> bound{binding_, std::forward<Function>(function)};
+        if (neverBlocks_) {
+            boost::asio::require(binding_->strand, boost::asio::execution::blocking.never)
+                .execute(std::move(bound));
+        } else {
+            binding_->strand.execute(std::move(bound));
+        }
     }
 
     friend bool operator==(const HandlerContextExecutor& a,
                            const HandlerContextExecutor& b) noexcept {
-        return a.inner_ == b.inner_ && a.context_ == b.context_;
+        return a.binding_ == b.binding_ && a.neverBlocks_ == b.neverBlocks_;
     }
 
 private:
     template <class Function>
     struct Bound {
-        std::shared_ptr<const ServerHandlerContext> context;
+        std::shared_ptr<const HandlerBinding> binding;
         Function function;
         void operator()() {
-            HandlerContextScope scope(context.get());
+            HandlerContextScope scope(&binding->context);
             std::move(function)();
         }
     };
 
-    template <class>
-    friend class HandlerContextExecutor;
-
-    Inner inner_;
-    std::shared_ptr<const ServerHandlerContext> context_;
+    std::shared_ptr<const HandlerBinding> binding_;
+    bool neverBlocks_ = false;
 };
 
-// Wraps the executor as it is (a strand stays a strand inside), so that its work passes through
-// one type erasure, not two.
-template <class Executor>
-boost::asio::any_io_executor bindHandlerContext(Executor executor, ServerHandlerContext context) {
-    return HandlerContextExecutor<Executor>(
-        std::move(executor), std::make_shared<const ServerHandlerContext>(std::move(context)));
+// An executor on `strand` that binds `context` around all it runs (nothing when absent).
+inline boost::asio::any_io_executor bindHandlerContext(
+    const Strand& strand, std::optional<ServerHandlerContext> context) {
+    return HandlerContextExecutor(
+        std::make_shared<const HandlerBinding>(strand, std::move(context)));
 }
 
 }  // namespace detail

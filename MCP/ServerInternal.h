@@ -3,22 +3,73 @@
 // the record of a running request, and error conversions. Internal to MCP/Server*.cpp.
 #pragma once
 
-#include <atomic>
 #include <boost/asio/cancellation_signal.hpp>
+#include <cstdint>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "Logging/Logger.h"
 #include "MCP/Server.h"
+#include "MCP/detail/AsyncWaiter.h"
 
 namespace mcp {
 
 // One request handler in flight, kept under its request id so that a cancellation can reach it.
-// The signal is emitted on the strand only; `cancelled` is set on the strand and read by the
-// request's own task, which runs off it.
+// Touched on the strand only, where the request's task runs too. A request served by a worker
+// is cancelled through the worker's signal, any other through its own.
 struct Server::RunningRequest {
+    RunningRequest(ID id, std::string method) : id(std::move(id)), method(std::move(method)) {}
+
+    const ID id;
+    const std::string method;
     boost::asio::cancellation_signal signal;
-    std::atomic<bool> cancelled = false;
+    std::weak_ptr<RequestWorker> worker;
+    bool cancelled = false;
+};
+
+// A request handed to a worker.
+struct Server::RequestJob {
+    std::shared_ptr<RequestHandlerBox> box;
+    Request<AnyMethod> request;
+    std::shared_ptr<RunningRequest> running;
+    std::shared_ptr<Transport> connection;  // the answer goes where the request came from
+};
+
+// A long-lived task that serves requests one after another, so that a request costs a hand-over
+// instead of a new task. Its executor's binding carries the context of the request it serves.
+// Strand only.
+struct Server::RequestWorker {
+    explicit RequestWorker(const Strand& strand)
+        : binding(std::make_shared<detail::HandlerBinding>(strand, std::nullopt)) {}
+
+    // Hands `job` over: it starts once the worker resumes, or when it next asks.
+    void give(RequestJob job) {
+        if (!waiting) {
+            pending.emplace(std::move(job));
+            return;
+        }
+        auto waiter = std::move(*waiting);
+        waiting.reset();
+        std::move(waiter).complete(nullptr, std::move(job));
+    }
+    // Ends the worker once it has no job.
+    void close() {
+        closed = true;
+        if (waiting) {
+            auto waiter = std::move(*waiting);
+            waiting.reset();
+            std::move(waiter).complete(nullptr, std::nullopt);
+        }
+    }
+
+    const std::shared_ptr<detail::HandlerBinding> binding;
+    boost::asio::cancellation_signal signal;
+    std::optional<RequestJob> pending;
+    std::optional<detail::Waiter<RequestJob>> waiting;
+    std::uint64_t waits = 0;
+    bool closed = false;
 };
 
 template <class MessageProducer, class MetadataProducer>

@@ -103,19 +103,27 @@ asio::awaitable<void> Server::handleCancellation(CancelledNotification::Paramete
                  });
         co_return;
     }
-    auto found = pendingRequestTasks_.find(*parameters.requestId);
-    if (found == pendingRequestTasks_.end()) {
+    auto [first, last] = pendingRequestTasks_.equal_range(*parameters.requestId);
+    if (first == last) {
         logEvent(logging::Level::trace,
                  "Cancellation notification for unknown or completed request", [&] {
                      return logging::Metadata{{"requestId", requestId}};
                  });
         co_return;
     }
-    auto running = std::move(found->second);
-    pendingRequestTasks_.erase(found);
+    std::vector<std::shared_ptr<RunningRequest>> running;
+    for (auto entry = first; entry != last; ++entry) {
+        running.push_back(entry->second);
+    }
+    pendingRequestTasks_.erase(first, last);
     for (const auto& request : running) {
         request->cancelled = true;
-        request->signal.emit(asio::cancellation_type::terminal);
+        // A worker still serves the request while its entry exists: its signal reaches this one.
+        if (auto worker = request->worker.lock()) {
+            worker->signal.emit(asio::cancellation_type::terminal);
+        } else {
+            request->signal.emit(asio::cancellation_type::terminal);
+        }
     }
     logEvent(logging::Level::debug, "Cancelled request", [&] {
         return logging::Metadata{{"requestId", requestId}};

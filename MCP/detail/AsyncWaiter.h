@@ -6,19 +6,17 @@
 // the suspended coroutine never resumes inside the completer's call stack.
 #pragma once
 
-#include <boost/asio/any_completion_handler.hpp>
-#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/associated_cancellation_slot.hpp>
+#include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 #include <cstdint>
 #include <exception>
-#include <functional>
 #include <optional>
 #include <utility>
 
@@ -27,35 +25,36 @@ namespace mcp::detail {
 template <class T>
 using OutcomeSignature = void(std::exception_ptr, std::optional<T>);
 
+// The completion handler of a coroutine suspended on an outcome, as Asio's use_awaitable makes
+// it: kept as it is, so that suspending and resuming allocate nothing beyond Asio's own
+// recycled operation memory.
 template <class T>
-using OutcomeHandler = boost::asio::any_completion_handler<OutcomeSignature<T>>;
+using OutcomeHandler = typename boost::asio::async_result<boost::asio::use_awaitable_t<>,
+                                                          OutcomeSignature<T>>::handler_type;
 
-// A suspended coroutine, its executor and the cancellation slot it listens on.
-// Move-constructible only: Boost 1.81's any_completion_handler has no usable move assignment
-// (assigning one wraps it inside another), so waiters are never assigned.
+// A suspended coroutine and the id it was registered under. Move-constructible only.
 template <class T>
 struct Waiter {
-    Waiter(std::uint64_t id, boost::asio::any_io_executor executor,
-           boost::asio::cancellation_slot slot, OutcomeHandler<T> handler)
-        : id(id), executor(std::move(executor)), slot(slot), handler(std::move(handler)) {}
+    Waiter(std::uint64_t id, OutcomeHandler<T> handler) : id(id), handler(std::move(handler)) {}
     Waiter(Waiter&&) = default;
     Waiter& operator=(Waiter&&) = delete;
 
     std::uint64_t id = 0;
     bool takes = false;  // moves the value out instead of copying it
-    boost::asio::any_io_executor executor;
-    boost::asio::cancellation_slot slot;
     OutcomeHandler<T> handler;
 
     // Resumes the coroutine on its own executor with `error` or `value`.
     void complete(std::exception_ptr error, std::optional<T> value) && {
-        boost::asio::post(executor, [slot = slot, handler = std::move(handler), error,
-                                     value = std::move(value)]() mutable {
-            if (slot.is_connected()) {
-                slot.clear();
-            }
-            std::move(handler)(error, std::move(value));
-        });
+        auto executor = boost::asio::get_associated_executor(handler);
+        boost::asio::post(
+            executor, [handler = std::move(handler), error, value = std::move(value)]() mutable {
+                // The cancellation handler installed at suspension has nothing left to cancel.
+                auto slot = boost::asio::get_associated_cancellation_slot(handler);
+                if (slot.is_connected()) {
+                    slot.clear();
+                }
+                std::move(handler)(error, std::move(value));
+            });
     }
 };
 
@@ -68,25 +67,25 @@ inline std::exception_ptr operationAborted() {
 // is called once, synchronously, with a waiter carrying `id`; it either completes the waiter
 // at once or keeps it. When the coroutine is cancelled through its cancellation slot,
 // `cancel(id)` runs: it must remove the waiter with that id, if still kept, and complete it
-// with operationAborted(). The result is the value handed over; an error handed over is thrown.
+// with operationAborted(). The result is the value handed over (absent when none was); an
+// error handed over is thrown.
+//
+// Not a coroutine itself: the awaitable it returns is the suspension, so waiting costs no
+// coroutine frame of its own. Both callables are kept by value until the suspension begins.
 template <class T, class Register, class Cancel>
 boost::asio::awaitable<std::optional<T>> suspend(std::uint64_t id, Register registerWaiter,
                                                  Cancel cancel) {
-    auto executor = co_await boost::asio::this_coro::executor;
-    auto initiation = [&](auto handler) {
-        // The type-erased handler installs its own cancellation state on the coroutine's slot,
-        // so the cancellation handler goes onto the erased handler's slot, after wrapping.
-        OutcomeHandler<T> erased(std::move(handler));
-        auto slot = erased.get_cancellation_slot();
+    auto initiation = [id, registerWaiter = std::move(registerWaiter),
+                       cancel = std::move(cancel)](OutcomeHandler<T> handler) mutable {
+        auto slot = boost::asio::get_associated_cancellation_slot(handler);
         if (slot.is_connected()) {
             slot.assign(
                 [cancel = std::move(cancel), id](boost::asio::cancellation_type) { cancel(id); });
         }
-        registerWaiter(Waiter<T>(id, executor, slot, std::move(erased)));
+        registerWaiter(Waiter<T>(id, std::move(handler)));
     };
-    co_return co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&,
-                                                   OutcomeSignature<T>>(initiation,
-                                                                        boost::asio::use_awaitable);
+    return boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&, OutcomeSignature<T>>(
+        std::move(initiation), boost::asio::use_awaitable);
 }
 
 }  // namespace mcp::detail

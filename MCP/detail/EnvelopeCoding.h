@@ -2,11 +2,13 @@
 // Internal to the MCP library.
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <utility>
 
 #include "MCP/Coding.h"
 #include "MCP/DecodingError.h"
+#include "MCP/ID.h"
 #include "MCP/Method.h"
 #include "MCP/Value.h"
 
@@ -26,6 +28,11 @@ auto& envelopeObject(V& value) {
 
 // "jsonrpc" must be the text "2.0".
 void checkJsonRpcVersion(const Object& object);
+
+// Appends {"id", "jsonrpc", <outcomeKey>} with the keys in the writer's sorted order:
+// "error" < "id" < "jsonrpc" < "result". Throws EncodingError and then leaves `out` as it was.
+void appendResponseEnvelope(std::string& out, const ID& id, const Value& outcome,
+                            std::string_view outcomeKey);
 
 // A required text member ("method").
 std::string requiredText(const Object& object, std::string_view key);

@@ -378,6 +378,54 @@ TEST(Server, RequestsBeyondTheLimitAreAnsweredAtOnce) {
               R"({"id":3,"jsonrpc":"2.0","result":{}})");
 }
 
+// --- The handler context across requests -------------------------------------------------------
+
+// Requests served one after another (by the same task, when the server reuses it) each see
+// their own id, and a task a handler leaves running on its executor keeps seeing the id of the
+// request that started it while later requests are served.
+TEST(ServerHandlerContext, EachRequestAndTheTasksItStartsSeeTheirOwnId) {
+    ServerHarness harness;
+    Gate gate(harness.io);
+    std::vector<std::string> seenByChild;
+    harness.server->withMethodHandler<CallTool>(
+        [&](CallTool::Parameters parameters) -> asio::awaitable<CallTool::Result> {
+            if (parameters.name == "leave-a-task") {
+                asio::co_spawn(
+                    co_await asio::this_coro::executor,
+                    [&]() -> asio::awaitable<void> {
+                        co_await gate.wait();
+                        auto context = Server::currentHandlerContext();
+                        seenByChild.push_back(context ? context->id.description() : "none");
+                    },
+                    asio::detached);
+            }
+            auto context = Server::currentHandlerContext();
+            co_return CallTool::Result{
+                .content = {ToolContent::text(context ? context->id.description() : "none")}};
+        });
+    harness.start();
+    auto call = [&](int id, const std::string& tool) {
+        return harness.exchange(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+                                R"(,"method":"tools/call","params":{"name":")" + tool + R"("}})");
+    };
+    auto answer = [](int id) {
+        return R"({"id":)" + std::to_string(id) +
+               R"(,"jsonrpc":"2.0","result":{"content":[{"text":")" + std::to_string(id) +
+               R"(","type":"text"}]}})";
+    };
+    for (int id = 1; id <= 3; ++id) {
+        EXPECT_EQ(call(id, "plain"), answer(id));
+    }
+    EXPECT_EQ(call(4, "leave-a-task"), answer(4));
+    for (int id = 5; id <= 7; ++id) {
+        EXPECT_EQ(call(id, "plain"), answer(id));
+    }
+    gate.open();
+    runIdle(harness.io, 20ms);
+    EXPECT_EQ(seenByChild, std::vector<std::string>{"4"});
+    EXPECT_FALSE(Server::currentHandlerContext());
+}
+
 // --- Requests to the client -------------------------------------------------------------------
 
 // Starts `operation` in the background and returns a flag that turns true when it has ended.

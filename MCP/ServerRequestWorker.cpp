@@ -1,0 +1,99 @@
+// The server's request workers: long-lived tasks on the server's strand that serve one request
+// after another, so that a request costs a hand-over instead of the set-up of a new task.
+
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/this_coro.hpp>
+
+#include "MCP/ServerInternal.h"
+
+// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+namespace mcp {
+
+namespace asio = boost::asio;
+
+namespace {
+
+// Enough for the requests a client keeps open at once; a burst beyond it starts new workers,
+// which end when it is over.
+constexpr std::size_t kMaxIdleWorkers = 16;
+
+}  // namespace
+
+void Server::startWorker(RequestJob job) {
+    auto worker = std::make_shared<RequestWorker>(strand_);
+    asio::any_io_executor executor = detail::HandlerContextExecutor(worker->binding);
+    asio::co_spawn(std::move(executor), runWorker(shared_from_this(), worker),
+                   asio::bind_cancellation_slot(worker->signal.slot(), asio::detached));
+    job.running->worker = worker;
+    worker->give(std::move(job));
+}
+
+asio::awaitable<void> Server::runWorker(std::shared_ptr<Server> self,
+                                        std::shared_ptr<RequestWorker> worker) {
+    (void)self;  // the worker keeps the server alive
+    // A copy of the executor that outlives its request (kept by a task the handler started, say)
+    // would see the context of the next request. Every job arrives the same way, so the number of
+    // owners of the binding is the same at each arrival unless a copy got away; then the job goes
+    // to a new worker and this one retires.
+    long quiet = 0;
+    while (true) {
+        // A job that was waiting before the worker first asked (its start did not run at once)
+        // arrives another way: the worker serves it and retires.
+        std::optional<RequestJob> job = std::exchange(worker->pending, std::nullopt);
+        const bool handedOver = !job;
+        if (!job && !worker->closed) {
+            auto registerWaiter = [worker](detail::Waiter<RequestJob>&& waiter) {
+                worker->waiting.emplace(std::move(waiter));
+            };
+            // Nothing cancels the wait itself: a cancellation is meant for a request.
+            job = co_await detail::suspend<RequestJob>(++worker->waits, std::move(registerWaiter),
+                                                       [](std::uint64_t) {});
+        }
+        if (!job) {
+            co_return;
+        }
+        if (handedOver) {
+            const long owners = worker->binding.use_count();
+            if (quiet == 0) {
+                quiet = owners;
+            } else if (owners != quiet) {
+                startWorker(std::move(*job));
+                co_return;
+            }
+        }
+        // A cancellation of the previous request must not reach this one.
+        co_await asio::this_coro::reset_cancellation_state();
+        std::shared_ptr<RunningRequest> running = std::move(job->running);
+        worker->binding->context = HandlerContext{running->id};
+        bool dropped = running->cancelled;  // cancelled before it began: never runs
+        if (!dropped) {
+            try {
+                dropped = co_await serveRequest(std::move(job->box), std::move(job->request),
+                                                running, std::move(job->connection));
+            } catch (...) {
+                // A failed send has nobody to tell: the peer is gone.
+            }
+        }
+        // The context stays until the next request: a task the handler left running sees it.
+        finishRequest(running, dropped);
+        // A cancelled state would fail the wait for the next job.
+        co_await asio::this_coro::reset_cancellation_state();
+        if (!handedOver || !receiving_ || worker->closed ||
+            idleWorkers_.size() >= kMaxIdleWorkers) {
+            co_return;
+        }
+        idleWorkers_.push_back(worker);
+    }
+}
+
+void Server::closeIdleWorkers() {
+    for (auto& worker : std::exchange(idleWorkers_, {})) {
+        worker->close();
+    }
+}
+
+}  // namespace mcp
