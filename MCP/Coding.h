@@ -158,6 +158,9 @@ constexpr std::optional<E> fromRawValue(std::string_view text) {
 
 template <RawValueEnum E>
 struct Coder<E> {
+    // The library's own form for this kind of type, which the typed writer (MCP/TypedJson.h)
+    // writes without building a Value first.
+    static constexpr bool kStandardForm = true;
     static Value encode(E value) { return Value(std::string(rawValue(value))); }
     static E decode(const Value& value) {
         const std::string* text = value.stringValue();
@@ -180,6 +183,9 @@ struct Coder<E> {
 
 template <>
 struct Coder<bool> {
+    // The library's own form for this kind of type, which the typed writer (MCP/TypedJson.h)
+    // writes without building a Value first.
+    static constexpr bool kStandardForm = true;
     static Value encode(bool value) { return Value(value); }
     static bool decode(const Value& value) {
         if (auto b = value.boolValue()) {
@@ -194,6 +200,9 @@ struct Coder<bool> {
 // Integers read JSON integers, and numbers with an integral value that fits the type.
 template <class I>
 requires(std::is_integral_v<I> && !std::is_same_v<I, bool> && std::is_signed_v<I>) struct Coder<I> {
+    // The library's own form for this kind of type, which the typed writer (MCP/TypedJson.h)
+    // writes without building a Value first.
+    static constexpr bool kStandardForm = true;
     static Value encode(I value) { return Value(static_cast<std::int64_t>(value)); }
     static I decode(const Value& value) {
         if (auto i = value.intValue()) {
@@ -239,6 +248,9 @@ struct Coder<double> {
 // typed value straight to a Value equals writing it out and reading it back.
 template <>
 struct Coder<std::string> {
+    // The library's own form for this kind of type, which the typed writer (MCP/TypedJson.h)
+    // writes without building a Value first.
+    static constexpr bool kStandardForm = true;
     static Value encode(const std::string& text) { return Value::fromJsonString(text); }
     static Value encode(std::string&& text) { return Value::fromJsonString(std::move(text)); }
     static std::string decode(const Value& value) {
@@ -256,6 +268,9 @@ struct Coder<std::string> {
 
 template <>
 struct Coder<Value> {
+    // The library's own form for this kind of type, which the typed writer (MCP/TypedJson.h)
+    // writes without building a Value first.
+    static constexpr bool kStandardForm = true;
     static Value encode(const Value& value) { return value; }
     static Value encode(Value&& value) { return std::move(value); }
     static Value decode(const Value& value) { return value; }
@@ -270,6 +285,9 @@ struct Coder<Value> {
 // Absent is JSON null both ways. (Record fields use their own presence rules, MCP/Record.h.)
 template <Codable T>
 struct Coder<std::optional<T>> {
+    // The library's own form for this kind of type, which the typed writer (MCP/TypedJson.h)
+    // writes without building a Value first.
+    static constexpr bool kStandardForm = true;
     static Value encode(const std::optional<T>& value) {
         return value ? encodeValue(*value) : Value();
     }
@@ -303,6 +321,9 @@ struct Coder<std::optional<T>> {
 // A JSON array; one bad element fails the whole list, its index in the path.
 template <Codable T>
 struct Coder<std::vector<T>> {
+    // The library's own form for this kind of type, which the typed writer (MCP/TypedJson.h)
+    // writes without building a Value first.
+    static constexpr bool kStandardForm = true;
     static Value encode(const std::vector<T>& list) {
         Array array;
         array.reserve(list.size());

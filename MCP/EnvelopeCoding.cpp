@@ -8,6 +8,11 @@
 namespace mcp::detail {
 
 void checkJsonRpcVersion(const Object& object) {
+    if (const Value* member = object.find("jsonrpc")) {
+        if (const std::string* text = member->stringValue(); text && *text == kJsonRpcVersion) {
+            return;  // the usual case, without a copy
+        }
+    }
     std::string version = requiredText(object, "jsonrpc");
     if (version != kJsonRpcVersion) {
         throw DecodingError::dataCorrupted({CodingKey::key("jsonrpc")}, "Invalid JSON-RPC version");
@@ -21,7 +26,7 @@ void appendId(std::string& out, const ID& id) {
         char digits[24];
         out.append(digits, std::to_chars(digits, digits + sizeof digits, *number).ptr);
     } else {
-        appendJson(out, id.toValue());
+        appendJsonString(out, *id.stringValue());
     }
 }
 
@@ -58,6 +63,9 @@ std::string requiredText(const Object& object, std::string_view key) {
     const Value* member = object.find(key);
     if (member == nullptr) {
         throw DecodingError::keyNotFound({}, key);
+    }
+    if (const std::string* text = member->stringValue()) {
+        return *text;
     }
     return decodingAt(CodingKey::key(std::string(key)),
                       [&] { return decodeValue<std::string>(*member); });

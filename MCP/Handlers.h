@@ -18,6 +18,7 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <functional>
+#include <string>
 #include <utility>
 
 #include "MCP/Message.h"
@@ -27,11 +28,27 @@
 
 namespace mcp {
 
+// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 class RequestHandlerBox {
 public:
     virtual ~RequestHandlerBox() = default;
     virtual boost::asio::awaitable<Response<AnyMethod>> handle(Request<AnyMethod> request) = 0;
+
+    // Runs the handler and gives the JSON text of its response (throws as handle(), and
+    // EncodingError for a result JSON cannot carry). This one writes handle()'s response; a box
+    // that knows its result type may write it without building a Value first.
+    virtual boost::asio::awaitable<std::string> answer(Request<AnyMethod> request) {
+        Response<AnyMethod> response = co_await handle(std::move(request));
+        std::string text;
+        response.appendJsonTo(text);
+        co_return text;
+    }
 };
+
+#pragma GCC diagnostic pop
 
 template <Method M>
 class TypedRequestHandler final : public RequestHandlerBox {

@@ -57,6 +57,68 @@ EncodingError::EncodingError(CodingPath codingPath, std::string debugDescription
     }
 }
 
+namespace {
+
+// What one pass over a text finds: whether it is valid UTF-8 (checked only when it is not plain
+// ASCII) and whether anything in it needs an escape.
+struct TextScan {
+    bool valid = true;
+    bool escapes = false;
+};
+
+TextScan scanText(std::string_view text) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    std::uint64_t high = 0;
+    bool escapes = false;
+    for (; end - p >= 8; p += 8) {
+        std::uint64_t chunk;
+        std::memcpy(&chunk, p, 8);
+        high |= chunk;
+        escapes |= needsEscape(chunk);
+    }
+    for (; p != end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        high |= c;
+        escapes |= kNeedsEscape[c];
+    }
+    const bool valid = (high & kHighs) == 0 || simdjson::validate_utf8(text.data(), text.size());
+    return {valid, escapes};
+}
+
+// The escape that stands for `c` in a JSON string (one that needsEscape), written into `buffer`
+// when it is a \u sequence.
+std::string_view escapeSequence(unsigned char c, char (&buffer)[6]) {
+    switch (c) {
+        case '"':
+            return "\\\"";
+        case '\\':
+            return "\\\\";
+        case '\n':
+            return "\\n";
+        case '\r':
+            return "\\r";
+        case '\t':
+            return "\\t";
+        case '\b':
+            return "\\b";
+        case '\f':
+            return "\\f";
+        default: {
+            static constexpr char kHex[] = "0123456789abcdef";
+            buffer[0] = '\\';
+            buffer[1] = 'u';
+            buffer[2] = '0';
+            buffer[3] = '0';
+            buffer[4] = kHex[c >> 4];
+            buffer[5] = kHex[c & 15];
+            return std::string_view(buffer, sizeof buffer);
+        }
+    }
+}
+
+}  // namespace
+
 // Appends to one output string through a raw cursor: the string is grown ahead in large steps
 // and trimmed to what was written at the end, so writing a character is a store, not a call.
 // Failures travel outwards as a false result: each container on the way adds its key, so the path
@@ -217,30 +279,17 @@ private:
     // The characters of a JSON string between its quotes.
     [[nodiscard]] bool writeStringBody(std::string_view text) {
         // One pass finds out whether the text is plain ASCII and whether anything needs escaping.
-        const char* p = text.data();
-        const char* const end = p + text.size();
-        std::uint64_t high = 0;
-        bool escapes = false;
-        for (; end - p >= 8; p += 8) {
-            std::uint64_t chunk;
-            std::memcpy(&chunk, p, 8);
-            high |= chunk;
-            escapes |= needsEscape(chunk);
-        }
-        for (; p != end; ++p) {
-            const auto c = static_cast<unsigned char>(*p);
-            high |= c;
-            escapes |= kNeedsEscape[c];
-        }
-        if ((high & kHighs) != 0 && !simdjson::validate_utf8(text.data(), text.size())) {
+        const TextScan scan = scanText(text);
+        if (!scan.valid) {
             return failNotUtf8();
         }
-        if (!escapes) {
+        if (!scan.escapes) {
             put(text);
             return true;
         }
+        const char* const end = text.data() + text.size();
         const char* run = text.data();
-        for (p = text.data(); p != end; ++p) {
+        for (const char* p = text.data(); p != end; ++p) {
             const auto c = static_cast<unsigned char>(*p);
             if (kNeedsEscape[c]) {
                 put(std::string_view(run, static_cast<std::size_t>(p - run)));
@@ -253,34 +302,8 @@ private:
     }
 
     void putEscape(unsigned char c) {
-        switch (c) {
-            case '"':
-                put("\\\"");
-                break;
-            case '\\':
-                put("\\\\");
-                break;
-            case '\n':
-                put("\\n");
-                break;
-            case '\r':
-                put("\\r");
-                break;
-            case '\t':
-                put("\\t");
-                break;
-            case '\b':
-                put("\\b");
-                break;
-            case '\f':
-                put("\\f");
-                break;
-            default: {
-                static constexpr char kHex[] = "0123456789abcdef";
-                const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-                put(std::string_view(escape, sizeof escape));
-            }
-        }
+        char buffer[6];
+        put(escapeSequence(c, buffer));
     }
 
     bool fail(std::string description) {
@@ -303,6 +326,31 @@ private:
 
 void appendJson(std::string& out, const Value& value) {
     JsonWriter(out).write(value);
+}
+
+void appendJsonString(std::string& out, std::string_view text) {
+    const TextScan scan = scanText(text);
+    if (!scan.valid) {
+        throw EncodingError({}, "Unable to encode text that is not valid UTF-8 in JSON.");
+    }
+    out += '"';
+    if (!scan.escapes) {
+        out += text;
+    } else {
+        const char* const end = text.data() + text.size();
+        const char* run = text.data();
+        for (const char* p = text.data(); p != end; ++p) {
+            const auto c = static_cast<unsigned char>(*p);
+            if (kNeedsEscape[c]) {
+                out.append(run, p);
+                char buffer[6];
+                out += escapeSequence(c, buffer);
+                run = p + 1;
+            }
+        }
+        out.append(run, end);
+    }
+    out += '"';
 }
 
 std::string toJson(const Value& value) {

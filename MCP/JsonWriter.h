@@ -11,6 +11,7 @@
 
 #include <exception>
 #include <string>
+#include <string_view>
 
 #include "MCP/DecodingError.h"
 #include "MCP/Value.h"
@@ -37,5 +38,8 @@ std::string toJson(const Value& value);
 // Appends the JSON text of `value` to `out` (reusing its capacity). On EncodingError `out` keeps
 // its previous contents.
 void appendJson(std::string& out, const Value& value);
+// Appends `text` as a JSON string, quoted and escaped as appendJson writes texts. Throws
+// EncodingError (with an empty path) when it is not valid UTF-8; `out` is then unchanged.
+void appendJsonString(std::string& out, std::string_view text);
 
 }  // namespace mcp

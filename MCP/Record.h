@@ -250,6 +250,8 @@ void hashRecord(Hasher& hasher, const T& record) {
 // other JSON kinds, say) declares a full specialisation of Coder built from the functions above.
 template <RecordType T>
 struct Coder<T> {
+    // The field table is the whole JSON form (MCP/TypedJson.h writes it directly).
+    static constexpr bool kStandardForm = true;
     static Value encode(const T& record) { return encodeRecord(record); }
     static Value encode(T&& record) { return encodeRecord(std::move(record)); }
     static T decode(const Value& value) { return decodeRecord<T>(value); }

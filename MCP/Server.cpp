@@ -42,6 +42,17 @@ MCPError toMCPError(const std::exception_ptr& error) {
     }
 }
 
+std::string errorAnswer(const ID& id, const MCPError& error) {
+    std::string text;
+    try {
+        Response<AnyMethod>{id, error}.appendJsonTo(text);
+    } catch (const EncodingError& encodingError) {
+        text.clear();
+        Response<AnyMethod>{id, MCPError::internalError(encodingError.what())}.appendJsonTo(text);
+    }
+    return text;
+}
+
 bool isOperationAborted(const std::exception_ptr& error) noexcept {
     try {
         std::rethrow_exception(error);

@@ -71,6 +71,7 @@
 #include "MCP/ServerConfiguration.h"
 #include "MCP/ServerHandlerContext.h"
 #include "MCP/Transport.h"
+#include "MCP/TypedJson.h"
 
 namespace mcp {
 
@@ -247,7 +248,8 @@ private:
                                                      Request<AnyMethod> request,
                                                      std::shared_ptr<RunningRequest> running,
                                                      std::shared_ptr<Transport> connection);
-    void startWorker(RequestJob job);
+    void handToWorker(RequestJob&& job);
+    void startWorker();
     boost::asio::awaitable<void> runWorker(std::shared_ptr<Server> self,
                                            std::shared_ptr<RequestWorker> worker);
     void closeIdleWorkers();
@@ -344,19 +346,36 @@ public:
     explicit ServerRequestHandler(Handler handler) : handler_(std::move(handler)) {}
 
     boost::asio::awaitable<Response<AnyMethod>> handle(Request<AnyMethod> request) override {
-        std::optional<typename M::Parameters> parameters;
-        try {
-            parameters.emplace(
-                mcp::detail::decodeErasedParams<typename M::Parameters>(request.params));
-        } catch (const DecodingError& error) {
-            throw MCPError::invalidParams(std::string(error.what()));
-        }
-        typename M::Result result = co_await handler_(std::move(*parameters));
+        typename M::Result result = co_await handler_(parameters(request));
         Response<AnyMethod> response{std::move(request.id), encodeValue(std::move(result))};
         co_return response;
     }
 
+    // The result is written straight from its type; when that fails, once more through its
+    // Value, whose error names the offending member.
+    boost::asio::awaitable<std::string> answer(Request<AnyMethod> request) override {
+        typename M::Result result = co_await handler_(parameters(request));
+        std::string text;
+        try {
+            mcp::detail::appendResultEnvelope(
+                text, request.id, [&](std::string& out) { appendTypedJson(out, result); });
+        } catch (const EncodingError&) {
+            text.clear();
+            Response<AnyMethod>{std::move(request.id), encodeValue(std::move(result))}.appendJsonTo(
+                text);
+        }
+        co_return text;
+    }
+
 private:
+    static typename M::Parameters parameters(Request<AnyMethod>& request) {
+        try {
+            return mcp::detail::decodeErasedParams<typename M::Parameters>(request.params);
+        } catch (const DecodingError& error) {
+            throw MCPError::invalidParams(std::string(error.what()));
+        }
+    }
+
     const Handler handler_;
 };
 

@@ -194,26 +194,17 @@ void Server::startRequest(Request<AnyMethod> request) {
 
     // Each request is served by a task of its own, taken from the idle workers when one waits.
     auto running = recordRunningRequest(request.id, request.method);
-    RequestJob job{std::move(box), std::move(request), running, connection_};
-    if (idleWorkers_.empty()) {
-        startWorker(std::move(job));
-        return;
-    }
-    auto worker = std::move(idleWorkers_.back());
-    idleWorkers_.pop_back();
-    running->worker = worker;
-    worker->give(std::move(job));
+    handToWorker(RequestJob{std::move(box), std::move(request), std::move(running), connection_});
 }
 
 asio::awaitable<bool> Server::serveRequest(std::shared_ptr<RequestHandlerBox> box,
                                            Request<AnyMethod> request,
                                            std::shared_ptr<RunningRequest> running,
                                            std::shared_ptr<Transport> connection) {
-    std::optional<Response<AnyMethod>> response;
+    std::string bytes;
     std::exception_ptr failure;
     try {
-        Response<AnyMethod> answer = co_await runHandler(std::move(box), std::move(request));
-        response.emplace(std::move(answer));
+        bytes = co_await box->answer(std::move(request));
     } catch (...) {
         failure = std::current_exception();
     }
@@ -221,10 +212,9 @@ asio::awaitable<bool> Server::serveRequest(std::shared_ptr<RequestHandlerBox> bo
         if (running->cancelled && detail::isOperationAborted(failure)) {
             co_return true;  // a cancelled request is not answered
         }
-        response.emplace(Response<AnyMethod>{running->id, detail::toMCPError(failure)});
+        // A result JSON cannot carry is answered with an error too, never left unanswered.
+        bytes = detail::errorAnswer(running->id, detail::toMCPError(failure));
     }
-    std::string bytes;
-    response->appendJsonTo(bytes);
     co_await connection->send(std::move(bytes));
     co_return false;
 }

@@ -44,15 +44,15 @@ struct Server::RequestWorker {
     explicit RequestWorker(const Strand& strand)
         : binding(std::make_shared<detail::HandlerBinding>(strand, std::nullopt)) {}
 
-    // Hands `job` over: it starts once the worker resumes, or when it next asks.
-    void give(RequestJob job) {
-        if (!waiting) {
-            pending.emplace(std::move(job));
-            return;
+    // Hands `request` over from the strand: a waiting worker runs it at once, up to its first
+    // suspension, and the caller goes on from there; any other takes it when it next asks.
+    void give(RequestJob&& request) {
+        job.emplace(std::move(request));
+        if (waiting) {
+            auto waiter = std::move(*waiting);
+            waiting.reset();
+            std::move(waiter).completeHere(nullptr, true);
         }
-        auto waiter = std::move(*waiting);
-        waiting.reset();
-        std::move(waiter).complete(nullptr, std::move(job));
     }
     // Ends the worker once it has no job.
     void close() {
@@ -60,14 +60,14 @@ struct Server::RequestWorker {
         if (waiting) {
             auto waiter = std::move(*waiting);
             waiting.reset();
-            std::move(waiter).complete(nullptr, std::nullopt);
+            std::move(waiter).complete(nullptr, false);
         }
     }
 
     const std::shared_ptr<detail::HandlerBinding> binding;
     boost::asio::cancellation_signal signal;
-    std::optional<RequestJob> pending;
-    std::optional<detail::Waiter<RequestJob>> waiting;
+    std::optional<RequestJob> job;  // the request it serves or is about to
+    std::optional<detail::Waiter<bool>> waiting;
     std::uint64_t waits = 0;
     bool closed = false;
 };
@@ -93,6 +93,10 @@ std::string describeError(const std::exception_ptr& error);
 // The error a failed handler is answered with: an MCPError as it is, anything else an internal
 // error whose detail is its description.
 MCPError toMCPError(const std::exception_ptr& error);
+
+// The text of the error answer to request `id`. An error whose texts JSON cannot carry (not
+// UTF-8) is answered as an internal error that says so.
+std::string errorAnswer(const ID& id, const MCPError& error);
 
 // Whether `error` is Asio's operation_aborted, the failure of a cancelled operation.
 bool isOperationAborted(const std::exception_ptr& error) noexcept;

@@ -23,13 +23,24 @@ constexpr std::size_t kMaxIdleWorkers = 16;
 
 }  // namespace
 
-void Server::startWorker(RequestJob job) {
-    auto worker = std::make_shared<RequestWorker>(strand_);
-    asio::any_io_executor executor = detail::HandlerContextExecutor(worker->binding);
-    asio::co_spawn(std::move(executor), runWorker(shared_from_this(), worker),
-                   asio::bind_cancellation_slot(worker->signal.slot(), asio::detached));
+void Server::handToWorker(RequestJob&& job) {
+    if (idleWorkers_.empty()) {
+        startWorker();
+    }
+    auto worker = std::move(idleWorkers_.back());
+    idleWorkers_.pop_back();
     job.running->worker = worker;
     worker->give(std::move(job));
+}
+
+void Server::startWorker() {
+    // Joins the idle workers once it waits (at once, on the strand), so that its first request
+    // reaches it the way every later one does.
+    auto worker = std::make_shared<RequestWorker>(strand_);
+    asio::co_spawn(asio::any_io_executor(detail::HandlerContextExecutor(worker->binding)),
+                   runWorker(shared_from_this(), worker),
+                   asio::bind_cancellation_slot(worker->signal.slot(), asio::detached));
+    idleWorkers_.push_back(std::move(worker));
 }
 
 asio::awaitable<void> Server::runWorker(std::shared_ptr<Server> self,
@@ -41,19 +52,18 @@ asio::awaitable<void> Server::runWorker(std::shared_ptr<Server> self,
     // to a new worker and this one retires.
     long quiet = 0;
     while (true) {
-        // A job that was waiting before the worker first asked (its start did not run at once)
+        // A job that was given before the worker first waited (its start did not run at once)
         // arrives another way: the worker serves it and retires.
-        std::optional<RequestJob> job = std::exchange(worker->pending, std::nullopt);
-        const bool handedOver = !job;
-        if (!job && !worker->closed) {
-            auto registerWaiter = [worker](detail::Waiter<RequestJob>&& waiter) {
+        const bool handedOver = !worker->job;
+        if (!worker->job && !worker->closed) {
+            auto registerWaiter = [worker](detail::Waiter<bool>&& waiter) {
                 worker->waiting.emplace(std::move(waiter));
             };
             // Nothing cancels the wait itself: a cancellation is meant for a request.
-            job = co_await detail::suspend<RequestJob>(++worker->waits, std::move(registerWaiter),
-                                                       [](std::uint64_t) {});
+            co_await detail::suspend<bool>(++worker->waits, std::move(registerWaiter),
+                                           [](std::uint64_t) {});
         }
-        if (!job) {
+        if (!worker->job) {
             co_return;
         }
         if (handedOver) {
@@ -61,23 +71,25 @@ asio::awaitable<void> Server::runWorker(std::shared_ptr<Server> self,
             if (quiet == 0) {
                 quiet = owners;
             } else if (owners != quiet) {
-                startWorker(std::move(*job));
+                handToWorker(*std::exchange(worker->job, std::nullopt));
                 co_return;
             }
         }
         // A cancellation of the previous request must not reach this one.
         co_await asio::this_coro::reset_cancellation_state();
-        std::shared_ptr<RunningRequest> running = std::move(job->running);
+        RequestJob& job = *worker->job;
+        std::shared_ptr<RunningRequest> running = job.running;
         worker->binding->context = HandlerContext{running->id};
         bool dropped = running->cancelled;  // cancelled before it began: never runs
         if (!dropped) {
             try {
-                dropped = co_await serveRequest(std::move(job->box), std::move(job->request),
-                                                running, std::move(job->connection));
+                dropped = co_await serveRequest(std::move(job.box), std::move(job.request), running,
+                                                std::move(job.connection));
             } catch (...) {
                 // A failed send has nobody to tell: the peer is gone.
             }
         }
+        worker->job.reset();
         // The context stays until the next request: a task the handler left running sees it.
         finishRequest(running, dropped);
         // A cancelled state would fail the wait for the next job.

@@ -11,6 +11,7 @@
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -46,15 +47,25 @@ struct Waiter {
     // Resumes the coroutine on its own executor with `error` or `value`.
     void complete(std::exception_ptr error, std::optional<T> value) && {
         auto executor = boost::asio::get_associated_executor(handler);
-        boost::asio::post(
-            executor, [handler = std::move(handler), error, value = std::move(value)]() mutable {
-                // The cancellation handler installed at suspension has nothing left to cancel.
-                auto slot = boost::asio::get_associated_cancellation_slot(handler);
-                if (slot.is_connected()) {
-                    slot.clear();
-                }
-                std::move(handler)(error, std::move(value));
-            });
+        boost::asio::post(executor, std::move(*this).resumption(error, std::move(value)));
+    }
+    // As complete(), but resumes the coroutine before returning when the caller already runs on
+    // the coroutine's executor (a strand both share): for hand-overs between tasks of one actor.
+    void completeHere(std::exception_ptr error, std::optional<T> value) && {
+        auto executor = boost::asio::get_associated_executor(handler);
+        boost::asio::dispatch(executor, std::move(*this).resumption(error, std::move(value)));
+    }
+
+private:
+    auto resumption(std::exception_ptr error, std::optional<T> value) && {
+        return [handler = std::move(handler), error, value = std::move(value)]() mutable {
+            // The cancellation handler installed at suspension has nothing left to cancel.
+            auto slot = boost::asio::get_associated_cancellation_slot(handler);
+            if (slot.is_connected()) {
+                slot.clear();
+            }
+            std::move(handler)(error, std::move(value));
+        };
     }
 };
 

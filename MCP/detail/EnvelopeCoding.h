@@ -2,6 +2,8 @@
 // Internal to the MCP library.
 #pragma once
 
+#include <charconv>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -9,6 +11,7 @@
 #include "MCP/Coding.h"
 #include "MCP/DecodingError.h"
 #include "MCP/ID.h"
+#include "MCP/JsonWriter.h"
 #include "MCP/Method.h"
 #include "MCP/Value.h"
 
@@ -33,6 +36,21 @@ void checkJsonRpcVersion(const Object& object);
 // "error" < "id" < "jsonrpc" < "result". Throws EncodingError and then leaves `out` as it was.
 void appendResponseEnvelope(std::string& out, const ID& id, const Value& outcome,
                             std::string_view outcomeKey);
+
+// Appends {"id", "jsonrpc", "result"} with the result written by `writeResult(out)`.
+template <class WriteResult>
+void appendResultEnvelope(std::string& out, const ID& id, WriteResult&& writeResult) {
+    out += "{\"id\":";
+    if (const std::int64_t* number = id.numberValue()) {
+        char digits[24];
+        out.append(digits, std::to_chars(digits, digits + sizeof digits, *number).ptr);
+    } else {
+        appendJsonString(out, *id.stringValue());
+    }
+    out += ",\"jsonrpc\":\"2.0\",\"result\":";
+    std::forward<WriteResult>(writeResult)(out);
+    out += '}';
+}
 
 // A required text member ("method").
 std::string requiredText(const Object& object, std::string_view key);

@@ -30,6 +30,7 @@
 #include "MCP/Tool.h"
 #include "MCP/ToolContent.h"
 #include "MCP/Tools.h"
+#include "MCP/TypedJson.h"
 
 namespace mcp {
 namespace {
@@ -39,6 +40,9 @@ template <class T>
 void expectRoundTrip(const T& value, const std::string& label) {
     SCOPED_TRACE(label);
     const Value encoded = encodeValue(value);
+    std::string typed;
+    appendTypedJson(typed, value);
+    EXPECT_EQ(typed, toJson(encoded)) << "typed writer";
     const T direct = decodeValue<T>(encoded);
     EXPECT_TRUE(codingEquals(direct, value)) << toJson(encoded);
     EXPECT_EQ(codingHash(direct), codingHash(value)) << toJson(encoded);

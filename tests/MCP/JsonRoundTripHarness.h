@@ -39,6 +39,7 @@
 #include "MCP/DecodingError.h"
 #include "MCP/JsonParser.h"
 #include "MCP/JsonWriter.h"
+#include "MCP/TypedJson.h"
 #include "MCP/Value.h"
 
 namespace mcp::testing {
@@ -117,9 +118,17 @@ void checkRoundTrip(const RoundTripRow<T>& row) {
 using TypeCodec = std::function<Value(Value)>;
 using CodecTable = std::map<std::string_view, TypeCodec>;
 
+// Also checks that the typed writer gives the very text of the Value path for every value read.
 template <class T>
 TypeCodec codec() {
-    return [](Value input) { return encodeValue(decodeValue<T>(std::move(input))); };
+    return [](Value input) {
+        T decoded = decodeValue<T>(std::move(input));
+        Value encoded = encodeValue(decoded);
+        std::string typed;
+        appendTypedJson(typed, decoded);
+        EXPECT_EQ(typed, toJson(encoded)) << "typed writer";
+        return encoded;
+    };
 }
 
 struct TypedCase {
