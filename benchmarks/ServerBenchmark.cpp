@@ -1,6 +1,7 @@
 // tools/call round trips through the MCP server over the in-memory pair and over a pipe pair of
-// standard input/output transports, beside a floor: a bare loop that parses the same request,
-// looks its handler up and writes the same answer without the library's server or transports.
+// standard input/output transports, beside floors: a bare loop that parses the same request,
+// looks its handler up and writes the same answer without the library's server or transports,
+// once directly and once with the lines going through pipes.
 //
 // Counters: round trips per second, p50 and p99 latency in microseconds, and (for the long run)
 // the growth of the resident set over the run.
@@ -152,26 +153,40 @@ void BM_ToolCallOverPipes(benchmark::State& state) {
     runServerBenchmark(state, true);
 }
 
-// The floor: parse, look up, call, write; no server, no transport, no coroutine.
+// The floor's work for one request: parse, look up, call, write; no server, no coroutine.
+class BareServer {
+public:
+    BareServer() {
+        handlers_.emplace("tools/call", [](const mcp::Value& params) {
+            auto parameters = mcp::decodeValue<mcp::CallTool::Parameters>(params);
+            return mcp::encodeValue(echo(parameters));
+        });
+    }
+
+    void serve(std::string_view line, std::string& out) const {
+        mcp::Value request = mcp::parseJson(line);
+        const auto* method = request.find("method")->stringValue();
+        mcp::Value result = handlers_.at(*method)(*request.find("params"));
+        mcp::Value response = mcp::Value::object(
+            {{"id", *request.find("id")}, {"jsonrpc", "2.0"}, {"result", std::move(result)}});
+        mcp::appendJson(out, response);
+    }
+
+private:
+    std::unordered_map<std::string, std::function<mcp::Value(const mcp::Value&)>> handlers_;
+};
+
+// The floor: the bare work, no transport.
 void BM_ToolCallFloor(benchmark::State& state) {
-    std::unordered_map<std::string, std::function<mcp::Value(const mcp::Value&)>> handlers;
-    handlers.emplace("tools/call", [](const mcp::Value& params) {
-        auto parameters = mcp::decodeValue<mcp::CallTool::Parameters>(params);
-        return mcp::encodeValue(echo(parameters));
-    });
+    BareServer server;
     std::vector<double> latencies;
     latencies.reserve(1 << 20);
     const auto begin = Clock::now();
     std::string out;
     for (auto _ : state) {
         const auto start = Clock::now();
-        mcp::Value request = mcp::parseJson(kRequest);
-        const auto* method = request.find("method")->stringValue();
-        mcp::Value result = handlers.at(*method)(*request.find("params"));
-        mcp::Value response = mcp::Value::object(
-            {{"id", *request.find("id")}, {"jsonrpc", "2.0"}, {"result", std::move(result)}});
         out.clear();
-        mcp::appendJson(out, response);
+        server.serve(kRequest, out);
         benchmark::DoNotOptimize(out);
         latencies.push_back(
             std::chrono::duration<double, std::micro>(Clock::now() - start).count());
@@ -179,8 +194,49 @@ void BM_ToolCallFloor(benchmark::State& state) {
     report(state, latencies, std::chrono::duration<double>(Clock::now() - begin).count());
 }
 
+// The floor over pipes: the bare work with each line written to a pipe and read back on the
+// other side, one write and one read each way, all on one thread.
+void BM_ToolCallFloorOverPipes(benchmark::State& state) {
+    int toServer[2] = {-1, -1};
+    int toClient[2] = {-1, -1};
+    if (::pipe2(toServer, O_CLOEXEC) != 0 || ::pipe2(toClient, O_CLOEXEC) != 0) {
+        state.SkipWithError("no pipes");
+        return;
+    }
+    BareServer server;
+    const std::string request = kRequest + "\n";
+    std::vector<char> buffer(1 << 16);
+    std::vector<double> latencies;
+    latencies.reserve(1 << 20);
+    const auto begin = Clock::now();
+    std::string out;
+    bool failed = false;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        failed |= ::write(toServer[1], request.data(), request.size()) !=
+                  static_cast<ssize_t>(request.size());
+        const ssize_t got = ::read(toServer[0], buffer.data(), buffer.size());
+        failed |= got <= 0;
+        out.clear();
+        server.serve(std::string_view(buffer.data(), got > 0 ? got - 1 : 0), out);
+        out += '\n';
+        failed |= ::write(toClient[1], out.data(), out.size()) != static_cast<ssize_t>(out.size());
+        failed |= ::read(toClient[0], buffer.data(), buffer.size()) <= 0;
+        latencies.push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    report(state, latencies, std::chrono::duration<double>(Clock::now() - begin).count());
+    for (int fd : {toServer[0], toServer[1], toClient[0], toClient[1]}) {
+        ::close(fd);
+    }
+    if (failed) {
+        state.SkipWithError("a pipe read or write fell short");
+    }
+}
+
 BENCHMARK(BM_ToolCallFloor);
 BENCHMARK(BM_ToolCallInMemory);
+BENCHMARK(BM_ToolCallFloorOverPipes);
 BENCHMARK(BM_ToolCallOverPipes);
 // A million requests: the resident set must stay flat.
 BENCHMARK(BM_ToolCallInMemory)->Iterations(1000000)->Name("BM_ToolCallInMemory/million");
