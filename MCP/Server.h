@@ -244,10 +244,6 @@ private:
                                              std::shared_ptr<Transport> transport);
     boost::asio::awaitable<void> runRequest(std::shared_ptr<Server> self,
                                             Request<AnyMethod> request);
-    static boost::asio::awaitable<bool> serveRequest(std::shared_ptr<RequestHandlerBox> box,
-                                                     Request<AnyMethod> request,
-                                                     std::shared_ptr<RunningRequest> running,
-                                                     std::shared_ptr<Transport> connection);
     void handToWorker(RequestJob&& job);
     void startWorker();
     boost::asio::awaitable<void> runWorker(std::shared_ptr<Server> self,
@@ -315,7 +311,8 @@ private:
 
     // Strand only.
     std::shared_ptr<Transport> connection_;
-    std::unordered_multimap<ID, std::shared_ptr<RunningRequest>> pendingRequestTasks_;
+    // A handful at a time: a list searched from the newest costs less than a hash table.
+    std::vector<std::shared_ptr<RunningRequest>> pendingRequestTasks_;
     std::size_t runningRequests_ = 0;
     std::vector<std::shared_ptr<RequestWorker>> idleWorkers_;
     bool receiving_ = false;

@@ -35,8 +35,7 @@ Value errorWithoutId(const MCPError& error) {
 }
 
 // The id of an element none of the message forms could read, when it has a usable one.
-std::optional<ID> readableId(const Object& object) {
-    const Value* id = object.find("id");
+std::optional<ID> readableId(const Value* id) {
     if (id == nullptr) {
         return std::nullopt;
     }
@@ -48,6 +47,28 @@ std::optional<ID> readableId(const Object& object) {
     }
     return std::nullopt;
 }
+
+// The members that tell the message forms apart, found in one pass.
+struct EnvelopeShape {
+    const Value* id = nullptr;
+    bool hasResult = false;
+    bool hasError = false;
+    bool hasMethod = false;
+
+    explicit EnvelopeShape(const Object& object) {
+        for (const auto& [key, member] : object) {
+            if (key == "id") {
+                id = &member;
+            } else if (key == "result") {
+                hasResult = true;
+            } else if (key == "error") {
+                hasError = true;
+            } else if (key == "method") {
+                hasMethod = true;
+            }
+        }
+    }
+};
 
 }  // namespace
 
@@ -76,8 +97,9 @@ std::optional<asio::awaitable<void>> Server::dispatchElement(std::string_view el
         if (object == nullptr) {
             throw MCPError::parseError("Invalid message format");
         }
-        const Value* idMember = object->find("id");
-        if (idMember != nullptr && (object->contains("result") || object->contains("error"))) {
+        const EnvelopeShape shape(*object);
+        const Value* idMember = shape.id;
+        if (idMember != nullptr && (shape.hasResult || shape.hasError)) {
             std::optional<Response<AnyMethod>> response;
             try {
                 response = Response<AnyMethod>::fromValue(std::move(value));
@@ -91,8 +113,8 @@ std::optional<asio::awaitable<void>> Server::dispatchElement(std::string_view el
         if (idMember != nullptr) {
             // A message with an id expects an answer: it is never taken for a notification, even
             // when the id itself is unusable.
-            std::optional<ID> id = readableId(*object);
-            if (object->contains("method") && !id && !idMember->isNull()) {
+            std::optional<ID> id = readableId(idMember);
+            if (shape.hasMethod && !id && !idMember->isNull()) {
                 throw MCPError::invalidRequest("ID must be string or number");
             }
             std::optional<Request<AnyMethod>> request;
@@ -197,41 +219,20 @@ void Server::startRequest(Request<AnyMethod> request) {
     handToWorker(RequestJob{std::move(box), std::move(request), std::move(running), connection_});
 }
 
-asio::awaitable<bool> Server::serveRequest(std::shared_ptr<RequestHandlerBox> box,
-                                           Request<AnyMethod> request,
-                                           std::shared_ptr<RunningRequest> running,
-                                           std::shared_ptr<Transport> connection) {
-    std::string bytes;
-    std::exception_ptr failure;
-    try {
-        bytes = co_await box->answer(std::move(request));
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) {
-        if (running->cancelled && detail::isOperationAborted(failure)) {
-            co_return true;  // a cancelled request is not answered
-        }
-        // A result JSON cannot carry is answered with an error too, never left unanswered.
-        bytes = detail::errorAnswer(running->id, detail::toMCPError(failure));
-    }
-    co_await connection->send(std::move(bytes));
-    co_return false;
-}
-
 std::shared_ptr<Server::RunningRequest> Server::recordRunningRequest(const ID& id,
                                                                      const std::string& method) {
     auto running = std::make_shared<RunningRequest>(id, method);
-    pendingRequestTasks_.emplace(id, running);
+    pendingRequestTasks_.push_back(running);
     return running;
 }
 
 void Server::forgetRunningRequest(const std::shared_ptr<RunningRequest>& running) {
     // Only this request's entry goes: another request under the same id keeps its own.
-    auto [first, last] = pendingRequestTasks_.equal_range(running->id);
-    for (auto entry = first; entry != last; ++entry) {
-        if (entry->second == running) {
-            pendingRequestTasks_.erase(entry);
+    for (auto entry = pendingRequestTasks_.rbegin(); entry != pendingRequestTasks_.rend();
+         ++entry) {
+        if (*entry == running) {
+            std::swap(*entry, pendingRequestTasks_.back());
+            pendingRequestTasks_.pop_back();
             return;
         }
     }

@@ -103,19 +103,21 @@ asio::awaitable<void> Server::handleCancellation(CancelledNotification::Paramete
                  });
         co_return;
     }
-    auto [first, last] = pendingRequestTasks_.equal_range(*parameters.requestId);
-    if (first == last) {
+    std::vector<std::shared_ptr<RunningRequest>> running;
+    std::erase_if(pendingRequestTasks_, [&](const std::shared_ptr<RunningRequest>& request) {
+        if (!(request->id == *parameters.requestId)) {
+            return false;
+        }
+        running.push_back(request);
+        return true;
+    });
+    if (running.empty()) {
         logEvent(logging::Level::trace,
                  "Cancellation notification for unknown or completed request", [&] {
                      return logging::Metadata{{"requestId", requestId}};
                  });
         co_return;
     }
-    std::vector<std::shared_ptr<RunningRequest>> running;
-    for (auto entry = first; entry != last; ++entry) {
-        running.push_back(entry->second);
-    }
-    pendingRequestTasks_.erase(first, last);
     for (const auto& request : running) {
         request->cancelled = true;
         // A worker still serves the request while its entry exists: its signal reaches this one.

@@ -76,24 +76,44 @@ asio::awaitable<void> Server::runWorker(std::shared_ptr<Server> self,
             }
         }
         // A cancellation of the previous request must not reach this one.
-        co_await asio::this_coro::reset_cancellation_state();
+        if (auto state = co_await asio::this_coro::cancellation_state;
+            state.cancelled() != asio::cancellation_type::none) {
+            co_await asio::this_coro::reset_cancellation_state();
+        }
         RequestJob& job = *worker->job;
         std::shared_ptr<RunningRequest> running = job.running;
         worker->binding->context = HandlerContext{running->id};
         bool dropped = running->cancelled;  // cancelled before it began: never runs
         if (!dropped) {
+            std::string bytes;
+            std::exception_ptr failure;
             try {
-                dropped = co_await serveRequest(std::move(job.box), std::move(job.request), running,
-                                                std::move(job.connection));
+                bytes = co_await job.box->answer(std::move(job.request));
             } catch (...) {
-                // A failed send has nobody to tell: the peer is gone.
+                failure = std::current_exception();
+            }
+            if (failure && running->cancelled && detail::isOperationAborted(failure)) {
+                dropped = true;  // a cancelled request is not answered
+            } else {
+                if (failure) {
+                    // A result JSON cannot carry is answered with an error too.
+                    bytes = detail::errorAnswer(running->id, detail::toMCPError(failure));
+                }
+                try {
+                    co_await job.connection->send(std::move(bytes));
+                } catch (...) {
+                    // A failed send has nobody to tell: the peer is gone.
+                }
             }
         }
         worker->job.reset();
         // The context stays until the next request: a task the handler left running sees it.
         finishRequest(running, dropped);
         // A cancelled state would fail the wait for the next job.
-        co_await asio::this_coro::reset_cancellation_state();
+        if (auto state = co_await asio::this_coro::cancellation_state;
+            state.cancelled() != asio::cancellation_type::none) {
+            co_await asio::this_coro::reset_cancellation_state();
+        }
         if (!handedOver || !receiving_ || worker->closed ||
             idleWorkers_.size() >= kMaxIdleWorkers) {
             co_return;

@@ -276,6 +276,17 @@ Object Object::fromEntries(std::vector<Entry> entries) {
 }
 
 const Value* Object::find(std::string_view key) const noexcept {
+    // The objects of MCP messages have a handful of members: comparing lengths first finds one
+    // faster than a binary search, whose every step compares texts.
+    if (entries_.size() <= 8) {
+        for (const Entry& entry : entries_) {
+            if (entry.first.size() == key.size() &&
+                (key.empty() || std::memcmp(entry.first.data(), key.data(), key.size()) == 0)) {
+                return &entry.second;
+            }
+        }
+        return nullptr;
+    }
     const auto it = std::lower_bound(entries_.begin(), entries_.end(), key, KeyLess{});
     return it != entries_.end() && it->first == key ? &it->second : nullptr;
 }
