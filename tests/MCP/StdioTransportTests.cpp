@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <string>
@@ -110,15 +111,20 @@ TEST(StdioTransport, OverlongLineEndsTheStreamWithAnError) {
     EXPECT_EQ(drained.error, "Internal error: Message exceeds the line length limit of 16 bytes");
 }
 
-TEST(StdioTransport, ConcurrentSendsNeverInterleave) {
-    asio::io_context io;
+// Senders on one thread and on several: lines far larger than the pipe's buffer (every write is
+// partial and the others have to wait) mixed with short ones (written at once when the way is
+// free).
+class StdioTransportConcurrentSends : public ::testing::TestWithParam<int> {};
+
+TEST_P(StdioTransportConcurrentSends, NeverInterleave) {
+    const int threads = GetParam();
+    asio::io_context io(threads);
     Pipe input;
     Pipe output;
     auto transport = std::make_shared<StdioTransport>(io.get_executor(), input.read, output.write);
     runFor(io, transport->connect());
-    // Lines far larger than the pipe's buffer, so every write is partial and has to wait.
     constexpr int kSenders = 12;
-    constexpr std::size_t kLength = 200 * 1024;
+    auto lengthOf = [](int sender) -> std::size_t { return sender % 2 == 0 ? 200 * 1024 : 100; };
     std::string received;
     std::thread reader([&] {
         char chunk[8192];
@@ -127,31 +133,50 @@ TEST(StdioTransport, ConcurrentSendsNeverInterleave) {
             received.append(chunk, static_cast<std::size_t>(n));
         }
     });
-    int finished = 0;
+    std::atomic<int> finished = 0;
+    std::atomic<int> failures = 0;
     for (int sender = 0; sender < kSenders; ++sender) {
-        asio::co_spawn(io, transport->send(std::string(kLength, static_cast<char>('a' + sender))),
-                       [&](std::exception_ptr error) {
-                           EXPECT_FALSE(error);
-                           ++finished;
-                       });
+        asio::co_spawn(
+            io, transport->send(std::string(lengthOf(sender), static_cast<char>('a' + sender))),
+            [&](std::exception_ptr error) {
+                failures += error ? 1 : 0;
+                ++finished;
+            });
     }
-    while (finished < kSenders) {
-        io.run_one();
+    std::vector<std::thread> runners;
+    for (int i = 0; i < threads; ++i) {
+        runners.emplace_back([&] {
+            while (finished < kSenders) {
+                io.run_one_for(std::chrono::milliseconds(10));
+            }
+        });
     }
+    for (auto& runner : runners) {
+        runner.join();
+    }
+    EXPECT_EQ(failures, 0);
     output.closeWrite();
     reader.join();
-    ASSERT_EQ(received.size(), kSenders * (kLength + 1));
+    std::size_t total = 0;
+    for (int sender = 0; sender < kSenders; ++sender) {
+        total += lengthOf(sender) + 1;
+    }
+    ASSERT_EQ(received.size(), total);
     std::vector<bool> seen(kSenders, false);
-    for (std::size_t start = 0; start < received.size(); start += kLength + 1) {
+    for (std::size_t start = 0; start < received.size();) {
         const char letter = received[start];
         ASSERT_GE(letter, 'a');
         ASSERT_LT(letter, 'a' + kSenders);
-        EXPECT_EQ(received.find_first_not_of(letter, start), start + kLength);
-        EXPECT_EQ(received[start + kLength], '\n');
+        const std::size_t length = lengthOf(letter - 'a');
+        EXPECT_EQ(received.find_first_not_of(letter, start), start + length);
+        EXPECT_EQ(received[start + length], '\n');
         seen[static_cast<std::size_t>(letter - 'a')] = true;
+        start += length + 1;
     }
     EXPECT_EQ(std::count(seen.begin(), seen.end(), true), kSenders);
 }
+
+INSTANTIATE_TEST_SUITE_P(Threads, StdioTransportConcurrentSends, ::testing::Values(1, 4));
 
 }  // namespace
 }  // namespace mcp
