@@ -363,37 +363,28 @@ asio::awaitable<std::optional<Response<AnyMethod>>> Server::handleRequest(
         response.emplace(Response<AnyMethod>{std::move(request.id),
                                              MCPError::methodNotFound(std::move(detail))});
     }
-    if (response) {
-        if (!sendResponse) {
-            co_return response;
+    if (!response) {
+        const ID id = request.id;
+        auto running = recordRunningRequest(request.id, request.method);
+        auto handlerExecutor = detail::bindHandlerContext(strand_, HandlerContext{id});
+        std::exception_ptr failure;
+        auto token = asio::bind_cancellation_slot(running->signal.slot(), asio::use_awaitable);
+        try {
+            response = co_await asio::co_spawn(handlerExecutor, runHandler(box, std::move(request)),
+                                               token);
+        } catch (...) {
+            failure = std::current_exception();
         }
-        std::string bytes;
-        response->appendJsonTo(bytes);
-        co_await sendOnStrand(std::move(bytes));
-        co_return std::nullopt;
-    }
-
-    const ID id = request.id;
-    auto running = recordRunningRequest(request.id, request.method);
-    auto handlerExecutor = detail::bindHandlerContext(strand_, HandlerContext{id});
-    std::exception_ptr failure;
-    auto token = asio::bind_cancellation_slot(running->signal.slot(), asio::use_awaitable);
-    try {
-        response =
-            co_await asio::co_spawn(handlerExecutor, runHandler(box, std::move(request)), token);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    forgetRunningRequest(running);
-
-    if (failure) {
-        if (running->cancelled && detail::isOperationAborted(failure)) {
-            logEvent(logging::Level::debug, "Request cancelled", [&] {
-                return logging::Metadata{{"id", id.description()}, {"method", running->method}};
-            });
-            co_return std::nullopt;
+        forgetRunningRequest(running);
+        if (failure) {
+            if (running->cancelled && detail::isOperationAborted(failure)) {
+                logEvent(logging::Level::debug, "Request cancelled", [&] {
+                    return logging::Metadata{{"id", id.description()}, {"method", running->method}};
+                });
+                co_return std::nullopt;
+            }
+            response.emplace(Response<AnyMethod>{id, detail::toMCPError(failure)});
         }
-        response.emplace(Response<AnyMethod>{id, detail::toMCPError(failure)});
     }
     if (!sendResponse) {
         co_return response;
