@@ -8,13 +8,11 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <cerrno>
-#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -103,13 +101,8 @@ struct StdioTransport::State {
     asio::posix::stream_descriptor input;
     asio::posix::stream_descriptor output;
     bool isConnected = false;
-    // The write side, behind writeMutex: a send from any thread writes at once when no other
-    // line is under way or waiting, without a trip to the strand.
-    std::mutex writeMutex;
-    bool writable = false;
     bool writing = false;
-    std::size_t waitingWriters = 0;
-    // Never expires; cancelled (on the strand) to wake the sends waiting for the current write.
+    // Never expires; cancelled to wake the sends waiting for the current write to end.
     asio::steady_timer writeIdle;
     std::optional<MessageStream> stream;
     std::optional<MessageStream::Source> source;
@@ -156,10 +149,6 @@ asio::awaitable<void> StdioTransport::connectOnStrand() {
             throw MCPError::transportError(std::error_code(error.code()));
         }
         state.isConnected = true;
-        {
-            std::lock_guard lock(state.writeMutex);
-            state.writable = true;
-        }
         logger_.debug("Transport connected successfully");
         asio::co_spawn(state.strand, readLoop(shared_from_this()), asio::detached);
     }
@@ -234,98 +223,43 @@ asio::awaitable<void> StdioTransport::readLoop(std::shared_ptr<StdioTransport> s
 
 asio::awaitable<void> StdioTransport::send(std::string message) {
     auto self = shared_from_this();
-    State& state = *state_;
-    message.push_back('\n');
-    {
-        std::unique_lock lock(state.writeMutex);
-        if (!state.writable) {
-            throw MCPError::transportError(std::make_error_code(std::errc::not_connected));
-        }
-        if (state.writing || state.waitingWriters != 0) {
-            // Another line is under way or waiting: take a turn on the strand.
-            lock.unlock();
-            co_await asio::co_spawn(state.strand, sendOnStrand(std::move(message)),
-                                    asio::use_awaitable);
-            co_return;
-        }
-        state.writing = true;
-    }
-    // Most lines fit the pipe at once: written here, and only a remainder goes to the strand.
-    boost::system::error_code error;
-    const std::size_t done = writeNow(state.output.native_handle(), message, error);
-    if (!error && done < message.size()) {
-        co_await asio::co_spawn(state.strand, writeRest(std::move(message), done),
-                                asio::use_awaitable);
-        co_return;
-    }
-    endWrite();
-    if (error) {
-        throw MCPError::transportError(std::error_code(error));
-    }
+    co_await asio::co_spawn(state_->strand, sendOnStrand(std::move(message)), asio::use_awaitable);
 }
 
 asio::awaitable<void> StdioTransport::sendOnStrand(std::string message) {
-    State& state = *state_;
-    // One write at a time, each line whole: a send that finds another under way waits.
-    while (true) {
-        {
-            std::lock_guard lock(state.writeMutex);
-            if (!state.writable) {
-                throw MCPError::transportError(std::make_error_code(std::errc::not_connected));
-            }
-            if (!state.writing) {
-                state.writing = true;
-                break;
-            }
-            ++state.waitingWriters;
-        }
-        co_await state.writeIdle.async_wait(asio::as_tuple(asio::use_awaitable));
-        {
-            std::lock_guard lock(state.writeMutex);
-            --state.waitingWriters;
-        }
-        auto cancellation = co_await asio::this_coro::cancellation_state;
-        if (cancellation.cancelled() != asio::cancellation_type::none) {
-            throw boost::system::system_error(asio::error::operation_aborted);
-        }
-    }
-    boost::system::error_code error;
-    const std::size_t done = writeNow(state.output.native_handle(), message, error);
-    if (!error && done < message.size()) {
-        co_await writeRest(std::move(message), done);
-        co_return;
-    }
-    endWrite();
-    if (error) {
-        throw MCPError::transportError(std::error_code(error));
-    }
-}
-
-asio::awaitable<void> StdioTransport::writeRest(std::string message, std::size_t done) {
-    State& state = *state_;
-    // Not cancellable once started: half a line would corrupt every later message.
-    auto [error, written] = co_await asio::async_write(
-        state.output, asio::buffer(message) + done,
-        asio::bind_cancellation_slot(asio::cancellation_slot(),
-                                     asio::as_tuple(asio::use_awaitable)));
-    (void)written;
-    endWrite();
-    if (error) {
-        throw MCPError::transportError(std::error_code(error));
-    }
-}
-
-void StdioTransport::endWrite() {
-    State& state = *state_;
-    bool waiters = false;
     {
-        std::lock_guard lock(state.writeMutex);
+        State& state = *state_;
+        if (!state.isConnected) {
+            throw MCPError::transportError(std::make_error_code(std::errc::not_connected));
+        }
+        message.push_back('\n');
+        // One write at a time, each line whole: a send that finds another under way waits.
+        while (state.writing) {
+            co_await state.writeIdle.async_wait(asio::as_tuple(asio::use_awaitable));
+            auto cancellation = co_await asio::this_coro::cancellation_state;
+            if (cancellation.cancelled() != asio::cancellation_type::none) {
+                throw boost::system::system_error(asio::error::operation_aborted);
+            }
+        }
+        state.writing = true;
+        // Most lines fit the pipe at once: written here without a round through the reactor,
+        // and only a remainder is left to the asynchronous write.
+        boost::system::error_code error;
+        const std::size_t done = writeNow(state.output.native_handle(), message, error);
+        if (!error && done < message.size()) {
+            // Not cancellable once started: half a line would corrupt every later message.
+            auto [asyncError, written] = co_await asio::async_write(
+                state.output, asio::buffer(message) + done,
+                asio::bind_cancellation_slot(asio::cancellation_slot(),
+                                             asio::as_tuple(asio::use_awaitable)));
+            (void)written;
+            error = asyncError;
+        }
         state.writing = false;
-        waiters = state.waitingWriters != 0;
-    }
-    if (waiters) {
-        // On the strand, after any waiter has begun its wait there.
-        asio::post(state.strand, [state = state_] { state->writeIdle.cancel(); });
+        state.writeIdle.cancel();
+        if (error) {
+            throw MCPError::transportError(std::error_code(error));
+        }
     }
 }
 
@@ -353,10 +287,6 @@ asio::awaitable<void> StdioTransport::disconnectOnStrand() {
             co_return;
         }
         state.isConnected = false;
-        {
-            std::lock_guard lock(state.writeMutex);
-            state.writable = false;
-        }
         state.source->finish();
         boost::system::error_code ignored;
         state.input.cancel(ignored);

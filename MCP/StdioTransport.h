@@ -19,10 +19,9 @@
 // reading and finishes the stream. The descriptors are never closed and stay non-blocking.
 // receive() gives the one stream of the transport; call it once.
 //
-// Thread-safety: an actor. Its state lives on its own strand, but for the write side, which sits
-// behind a small lock so that a send writes its line at once when no other is under way; every
-// operation may be awaited from any executor. Concurrent send() calls never interleave their
-// bytes: each line goes out whole, and sends that had to wait go before later ones.
+// Thread-safety: an actor. Its state lives on its own strand; every operation may be awaited from
+// any executor. Concurrent send() calls never interleave their bytes: each line goes out whole, in
+// the order the sends reached the strand.
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>
@@ -56,8 +55,6 @@ private:
     struct State;
     boost::asio::awaitable<void> connectOnStrand();
     boost::asio::awaitable<void> sendOnStrand(std::string message);
-    boost::asio::awaitable<void> writeRest(std::string message, std::size_t done);
-    void endWrite();
     boost::asio::awaitable<void> disconnectOnStrand();
     boost::asio::awaitable<void> readLoop(std::shared_ptr<StdioTransport> self);
 
