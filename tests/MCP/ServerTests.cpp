@@ -378,24 +378,36 @@ TEST(Server, RequestsBeyondTheLimitAreAnsweredAtOnce) {
               R"({"id":3,"jsonrpc":"2.0","result":{}})");
 }
 
-// A result that JSON cannot carry is still answered: with an internal error that says why.
-TEST(Server, AResultJsonCannotCarryIsAnsweredWithAnInternalError) {
+// A result, or an error, whose text JSON cannot carry is still answered: with an internal error
+// that says why.
+TEST(Server, TextsJsonCannotCarryAreAnsweredWithAnInternalError) {
     ServerHarness harness;
     harness.server->withMethodHandler<CallTool>(
-        [](CallTool::Parameters) -> asio::awaitable<CallTool::Result> {
+        [](CallTool::Parameters parameters) -> asio::awaitable<CallTool::Result> {
+            if (parameters.name == "bad-error") {
+                throw std::runtime_error("bad \xff");
+            }
             co_return CallTool::Result{.content = {ToolContent::text(std::string("bad \xff"))}};
         });
     harness.start();
-    const Value answer = parseJson(harness.exchange(
-        R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"x"}})"));
-    EXPECT_EQ(answer.find("id")->intValue(), 3);
-    const Value* error = answer.find("error");
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(error->find("code")->intValue(), -32603);
-    const std::string* detail = error->find("data")->find("detail")->stringValue();
-    ASSERT_NE(detail, nullptr);
-    EXPECT_NE(detail->find("UTF-8"), std::string::npos) << *detail;
-    EXPECT_NE(detail->find("content[0].text"), std::string::npos) << *detail;
+    struct Case {
+        const char* tool;
+        const char* detailNames;  // what the detail must name besides the encoding
+    };
+    for (const Case& c : {Case{"bad-result", "content[0].text"}, Case{"bad-error", "detail"}}) {
+        SCOPED_TRACE(c.tool);
+        const Value answer = parseJson(
+            harness.exchange(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":")" +
+                             std::string(c.tool) + R"("}})"));
+        EXPECT_EQ(answer.find("id")->intValue(), 3);
+        const Value* error = answer.find("error");
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->find("code")->intValue(), -32603);
+        const std::string* detail = error->find("data")->find("detail")->stringValue();
+        ASSERT_NE(detail, nullptr);
+        EXPECT_NE(detail->find("UTF-8"), std::string::npos) << *detail;
+        EXPECT_NE(detail->find(c.detailNames), std::string::npos) << *detail;
+    }
 }
 
 // --- The handler context across requests -------------------------------------------------------
