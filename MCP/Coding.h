@@ -112,6 +112,10 @@ decltype(auto) decodingAt(CodingKey key, F&& decode) {
     throw DecodingError::typeMismatch({}, expected, value.typeDescription());
 }
 
+// The text member `key` of an object (a "method", a case tag): keyNotFound when it is missing,
+// the text decoder's error with `key` in the path when it is no text.
+std::string requiredText(const Object& object, std::string_view key);
+
 // ---------------------------------------------------------------------------------------------
 // Enumerations with raw text values. A type opts in with a function found by argument-dependent
 // lookup (a hidden friend when the enum is nested in a class):
@@ -261,6 +265,13 @@ struct Coder<std::string> {
             return std::move(*text);
         }
         throwWrongKind(value, "a string");
+    }
+    // The text moves out of a Value that is being taken apart.
+    static std::string decode(Value&& value) {
+        if (std::string* text = value.stringValue()) {
+            return std::move(*text);
+        }
+        return decode(static_cast<const Value&>(value));
     }
     static bool equals(const std::string& a, const std::string& b) { return textEquals(a, b); }
     static void hash(Hasher& hasher, const std::string& text) { hasher.combineText(text); }

@@ -6,7 +6,7 @@
 namespace mcp {
 
 void ResourceReference::checkDecoding(const Object& object) {
-    if (requiredTag(object, "type") != kType) {
+    if (requiredText(object, "type") != kType) {
         throw DecodingError::dataCorrupted({CodingKey::key("type")}, "Expected ref/resource type");
     }
 }
@@ -20,7 +20,7 @@ CompletionReference CompletionReference::fromValue(const Value& value) {
     if (object == nullptr) {
         throwWrongKind(value, "an object");
     }
-    std::string type = requiredTag(*object, "type");
+    std::string type = requiredText(*object, "type");
     if (type == PromptReference::kType) {
         return decodeValue<PromptReference>(value);
     }

@@ -1,4 +1,4 @@
-// The "jsonrpc" member and text members of the JSON-RPC envelopes.
+// The "jsonrpc" member of the JSON-RPC envelopes and the writing of response envelopes.
 #include "MCP/detail/EnvelopeCoding.h"
 
 #include <charconv>
@@ -19,8 +19,6 @@ void checkJsonRpcVersion(const Object& object) {
     }
 }
 
-namespace {
-
 void appendId(std::string& out, const ID& id) {
     if (const std::int64_t* number = id.numberValue()) {
         char digits[24];
@@ -29,8 +27,6 @@ void appendId(std::string& out, const ID& id) {
         appendJsonString(out, *id.stringValue());
     }
 }
-
-}  // namespace
 
 void appendResponseEnvelope(std::string& out, const ID& id, const Value& outcome,
                             std::string_view outcomeKey) {
@@ -57,18 +53,6 @@ void appendResponseEnvelope(std::string& out, const ID& id, const Value& outcome
         out.resize(mark);
         throw;
     }
-}
-
-std::string requiredText(const Object& object, std::string_view key) {
-    const Value* member = object.find(key);
-    if (member == nullptr) {
-        throw DecodingError::keyNotFound({}, key);
-    }
-    if (const std::string* text = member->stringValue()) {
-        return *text;
-    }
-    return decodingAt(CodingKey::key(std::string(key)),
-                      [&] { return decodeValue<std::string>(*member); });
 }
 
 }  // namespace mcp::detail

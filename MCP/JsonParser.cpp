@@ -98,6 +98,9 @@ Failure classify(simdjson::error_code error) {
 // Reads one document. One instance per thread (see reader()); not reentrant.
 class JsonReader {
 public:
+    // The nesting limit of the last read: the option, capped at what the parser can nest.
+    std::size_t maxDepth() const noexcept { return maxDepth_; }
+
     Failure read(std::string_view text, const JsonReadOptions& options, Value& out) {
         maxDepth_ = std::min(options.maxDepth, kParserDepth);
         copyPadded(text);
@@ -427,7 +430,7 @@ std::optional<Value> tryParseJson(std::string_view text, DecodingError* error,
         return value;
     }
     if (error) {
-        *error = DecodingError::dataCorrupted({}, describe(failure, options.maxDepth));
+        *error = DecodingError::dataCorrupted({}, describe(failure, instance.maxDepth()));
     }
     return std::nullopt;
 }
@@ -438,7 +441,7 @@ Value parseJson(std::string_view text, const JsonReadOptions& options) {
     const Failure failure = instance.read(text, options, value);
     instance.trim();
     if (failure != Failure::none) {
-        throw DecodingError::dataCorrupted({}, describe(failure, options.maxDepth));
+        throw DecodingError::dataCorrupted({}, describe(failure, instance.maxDepth()));
     }
     return value;
 }

@@ -81,7 +81,7 @@ private:
         auto& object = detail::envelopeObject(value);
         detail::checkJsonRpcVersion(object);
         Message message;
-        message.method = detail::requiredText(object, "method");
+        message.method = requiredText(object, "method");
         message.params = detail::decodeParams<Parameters>(object.find("params"));
         return message;
     }

@@ -106,7 +106,7 @@ struct PromptReference {
     static void finishEncoding(const PromptReference&, std::vector<Object::Entry>& entries) {
         entries.emplace_back("type", Value(std::string(kType)));
     }
-    static void checkDecoding(const Object& object) { requiredTag(object, "type"); }
+    static void checkDecoding(const Object& object) { requiredText(object, "type"); }
 };
 
 struct Prompt {

@@ -32,10 +32,12 @@
 //                                  the key is missing (null fails as the member type decides).
 //   optionalField(key, &T::m)      std::optional<M>: written only when present; a missing key or
 //                                  null decodes as absent.
+// clang-format off
 //   nullableField(key, &T::m)      std::optional<M>: written as null when absent; read as
-//   optionalField. defaultedField(key, &T::m, f)  always written; a missing key or null decodes as
-//   f() (or M{}
+//                                  optionalField.
+//   defaultedField(key, &T::m, f)  always written; a missing key or null decodes as f() (or M{}
 //                                  when no f is given).
+// clang-format on
 //
 // Decoding reads the fields in table order and stops at the first failure; keys the table does
 // not name are ignored and not kept; a value that is not an object fails with typeMismatch.

@@ -52,15 +52,8 @@ struct Coder<T> {
         check(value);
         return decodeRecord<T>(std::move(value));
     }
-    static bool equals(const T& a, const T& b) {
-        return std::apply(
-            [&](const auto&... f) { return (codingEquals(a.*(f.member), b.*(f.member)) && ...); },
-            T::codingFields());
-    }
-    static void hash(Hasher& hasher, const T& record) {
-        std::apply([&](const auto&... f) { (hashInto(hasher, record.*(f.member)), ...); },
-                   T::codingFields());
-    }
+    static bool equals(const T& a, const T& b) { return recordEquals(a, b); }
+    static void hash(Hasher& hasher, const T& record) { hashRecord(hasher, record); }
 
 private:
     static void check(const Value& value) {

@@ -92,7 +92,7 @@ private:
             throw DecodingError::keyNotFound({}, "id");
         }
         request.id = decodingAt(CodingKey::key("id"), [&] { return ID::fromValue(*id); });
-        request.method = detail::requiredText(object, "method");
+        request.method = requiredText(object, "method");
         request.params = detail::decodeParams<Parameters>(object.find("params"));
         return request;
     }

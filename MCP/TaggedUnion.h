@@ -43,10 +43,6 @@ struct TagTable {
     std::string_view unknownTag;           // description of the failure for any other tag
 };
 
-// Reads the text under `key`: keyNotFound when missing, the text decoder's error (with `key` in
-// the path) when it is no text.
-std::string requiredTag(const Object& object, std::string_view key);
-
 // Common base of every TaggedUnion, so that generic code can recognise one.
 struct TaggedUnionBase {};
 
@@ -88,14 +84,9 @@ public:
             storage_);
     }
 
-    static Self fromValue(const Value& value) {
-        const Object* object = value.objectValue();
-        if (object == nullptr) {
-            throwWrongKind(value, "an object");
-        }
-        std::string tag = requiredTag(*object, Self::tagTable.key);
-        return decodeCase(value, tag, std::index_sequence_for<Cases...>{});
-    }
+    static Self fromValue(const Value& value) { return decode(value); }
+    // The payload takes its parts out of the Value.
+    static Self fromValue(Value&& value) { return decode(value); }
 
     friend bool operator==(const Self& a, const Self& b) {
         return a.storage_.index() == b.storage_.index() &&
@@ -115,13 +106,32 @@ public:
     }
 
 private:
-    template <std::size_t... I>
-    static Self decodeCase(const Value& value, std::string_view tag, std::index_sequence<I...>) {
+    // Moves out of `value` unless it is const.
+    template <class V>
+    static Self decode(V& value) {
+        const Object* object = value.objectValue();
+        if (object == nullptr) {
+            throwWrongKind(value, "an object");
+        }
+        std::string tag = requiredText(*object, Self::tagTable.key);
+        return decodeCase(value, tag, std::index_sequence_for<Cases...>{});
+    }
+
+    template <class V, std::size_t... I>
+    static Self decodeCase(V& value, std::string_view tag, std::index_sequence<I...>) {
         static_assert(sizeof...(I) == Self::tagTable.tags.size(), "one tag per case");
+        auto decodeAs = [&]<class C>(std::type_identity<C>) {
+            if constexpr (std::is_const_v<V>) {
+                return decodeValue<C>(value);
+            } else {
+                return decodeValue<C>(std::move(value));
+            }
+        };
         std::optional<Self> result;
         ((result || tag != Self::tagTable.tags[I]
               ? void()
-              : void(result.emplace(decodeValue<std::variant_alternative_t<I, Storage>>(value)))),
+              : void(result.emplace(
+                    decodeAs(std::type_identity<std::variant_alternative_t<I, Storage>>{})))),
          ...);
         if (!result) {
             throw DecodingError::dataCorrupted({CodingKey::key(std::string(Self::tagTable.key))},

@@ -395,6 +395,10 @@ const std::string* Value::stringValue() const noexcept {
     return std::get_if<3>(&storage_);
 }
 
+std::string* Value::stringValue() noexcept {
+    return std::get_if<3>(&storage_);
+}
+
 const Value::Data* Value::dataValue() const noexcept {
     if (const auto* box = std::get_if<4>(&storage_)) {
         return &(*box)->data;

@@ -2,7 +2,7 @@
 //
 // The eight cases are bool, int (signed 64-bit), double, string, data, array, object and null. The
 // data case holds bytes with an optional media type; it travels in JSON as a "data:" URL and is
-// recognised again when a JSON string that is such a URL is parsed (see MCP/Json.h and
+// recognised again when a JSON string that is such a URL is parsed (see MCP/JsonParser.h and
 // MCP/DataURL.h).
 //
 // Objects keep their entries sorted by key (bytewise), so lookups are binary searches and the
@@ -75,11 +75,6 @@ private:
 
 class Value {
 public:
-    // The description of the decoding failure for input that is none of the eight cases. Text
-    // parsed as JSON never fails this way (every JSON value is one of them); decoders of other
-    // representations use it.
-    static constexpr std::string_view kTypeNotFound = "Value type not found";
-
     // The cases, in declaration order.
     enum class Kind : std::uint8_t { Bool, Int, Double, String, Data, Array, Object, Null };
 
@@ -135,6 +130,7 @@ public:
     std::optional<std::int64_t> intValue() const noexcept;
     std::optional<double> doubleValue() const noexcept;
     const std::string* stringValue() const noexcept;
+    std::string* stringValue() noexcept;
     const Data* dataValue() const noexcept;
     const Array* arrayValue() const noexcept;
     Array* arrayValue() noexcept;

@@ -14,7 +14,6 @@
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/execution/blocking.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/require.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>

@@ -2,8 +2,6 @@
 // Internal to the MCP library.
 #pragma once
 
-#include <charconv>
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -11,7 +9,6 @@
 #include "MCP/Coding.h"
 #include "MCP/DecodingError.h"
 #include "MCP/ID.h"
-#include "MCP/JsonWriter.h"
 #include "MCP/Method.h"
 #include "MCP/Value.h"
 
@@ -37,23 +34,18 @@ void checkJsonRpcVersion(const Object& object);
 void appendResponseEnvelope(std::string& out, const ID& id, const Value& outcome,
                             std::string_view outcomeKey);
 
+// Appends the JSON text of an id: a number or a string.
+void appendId(std::string& out, const ID& id);
+
 // Appends {"id", "jsonrpc", "result"} with the result written by `writeResult(out)`.
 template <class WriteResult>
 void appendResultEnvelope(std::string& out, const ID& id, WriteResult&& writeResult) {
     out += "{\"id\":";
-    if (const std::int64_t* number = id.numberValue()) {
-        char digits[24];
-        out.append(digits, std::to_chars(digits, digits + sizeof digits, *number).ptr);
-    } else {
-        appendJsonString(out, *id.stringValue());
-    }
+    appendId(out, id);
     out += ",\"jsonrpc\":\"2.0\",\"result\":";
     std::forward<WriteResult>(writeResult)(out);
     out += '}';
 }
-
-// A required text member ("method").
-std::string requiredText(const Object& object, std::string_view key);
 
 // The parameters rule. `params` is the "params" member, or nullptr when absent.
 // NotRequired types: absent or null gives the value-initialised parameters; anything else is

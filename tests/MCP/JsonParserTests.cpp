@@ -21,6 +21,12 @@ TEST(JsonParser, DepthLimitIsAnOption) {
     EXPECT_EQ(std::string(error.what()),
               "The given data was not valid JSON: arrays and objects are nested more than 3 levels "
               "deep.");
+    // A limit above what the parser can nest is capped, and the error names the cap.
+    const std::string deeper = std::string(1500, '[') + std::string(1500, ']');
+    EXPECT_FALSE(tryParseJson(deeper, &error, JsonReadOptions{2000}).has_value());
+    EXPECT_EQ(std::string(error.what()),
+              "The given data was not valid JSON: arrays and objects are nested more than 1024 "
+              "levels deep.");
 }
 
 TEST(JsonParser, ParsesAfterAFailureAsBefore) {
