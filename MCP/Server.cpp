@@ -4,11 +4,8 @@
 
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <chrono>
 
 #include "MCP/JsonWriter.h"
 #include "MCP/ServerInternal.h"
@@ -42,13 +39,14 @@ MCPError toMCPError(const std::exception_ptr& error) {
     }
 }
 
-std::string errorAnswer(const ID& id, const MCPError& error) {
+std::string answerText(const Response<AnyMethod>& response) {
     std::string text;
     try {
-        Response<AnyMethod>{id, error}.appendJsonTo(text);
+        response.appendJsonTo(text);
     } catch (const EncodingError& encodingError) {
         text.clear();
-        Response<AnyMethod>{id, MCPError::internalError(encodingError.what())}.appendJsonTo(text);
+        Response<AnyMethod>{response.id, MCPError::internalError(encodingError.what())}
+            .appendJsonTo(text);
     }
     return text;
 }
@@ -86,8 +84,7 @@ HandlerContextScope::~HandlerContextScope() {
 Server::Server(asio::any_io_executor executor, std::string name, std::string version,
                std::optional<std::string> title, std::optional<std::string> instructions,
                Capabilities capabilities, Configuration configuration)
-    : executor_(executor),
-      strand_(asio::make_strand(executor)),
+    : strand_(asio::make_strand(executor)),
       serverInfo_{
           .name = std::move(name), .title = std::move(title), .version = std::move(version)},
       instructions_(std::move(instructions)),

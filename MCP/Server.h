@@ -219,8 +219,6 @@ private:
     struct RunningRequest;
     struct RequestJob;
     struct RequestWorker;
-    class Dispatch;
-    friend class Dispatch;
 
     // Registration (any thread).
     void registerRequestHandler(std::string name, std::shared_ptr<RequestHandlerBox> box);
@@ -256,9 +254,6 @@ private:
     boost::asio::awaitable<void> refuseRequest(std::shared_ptr<Server> self, std::optional<ID> id);
     static boost::asio::awaitable<Response<AnyMethod>> runHandler(
         std::shared_ptr<RequestHandlerBox> box, Request<AnyMethod> request);
-    boost::asio::awaitable<void> claimInitialization();
-    boost::asio::awaitable<void> releaseInitialization();
-    boost::asio::awaitable<void> completeInitialization(ClientState state);
     boost::asio::awaitable<void> cancelRequestOnStrand(ID id, std::optional<std::string> reason);
     boost::asio::awaitable<void> checkCapabilityOnStrand(std::string_view method);
     boost::asio::awaitable<void> registerAndSendOnStrand(ID id, AnyPendingRequest pending,
@@ -276,7 +271,6 @@ private:
         Request<AnyMethod> request, bool sendResponse);
     boost::asio::awaitable<void> handleMessage(Message<AnyNotification> message);
     void handleResponse(Response<AnyMethod> response);
-    boost::asio::awaitable<void> sendErrorWithoutId(MCPError error);
 
     // The initialize and cancellation handlers' strand work.
     boost::asio::awaitable<Initialize::Result> initialize(Initialize::Parameters parameters,
@@ -296,7 +290,6 @@ private:
                   const MetadataProducer& metadata,
                   std::source_location location = std::source_location::current()) const;
 
-    const boost::asio::any_io_executor executor_;
     const Strand strand_;
     const Info serverInfo_;
     const std::optional<std::string> instructions_;
@@ -316,7 +309,6 @@ private:
     std::size_t runningRequests_ = 0;
     std::vector<std::shared_ptr<RequestWorker>> idleWorkers_;
     bool receiving_ = false;
-    std::uint64_t nextRequestSerial_ = 0;
     std::unordered_map<ID, AnyPendingRequest> pendingRequests_;
     ClientState client_;
     bool initializing_ = false;

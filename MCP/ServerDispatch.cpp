@@ -2,16 +2,11 @@
 // notifications and responses to their handlers. Everything here runs on the server's strand,
 // request handlers included.
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
-#include <boost/asio/bind_executor.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <chrono>
 
 #include "MCP/JsonParser.h"
 #include "MCP/JsonWriter.h"
@@ -161,11 +156,6 @@ asio::awaitable<void> Server::handleNotificationElement(Message<AnyNotification>
 
 asio::awaitable<void> Server::reportElementFailure(std::exception_ptr failure,
                                                    std::optional<ID> id) {
-    if (isResourceTemporarilyUnavailable(failure)) {
-        asio::steady_timer pause(co_await asio::this_coro::executor, std::chrono::milliseconds(10));
-        co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
-        co_return;
-    }
     const std::string description = detail::describeError(failure);
     logEvent(logging::Level::error, "Error processing message", [&] {
         return logging::Metadata{{"error", description}};
@@ -180,8 +170,8 @@ asio::awaitable<void> Server::reportElementFailure(std::exception_ptr failure,
 asio::awaitable<void> Server::reportError(std::exception_ptr error, std::optional<ID> id) {
     MCPError mcpError = detail::toMCPError(error);
     if (id) {
-        std::string bytes;
-        Response<AnyMethod>{std::move(*id), std::move(mcpError)}.appendJsonTo(bytes);
+        std::string bytes =
+            detail::answerText(Response<AnyMethod>{std::move(*id), std::move(mcpError)});
         co_await sendOnStrand(std::move(bytes));
     } else {
         std::string bytes = toJson(errorWithoutId(mcpError));
@@ -307,7 +297,12 @@ asio::awaitable<void> Server::handleBatch(ServerBatch batch) {
         co_await sendOnStrand(std::move(bytes));
         co_return;
     }
-    Array answers;
+    // The answers' texts, joined into one array as they come.
+    std::string answers;
+    auto answer = [&](const Response<AnyMethod>& response) {
+        answers += answers.empty() ? '[' : ',';
+        answers += detail::answerText(response);
+    };
     for (ServerBatch::Item& item : batch.items) {
         if (auto* message = std::get_if<Message<AnyNotification>>(&item)) {
             try {
@@ -322,24 +317,20 @@ asio::awaitable<void> Server::handleBatch(ServerBatch batch) {
         std::exception_ptr failure;
         try {
             if (auto response = co_await handleRequest(std::move(request), false)) {
-                answers.push_back(std::move(*response).toValue());
+                answer(*response);
             }
         } catch (...) {
             failure = std::current_exception();
         }
         if (failure) {
-            answers.push_back(
-                Response<AnyMethod>{std::move(id), detail::toMCPError(failure)}.toValue());
+            answer(Response<AnyMethod>{std::move(id), detail::toMCPError(failure)});
         }
     }
     if (answers.empty()) {
         co_return;
     }
-    if (!connection_) {
-        throw MCPError::internalError("Server connection not initialized");
-    }
-    std::string bytes = toJson(Value(std::move(answers)));
-    co_await sendOnStrand(std::move(bytes));
+    answers += ']';
+    co_await sendOnStrand(std::move(answers));
 }
 
 asio::awaitable<std::optional<Response<AnyMethod>>> Server::handleRequest(
@@ -389,8 +380,7 @@ asio::awaitable<std::optional<Response<AnyMethod>>> Server::handleRequest(
     if (!sendResponse) {
         co_return response;
     }
-    std::string bytes;
-    response->appendJsonTo(bytes);
+    std::string bytes = detail::answerText(*response);
     co_await sendOnStrand(std::move(bytes));
     co_return std::nullopt;
 }

@@ -41,31 +41,15 @@ void Server::registerCancellationHandler() {
         });
 }
 
-asio::awaitable<void> Server::claimInitialization() {
-    // Claimed before the hook runs, so that a second "initialize" arriving meanwhile is refused
+asio::awaitable<Initialize::Result> Server::initialize(Initialize::Parameters parameters,
+                                                       InitializeHook hook) {
+    // Request handlers run on the strand: the handshake state is changed right here. It is
+    // claimed before the hook runs, so that a second "initialize" arriving meanwhile is refused
     // instead of succeeding too.
     if (client_.isInitialized || initializing_) {
         throw MCPError::invalidRequest("Server is already initialized");
     }
     initializing_ = true;
-    co_return;
-}
-
-asio::awaitable<void> Server::releaseInitialization() {
-    initializing_ = false;
-    co_return;
-}
-
-asio::awaitable<void> Server::completeInitialization(ClientState state) {
-    client_ = std::move(state);
-    initializing_ = false;
-    co_return;
-}
-
-asio::awaitable<Initialize::Result> Server::initialize(Initialize::Parameters parameters,
-                                                       InitializeHook hook) {
-    auto self = shared_from_this();
-    co_await asio::co_spawn(strand_, claimInitialization(), asio::use_awaitable);
     if (hook) {
         std::exception_ptr failure;
         try {
@@ -74,14 +58,14 @@ asio::awaitable<Initialize::Result> Server::initialize(Initialize::Parameters pa
             failure = std::current_exception();
         }
         if (failure) {
-            co_await asio::co_spawn(strand_, releaseInitialization(), asio::use_awaitable);
+            initializing_ = false;
             std::rethrow_exception(failure);
         }
     }
     std::string version = Version::negotiate(parameters.protocolVersion);
-    ClientState state{true, std::move(parameters.clientInfo), std::move(parameters.capabilities),
-                      version};
-    co_await asio::co_spawn(strand_, completeInitialization(std::move(state)), asio::use_awaitable);
+    client_ = ClientState{true, std::move(parameters.clientInfo),
+                          std::move(parameters.capabilities), version};
+    initializing_ = false;
     Initialize::Result result{.protocolVersion = std::move(version),
                               .capabilities = capabilities(),
                               .serverInfo = serverInfo_,

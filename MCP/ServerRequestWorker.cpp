@@ -97,7 +97,8 @@ asio::awaitable<void> Server::runWorker(std::shared_ptr<Server> self,
             } else {
                 if (failure) {
                     // A result JSON cannot carry is answered with an error too.
-                    bytes = detail::errorAnswer(running->id, detail::toMCPError(failure));
+                    bytes = detail::answerText(
+                        Response<AnyMethod>{running->id, detail::toMCPError(failure)});
                 }
                 try {
                     co_await job.connection->send(std::move(bytes));

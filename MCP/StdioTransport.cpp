@@ -229,9 +229,6 @@ asio::awaitable<void> StdioTransport::send(std::string message) {
 asio::awaitable<void> StdioTransport::sendOnStrand(std::string message) {
     {
         State& state = *state_;
-        if (!state.isConnected) {
-            throw MCPError::transportError(std::make_error_code(std::errc::not_connected));
-        }
         message.push_back('\n');
         // One write at a time, each line whole: a send that finds another under way waits.
         while (state.writing) {
@@ -240,6 +237,10 @@ asio::awaitable<void> StdioTransport::sendOnStrand(std::string message) {
             if (cancellation.cancelled() != asio::cancellation_type::none) {
                 throw boost::system::system_error(asio::error::operation_aborted);
             }
+        }
+        // Not connected, or disconnected while this send waited: nothing is written.
+        if (!state.isConnected) {
+            throw MCPError::transportError(std::make_error_code(std::errc::not_connected));
         }
         state.writing = true;
         // Most lines fit the pipe at once: written here without a round through the reactor,

@@ -408,6 +408,16 @@ TEST(Server, TextsJsonCannotCarryAreAnsweredWithAnInternalError) {
         EXPECT_NE(detail->find("UTF-8"), std::string::npos) << *detail;
         EXPECT_NE(detail->find(c.detailNames), std::string::npos) << *detail;
     }
+    // Inside a batch the other items keep their answers.
+    const Value answers = parseJson(harness.exchange(
+        R"([{"jsonrpc":"2.0","id":1,"method":"ping"},)"
+        R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"bad-error"}}])"));
+    ASSERT_NE(answers.arrayValue(), nullptr);
+    ASSERT_EQ(answers.arrayValue()->size(), 2u);
+    EXPECT_EQ(toJson((*answers.arrayValue())[0]), R"({"id":1,"jsonrpc":"2.0","result":{}})");
+    const Value& bad = (*answers.arrayValue())[1];
+    EXPECT_EQ(bad.find("id")->intValue(), 2);
+    EXPECT_EQ(bad.find("error")->find("code")->intValue(), -32603);
 }
 
 // --- The handler context across requests -------------------------------------------------------

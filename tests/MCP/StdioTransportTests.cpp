@@ -7,6 +7,9 @@
 #include <atomic>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
+#include <chrono>
+#include <exception>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,6 +99,45 @@ TEST(StdioTransport, SendsOnlyWhileConnected) {
     runFor(io, transport->disconnect());
     expectNotConnected();
     EXPECT_TRUE(runFor(io, drain(transport->receive())).messages.empty());
+}
+
+// A send still waiting for another line's write when the transport disconnects writes nothing.
+TEST(StdioTransport, ASendWaitingAtDisconnectWritesNothing) {
+    asio::io_context io;
+    Pipe input;
+    Pipe output;
+    auto transport = std::make_shared<StdioTransport>(io.get_executor(), input.read, output.write);
+    runFor(io, transport->connect());
+    const std::string big(200 * 1024, 'a');  // more than the pipe holds: the write waits
+    std::optional<std::exception_ptr> first;
+    std::optional<std::exception_ptr> second;
+    asio::co_spawn(io, transport->send(big), [&](std::exception_ptr error) { first = error; });
+    asio::co_spawn(io, transport->send("b"), [&](std::exception_ptr error) { second = error; });
+    runIdle(io, 20ms);
+    ASSERT_FALSE(first);
+    ASSERT_FALSE(second);
+    runFor(io, transport->disconnect());
+    std::string received;
+    std::thread reader([&] {
+        char chunk[8192];
+        ssize_t n = 0;
+        while ((n = ::read(output.read, chunk, sizeof chunk)) > 0) {
+            received.append(chunk, static_cast<std::size_t>(n));
+        }
+    });
+    while (!first || !second) {
+        io.run_one_for(std::chrono::milliseconds(10));
+    }
+    output.closeWrite();
+    reader.join();
+    EXPECT_FALSE(*first);
+    ASSERT_TRUE(*second);
+    try {
+        std::rethrow_exception(*second);
+    } catch (const MCPError& error) {
+        EXPECT_EQ(error.kind(), MCPError::Kind::transportError);
+    }
+    EXPECT_EQ(received, big + "\n");
 }
 
 TEST(StdioTransport, OverlongLineEndsTheStreamWithAnError) {
