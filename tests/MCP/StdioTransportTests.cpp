@@ -51,6 +51,16 @@ struct Pipe {
     void put(const std::string& bytes) const {
         ASSERT_EQ(::write(write, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
+    // Reads into `received` on a thread of its own until the write end is closed.
+    std::thread readAll(std::string& received) const {
+        return std::thread([fd = read, &received] {
+            char chunk[8192];
+            ssize_t n = 0;
+            while ((n = ::read(fd, chunk, sizeof chunk)) > 0) {
+                received.append(chunk, static_cast<std::size_t>(n));
+            }
+        });
+    }
     int read = -1;
     int write = -1;
 };
@@ -118,13 +128,7 @@ TEST(StdioTransport, ASendWaitingAtDisconnectWritesNothing) {
     ASSERT_FALSE(second);
     runFor(io, transport->disconnect());
     std::string received;
-    std::thread reader([&] {
-        char chunk[8192];
-        ssize_t n = 0;
-        while ((n = ::read(output.read, chunk, sizeof chunk)) > 0) {
-            received.append(chunk, static_cast<std::size_t>(n));
-        }
-    });
+    std::thread reader = output.readAll(received);
     while (!first || !second) {
         io.run_one_for(std::chrono::milliseconds(10));
     }
@@ -168,13 +172,7 @@ TEST_P(StdioTransportConcurrentSends, NeverInterleave) {
     constexpr int kSenders = 12;
     auto lengthOf = [](int sender) -> std::size_t { return sender % 2 == 0 ? 200 * 1024 : 100; };
     std::string received;
-    std::thread reader([&] {
-        char chunk[8192];
-        ssize_t n = 0;
-        while ((n = ::read(output.read, chunk, sizeof chunk)) > 0) {
-            received.append(chunk, static_cast<std::size_t>(n));
-        }
-    });
+    std::thread reader = output.readAll(received);
     std::atomic<int> finished = 0;
     std::atomic<int> failures = 0;
     for (int sender = 0; sender < kSenders; ++sender) {
