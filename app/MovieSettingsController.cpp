@@ -269,7 +269,10 @@ void MovieSettingsController::setSelectedSizePresetsTag(qlonglong tag) {
         emit customFieldsAreEnabledChanged();
     }
     frameRateOrSizeDidChange();
-    store(kDefaultSizePresetKey, tag);
+    // Only a choice is remembered: filling in the sizes at start-up rewrites nothing.
+    if (tagChanged) {
+        store(kDefaultSizePresetKey, tag);
+    }
 }
 
 void MovieSettingsController::setWidth(const QVariant& value) {

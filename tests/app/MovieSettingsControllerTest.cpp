@@ -63,6 +63,8 @@ protected:
 
 TEST_F(MovieSettingsTest, StartsFromRegisteredDefaults) {
     auto controller = makeController();
+    // Starting writes no settings: only a choice is remembered.
+    EXPECT_FALSE(std::filesystem::exists(dir_.filePath("defaults.plist").toStdString()));
     EXPECT_EQ(controller->selectedCodecTag(), Controller::kCodecTagHEVC);
     EXPECT_EQ(controller->codec(), "hvc1");
     EXPECT_EQ(controller->selectedQualityTag(), Controller::kQualityHigh);
