@@ -105,13 +105,6 @@ void MultiplexLogHandler::log(Level level, const Message& message,
                  std::string(function), line));
 }
 
-void MultiplexLogHandler::log(Level level, const Message& message,
-                              const std::optional<Metadata>& metadata, std::string_view file,
-                              std::string_view function, std::uint64_t line) {
-    log(LogEvent(level, message, metadata, std::string(sourceFromFilePath(file)), std::string(file),
-                 std::string(function), line));
-}
-
 std::optional<MetadataValue> MultiplexLogHandler::metadataValue(std::string_view key) const {
     for (const auto& handler : handlers_) {
         if (std::optional<MetadataValue> value = handler->metadataValue(key)) {

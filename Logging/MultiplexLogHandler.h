@@ -39,8 +39,7 @@ public:
     void log(Level level, const Message& message, const std::optional<Metadata>& metadata,
              std::string_view source, std::string_view file, std::string_view function,
              std::uint64_t line) override;
-    void log(Level level, const Message& message, const std::optional<Metadata>& metadata,
-             std::string_view file, std::string_view function, std::uint64_t line) override;
+    using LogHandler::log;
 
     // The first value a handler has for the key, in list order; providers are not consulted.
     std::optional<MetadataValue> metadataValue(std::string_view key) const override;

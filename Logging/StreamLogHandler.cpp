@@ -125,13 +125,6 @@ void StreamLogHandler::log(Level level, const Message& message,
                  std::string(function), line));
 }
 
-void StreamLogHandler::log(Level level, const Message& message,
-                           const std::optional<Metadata>& metadata, std::string_view file,
-                           std::string_view function, std::uint64_t line) {
-    log(LogEvent(level, message, metadata, std::string(sourceFromFilePath(file)), std::string(file),
-                 std::string(function), line));
-}
-
 std::optional<MetadataValue> StreamLogHandler::metadataValue(std::string_view key) const {
     const auto found = metadata_.find(key);
     if (found == metadata_.end()) {

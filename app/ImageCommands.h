@@ -25,9 +25,6 @@ public:
     void undo() override;
     void redo() override;
 
-    const ImageTableState& before() const { return before_; }
-    const ImageTableState& after() const { return after_; }
-
 private:
     QPointer<ImageTableController> controller_;
     ImageTableState before_;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/FramePipeline.h"
+#include "app/MovieSource.h"
 #include "platform/AtomicMove.h"
 #include "platform/EncoderProbe.h"
 #include "platform/MovieWriter.h"
@@ -48,17 +49,6 @@ constexpr qulonglong kMaxAverageBitRate = 50'000'000;
 Error exportError(std::string text, std::optional<Error> underlying = std::nullopt) {
     return Error(platform::kFrameweaverErrorDomain, 1, std::move(text),
                  underlying ? std::make_shared<const Error>(std::move(*underlying)) : nullptr);
-}
-
-// The last component of a path, as a file name reads in the progress text.
-QString lastPathComponent(const std::string& path) {
-    std::string_view view(path);
-    while (view.size() > 1 && view.back() == '/')
-        view.remove_suffix(1);
-    const auto slash = view.rfind('/');
-    if (slash != std::string_view::npos && view.size() > 1)
-        view.remove_prefix(slash + 1);
-    return QString::fromUtf8(view.data(), static_cast<qsizetype>(view.size()));
 }
 
 bool isWholeInRange(double value, double max) {
@@ -216,7 +206,7 @@ void ImagesToMovie::startOnOwnThread(const QString& destination, Completion comp
     setValue(0);
     setProgressString(QStringLiteral("0 of %1, %2")
                           .arg(run->paths.size())
-                          .arg(lastPathComponent(run->paths.front())));
+                          .arg(QString::fromStdString(lastPathComponent(run->paths.front()))));
     setMovieCreationInProgress(true);
     thread_ = std::thread([this, run] { runExport(run); });
 }
@@ -354,7 +344,9 @@ void ImagesToMovie::postProgress(const std::shared_ptr<Export>& run, std::size_t
                     return;
             }
             const QString next =
-                written < run->paths.size() ? lastPathComponent(run->paths[written]) : QString();
+                written < run->paths.size()
+                    ? QString::fromStdString(lastPathComponent(run->paths[written]))
+                    : QString();
             setValue(written);
             setProgressString(
                 QStringLiteral("%1 of %2, %3").arg(written).arg(run->paths.size()).arg(next));

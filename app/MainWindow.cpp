@@ -316,9 +316,7 @@ void MainWindow::openImageFiles() {
         return;
     }
     remember(kDefaultImagesPathKey, folderOf(paths.first()));
-    for (const QString& path : paths) {
-        platform::AccessGrants::shared().grant(path.toStdString());
-    }
+    // Importing grants access to each chosen file.
     table_->importImagePaths(paths);
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
-#include <span>
 #include <vector>
 
 #include "app/LanczosScaler.h"

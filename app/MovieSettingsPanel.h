@@ -47,7 +47,6 @@ private:
     QSpinBox* width_;
     QSpinBox* height_;
     QLabel* reason_;
-    bool refreshing_ = false;
 };
 
 }  // namespace fw

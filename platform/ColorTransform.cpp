@@ -123,15 +123,13 @@ std::unique_ptr<ColorTransform> ColorTransform::create(std::span<const std::uint
                               TYPE_RGB_16, intent, cmsFLAGS_BLACKPOINTCOMPENSATION);
     if (handles->transform == nullptr)
         return nullptr;
-    auto transform =
-        std::unique_ptr<ColorTransform>(new ColorTransform(std::move(handles), layout));
+    auto transform = std::unique_ptr<ColorTransform>(new ColorTransform(std::move(handles)));
     if (layout.model == ColorInputLayout::Model::kRGB)
         transform->identity_ = describesSRGB(transform->handles_->context, input.profile, intent);
     return transform;
 }
 
-ColorTransform::ColorTransform(std::unique_ptr<Handles> handles, ColorInputLayout layout)
-    : handles_(std::move(handles)), layout_(layout) {}
+ColorTransform::ColorTransform(std::unique_ptr<Handles> handles) : handles_(std::move(handles)) {}
 
 ColorTransform::~ColorTransform() = default;
 

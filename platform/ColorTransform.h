@@ -40,17 +40,15 @@ public:
     // Converts `pixels` pixels from `input` into `output` (3 × pixels values).
     void convertRow(const void* input, std::uint16_t* output, int pixels) const;
 
-    ColorInputLayout layout() const { return layout_; }
     // True when the profile describes sRGB itself (no colour moves by more than a quarter
     // of an 8-bit step): the samples can be used as they are, without `convertRow`.
     bool isIdentity() const { return identity_; }
 
 private:
     struct Handles;
-    ColorTransform(std::unique_ptr<Handles> handles, ColorInputLayout layout);
+    explicit ColorTransform(std::unique_ptr<Handles> handles);
 
     std::unique_ptr<Handles> handles_;
-    ColorInputLayout layout_;
     bool identity_ = false;
 };
 

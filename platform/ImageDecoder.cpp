@@ -9,7 +9,6 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <string_view>
 
 #include "platform/ImageDecoderRuntime.h"
