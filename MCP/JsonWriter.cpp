@@ -117,6 +117,28 @@ std::string_view escapeSequence(unsigned char c, char (&buffer)[6]) {
     }
 }
 
+// Hands the body of a JSON string to `put` piece by piece: runs of characters as they are and the
+// escapes between them. `escapes` is what scanText found.
+template <class Put>
+void putEscaped(std::string_view text, bool escapes, Put&& put) {
+    if (!escapes) {
+        put(text);
+        return;
+    }
+    const char* const end = text.data() + text.size();
+    const char* run = text.data();
+    for (const char* p = text.data(); p != end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (kNeedsEscape[c]) {
+            put(std::string_view(run, static_cast<std::size_t>(p - run)));
+            char buffer[6];
+            put(escapeSequence(c, buffer));
+            run = p + 1;
+        }
+    }
+    put(std::string_view(run, static_cast<std::size_t>(end - run)));
+}
+
 }  // namespace
 
 // Appends to one output string through a raw cursor: the string is grown ahead in large steps
@@ -283,27 +305,8 @@ private:
         if (!scan.valid) {
             return failNotUtf8();
         }
-        if (!scan.escapes) {
-            put(text);
-            return true;
-        }
-        const char* const end = text.data() + text.size();
-        const char* run = text.data();
-        for (const char* p = text.data(); p != end; ++p) {
-            const auto c = static_cast<unsigned char>(*p);
-            if (kNeedsEscape[c]) {
-                put(std::string_view(run, static_cast<std::size_t>(p - run)));
-                putEscape(c);
-                run = p + 1;
-            }
-        }
-        put(std::string_view(run, static_cast<std::size_t>(end - run)));
+        putEscaped(text, scan.escapes, [&](std::string_view piece) { put(piece); });
         return true;
-    }
-
-    void putEscape(unsigned char c) {
-        char buffer[6];
-        put(escapeSequence(c, buffer));
     }
 
     bool fail(std::string description) {
@@ -334,22 +337,7 @@ void appendJsonString(std::string& out, std::string_view text) {
         throw EncodingError({}, "Unable to encode text that is not valid UTF-8 in JSON.");
     }
     out += '"';
-    if (!scan.escapes) {
-        out += text;
-    } else {
-        const char* const end = text.data() + text.size();
-        const char* run = text.data();
-        for (const char* p = text.data(); p != end; ++p) {
-            const auto c = static_cast<unsigned char>(*p);
-            if (kNeedsEscape[c]) {
-                out.append(run, p);
-                char buffer[6];
-                out += escapeSequence(c, buffer);
-                run = p + 1;
-            }
-        }
-        out.append(run, end);
-    }
+    putEscaped(text, scan.escapes, [&](std::string_view piece) { out += piece; });
     out += '"';
 }
 
