@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "platform/ImageDecoderRuntime.h"
@@ -166,51 +167,44 @@ bool normalize(ImageRef& image, ImageInfo& out, Error* error) {
     return true;
 }
 
-// Copies the stored pixels into an upright buffer for EXIF orientations 2-8.
-void applyOrientation(const std::uint8_t* src, int width, int height, std::size_t pixelBytes,
-                      int orientation, std::uint8_t* dst) {
-    const int outWidth = orientation >= 5 ? height : width;
-    const int outHeight = orientation >= 5 ? width : height;
-    const std::size_t srcRow = std::size_t(width) * pixelBytes;
-    std::uint8_t* cursor = dst;
-    for (int y = 0; y < outHeight; ++y) {
-        for (int x = 0; x < outWidth; ++x) {
-            int sx = x;
-            int sy = y;
-            switch (orientation) {
-                case 2:
-                    sx = width - 1 - x;
-                    break;
-                case 3:
-                    sx = width - 1 - x;
-                    sy = height - 1 - y;
-                    break;
-                case 4:
-                    sy = height - 1 - y;
-                    break;
-                case 5:
-                    sx = y;
-                    sy = x;
-                    break;
-                case 6:
-                    sx = y;
-                    sy = height - 1 - x;
-                    break;
-                case 7:
-                    sx = width - 1 - y;
-                    sy = height - 1 - x;
-                    break;
-                case 8:
-                    sx = width - 1 - y;
-                    sy = x;
-                    break;
-                default:
-                    break;
-            }
-            const std::uint8_t* from =
-                src + std::size_t(sy) * srcRow + std::size_t(sx) * pixelBytes;
-            for (std::size_t b = 0; b < pixelBytes; ++b)
-                *cursor++ = from[b];
+// Where the stored pixel (sx, sy) of a width × height image lands once the image is turned
+// upright by EXIF orientation 1-8.
+struct UprightPosition {
+    int x;
+    int y;
+};
+UprightPosition uprightPosition(int orientation, int sx, int sy, int width, int height) {
+    switch (orientation) {
+        case 2:
+            return {width - 1 - sx, sy};
+        case 3:
+            return {width - 1 - sx, height - 1 - sy};
+        case 4:
+            return {sx, height - 1 - sy};
+        case 5:
+            return {sy, sx};
+        case 6:
+            return {height - 1 - sy, sx};
+        case 7:
+            return {height - 1 - sy, width - 1 - sx};
+        case 8:
+            return {sy, width - 1 - sx};
+        default:
+            return {sx, sy};
+    }
+}
+
+// Copies `rows` stored rows starting at row `top` (`src` holds them, `srcRowBytes` apart) to
+// their upright places in `dst`, whose rows are `dstRowBytes` long.
+void placeUpright(const std::uint8_t* src, std::size_t srcRowBytes, int top, int rows, int width,
+                  int height, std::size_t pixelBytes, int orientation, std::uint8_t* dst,
+                  std::size_t dstRowBytes) {
+    for (int r = 0; r < rows; ++r) {
+        const std::uint8_t* from = src + std::size_t(r) * srcRowBytes;
+        for (int sx = 0; sx < width; ++sx, from += pixelBytes) {
+            const UprightPosition to = uprightPosition(orientation, sx, top + r, width, height);
+            std::memcpy(dst + std::size_t(to.y) * dstRowBytes + std::size_t(to.x) * pixelBytes,
+                        from, pixelBytes);
         }
     }
 }
@@ -223,8 +217,9 @@ struct ImageReader::State {
     VipsRegion* region = nullptr;
     int stripTop = 0;
     int stripRows = 0;
-    // The whole upright image, for files stored turned.
-    std::vector<std::uint8_t> upright;
+    // The whole upright image, for files stored turned (left uninitialised: every byte is
+    // written before it is read).
+    std::unique_ptr<std::uint8_t[]> upright;
     bool failed = false;
     // Plain PNG files are read by the fast decoder; should it fail, the general decoder
     // reads the file again from the top and reports what is wrong with it.
@@ -423,25 +418,22 @@ const std::uint8_t* ImageReader::row(int y, Error* error) {
     };
 
     if (info_.orientation != 1) {
-        if (state.upright.empty()) {
-            // A turned image is decoded whole, then copied upright.
-            std::vector<std::uint8_t> stored(std::size_t(image->Xsize) * std::size_t(image->Ysize) *
-                                             pixelBytes);
-            const std::size_t storedRow = std::size_t(image->Xsize) * pixelBytes;
+        if (!state.upright) {
+            // A turned image is decoded whole, each strip copied straight to its upright place.
+            state.upright.reset(new std::uint8_t[std::size_t(info_.height) * info_.rowBytes]);
             for (int top = 0; top < image->Ysize; top += state.stripRows) {
                 if (!prepareStrip(top)) {
+                    state.upright.reset();
                     failWithVips(error, kDecodeFailed, "the image could not be completely decoded");
                     return nullptr;
                 }
-                for (int r = top; r < top + state.stripRows; ++r)
-                    std::memcpy(stored.data() + std::size_t(r) * storedRow,
-                                VIPS_REGION_ADDR(state.region, 0, r), storedRow);
+                placeUpright(VIPS_REGION_ADDR(state.region, 0, top),
+                             VIPS_REGION_LSKIP(state.region), top, state.stripRows, image->Xsize,
+                             image->Ysize, pixelBytes, info_.orientation, state.upright.get(),
+                             info_.rowBytes);
             }
-            state.upright.resize(stored.size());
-            applyOrientation(stored.data(), image->Xsize, image->Ysize, pixelBytes,
-                             info_.orientation, state.upright.data());
         }
-        return state.upright.data() + std::size_t(y) * info_.rowBytes;
+        return state.upright.get() + std::size_t(y) * info_.rowBytes;
     }
 
     if (state.stripRows == 0 || y >= state.stripTop + state.stripRows) {

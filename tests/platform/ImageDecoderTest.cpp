@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <string>
+#include <utility>
+
 #include "platform/ColorTransform.h"
 #include "platform/ImageDecoder.h"
 #include "platform/PdfDocument.h"
@@ -97,6 +101,69 @@ TEST(ImageDecoder, ReportsLayoutOrientationAndProfile) {
     EXPECT_EQ(image->height, 40);
     EXPECT_EQ(image->iccProfile, options.iccProfile);
     EXPECT_NEAR(image->row(39)[0], 100, 3);
+}
+
+// A JPEG stored 32 × 16 in 8 × 8 blocks of distinct colours comes out upright for every EXIF
+// orientation: each upright block holds the stored block the orientation brings there.
+TEST(ImageDecoder, TurnsEveryExifOrientationUpright) {
+    constexpr int kWidth = 32;
+    constexpr int kHeight = 16;
+    auto colour = [](int sx, int sy) {
+        return std::array<int, 3>{(sx / 8) * 60, (sy / 8) * 120, 30};
+    };
+    Pixels pixels(kWidth, kHeight, 3);
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            const auto c = colour(x, y);
+            pixels.set(x, y, {std::uint8_t(c[0]), std::uint8_t(c[1]), std::uint8_t(c[2])});
+        }
+    }
+    // The stored pixel each upright pixel shows, as EXIF defines the orientations.
+    auto storedFor = [](int o, int x, int y) -> std::pair<int, int> {
+        switch (o) {
+            case 2:
+                return {kWidth - 1 - x, y};
+            case 3:
+                return {kWidth - 1 - x, kHeight - 1 - y};
+            case 4:
+                return {x, kHeight - 1 - y};
+            case 5:
+                return {y, x};
+            case 6:
+                return {y, kHeight - 1 - x};
+            case 7:
+                return {kWidth - 1 - y, kHeight - 1 - x};
+            case 8:
+                return {kWidth - 1 - y, x};
+            default:
+                return {x, y};
+        }
+    };
+    ScratchDirectory dir;
+    for (int o = 1; o <= 8; ++o) {
+        SCOPED_TRACE(o);
+        fw::testing::SaveOptions options;
+        options.orientation = o;
+        options.saverOptions = "Q=100";
+        const std::string path = dir.path("turned" + std::to_string(o) + ".jpg");
+        fw::testing::writeImage(path, pixels, options);
+        std::optional<DecodedImage> image = decodeImage(path, DecodeOptions{}, nullptr);
+        ASSERT_TRUE(image);
+        const bool swapped = o >= 5;
+        ASSERT_EQ(image->width, swapped ? kHeight : kWidth);
+        ASSERT_EQ(image->height, swapped ? kWidth : kHeight);
+        // The centre of every upright 8 × 8 block.
+        for (int y = 4; y < image->height; y += 8) {
+            const std::uint8_t* row = image->row(y);
+            for (int x = 4; x < image->width; x += 8) {
+                const auto [sx, sy] = storedFor(o, x, y);
+                const auto expected = colour(sx, sy);
+                for (int b = 0; b < 3; ++b) {
+                    EXPECT_NEAR(row[x * 3 + b], expected[b], 12) << x << "," << y << " band " << b;
+                }
+            }
+        }
+    }
 }
 
 TEST(ColorTransform, ConvertsToSRGBAndRecognisesSRGBItself) {
