@@ -11,8 +11,7 @@ std::string requiredText(const Object& object, std::string_view key) {
     if (const std::string* text = member->stringValue()) {
         return *text;
     }
-    return decodingAt(CodingKey::key(std::string(key)),
-                      [&] { return decodeValue<std::string>(*member); });
+    return decodingAt(key, [&] { return decodeValue<std::string>(*member); });
 }
 
 }  // namespace mcp

@@ -93,13 +93,22 @@ std::size_t codingHash(const T& value) {
     return hasher.finish();
 }
 
-// Runs `decode()`; a DecodingError escaping it gets `key` put in front of its path.
+// Runs `decode()`; a DecodingError escaping it gets the member `key` (or the array position
+// `index`) put in front of its path. The key is only made when decoding fails.
 template <class F>
-decltype(auto) decodingAt(CodingKey key, F&& decode) {
+decltype(auto) decodingAt(std::string_view key, F&& decode) {
     try {
         return std::forward<F>(decode)();
     } catch (DecodingError& error) {
-        throw std::move(error).prepending(std::move(key));
+        throw std::move(error).prepending(CodingKey::key(std::string(key)));
+    }
+}
+template <class F>
+decltype(auto) decodingAt(std::size_t index, F&& decode) {
+    try {
+        return std::forward<F>(decode)();
+    } catch (DecodingError& error) {
+        throw std::move(error).prepending(CodingKey::at(index));
     }
 }
 
@@ -360,7 +369,7 @@ struct Coder<std::vector<T>> {
         std::vector<T> list;
         list.reserve(array->size());
         for (std::size_t i = 0; i < array->size(); ++i) {
-            list.push_back(decodingAt(CodingKey::at(i), [&] {
+            list.push_back(decodingAt(i, [&] {
                 if constexpr (std::is_const_v<std::remove_reference_t<V>>) {
                     return decodeValue<T>((*array)[i]);
                 } else {
@@ -413,7 +422,7 @@ struct Coder<std::map<std::string, T>> {
         Map map;
         for (auto& entry : *object) {
             auto& [key, element] = entry;
-            map.emplace_hint(map.end(), key, decodingAt(CodingKey::key(key), [&] {
+            map.emplace_hint(map.end(), key, decodingAt(key, [&] {
                                  if constexpr (std::is_const_v<std::remove_reference_t<V>>) {
                                      return decodeValue<T>(element);
                                  } else {

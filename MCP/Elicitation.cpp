@@ -18,8 +18,7 @@ Parameters Parameters::fromValue(const Value& value) {
     }
     std::optional<Elicitation::Mode> mode;
     if (const Value* member = object->find("mode"); member != nullptr && !member->isNull()) {
-        mode = decodingAt(CodingKey::key("mode"),
-                          [&] { return decodeValue<Elicitation::Mode>(*member); });
+        mode = decodingAt("mode", [&] { return decodeValue<Elicitation::Mode>(*member); });
     }
     if (mode == Elicitation::Mode::url) {
         return decodeValue<URLParameters>(value);

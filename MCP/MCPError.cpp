@@ -289,14 +289,12 @@ MCPError MCPError::fromValue(const Value& value) {
     if (codeMember == nullptr) {
         throw DecodingError::keyNotFound({}, "code");
     }
-    auto code =
-        decodingAt(CodingKey::key("code"), [&] { return decodeValue<std::int64_t>(*codeMember); });
+    auto code = decodingAt("code", [&] { return decodeValue<std::int64_t>(*codeMember); });
     const Value* messageMember = object->find("message");
     if (messageMember == nullptr) {
         throw DecodingError::keyNotFound({}, "message");
     }
-    auto message = decodingAt(CodingKey::key("message"),
-                              [&] { return decodeValue<std::string>(*messageMember); });
+    auto message = decodingAt("message", [&] { return decodeValue<std::string>(*messageMember); });
     const Object* data = nullptr;
     if (const Value* dataMember = object->find("data"); dataMember && !dataMember->isNull()) {
         data = dataMember->objectValue();

@@ -152,7 +152,7 @@ void decodeField(T& record, const F& f, O& object) {
     using M = typename F::Member;
     auto* found = object.find(f.key);
     auto decodeAs = [&]<class U>(std::type_identity<U>) {
-        return decodingAt(CodingKey::key(std::string(f.key)), [&] {
+        return decodingAt(f.key, [&] {
             if constexpr (moving) {
                 return decodeValue<U>(std::move(*found));
             } else {

@@ -91,7 +91,7 @@ private:
         if (id == nullptr) {
             throw DecodingError::keyNotFound({}, "id");
         }
-        request.id = decodingAt(CodingKey::key("id"), [&] { return ID::fromValue(*id); });
+        request.id = decodingAt("id", [&] { return ID::fromValue(*id); });
         request.method = requiredText(object, "method");
         request.params = detail::decodeParams<Parameters>(object.find("params"));
         return request;

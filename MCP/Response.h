@@ -119,7 +119,7 @@ private:
         if (idMember == nullptr) {
             throw DecodingError::keyNotFound({}, "id");
         }
-        ID id = decodingAt(CodingKey::key("id"), [&] { return ID::fromValue(*idMember); });
+        ID id = decodingAt("id", [&] { return ID::fromValue(*idMember); });
         if (auto* result = object.find("result")) {
             try {
                 if constexpr (moving) {

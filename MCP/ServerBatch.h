@@ -34,7 +34,7 @@ struct ServerBatch {
         batch.items.reserve(array->size());
         for (std::size_t index = 0; index < array->size(); ++index) {
             Value& element = (*array)[index];
-            decodingAt(CodingKey::at(index), [&] {
+            decodingAt(index, [&] {
                 if (element.find("id") != nullptr) {
                     batch.items.emplace_back(Request<AnyMethod>::fromValue(std::move(element)));
                 } else {

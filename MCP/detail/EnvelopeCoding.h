@@ -65,7 +65,7 @@ P decodeParams(V* params) {
         if (params == nullptr || params->isNull()) {
             return P{};
         }
-        return decodingAt(CodingKey::key("params"), decode);
+        return decodingAt("params", decode);
     } else {
         if (params != nullptr) {
             bool isNull = params->isNull();
