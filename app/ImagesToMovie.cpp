@@ -57,14 +57,8 @@ bool isWholeInRange(double value, double max) {
 
 std::optional<platform::VideoCodec> videoCodecFor(const QString& codec) {
     const QByteArray bytes = codec.toUtf8();
-    const std::string_view text(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-    if (text == kCodecH264)
-        return platform::VideoCodec::kH264;
-    if (text == kCodecHEVC)
-        return platform::VideoCodec::kHEVC;
-    if (text == kCodecProRes422)
-        return platform::VideoCodec::kProRes422;
-    return std::nullopt;
+    return platform::videoCodecForType(
+        std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
 // The destination check before anything is written (links are not followed).

@@ -10,6 +10,7 @@
 #include "app/MovieSource.h"
 #include "app/YCbCrWriter.h"
 #include "platform/ColorTransform.h"
+#include "platform/MovieWriter.h"
 
 namespace fw {
 
@@ -25,12 +26,8 @@ namespace {
 constexpr double kMaxFrameSide = 32768;
 
 std::optional<PixelFormat> pixelFormatForCodec(std::string_view codec) {
-    if (codec == kCodecH264)
-        return PixelFormat::k420v;
-    if (codec == kCodecHEVC)
-        return PixelFormat::kx420;
-    if (codec == kCodecProRes422)
-        return PixelFormat::kx422;
+    if (auto videoCodec = platform::videoCodecForType(codec))
+        return platform::pixelFormatFor(*videoCodec);
     return std::nullopt;
 }
 

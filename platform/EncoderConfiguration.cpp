@@ -195,6 +195,14 @@ const char* codecTypeString(VideoCodec codec) {
     return "apcn";
 }
 
+std::optional<VideoCodec> videoCodecForType(std::string_view type) {
+    for (VideoCodec codec : {VideoCodec::kH264, VideoCodec::kHEVC, VideoCodec::kProRes422}) {
+        if (type == codecTypeString(codec))
+            return codec;
+    }
+    return std::nullopt;
+}
+
 PixelFormat pixelFormatFor(VideoCodec codec) {
     switch (codec) {
         case VideoCodec::kH264:

@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -38,6 +39,8 @@ enum class VideoCodec {
 
 // The four-character code of a codec's movie samples: "avc1", "hvc1" or "apcn".
 const char* codecTypeString(VideoCodec codec);
+// The codec whose four-character code `type` is; none for any other text.
+std::optional<VideoCodec> videoCodecForType(std::string_view type);
 // The frame layout the codec's encoder takes: '420v', 'x420' or 'x422'.
 PixelFormat pixelFormatFor(VideoCodec codec);
 // The name of the movie file inside temporary space: "movie.mp4", or "movie.mov" for ProRes.
