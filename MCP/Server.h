@@ -264,6 +264,7 @@ private:
     boost::asio::awaitable<void> reportElementFailure(std::exception_ptr failure,
                                                       std::optional<ID> id);
     boost::asio::awaitable<void> handleBatch(ServerBatch batch);
+    bool admits(std::string_view method, bool strict) const;
     void startRequest(Request<AnyMethod> request);
     void startBatch(ServerBatch batch);
     boost::asio::awaitable<void> reportError(std::exception_ptr error, std::optional<ID> id);

@@ -179,6 +179,11 @@ asio::awaitable<void> Server::reportError(std::exception_ptr error, std::optiona
     }
 }
 
+bool Server::admits(std::string_view method, bool strict) const {
+    // Strict servers take nothing but the handshake before it is done.
+    return !strict || method == Initialize::name || method == Ping::name || client_.isInitialized;
+}
+
 void Server::startRequest(Request<AnyMethod> request) {
     auto self = shared_from_this();
     const Configuration configuration = this->configuration();
@@ -189,9 +194,7 @@ void Server::startRequest(Request<AnyMethod> request) {
     }
     ++runningRequests_;
     std::shared_ptr<RequestHandlerBox> box;
-    const bool admitted = !configuration.strict || request.method == Initialize::name ||
-                          request.method == Ping::name || client_.isInitialized;
-    if (admitted) {
+    if (admits(request.method, configuration.strict)) {
         box = requestHandler(request.method);
     }
     if (!box || !connection_) {
@@ -345,8 +348,7 @@ asio::awaitable<std::optional<Response<AnyMethod>>> Server::handleRequest(
     });
     std::optional<Response<AnyMethod>> response;
     std::shared_ptr<RequestHandlerBox> box;
-    if (configuration().strict && request.method != Initialize::name &&
-        request.method != Ping::name && !client_.isInitialized) {
+    if (!admits(request.method, configuration().strict)) {
         response.emplace(Response<AnyMethod>{
             std::move(request.id), MCPError::invalidRequest("Server is not initialized")});
     } else if (box = requestHandler(request.method); !box) {

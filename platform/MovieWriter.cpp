@@ -70,19 +70,6 @@ struct PooledFrameRelease {
 };
 
 // One plane's geometry for a frame layout.
-struct PlaneShape {
-    int rowBytes;
-    int rows;
-};
-
-std::array<PlaneShape, 3> planeShapes(PixelFormat format, int width, int height) {
-    const int bps = bytesPerSample(format);
-    const int chromaWidth = (width + (1 << chromaShiftX(format)) - 1) >> chromaShiftX(format);
-    const int chromaHeight = (height + (1 << chromaShiftY(format)) - 1) >> chromaShiftY(format);
-    return {PlaneShape{width * bps, height}, PlaneShape{chromaWidth * bps, chromaHeight},
-            PlaneShape{chromaWidth * bps, chromaHeight}};
-}
-
 class FfmpegMovieWriter final : public MovieWriter {
 public:
     FfmpegMovieWriter(std::filesystem::path path, const MovieSettings& settings)
@@ -189,10 +176,7 @@ public:
         frame->pts = frameIndex;
         frame->pkt_duration = 1;
         frame->pict_type = AV_PICTURE_TYPE_NONE;
-        frame->color_primaries = AVCOL_PRI_BT709;
-        frame->color_trc = AVCOL_TRC_BT709;
-        frame->colorspace = AVCOL_SPC_BT709;
-        frame->color_range = AVCOL_RANGE_MPEG;
+        // The colour tags came with the frame (makeFrame sets them on every frame).
         if (const int status = avcodec_send_frame(encoder_.get(), frame.get()); status < 0) {
             return fail(kCannotEncodeFrame, ffmpegError(status));
         }

@@ -9,13 +9,10 @@ std::shared_ptr<PixelBuffer> PixelBuffer::allocate(PixelFormat format, int width
     buffer->format = format;
     buffer->width = width;
     buffer->height = height;
-    const int bps = bytesPerSample(format);
-    const int chromaWidth = (width + (1 << chromaShiftX(format)) - 1) >> chromaShiftX(format);
-    const int chromaHeight = (height + (1 << chromaShiftY(format)) - 1) >> chromaShiftY(format);
-    const std::array<std::ptrdiff_t, 3> strides{std::ptrdiff_t{width} * bps,
-                                                std::ptrdiff_t{chromaWidth} * bps,
-                                                std::ptrdiff_t{chromaWidth} * bps};
-    const std::array<std::ptrdiff_t, 3> rows{height, chromaHeight, chromaHeight};
+    const auto shapes = planeShapes(format, width, height);
+    const std::array<std::ptrdiff_t, 3> strides{shapes[0].rowBytes, shapes[1].rowBytes,
+                                                shapes[2].rowBytes};
+    const std::array<std::ptrdiff_t, 3> rows{shapes[0].rows, shapes[1].rows, shapes[2].rows};
     auto memory = std::make_shared<std::vector<std::uint8_t>>(
         static_cast<std::size_t>(strides[0] * rows[0] + 2 * strides[1] * rows[1]));
     std::uint8_t* cursor = memory->data();

@@ -33,6 +33,21 @@ constexpr int chromaShiftY(PixelFormat f) {
     return f == PixelFormat::kx422 ? 0 : 1;
 }
 
+// The bytes of one row and the number of rows of a plane of a `width` × `height` frame.
+struct PlaneShape {
+    int rowBytes;
+    int rows;
+};
+
+// The luma plane, then the two chroma planes.
+constexpr std::array<PlaneShape, 3> planeShapes(PixelFormat format, int width, int height) {
+    const int bps = bytesPerSample(format);
+    const int chromaWidth = (width + (1 << chromaShiftX(format)) - 1) >> chromaShiftX(format);
+    const int chromaHeight = (height + (1 << chromaShiftY(format)) - 1) >> chromaShiftY(format);
+    return {PlaneShape{width * bps, height}, PlaneShape{chromaWidth * bps, chromaHeight},
+            PlaneShape{chromaWidth * bps, chromaHeight}};
+}
+
 // Colour tags that travel with a frame into the movie.
 struct ColorTags {
     bool rec709Primaries = false;
