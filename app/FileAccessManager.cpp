@@ -143,10 +143,7 @@ void FileAccessManager::load() {
         decoded.unreadableList = true;
     }
     records_ = std::move(decoded.records);
-    folders_.clear();
-    for (const FolderRecord& record : records_) {
-        folders_.push_back(record.folder);
-    }
+    publish();  // nobody listens yet: it only fills the list of folders
     if (decoded.complete()) {
         return;
     }
@@ -527,9 +524,11 @@ FileAccessResult<FileAccessLeasePtr> FileAccessManager::lease(
     return FileAccessLeasePtr(std::make_shared<FileAccessLease>(std::move(started), access_));
 }
 
-FileAccessLeasePtr FileAccessManager::leaseForReadingURLs(const std::vector<fs::path>& urls,
-                                                          platform::Error* error) {
-    auto result = lease(urls, {}, LeaseOrigin::userChoice);
+namespace {
+
+// The lease of `result`, or nullptr with the error in `error` (when asked for).
+FileAccessLeasePtr leaseOrNull(FileAccessResult<FileAccessLeasePtr> result,
+                               platform::Error* error) {
     if (!result) {
         if (error != nullptr) {
             *error = result.error();
@@ -539,16 +538,16 @@ FileAccessLeasePtr FileAccessManager::leaseForReadingURLs(const std::vector<fs::
     return std::move(result).value();
 }
 
+}  // namespace
+
+FileAccessLeasePtr FileAccessManager::leaseForReadingURLs(const std::vector<fs::path>& urls,
+                                                          platform::Error* error) {
+    return leaseOrNull(lease(urls, {}, LeaseOrigin::userChoice), error);
+}
+
 FileAccessLeasePtr FileAccessManager::leaseForWritingURLs(const std::vector<fs::path>& urls,
                                                           platform::Error* error) {
-    auto result = lease({}, urls, LeaseOrigin::userChoice);
-    if (!result) {
-        if (error != nullptr) {
-            *error = result.error();
-        }
-        return nullptr;
-    }
-    return std::move(result).value();
+    return leaseOrNull(lease({}, urls, LeaseOrigin::userChoice), error);
 }
 
 }  // namespace fw
