@@ -1,18 +1,15 @@
 #include "platform/ImageDecoder.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vips/vips.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string_view>
 
 #include "platform/ImageDecoderRuntime.h"
+#include "platform/OpenBeneath.h"
 #include "platform/PlainPngDecoder.h"
 
 namespace fw::platform {
@@ -44,15 +41,6 @@ struct ImageRef {
         if (image != nullptr)
             g_object_unref(image);
         image = i;
-    }
-};
-
-// Owns a file descriptor.
-struct Descriptor {
-    int fd = -1;
-    ~Descriptor() {
-        if (fd >= 0)
-            ::close(fd);
     }
 };
 
@@ -212,7 +200,7 @@ void placeUpright(const std::uint8_t* src, std::size_t srcRowBytes, int top, int
 }  // namespace
 
 struct ImageReader::State {
-    Descriptor file;
+    OwnedFd file;
     ImageRef image;
     VipsRegion* region = nullptr;
     int stripTop = 0;
@@ -272,18 +260,12 @@ std::unique_ptr<ImageReader> ImageReader::open(const std::string& path,
     // the decoder sees then has no characters it would read as load options, and a
     // directory, device or pipe is refused before any decoder looks at it.
     auto state = std::make_unique<State>();
-    Descriptor& file = state->file;
-    file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (file.fd < 0) {
-        fail(error, kCannotOpen, path + ": " + std::strerror(errno));
+    OwnedFd& file = state->file;
+    if (std::string why; !openRegularFile(path, file, why)) {
+        fail(error, kCannotOpen, std::move(why));
         return nullptr;
     }
-    struct stat status {};
-    if (::fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        fail(error, kCannotOpen, path + ": not a regular file");
-        return nullptr;
-    }
-    const std::string descriptorPath = "/proc/self/fd/" + std::to_string(file.fd);
+    const std::string descriptorPath = "/proc/self/fd/" + std::to_string(file.get());
 
     const char* loaderType = vips_foreign_find_load(descriptorPath.c_str());
     if (loaderType == nullptr) {
@@ -302,7 +284,7 @@ std::unique_ptr<ImageReader> ImageReader::open(const std::string& path,
     }
 
     if (loader == "pngload") {
-        if (auto png = PlainPngDecoder::open(file.fd);
+        if (auto png = PlainPngDecoder::open(file.get());
             png &&
             std::uint64_t(png->width()) * std::uint64_t(png->height()) <= options.maxPixels) {
             ImageInfo out;

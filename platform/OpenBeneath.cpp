@@ -227,4 +227,19 @@ std::optional<Error> openDirectory(const std::filesystem::path& path, OwnedFd& d
     return std::nullopt;
 }
 
+bool openRegularFile(const std::string& path, OwnedFd& file, std::string& why) {
+    file.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!file.valid()) {
+        why = path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat status {};
+    if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        file.reset();
+        why = path + ": not a regular file";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace fw::platform

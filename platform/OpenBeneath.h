@@ -17,6 +17,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -58,5 +59,9 @@ enum class BeneathResolution { automatic, kernel, walk };
 // Opens the directory at `path` for reading, refusing a symbolic link in its place.
 [[nodiscard]] std::optional<Error> openDirectory(const std::filesystem::path& path,
                                                  OwnedFd& directory);
+
+// Opens the regular file at `path` for reading without waiting on it: a pipe or a device is
+// refused, never read. On failure `why` says what went wrong as "<path>: <reason>".
+[[nodiscard]] bool openRegularFile(const std::string& path, OwnedFd& file, std::string& why);
 
 }  // namespace fw::platform

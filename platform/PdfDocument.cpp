@@ -1,12 +1,10 @@
 #include "platform/PdfDocument.h"
 
-#include <fcntl.h>
 #include <poppler-document.h>
 #include <poppler-global.h>
 #include <poppler-image.h>
 #include <poppler-page-renderer.h>
 #include <poppler-page.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +14,8 @@
 #include <mutex>
 #include <string_view>
 #include <utility>
+
+#include "platform/OpenBeneath.h"
 
 namespace fw::platform {
 
@@ -44,41 +44,16 @@ void quietPoppler() {
     std::call_once(once, [] { poppler::set_debug_error_function(ignorePopplerMessage, nullptr); });
 }
 
-struct Descriptor {
-    int fd = -1;
-    ~Descriptor() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
-// Opens a regular file for reading; pipes and devices are refused without blocking.
-int openRegularFile(const std::string& path, Error* error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        fail(error, kCannotOpen, path + ": " + std::strerror(errno));
-        return -1;
-    }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        fail(error, kCannotOpen, path + ": not a regular file");
-        return -1;
-    }
-    return fd;
-}
-
 }  // namespace
 
 bool isPdfFile(const std::string& path) {
-    Descriptor file;
-    file.fd = openRegularFile(path, nullptr);
-    if (file.fd < 0)
+    OwnedFd file;
+    if (std::string why; !openRegularFile(path, file, why))
         return false;
     char head[1024];
     std::size_t have = 0;
     while (have < sizeof head) {
-        const ssize_t n = ::read(file.fd, head + have, sizeof head - have);
+        const ssize_t n = ::read(file.get(), head + have, sizeof head - have);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -98,12 +73,13 @@ PdfDocument::~PdfDocument() = default;
 
 std::unique_ptr<PdfDocument> PdfDocument::open(const std::string& path, Error* error) {
     quietPoppler();
-    Descriptor file;
-    file.fd = openRegularFile(path, error);
-    if (file.fd < 0)
+    OwnedFd file;
+    if (std::string why; !openRegularFile(path, file, why)) {
+        fail(error, kCannotOpen, std::move(why));
         return nullptr;
+    }
     // Read through the descriptor just checked, not by name a second time.
-    const std::string descriptorPath = "/proc/self/fd/" + std::to_string(file.fd);
+    const std::string descriptorPath = "/proc/self/fd/" + std::to_string(file.get());
     auto state = std::make_unique<State>();
     state->document.reset(poppler::document::load_from_file(descriptorPath));
     if (!state->document) {
