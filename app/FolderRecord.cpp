@@ -6,14 +6,11 @@
 #include <limits>
 #include <memory>
 
+#include "platform/Plist.h"
+
 namespace fw {
 
 namespace {
-
-struct PlistDeleter {
-    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
 plist_t itemOfType(plist_t dict, const char* key, plist_type type) {
     plist_t node = plist_dict_get_item(dict, key);
@@ -66,7 +63,7 @@ std::optional<FolderRecord> decodeRecord(plist_t dict) {
 
 std::optional<std::vector<std::uint8_t>> encodeFolderRecords(
     const std::vector<FolderRecord>& records) {
-    PlistPtr array(plist_new_array());
+    platform::PlistPtr array(plist_new_array());
     for (const FolderRecord& record : records) {
         if (record.folder.name.find('\0') != std::string::npos ||
             record.pathHint.find('\0') != std::string::npos) {
@@ -84,15 +81,7 @@ std::optional<std::vector<std::uint8_t>> encodeFolderRecords(
         plist_dict_set_item(dict, "pathHint", plist_new_string(record.pathHint.c_str()));
         plist_array_append_item(array.get(), dict);
     }
-    char* bytes = nullptr;
-    std::uint32_t length = 0;
-    plist_to_bin(array.get(), &bytes, &length);
-    if (bytes == nullptr) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> out(bytes, bytes + length);
-    plist_to_bin_free(bytes);
-    return out;
+    return platform::toBinaryPlist(array.get());
 }
 
 DecodedFolderRecords decodeFolderRecords(std::span<const std::uint8_t> bytes) {
@@ -103,7 +92,7 @@ DecodedFolderRecords decodeFolderRecords(std::span<const std::uint8_t> bytes) {
         plist_from_bin(reinterpret_cast<const char*>(bytes.data()),
                        static_cast<std::uint32_t>(bytes.size()), &root);
     }
-    PlistPtr owned(root);
+    platform::PlistPtr owned(root);
     if (root == nullptr || plist_get_node_type(root) != PLIST_ARRAY) {
         decoded.unreadableList = true;
         return decoded;

@@ -15,6 +15,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/Plist.h"
+
 namespace fw::platform {
 
 namespace {
@@ -22,11 +24,6 @@ namespace {
 // Marks our bytes, and their layout's version.
 constexpr const char* kFormatKey = "FrameweaverBookmark";
 constexpr std::uint64_t kFormatVersion = 1;
-
-struct PlistDeleter {
-    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
 std::optional<std::uint64_t> generationOf(int fd) {
     long generation = 0;
@@ -161,14 +158,11 @@ std::optional<Error> createBookmark(const std::filesystem::path& path, BookmarkS
     }
     plist_dict_set_item(dict.get(), "readOnly",
                         plist_new_bool(scope == BookmarkScope::readOnly ? 1 : 0));
-    char* out = nullptr;
-    std::uint32_t length = 0;
-    plist_to_bin(dict.get(), &out, &length);
-    if (out == nullptr) {
+    auto encoded = toBinaryPlist(dict.get());
+    if (!encoded) {
         return Error(kBookmarkErrorDomain, ENOMEM, "The bookmark could not be encoded.");
     }
-    bytes.assign(out, out + length);
-    plist_to_bin_free(out);
+    bytes = std::move(*encoded);
     return std::nullopt;
 }
 

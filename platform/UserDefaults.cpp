@@ -14,16 +14,12 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/Plist.h"
 #include "platform/SystemLog.h"
 
 namespace fw::platform {
 
 namespace {
-
-struct PlistDeleter {
-    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
 Error posixError(int error, const std::string& what, const std::filesystem::path& path) {
     return Error(kUserDefaultsErrorDomain, error,
@@ -399,14 +395,7 @@ std::optional<Error> UserDefaults::set(const std::string& key, DefaultsValue val
         }
         PlistPtr next(plist_copy(stored_->root.get()));
         plist_dict_set_item(next.get(), key.c_str(), toNode(value));
-        char* bytes = nullptr;
-        std::uint32_t length = 0;
-        plist_to_bin(next.get(), &bytes, &length);
-        if (bytes == nullptr) {
-            return Error(kUserDefaultsErrorDomain, EINVAL, "The settings could not be encoded.");
-        }
-        std::unique_ptr<char, void (*)(char*)> owned(bytes, plist_to_bin_free);
-        if (auto error = writer_(file_, {reinterpret_cast<const std::uint8_t*>(bytes), length})) {
+        if (auto error = writeLocked(next.get())) {
             return error;
         }
         changed = readLocked(key) != std::optional<DefaultsValue>(value);
@@ -416,6 +405,14 @@ std::optional<Error> UserDefaults::set(const std::string& key, DefaultsValue val
         notify({key});
     }
     return std::nullopt;
+}
+
+std::optional<Error> UserDefaults::writeLocked(void* root) {
+    auto bytes = toBinaryPlist(root);
+    if (!bytes) {
+        return Error(kUserDefaultsErrorDomain, EINVAL, "The settings could not be encoded.");
+    }
+    return writer_(file_, *bytes);
 }
 
 std::optional<Error> UserDefaults::remove(const std::string& key) {
@@ -430,14 +427,7 @@ std::optional<Error> UserDefaults::remove(const std::string& key) {
         }
         PlistPtr next(plist_copy(stored_->root.get()));
         plist_dict_remove_item(next.get(), key.c_str());
-        char* bytes = nullptr;
-        std::uint32_t length = 0;
-        plist_to_bin(next.get(), &bytes, &length);
-        if (bytes == nullptr) {
-            return Error(kUserDefaultsErrorDomain, EINVAL, "The settings could not be encoded.");
-        }
-        std::unique_ptr<char, void (*)(char*)> owned(bytes, plist_to_bin_free);
-        if (auto error = writer_(file_, {reinterpret_cast<const std::uint8_t*>(bytes), length})) {
+        if (auto error = writeLocked(next.get())) {
             return error;
         }
         const auto before = readLocked(key);

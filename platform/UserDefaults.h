@@ -116,6 +116,8 @@ public:
 private:
     struct Stored;
     std::optional<DefaultsValue> readLocked(const std::string& key) const;
+    // Encodes `root` (a plist dictionary) and writes it to the file.
+    std::optional<Error> writeLocked(void* root);
     void notify(const std::vector<std::string>& changedKeys);
 
     const std::filesystem::path file_;
