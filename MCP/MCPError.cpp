@@ -17,34 +17,42 @@ bool isStandard(MCPError::Kind kind) {
 }
 
 // The fixed message of a standard kind.
-std::string_view standardText(MCPError::Kind kind) {
-    switch (kind) {
-        case MCPError::Kind::parseError:
-            return "Parse error: Invalid JSON";
-        case MCPError::Kind::invalidRequest:
-            return "Invalid Request";
-        case MCPError::Kind::methodNotFound:
-            return "Method not found";
-        case MCPError::Kind::invalidParams:
-            return "Invalid params";
-        default:
-            return "Internal error";
+// The five standard kinds: code and fixed text.
+struct StandardKind {
+    MCPError::Kind kind;
+    std::int64_t code;
+    std::string_view text;
+};
+constexpr StandardKind kStandardKinds[] = {
+    {MCPError::Kind::parseError, MCPError::kParseErrorCode, "Parse error: Invalid JSON"},
+    {MCPError::Kind::invalidRequest, MCPError::kInvalidRequestCode, "Invalid Request"},
+    {MCPError::Kind::methodNotFound, MCPError::kMethodNotFoundCode, "Method not found"},
+    {MCPError::Kind::invalidParams, MCPError::kInvalidParamsCode, "Invalid params"},
+    {MCPError::Kind::internalError, MCPError::kInternalErrorCode, "Internal error"},
+};
+
+// The entry of a standard kind; any other kind reads as the internal error.
+const StandardKind& standardKind(MCPError::Kind kind) {
+    for (const StandardKind& entry : kStandardKinds) {
+        if (entry.kind == kind) {
+            return entry;
+        }
     }
+    return kStandardKinds[4];
 }
 
-MCPError standard(MCPError::Kind kind, std::optional<std::string> detail) {
-    switch (kind) {
-        case MCPError::Kind::parseError:
-            return MCPError::parseError(std::move(detail));
-        case MCPError::Kind::invalidRequest:
-            return MCPError::invalidRequest(std::move(detail));
-        case MCPError::Kind::methodNotFound:
-            return MCPError::methodNotFound(std::move(detail));
-        case MCPError::Kind::invalidParams:
-            return MCPError::invalidParams(std::move(detail));
-        default:
-            return MCPError::internalError(std::move(detail));
+// The standard kind with `code`, if any.
+const StandardKind* standardKindWithCode(std::int64_t code) {
+    for (const StandardKind& entry : kStandardKinds) {
+        if (entry.code == code) {
+            return &entry;
+        }
     }
+    return nullptr;
+}
+
+std::string_view standardText(MCPError::Kind kind) {
+    return standardKind(kind).text;
 }
 
 // `text` without `prefix` when it starts with it.
@@ -111,35 +119,27 @@ std::string SystemError::debugDescription() const {
 
 MCPError::MCPError(Kind kind, std::int64_t code) : kind_(kind), code_(code) {}
 
-MCPError MCPError::parseError(std::optional<std::string> detail) {
-    MCPError error(Kind::parseError, kParseErrorCode);
+MCPError MCPError::standardError(Kind kind, std::optional<std::string> detail) {
+    const StandardKind& entry = standardKind(kind);
+    MCPError error(entry.kind, entry.code);
     error.detail_ = std::move(detail);
     error.describe();
     return error;
+}
+MCPError MCPError::parseError(std::optional<std::string> detail) {
+    return standardError(Kind::parseError, std::move(detail));
 }
 MCPError MCPError::invalidRequest(std::optional<std::string> detail) {
-    MCPError error(Kind::invalidRequest, kInvalidRequestCode);
-    error.detail_ = std::move(detail);
-    error.describe();
-    return error;
+    return standardError(Kind::invalidRequest, std::move(detail));
 }
 MCPError MCPError::methodNotFound(std::optional<std::string> detail) {
-    MCPError error(Kind::methodNotFound, kMethodNotFoundCode);
-    error.detail_ = std::move(detail);
-    error.describe();
-    return error;
+    return standardError(Kind::methodNotFound, std::move(detail));
 }
 MCPError MCPError::invalidParams(std::optional<std::string> detail) {
-    MCPError error(Kind::invalidParams, kInvalidParamsCode);
-    error.detail_ = std::move(detail);
-    error.describe();
-    return error;
+    return standardError(Kind::invalidParams, std::move(detail));
 }
 MCPError MCPError::internalError(std::optional<std::string> detail) {
-    MCPError error(Kind::internalError, kInternalErrorCode);
-    error.detail_ = std::move(detail);
-    error.describe();
-    return error;
+    return standardError(Kind::internalError, std::move(detail));
 }
 MCPError MCPError::serverError(std::int64_t code, std::string message) {
     MCPError error(Kind::serverError, code);
@@ -304,32 +304,23 @@ MCPError MCPError::fromValue(const Value& value) {
         }
     }
 
-    switch (code) {
-        case kParseErrorCode:
-        case kInvalidRequestCode:
-        case kMethodNotFoundCode:
-        case kInvalidParamsCode:
-        case kInternalErrorCode: {
-            Kind kind = code == kParseErrorCode       ? Kind::parseError
-                        : code == kInvalidRequestCode ? Kind::invalidRequest
-                        : code == kMethodNotFoundCode ? Kind::methodNotFound
-                        : code == kInvalidParamsCode  ? Kind::invalidParams
-                                                      : Kind::internalError;
-            if (auto detail = dataText(data, "detail")) {
-                return standard(kind, std::move(detail));
-            }
-            // Without a detail member the message is the whole description: the fixed text
-            // alone means no detail, and the fixed text is not taken into the detail again,
-            // so the error reads the same after any number of round trips.
-            std::string_view fixed = standardText(kind);
-            if (message == fixed) {
-                return standard(kind, std::nullopt);
-            }
-            if (auto rest = withoutPrefix(message, std::string(fixed) + ": ")) {
-                return standard(kind, std::move(rest));
-            }
-            return standard(kind, std::move(message));
+    if (const StandardKind* standard = standardKindWithCode(code)) {
+        const Kind kind = standard->kind;
+        if (auto detail = dataText(data, "detail")) {
+            return standardError(kind, std::move(detail));
         }
+        // Without a detail member the message is the whole description: the fixed text alone
+        // means no detail, and the fixed text is not taken into the detail again, so the error
+        // reads the same after any number of round trips.
+        if (message == standard->text) {
+            return standardError(kind, std::nullopt);
+        }
+        if (auto rest = withoutPrefix(message, std::string(standard->text) + ": ")) {
+            return standardError(kind, std::move(rest));
+        }
+        return standardError(kind, std::move(message));
+    }
+    switch (code) {
         case kURLElicitationRequiredCode:
             return urlElicitationRequired(std::move(message), readElicitations(data));
         case kTransportErrorCode: {

@@ -148,6 +148,8 @@ public:
 
 private:
     MCPError(Kind kind, std::int64_t code);
+    // One of the five standard kinds with its code, fixed text and `detail`.
+    static MCPError standardError(Kind kind, std::optional<std::string> detail);
     void describe();
 
     Kind kind_;
