@@ -448,8 +448,27 @@ FileAccessResult<platform::OwnedFd> FileAccessManager::open(const QUuid& folderI
     return file;
 }
 
+// What one lease learns of the authorized folders, so that many files cost one look at each
+// folder: the records as the lease found them (a stale bookmark refreshed on the way replaces
+// `records_`) and, once asked for, each folder's root.
+struct FileAccessManager::LeaseFolders {
+    struct Folder {
+        bool resolved = false;
+        std::optional<fs::path> root;  // absent when the bookmark does not resolve
+        fs::path standardizedRoot;
+        std::optional<fs::path> realRoot;  // with links resolved, once needed
+    };
+
+    explicit LeaseFolders(const std::vector<FolderRecord>& records)
+        : records(records), folders(records.size()) {}
+
+    const std::vector<FolderRecord> records;
+    std::vector<Folder> folders;
+};
+
 std::optional<platform::Error> FileAccessManager::startAccess(const fs::path& url, bool writing,
                                                               LeaseOrigin origin,
+                                                              LeaseFolders& known,
                                                               std::vector<fs::path>& started) {
     if (!isFileURL(url)) {
         return FileAccessError::invalidURL().toError();
@@ -460,29 +479,34 @@ std::optional<platform::Error> FileAccessManager::startAccess(const fs::path& ur
     }
     std::optional<FileAccessError> remembered;
     const fs::path target = standardized(url);
-    // A stale bookmark refreshed on the way replaces `records_`: walk a copy.
-    const std::vector<FolderRecord> records = records_;
-    for (const FolderRecord& record : records) {
+    for (std::size_t i = 0; i < known.records.size(); ++i) {
+        const FolderRecord& record = known.records[i];
         if (writing && !record.folder.writable) {
             continue;
         }
-        auto root = resolveRecord(record);
-        if (!root) {
+        LeaseFolders::Folder& folder = known.folders[i];
+        if (!folder.resolved) {
+            folder.resolved = true;
+            if (auto root = resolveRecord(record)) {
+                folder.root = root.value();
+                folder.standardizedRoot = standardized(*folder.root);
+            }
+        }
+        if (!folder.root || !isWithin(target, folder.standardizedRoot, true)) {
             continue;
         }
-        const fs::path folder = standardized(root.value());
-        if (!isWithin(target, folder, true)) {
-            continue;
-        }
-        if (!access_->startAccessing(root.value())) {
+        if (!access_->startAccessing(*folder.root)) {
             remembered = FileAccessError::unauthorized(record.folder.name);
             continue;
         }
-        if (isWithin(resolvingSymlinks(url), resolvingSymlinks(root.value()), true)) {
-            started.push_back(root.value());
+        if (!folder.realRoot) {
+            folder.realRoot = resolvingSymlinks(*folder.root);
+        }
+        if (isWithin(resolvingSymlinks(url), *folder.realRoot, true)) {
+            started.push_back(*folder.root);
             return std::nullopt;
         }
-        access_->stopAccessing(root.value());
+        access_->stopAccessing(*folder.root);
         remembered = FileAccessError::escapedFolder();
     }
     if (remembered) {
@@ -504,19 +528,20 @@ FileAccessResult<FileAccessLeasePtr> FileAccessManager::lease(
     LeaseOrigin origin) {
     assertOwningThread();
     std::vector<fs::path> started;
+    LeaseFolders folders(records_);
     auto undo = [&] {
         for (auto it = started.rbegin(); it != started.rend(); ++it) {
             access_->stopAccessing(*it);
         }
     };
     for (const fs::path& url : readingURLs) {
-        if (auto error = startAccess(url, false, origin, started)) {
+        if (auto error = startAccess(url, false, origin, folders, started)) {
             undo();
             return *error;
         }
     }
     for (const fs::path& url : writingURLs) {
-        if (auto error = startAccess(url, true, origin, started)) {
+        if (auto error = startAccess(url, true, origin, folders, started)) {
             undo();
             return *error;
         }

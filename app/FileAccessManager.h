@@ -172,8 +172,9 @@ private:
     // Steps shared by resolve, folderURL and openFolder: the record, the writability check,
     // the bookmark, and starting access (which the caller must stop).
     FileAccessResult<Root> enterFolder(const QUuid& folderID, bool checkWritable);
+    struct LeaseFolders;
     std::optional<platform::Error> startAccess(const std::filesystem::path& url, bool writing,
-                                               LeaseOrigin origin,
+                                               LeaseOrigin origin, LeaseFolders& folders,
                                                std::vector<std::filesystem::path>& started);
     void assertOwningThread() const;
 

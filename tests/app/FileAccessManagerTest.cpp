@@ -320,10 +320,13 @@ TEST_F(FolderStoreTest, LeasesStartThroughFoldersAndStopLastToFirst) {
     grants_.grant(outside_ / "secret.png");  // handed over by the user
     access_->startOrder.clear();
     access_->stopOrder.clear();
+    access_->resolves = 0;
     {
         auto lease = store->lease({stills_ / "a.png", outside_ / "secret.png", stills_ / "sub"},
                                   {movies_ / "sub" / "new.mp4"});
         ASSERT_TRUE(lease.ok()) << lease.error().description;
+        // One look at each folder's bookmark, however many files the lease covers.
+        EXPECT_EQ(access_->resolves, 2);
         const std::vector<fs::path> expected = {stills_, outside_ / "secret.png", stills_, movies_};
         EXPECT_EQ(lease.value()->startedURLs(), expected);
         EXPECT_EQ(access_->active[stills_], 2);
