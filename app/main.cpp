@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "app/AppController.h"
-#include "app/AutomationLaunch.h"
-#include "app/SingleInstance.h"
+#include "app/launch/AppController.h"
+#include "app/launch/AutomationLaunch.h"
+#include "app/launch/SingleInstance.h"
 
 namespace {
 

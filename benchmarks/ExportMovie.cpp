@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "app/ImagesToMovie.h"
+#include "app/export/ImagesToMovie.h"
 #include "platform/MovieWriter.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/MovieFrameRenderer.h"
+#include "app/render/MovieFrameRenderer.h"
 #include "platform/PixelBuffer.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "app/PanelService.h"
+#include "app/window/PanelService.h"
 
 namespace fw::testing {
 

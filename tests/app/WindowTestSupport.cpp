@@ -1,7 +1,7 @@
 #include "tests/app/WindowTestSupport.h"
 
-#include "app/ImagesToMovie.h"
-#include "app/MovieSettingsController.h"
+#include "app/export/ImagesToMovie.h"
+#include "app/window/MovieSettingsController.h"
 #include "tests/app/TestImages.h"
 
 namespace fw::testing {

@@ -14,10 +14,10 @@
 #include <optional>
 #include <vector>
 
-#include "app/ExportCoordinator.h"
-#include "app/FileAccessManager.h"
-#include "app/MainWindow.h"
-#include "app/PanelService.h"
+#include "app/coordinator/ExportCoordinator.h"
+#include "app/folders/FileAccessManager.h"
+#include "app/window/MainWindow.h"
+#include "app/window/PanelService.h"
 #include "platform/UserDefaults.h"
 
 namespace fw::testing {
