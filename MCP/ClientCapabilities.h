@@ -21,11 +21,13 @@
 namespace mcp {
 
 struct ClientCapabilities {
+    // Members of the nested types have no default member initializers: clang cannot tell such a
+    // type default-constructible before the enclosing type is complete.
     struct Sampling {
         struct Tools : Fieldless {};
         struct Context : Fieldless {};
-        std::optional<Tools> tools{};
-        std::optional<Context> context{};
+        std::optional<Tools> tools;
+        std::optional<Context> context;
         static constexpr auto codingFields() {
             return std::tuple{optionalField("tools", &Sampling::tools),
                               optionalField("context", &Sampling::context)};
@@ -34,15 +36,15 @@ struct ClientCapabilities {
     struct Elicitation {
         struct Form : Fieldless {};
         struct URL : Fieldless {};
-        std::optional<Form> form{};
-        std::optional<URL> url{};
+        std::optional<Form> form;
+        std::optional<URL> url;
         static constexpr auto codingFields() {
             return std::tuple{optionalField("form", &Elicitation::form),
                               optionalField("url", &Elicitation::url)};
         }
     };
     struct Roots {
-        std::optional<bool> listChanged{};
+        std::optional<bool> listChanged;
         static constexpr auto codingFields() {
             return std::tuple{optionalField("listChanged", &Roots::listChanged)};
         }

@@ -4,20 +4,23 @@
 // CPU, validate UTF-8, structure, strings, numbers and depth, and leave a tape that records the
 // size of every array and object, so each container of the Value is allocated once at its final
 // size. The DOM parser refuses integers beyond 64 bits; such texts are read again with the
-// On-Demand parser, which lets us read those integers as doubles. Each thread keeps its own parsers
-// and padded input buffer, so once warm a parse allocates only the strings, arrays and objects of
-// the resulting Value.
+// On-Demand parser, which walks the same structure and hands over each number's own text, read by
+// readJsonNumber as the DOM parser reads numbers. Each thread keeps its own parsers and padded
+// input buffer, so once warm a parse allocates only the strings, arrays and objects of the
+// resulting Value.
 #include "MCP/JsonParser.h"
 
 #include <simdjson.h>
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "MCP/DataURL.h"
+#include "MCP/detail/JsonNumber.h"
 
 namespace mcp {
 
@@ -67,6 +70,10 @@ std::string describe(Failure failure, std::size_t maxDepth) {
             break;
     }
     return text;
+}
+
+bool isJsonSpace(char c) noexcept {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
 Failure classify(simdjson::error_code error) {
@@ -245,7 +252,7 @@ private:
         }
         const char* const textEnd = buffer_.data() + text.size();
         for (const char* p = root.data() + root.size(); p < textEnd; ++p) {
-            if (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\r') {
+            if (!isJsonSpace(*p)) {
                 return Failure::structure;
             }
         }
@@ -273,23 +280,22 @@ private:
         simdjson::error_code error = simdjson::SUCCESS;
         switch (type) {
             case od::json_type::number: {
-                od::number_type numberType;
-                if (!source.get_number_type().get(numberType) &&
-                    numberType == od::number_type::signed_integer) {
-                    // The reader also types a negative integer below the signed 64-bit range as
-                    // a signed integer; only reading it tells, and such a number is a double.
-                    std::int64_t i;
-                    if (!source.get_int64().get(i)) {
-                        out = Value(i);
-                        return Failure::none;
-                    }
-                }
-                // Fractions, exponents and integers beyond the signed 64-bit range.
-                double d;
-                if ((error = source.get_double().get(d))) {
+                // The number's own text, converted here: the reader's conversions can misread a
+                // long number (at the top level or next to a number it cannot take) and refuse
+                // long exponents.
+                std::string_view token;
+                if ((error = simdjson::simdjson_result<std::string_view>(source.raw_json_token())
+                                 .get(token))) {
                     return classify(error);
                 }
-                out = Value(d);
+                while (!token.empty() && isJsonSpace(token.back())) {
+                    token.remove_suffix(1);
+                }
+                std::optional<Value> number = detail::readJsonNumber(token);
+                if (!number) {
+                    return Failure::number;
+                }
+                out = std::move(*number);
                 return Failure::none;
             }
             case od::json_type::string: {

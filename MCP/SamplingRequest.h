@@ -112,7 +112,9 @@ struct CreateSamplingMessage {
                 {{{Mode::automatic, "auto"}, {Mode::required, "required"}, {Mode::none, "none"}}}};
         }
 
-        std::optional<Mode> mode{};
+        // No default member initializer: clang cannot tell a nested type with one
+        // default-constructible before the enclosing type is complete.
+        std::optional<Mode> mode;
 
         static constexpr auto codingFields() {
             return std::tuple{defaultedField("mode", &ToolChoice::mode,

@@ -17,26 +17,28 @@
 namespace mcp {
 
 struct ServerCapabilities {
+    // Members of the nested types have no default member initializers: clang cannot tell such a
+    // type default-constructible before the enclosing type is complete.
     // A capability that is announced by its presence alone.
     struct Completions : Fieldless {};
     struct Logging : Fieldless {};
 
     struct Prompts {
-        std::optional<bool> listChanged{};
+        std::optional<bool> listChanged;
         static constexpr auto codingFields() {
             return std::tuple{optionalField("listChanged", &Prompts::listChanged)};
         }
     };
     struct Resources {
-        std::optional<bool> subscribe{};
-        std::optional<bool> listChanged{};
+        std::optional<bool> subscribe;
+        std::optional<bool> listChanged;
         static constexpr auto codingFields() {
             return std::tuple{optionalField("subscribe", &Resources::subscribe),
                               optionalField("listChanged", &Resources::listChanged)};
         }
     };
     struct Tools {
-        std::optional<bool> listChanged{};
+        std::optional<bool> listChanged;
         static constexpr auto codingFields() {
             return std::tuple{optionalField("listChanged", &Tools::listChanged)};
         }

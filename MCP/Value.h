@@ -49,11 +49,11 @@ public:
     // Takes entries in any order; for duplicate keys the last one wins. Used by the parser.
     static Object fromEntries(std::vector<Entry> entries);
 
-    std::size_t size() const noexcept { return entries_.size(); }
-    bool empty() const noexcept { return entries_.empty(); }
+    std::size_t size() const noexcept;
+    bool empty() const noexcept;
     const_iterator begin() const noexcept { return entries_.begin(); }
     const_iterator end() const noexcept { return entries_.end(); }
-    void reserve(std::size_t count) { entries_.reserve(count); }
+    void reserve(std::size_t count);
 
     // The value under `key`, or nullptr.
     const Value* find(std::string_view key) const noexcept;
@@ -200,6 +200,15 @@ bool textEquals(std::string_view a, std::string_view b);
 std::size_t textHash(std::string_view text) noexcept;
 
 // Object and Value members that need Value complete.
+inline std::size_t Object::size() const noexcept {
+    return entries_.size();
+}
+inline bool Object::empty() const noexcept {
+    return entries_.empty();
+}
+inline void Object::reserve(std::size_t count) {
+    entries_.reserve(count);
+}
 inline Value::~Value() = default;
 
 }  // namespace mcp

@@ -19,6 +19,11 @@ if(FW_SANITIZE)
     add_link_options(${fw_sanitize_flags})
 endif()
 
+if(FW_FUZZ)
+    # Coverage feedback for libFuzzer in every library; the harnesses link libFuzzer itself.
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # Every target of the project links this for its compiler settings.
 function(fw_target_defaults target)
     target_link_libraries(${target} PRIVATE fw_warnings)

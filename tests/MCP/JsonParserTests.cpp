@@ -1,6 +1,10 @@
 // The JSON parser: options, error reporting and use from several threads.
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,6 +14,107 @@
 
 namespace mcp {
 namespace {
+
+// Expected reading of a number text: the int or double case with its value, or absent (refused).
+using Number = std::optional<Value>;
+
+// Doubles compare bit for bit, so that -0.0 differs from 0.0.
+std::string describeNumber(const std::optional<Value>& value) {
+    if (!value) {
+        return "refused";
+    }
+    if (const std::optional<std::int64_t> i = value->intValue()) {
+        return "int " + std::to_string(*i);
+    }
+    if (const std::optional<double> d = value->doubleValue()) {
+        return "double bits " + std::to_string(std::bit_cast<std::uint64_t>(*d)) + " (" +
+               toJson(*value) + ")";
+    }
+    return "other " + toJson(*value);
+}
+
+// An integer beyond 64 bits sends the whole document down the parser's second path; every number
+// must read there exactly as it reads alone.
+TEST(JsonParser, NumbersReadTheSameAloneAndBesideAnIntegerBeyond64Bits) {
+    constexpr double kLargest = std::numeric_limits<double>::max();
+    constexpr double kSmallestSubnormal = std::numeric_limits<double>::denorm_min();
+    const struct {
+        std::string text;
+        Number expected;
+    } rows[] = {
+        {"0", Value(0)},
+        {"-0", Value(0)},
+        {"-0.0", Value(-0.0)},
+        {"17", Value(17)},
+        {"9223372036854775807", Value(std::numeric_limits<std::int64_t>::max())},
+        {"-9223372036854775808", Value(std::numeric_limits<std::int64_t>::min())},
+        {"9223372036854775808", Value(9223372036854775808.0)},
+        {"-9223372036854775809", Value(-9223372036854775808.0)},
+        {"18446744073709551615", Value(18446744073709551616.0)},
+        {"18446744073709551616", Value(18446744073709551616.0)},
+        {"-82231682216231682216", Value(-82231682216231682216.0)},
+        {"123456789012345678901234567890", Value(1.2345678901234568e+29)},
+        {"0.1", Value(0.1)},
+        {"0.30000000000000004", Value(0.30000000000000004)},
+        {"-0.33333333333333333333", Value(-0.33333333333333333333)},
+        {"3.14159265358979323846264338327950288419716939937510", Value(3.141592653589793)},
+        // Halfway between two doubles: ties to even, and any later non-zero digit rounds up.
+        {"9007199254740993.0", Value(9007199254740992.0)},
+        {"9007199254740993.00000000000000000001", Value(9007199254740994.0)},
+        {"1E2", Value(100.0)},
+        {"1e+2", Value(100.0)},
+        {"25e-2", Value(0.25)},
+        {"1e0000000000000000000000000001", Value(10.0)},
+        {"1e-0000000000000000000000000001", Value(0.1)},
+        {"1.7976931348623157e308", Value(kLargest)},
+        {"4.9406564584124654e-324", Value(kSmallestSubnormal)},
+        {"2.4703282292062328e-324", Value(kSmallestSubnormal)},
+        // Too small for a double: zero of the number's sign.
+        {"2e-324", Value(0.0)},
+        {"1e-400", Value(0.0)},
+        {"-1e-400", Value(-0.0)},
+        {"0.00000000000000000000000000000000000000000000000001e-300", Value(0.0)},
+        {"1e-99999999999999999999", Value(0.0)},
+        {"-1e-99999999999999999999", Value(-0.0)},
+        // Too large for a double, or not JSON numbers.
+        {"1.7976931348623159e308", std::nullopt},
+        {"1e400", std::nullopt},
+        {"-1e400", std::nullopt},
+        {"1e99999999999999999999", std::nullopt},
+        {"100000000000000000000000000000000000000000000000000e300", std::nullopt},
+        {"01", std::nullopt},
+        {"-01", std::nullopt},
+        {"-", std::nullopt},
+        {"+1", std::nullopt},
+        {".5", std::nullopt},
+        {"1.", std::nullopt},
+        {"1.e5", std::nullopt},
+        {"1e", std::nullopt},
+        {"1e+", std::nullopt},
+        {"0x10", std::nullopt},
+        {"1-2", std::nullopt},
+        {"Infinity", std::nullopt},
+        {"NaN", std::nullopt},
+    };
+    const std::string big = "18446744073709551616";
+    for (const auto& row : rows) {
+        const std::string expected = describeNumber(row.expected);
+        EXPECT_EQ(describeNumber(tryParseJson(row.text)), expected) << row.text << " alone";
+        const std::string before = "[" + row.text + "," + big + "]";
+        const std::string after = "[" + big + ", " + row.text + " ]";
+        const std::string member = R"({"a":)" + row.text + R"(,"b":[)" + big + "]}";
+        const auto element = [](const std::optional<Value>& document, std::size_t index) {
+            return document ? std::optional<Value>(document->arrayValue()->at(index))
+                            : std::nullopt;
+        };
+        EXPECT_EQ(describeNumber(element(tryParseJson(before), 0)), expected) << before;
+        EXPECT_EQ(describeNumber(element(tryParseJson(after), 1)), expected) << after;
+        const std::optional<Value> object = tryParseJson(member);
+        EXPECT_EQ(describeNumber(object ? std::optional<Value>(*object->find("a")) : std::nullopt),
+                  expected)
+            << member;
+    }
+}
 
 TEST(JsonParser, DepthLimitIsAnOption) {
     const std::string text = "[[[[1]]]]";

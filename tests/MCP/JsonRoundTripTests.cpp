@@ -87,7 +87,7 @@ const std::vector<Row>& rows() {
         {"NumberBeyondDouble", "1e400", invalid(kBadNumber)},
         {"NegativeNumberBeyondDouble", "[-1e400]", invalid(kBadNumber)},
         {"LeadingZero", "[01]", invalid(kBadNumber)},
-        {"BareMinus", "[-]", invalid(kTruncated)},
+        {"BareMinus", "[-]", invalid(kBadNumber)},
 
         // Atoms.
         {"True", "true", SameAsInput{}, isKind(Kind::Bool)},
