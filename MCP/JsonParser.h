@@ -2,7 +2,8 @@
 //
 // The whole text must be exactly one JSON value (surrounding white space allowed). Integers that
 // fit a signed 64-bit integer become the int case; every other number (a fraction, an exponent, an
-// integer beyond the 64-bit range) becomes double; a number beyond the double range is an error.
+// integer beyond the 64-bit range) becomes the correctly rounded double, whatever else the text
+// holds; a number too small for a double is zero of its sign, one beyond the double range an error.
 // Strings that are data URLs with a decodable payload become the data case (keeping their exact
 // text). Invalid UTF-8, lone surrogate escapes, truncated text and nesting deeper than `maxDepth`
 // are errors, reported as DecodingError::Kind::dataCorrupted with the empty coding path and a
