@@ -8,8 +8,6 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "MCP/JsonParser.h"
-#include "MCP/JsonWriter.h"
 #include "MCP/MessageClassification.h"
 #include "MCP/Server.h"
 #include "MCP/ServerInternal.h"
