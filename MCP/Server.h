@@ -130,8 +130,8 @@ public:
     // "Server disconnected", and disconnects the transport. Running handlers go on; their answers
     // then fail to send. Never throws; returns at once when never started.
     boost::asio::awaitable<void> stop();
-    // Returns when the receive loop has ended, and why. At once when no loop runs: with how the
-    // last one ended, or `stopped` when none ran or stop() came after it.
+    // Returns when the receive loop has ended, and why. At once when no loop runs, with how the
+    // last one ended (`stopped` when stop() ended it, and when none ran).
     boost::asio::awaitable<LoopEnd> waitUntilCompleted();
 
     // --- Handlers -------------------------------------------------------------------------------
