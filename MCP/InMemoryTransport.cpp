@@ -42,6 +42,12 @@ InMemoryTransport::createConnectedPair(std::optional<logging::Logger> logger) {
     return {client, server};
 }
 
+InMemoryTransport::~InMemoryTransport() {
+    if (auto peer = pairedTransport_.lock()) {
+        peer->handlePeerDisconnection(true);
+    }
+}
+
 boost::asio::awaitable<void> InMemoryTransport::connect() {
     {
         std::lock_guard lock(mutex_);
@@ -51,6 +57,14 @@ boost::asio::awaitable<void> InMemoryTransport::connect() {
                     "Transport not paired. Use createConnectedPair() to create paired transports.");
             }
             isConnected_ = true;
+            hasConnected_ = true;
+            // A stream taken before connecting gets what waited for the connection.
+            if (messageContinuation_) {
+                for (auto& message : incomingMessages_) {
+                    messageContinuation_->yield(std::move(message));
+                }
+                incomingMessages_.clear();
+            }
             logger_.info("Transport connected successfully");
             co_return;
         }
@@ -62,34 +76,31 @@ boost::asio::awaitable<void> InMemoryTransport::send(std::string message) {
     std::shared_ptr<InMemoryTransport> peer;
     {
         std::lock_guard lock(mutex_);
+        if (!paired_) {
+            throw MCPError::internalError("Transport not connected");  // it cannot connect
+        }
+        peer = pairedTransport_.lock();
+        if (!peer || peerGone_) {
+            throw MCPError::connectionClosed();
+        }
         if (!isConnected_) {
             throw MCPError::internalError("Transport not connected");
         }
-        if (!paired_) {
-            throw MCPError::internalError("No paired transport");
-        }
-        peer = pairedTransport_.lock();
     }
     logger_.debug("Sending message", [&] { return sizeMetadata(message.size()); });
-    if (peer) {
-        peer->deliverMessage(std::move(message));
-    }
+    peer->deliverMessage(std::move(message));
     co_return;
 }
 
 void InMemoryTransport::deliverMessage(std::string message) {
     std::unique_lock lock(mutex_);
-    if (!isConnected_) {
-        lock.unlock();
-        logger_.warning("Received message while disconnected");
-        return;
-    }
     const std::size_t size = message.size();
-    if (messageContinuation_) {
+    if (isConnected_ && messageContinuation_) {
         // Yielding under the lock keeps the order of messages from concurrent senders; the
         // stream never calls back into the transport.
         messageContinuation_->yield(std::move(message));
     } else {
+        // Kept for the next stream, or until this side connects.
         incomingMessages_.push_back(std::move(message));
     }
     lock.unlock();
@@ -101,11 +112,18 @@ MessageStream InMemoryTransport::receive() {
     std::optional<MessageStream::Source> previous;
     {
         std::lock_guard lock(mutex_);
-        for (auto& message : incomingMessages_) {
-            source.yield(std::move(message));
+        // Before the first connection the stream waits for it; after a disconnection it only
+        // gives what is left.
+        const bool waitsForConnection = !isConnected_ && !hasConnected_ && !peerGone_;
+        if (!waitsForConnection) {
+            for (auto& message : incomingMessages_) {
+                source.yield(std::move(message));
+            }
+            incomingMessages_.clear();
         }
-        incomingMessages_.clear();
-        if (!isConnected_) {
+        if (peerGone_) {
+            source.finish(std::make_exception_ptr(MCPError::connectionClosed()));
+        } else if (!isConnected_ && !waitsForConnection) {
             source.finish();
         }
         previous = std::exchange(messageContinuation_, source);
@@ -133,25 +151,38 @@ boost::asio::awaitable<void> InMemoryTransport::disconnect() {
         stream->finish();
     }
     if (peer) {
-        peer->handlePeerDisconnection();
+        peer->handlePeerDisconnection(false);
     }
     logger_.info("Transport disconnected");
 }
 
-void InMemoryTransport::handlePeerDisconnection() {
+void InMemoryTransport::handlePeerDisconnection(bool peerGone) {
     std::optional<MessageStream::Source> stream;
+    bool wasConnected = false;
     {
         std::lock_guard lock(mutex_);
+        peerGone_ = peerGone_ || peerGone;
+        wasConnected = isConnected_;
         if (!isConnected_) {
-            return;
+            // A stream still waiting for this side to connect would wait for ever.
+            if (peerGone && messageContinuation_) {
+                for (auto& message : incomingMessages_) {
+                    messageContinuation_->yield(std::move(message));
+                }
+                incomingMessages_.clear();
+                stream = std::exchange(messageContinuation_, std::nullopt);
+            }
+        } else {
+            stream = std::exchange(messageContinuation_, std::nullopt);
+            isConnected_ = false;
         }
-        stream = std::exchange(messageContinuation_, std::nullopt);
-        isConnected_ = false;
     }
     if (stream) {
         stream->finish(std::make_exception_ptr(MCPError::connectionClosed()));
     }
-    logger_.info("Peer transport disconnected");
+    if (wasConnected) {
+        logger_.info("Peer transport disconnected");
+    }
 }
 
 }  // namespace mcp

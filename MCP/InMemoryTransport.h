@@ -8,21 +8,23 @@
 //   MessageStream answers = client->receive();
 //   co_await client->send(R"({"jsonrpc":"2.0","id":1,"method":"ping"})");
 //
-// Each side connects on its own and must be connected to send or to take messages in: a message
-// that reaches a side that is not connected is dropped (logged at warning), while the sender sees
-// success. Messages that arrive before receive() is called wait for the next stream. Every
-// receive() makes a new stream and finishes the one before; a side that is not connected gets a
-// stream that ends after the waiting messages. disconnect() finishes this side's stream normally
-// and the peer's with MCPError connectionClosed, leaving both sides disconnected.
+// Each side connects on its own and must be connected to send. Messages that reach a side before
+// it has connected wait for it: a client's "initialize" sent before the server side starts is
+// delivered once the server connects. Messages that arrive before receive() is called wait for the
+// next stream. Every receive() makes a new stream and finishes the one before; called before the
+// first connect(), it gives the stream that later messages arrive on, while a side that has been
+// disconnected gets a stream that ends after the waiting messages. disconnect() finishes this
+// side's stream normally and the peer's with MCPError connectionClosed, leaving both sides
+// disconnected. A side destroyed without disconnect() does the same to its peer, whose send()
+// then fails with connectionClosed ("Connection closed").
 //
 // Errors (MCPError internalError): connect() on a transport that was not made by
 // createConnectedPair() ("Transport not paired. Use createConnectedPair() to create paired
 // transports."), send() while not connected ("Transport not connected").
 //
 // Thread-safety: each side may be used from any thread. Its few fields sit behind its own lock,
-// which is never held while calling the peer or a stream, so the sides cannot deadlock. The sides
-// refer to each other weakly: the owner keeps both alive, and a side whose peer is gone drops what
-// it sends.
+// which is never held while calling the peer, so the sides cannot deadlock. The sides refer to
+// each other weakly: the owner keeps both alive.
 #pragma once
 
 #include <memory>
@@ -41,6 +43,10 @@ class InMemoryTransport final : public Transport {
 public:
     // An unpaired side; with no logger it logs nothing ("mcp.transport.in-memory").
     explicit InMemoryTransport(std::optional<logging::Logger> logger = std::nullopt);
+    // Tells the peer, as disconnect() would, when this side is still linked to it.
+    ~InMemoryTransport() override;
+    InMemoryTransport(const InMemoryTransport&) = delete;
+    InMemoryTransport& operator=(const InMemoryTransport&) = delete;
 
     // The client side, then the server side. With no logger each logs nothing
     // ("mcp.transport.in-memory.client" and ".server"); a given logger is shared by both.
@@ -55,12 +61,15 @@ public:
 
 private:
     void deliverMessage(std::string message);
-    void handlePeerDisconnection();
+    // `peerGone`: the peer was destroyed, so nothing will ever arrive again.
+    void handlePeerDisconnection(bool peerGone);
 
     const logging::Logger logger_;
     mutable std::mutex mutex_;
     bool paired_ = false;
     bool isConnected_ = false;
+    bool hasConnected_ = false;  // once connected, a side that is not connected is closed
+    bool peerGone_ = false;
     std::weak_ptr<InMemoryTransport> pairedTransport_;
     std::vector<std::string> incomingMessages_;
     std::optional<MessageStream::Source> messageContinuation_;

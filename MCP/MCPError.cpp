@@ -230,7 +230,7 @@ std::optional<std::string> MCPError::recoverySuggestion() const {
         case Kind::parseError:
             return "Verify that the JSON being sent is valid and well-formed";
         case Kind::invalidRequest:
-            return "Ensure the request is a well-formed JSON-RPC 2.0 message";
+            return "Ensure the request follows the JSON-RPC 2.0 specification format";
         case Kind::methodNotFound:
             return "Check the method name and ensure it is supported by the server";
         case Kind::invalidParams:

@@ -1,13 +1,19 @@
 // PendingRequest<T>: a request that was sent and waits for its response, as seen by the caller
 // awaiting a T. AnyPendingRequest is its type-erased form, kept in the server's and the client's
-// tables keyed by ID, which resumes the typed caller with whatever outcome arrives:
+// tables keyed by ID, which resumes the typed caller with whatever outcome arrives.
+//
+// The table's entry and the caller's handle are separate owners: the PendingRequest goes into the
+// table, and the caller keeps only result(), which does not keep the request alive. An entry that
+// is dropped without a resumption (taken out and forgotten, or its table destroyed) therefore
+// fails its caller with AbandonedResultError instead of leaving it waiting for ever.
 //
 //   mcp::PendingRequest<Initialize::Result> pending;
-//   table.emplace(id, mcp::AnyPendingRequest(pending));
+//   mcp::AsyncResult<Initialize::Result> answer = pending.result();   // the caller's handle
+//   table.emplace(id, mcp::AnyPendingRequest(std::move(pending)));    // the table's entry
 //   ... send the request ...
-//   Initialize::Result result = co_await pending.value();      // the caller
+//   Initialize::Result result = co_await answer.take();               // the caller
 //
-//   table.at(id).resume(std::move(resultValue));               // the receive loop
+//   table.at(id).resume(std::move(resultValue));                      // the receive loop
 //
 // Resumption: a failure is thrown to the caller unchanged; a success that already is a T is
 // handed over as it is; a Value is decoded as T directly (no JSON text is written or read), and
@@ -16,8 +22,7 @@
 //
 // Thread-safety: resume from any thread, once (later resumptions are ignored and answer false);
 // the caller resumes on its own executor. Cancelling the awaiting coroutine (Asio cancellation
-// slot) ends its wait with boost::asio::error::operation_aborted. When every copy of the pending
-// request is dropped without a resumption, the caller fails with AbandonedResultError.
+// slot) ends its wait with boost::asio::error::operation_aborted.
 #pragma once
 
 #include <any>
@@ -56,10 +61,8 @@ public:
     bool resume(T value) const { return source_->setValue(std::move(value)); }
     bool resume(std::exception_ptr error) const { return source_->setError(error); }
 
-    // The awaiting caller: suspends until resumed, then gives the value or throws the error.
-    boost::asio::awaitable<T> value() const { return result_->take(); }
-
-    // A read handle for further awaiters (they receive copies; see AsyncResult).
+    // The caller's handle: take() (or value(), for a copy) suspends until the request is resumed,
+    // then gives the value or throws the error. It does not keep the request alive.
     const AsyncResult<T>& result() const { return *result_; }
 
 private:
@@ -73,8 +76,9 @@ public:
     // other type, or a failure.
     using Outcome = std::variant<Value, std::any, std::exception_ptr>;
 
+    // Takes the request over: from here on the entry is its only owner.
     template <Codable T>
-    explicit AnyPendingRequest(PendingRequest<T> pending)
+    explicit AnyPendingRequest(PendingRequest<T>&& pending)
         : resume_([pending = std::move(pending)](Outcome&& outcome) {
               return resumeTyped(pending, std::move(outcome));
           }) {}

@@ -39,18 +39,6 @@ MCPError toMCPError(const std::exception_ptr& error) {
     }
 }
 
-std::string answerText(const Response<AnyMethod>& response) {
-    std::string text;
-    try {
-        response.appendJsonTo(text);
-    } catch (const EncodingError& encodingError) {
-        text.clear();
-        Response<AnyMethod>{response.id, MCPError::internalError(encodingError.what())}
-            .appendJsonTo(text);
-    }
-    return text;
-}
-
 bool isOperationAborted(const std::exception_ptr& error) noexcept {
     try {
         std::rethrow_exception(error);
@@ -158,37 +146,48 @@ asio::awaitable<void> Server::start(std::shared_ptr<Transport> transport,
 asio::awaitable<void> Server::startOnStrand(std::shared_ptr<Transport> transport,
                                             InitializeHook initializeHook) {
     // A second loop over the same server would answer every message twice.
-    if (loopRunning_) {
+    if (phase_ == Phase::starting || phase_ == Phase::running) {
         throw MCPError::internalError("Server is already running");
     }
-    loopRunning_ = true;
+    phase_ = Phase::starting;
+    const std::uint64_t generation = ++generation_;
     connection_ = transport;
     registerDefaultHandlers(std::move(initializeHook));
-    registerCancellationHandler();
+    if (!std::exchange(cancellationHandlerRegistered_, true)) {
+        registerCancellationHandler();
+    }
     std::exception_ptr failure;
     try {
         co_await transport->connect();
     } catch (...) {
         failure = std::current_exception();
     }
+    if (generation != generation_) {
+        // stop() came meanwhile: it has disconnected and cleared, and no loop may start now.
+        throw MCPError::internalError("Server stopped while starting");
+    }
     if (failure) {
-        loopRunning_ = false;
+        phase_ = Phase::idle;
         std::rethrow_exception(failure);
     }
     logEvent(logging::Level::debug, "Server started", [&] {
         return logging::Metadata{{"name", serverInfo_.name}, {"version", serverInfo_.version}};
     });
-    auto [done, result] = AsyncResult<bool>::make();
+    phase_ = Phase::running;
+    receiving_ = true;
+    auto [done, result] = AsyncResult<LoopEnd>::make();
     loopDone_ = result;
     auto signal = std::make_shared<asio::cancellation_signal>();
     loopSignal_ = signal;
     auto self = shared_from_this();
     // The loop's executor is the strand in a small wrapper, cheap to copy on every wait.
-    asio::co_spawn(
-        detail::bindHandlerContext(strand_, std::nullopt), receiveLoop(self, std::move(transport)),
-        asio::bind_cancellation_slot(
-            signal->slot(),
-            [signal, done = std::move(done)](std::exception_ptr) { done.setValue(true); }));
+    asio::co_spawn(detail::bindHandlerContext(strand_, std::nullopt),
+                   receiveLoop(self, std::move(transport), generation),
+                   asio::bind_cancellation_slot(
+                       signal->slot(), [signal, done = std::move(done)](std::exception_ptr error,
+                                                                        LoopEnd end) {
+                           done.setValue(error ? LoopEnd::streamError : end);
+                       }));
 }
 
 asio::awaitable<void> Server::stop() {
@@ -197,33 +196,48 @@ asio::awaitable<void> Server::stop() {
 }
 
 asio::awaitable<void> Server::stopOnStrand() {
+    ++generation_;
     if (loopSignal_) {
         loopSignal_->emit(asio::cancellation_type::terminal);
     }
+    if (phase_ == Phase::running || phase_ == Phase::starting) {
+        lastLoopEnd_ = LoopEnd::stopped;
+    }
+    phase_ = Phase::idle;
     loopSignal_.reset();
     loopDone_.reset();
-    loopRunning_ = false;
+    receiving_ = false;
     closeIdleWorkers();
-    auto pending = std::exchange(pendingRequests_, {});
-    for (auto& [id, request] : pending) {
-        request.resume(MCPError::internalError("Server disconnected"));
-    }
+    failPendingRequests();
     if (auto connection = std::exchange(connection_, nullptr)) {
         co_await connection->disconnect();
     }
 }
 
-asio::awaitable<std::optional<AsyncResult<bool>>> Server::loopDoneOnStrand() {
-    co_return loopDone_;
+void Server::failPendingRequests() {
+    auto pending = std::exchange(pendingRequests_, {});
+    for (auto& [id, request] : pending) {
+        request.resume(MCPError::internalError("Server disconnected"));
+    }
 }
 
-asio::awaitable<void> Server::waitUntilCompleted() {
-    auto self = shared_from_this();
-    std::optional<AsyncResult<bool>> done =
-        co_await asio::co_spawn(strand_, loopDoneOnStrand(), asio::use_awaitable);
-    if (done) {
-        co_await done->value();
+asio::awaitable<std::variant<Server::LoopEnd, AsyncResult<Server::LoopEnd>>>
+Server::loopDoneOnStrand() {
+    if (loopDone_) {
+        co_return *loopDone_;
     }
+    co_return lastLoopEnd_;
+}
+
+asio::awaitable<Server::LoopEnd> Server::waitUntilCompleted() {
+    auto self = shared_from_this();
+    std::variant<LoopEnd, AsyncResult<LoopEnd>> done =
+        co_await asio::co_spawn(strand_, loopDoneOnStrand(), asio::use_awaitable);
+    if (auto* running = std::get_if<AsyncResult<LoopEnd>>(&done)) {
+        LoopEnd end = co_await running->value();
+        co_return end;
+    }
+    co_return std::get<LoopEnd>(done);
 }
 
 asio::awaitable<Server::ClientState> Server::clientStateOnStrand() {
@@ -249,19 +263,26 @@ asio::awaitable<Server::Load> Server::load() {
 
 // --- Receive loop -------------------------------------------------------------------------------
 
-asio::awaitable<void> Server::receiveLoop(std::shared_ptr<Server> self,
-                                          std::shared_ptr<Transport> transport) {
+asio::awaitable<Server::LoopEnd> Server::receiveLoop(std::shared_ptr<Server> self,
+                                                     std::shared_ptr<Transport> transport,
+                                                     std::uint64_t generation) {
     (void)self;  // the loop keeps the server alive
-    receiving_ = true;
     MessageStream stream = transport->receive();
+    LoopEnd end = LoopEnd::endOfInput;
     try {
         while (true) {
+            if (auto state = co_await asio::this_coro::cancellation_state;
+                state.cancelled() != asio::cancellation_type::none) {
+                end = LoopEnd::stopped;
+                break;
+            }
             std::optional<std::string> element;
             try {
                 element = co_await stream.next();
             } catch (const boost::system::system_error& error) {
                 if (error.code() == asio::error::operation_aborted) {
-                    break;  // stopped
+                    end = LoopEnd::stopped;
+                    break;
                 }
                 throw;
             }
@@ -270,6 +291,7 @@ asio::awaitable<void> Server::receiveLoop(std::shared_ptr<Server> self,
             }
             auto state = co_await asio::this_coro::cancellation_state;
             if (state.cancelled() != asio::cancellation_type::none) {
+                end = LoopEnd::stopped;
                 break;
             }
             // Requests, batches and responses are handed on at once; a notification's handlers
@@ -279,14 +301,29 @@ asio::awaitable<void> Server::receiveLoop(std::shared_ptr<Server> self,
             }
         }
     } catch (...) {
+        end = LoopEnd::streamError;
         const std::string description = detail::describeError(std::current_exception());
         logEvent(logging::Level::error, "Fatal error in message handling loop", [&] {
             return logging::Metadata{{"error", description}};
         });
     }
-    receiving_ = false;
-    closeIdleWorkers();
+    endLoop(end, generation);
     logEvent(logging::Level::debug, "Server finished", logging::DeferredMetadata{});
+    co_return generation == generation_ ? end : LoopEnd::stopped;
+}
+
+void Server::endLoop(LoopEnd end, std::uint64_t generation) {
+    if (generation != generation_) {
+        return;  // stop() came first and has cleared up
+    }
+    phase_ = Phase::ended;
+    lastLoopEnd_ = end;
+    receiving_ = false;
+    loopSignal_.reset();
+    loopDone_.reset();
+    closeIdleWorkers();
+    // Nothing will take their answers in any more.
+    failPendingRequests();
 }
 
 // --- Sending ------------------------------------------------------------------------------------

@@ -44,6 +44,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "Logging/Level.h"
@@ -113,19 +114,25 @@ public:
 
     // --- Life cycle ---------------------------------------------------------------------------
 
+    // Why a receive loop ended: its transport's stream finished, failed, or stop() ended it.
+    enum class LoopEnd { endOfInput, streamError, stopped };
+
     // Installs the "initialize" and "ping" handlers (replacing ones registered under those
-    // names) and the cancellation handler, connects the transport and starts the receive loop in
-    // the background. Returns once connected. Throws the transport's connect error (the server
-    // then keeps the transport until stop()), or MCPError internalError "Server is already
-    // running" when a receive loop is running already.
+    // names) and, the first time, the cancellation handler, connects the transport and starts the
+    // receive loop in the background. Returns once connected. Throws the transport's connect
+    // error (the server then keeps the transport until stop()), MCPError internalError "Server is
+    // already running" while another start or a receive loop is under way, and internalError
+    // "Server stopped while starting" when stop() came during the connection (no loop runs
+    // then). A server whose loop has ended may be started again.
     boost::asio::awaitable<void> start(std::shared_ptr<Transport> transport,
                                        InitializeHook initializeHook = {});
     // Ends the receive loop, fails every request waiting for the client with internalError
     // "Server disconnected", and disconnects the transport. Running handlers go on; their answers
     // then fail to send. Never throws; returns at once when never started.
     boost::asio::awaitable<void> stop();
-    // Returns when the receive loop has ended (at once when no loop was started since stop()).
-    boost::asio::awaitable<void> waitUntilCompleted();
+    // Returns when the receive loop has ended, and why. At once when no loop runs, with how the
+    // last one ended (`stopped` when stop() ended it, and when none ran).
+    boost::asio::awaitable<LoopEnd> waitUntilCompleted();
 
     // --- Handlers -------------------------------------------------------------------------------
 
@@ -136,6 +143,13 @@ public:
     template <Method M>
     Server& withMethodHandler(
         std::function<boost::asio::awaitable<typename M::Result>(typename M::Parameters)> handler);
+    // The same for a handler that takes its request's context as an argument, for one that moves
+    // work to an executor of its own, where currentHandlerContext() does not reach.
+    template <Method M>
+    Server& withMethodHandler(
+        std::function<boost::asio::awaitable<typename M::Result>(typename M::Parameters,
+                                                                 HandlerContext)>
+            handler);
     // Appends a handler of notification N; handlers of one name run in registration order, and
     // one that fails (logged) does not stop the others.
     template <Notification N>
@@ -158,7 +172,9 @@ public:
 
     // Sends a request to the client and waits for its response, with no time limit: the typed
     // result, the client's MCPError, TypeMismatchError when the result does not fit, the
-    // transport's send error, or internalError "Server disconnected" when the server stops.
+    // transport's send error, or internalError "Server disconnected" when the server stops or its
+    // receive loop ends (at once when it has ended already). A request whose id is still waiting
+    // is refused with internalError "A request with this ID is already pending".
     // Cancelling the awaiting coroutine withdraws the request: its entry is removed, the client
     // is told once with "notifications/cancelled", and the caller gets operation_aborted.
     template <Method M>
@@ -235,11 +251,14 @@ private:
     boost::asio::awaitable<void> startOnStrand(std::shared_ptr<Transport> transport,
                                                InitializeHook initializeHook);
     boost::asio::awaitable<void> stopOnStrand();
-    boost::asio::awaitable<std::optional<AsyncResult<bool>>> loopDoneOnStrand();
+    boost::asio::awaitable<std::variant<LoopEnd, AsyncResult<LoopEnd>>> loopDoneOnStrand();
     boost::asio::awaitable<ClientState> clientStateOnStrand();
     boost::asio::awaitable<Load> loadOnStrand();
-    boost::asio::awaitable<void> receiveLoop(std::shared_ptr<Server> self,
-                                             std::shared_ptr<Transport> transport);
+    boost::asio::awaitable<LoopEnd> receiveLoop(std::shared_ptr<Server> self,
+                                                std::shared_ptr<Transport> transport,
+                                                std::uint64_t generation);
+    void endLoop(LoopEnd end, std::uint64_t generation);
+    void failPendingRequests();
     boost::asio::awaitable<void> runRequest(std::shared_ptr<Server> self,
                                             Request<AnyMethod> request);
     void handToWorker(RequestJob&& job);
@@ -251,7 +270,6 @@ private:
     void forgetRunningRequest(const std::shared_ptr<RunningRequest>& running);
     void finishRequest(const std::shared_ptr<RunningRequest>& running, bool dropped);
     boost::asio::awaitable<void> runBatch(std::shared_ptr<Server> self, ServerBatch batch);
-    boost::asio::awaitable<void> refuseRequest(std::shared_ptr<Server> self, std::optional<ID> id);
     static boost::asio::awaitable<Response<AnyMethod>> runHandler(
         std::shared_ptr<RequestHandlerBox> box, Request<AnyMethod> request);
     boost::asio::awaitable<void> cancelRequestOnStrand(ID id, std::optional<std::string> reason);
@@ -261,13 +279,15 @@ private:
     boost::asio::awaitable<void> sendWithdrawal(std::shared_ptr<Server> self, ID id);
     std::optional<boost::asio::awaitable<void>> dispatchElement(std::string_view element);
     boost::asio::awaitable<void> handleNotificationElement(Message<AnyNotification> message);
-    boost::asio::awaitable<void> reportElementFailure(std::exception_ptr failure,
-                                                      std::optional<ID> id);
+    boost::asio::awaitable<void> reportElementFailure(MCPError error, std::optional<ID> id);
     boost::asio::awaitable<void> handleBatch(ServerBatch batch);
     bool admits(std::string_view method, bool strict) const;
-    void startRequest(Request<AnyMethod> request);
-    void startBatch(ServerBatch batch);
-    boost::asio::awaitable<void> reportError(std::exception_ptr error, std::optional<ID> id);
+    std::optional<boost::asio::awaitable<void>> startRequest(Request<AnyMethod> request);
+    std::optional<boost::asio::awaitable<void>> startBatch(ServerBatch batch);
+    boost::asio::awaitable<void> refuseOverLimit(std::optional<ID> id);
+    boost::asio::awaitable<void> sendErrorAnswer(const MCPError& error, std::optional<ID> id);
+    static boost::asio::awaitable<void> tellRequestEnded(const std::shared_ptr<Transport>& connection,
+                                                         const ID& id);
     boost::asio::awaitable<std::optional<Response<AnyMethod>>> handleRequest(
         Request<AnyMethod> request, bool sendResponse);
     boost::asio::awaitable<void> handleMessage(Message<AnyNotification> message);
@@ -313,9 +333,16 @@ private:
     std::unordered_map<ID, AnyPendingRequest> pendingRequests_;
     ClientState client_;
     bool initializing_ = false;
-    bool loopRunning_ = false;
+    // idle: never started, or stopped; starting: start() connects; running: the loop runs;
+    // ended: the loop ended by itself and stop() has not come yet.
+    enum class Phase { idle, starting, running, ended };
+    Phase phase_ = Phase::idle;
+    // Counts starts and stops, so that a start or a loop that was overtaken by stop() knows.
+    std::uint64_t generation_ = 0;
+    bool cancellationHandlerRegistered_ = false;
     std::shared_ptr<boost::asio::cancellation_signal> loopSignal_;
-    std::optional<AsyncResult<bool>> loopDone_;
+    std::optional<AsyncResult<LoopEnd>> loopDone_;
+    LoopEnd lastLoopEnd_ = LoopEnd::stopped;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -333,10 +360,14 @@ class ServerRequestHandler final : public RequestHandlerBox {
 public:
     using Handler =
         std::function<boost::asio::awaitable<typename M::Result>(typename M::Parameters)>;
+    using ContextHandler = std::function<boost::asio::awaitable<typename M::Result>(
+        typename M::Parameters, ServerHandlerContext)>;
     explicit ServerRequestHandler(Handler handler) : handler_(std::move(handler)) {}
+    explicit ServerRequestHandler(ContextHandler handler)
+        : contextHandler_(std::move(handler)) {}
 
     boost::asio::awaitable<Response<AnyMethod>> handle(Request<AnyMethod> request) override {
-        typename M::Result result = co_await handler_(parameters(request));
+        typename M::Result result = co_await run(request);
         Response<AnyMethod> response{std::move(request.id), encodeValue(std::move(result))};
         co_return response;
     }
@@ -344,7 +375,7 @@ public:
     // The result is written straight from its type; when that fails, once more through its
     // Value, whose error names the offending member.
     boost::asio::awaitable<std::string> answer(Request<AnyMethod> request) override {
-        typename M::Result result = co_await handler_(parameters(request));
+        typename M::Result result = co_await run(request);
         std::string text;
         try {
             mcp::detail::appendResultEnvelope(
@@ -358,6 +389,16 @@ public:
     }
 
 private:
+    boost::asio::awaitable<typename M::Result> run(Request<AnyMethod>& request) {
+        if (handler_) {
+            return handler_(parameters(request));
+        }
+        // The box runs on the request's executor, where its context is bound.
+        const ServerHandlerContext* bound = boundHandlerContext();
+        return contextHandler_(parameters(request),
+                               bound ? *bound : ServerHandlerContext{request.id, std::nullopt});
+    }
+
     static typename M::Parameters parameters(Request<AnyMethod>& request) {
         try {
             return mcp::detail::decodeErasedParams<typename M::Parameters>(request.params);
@@ -367,6 +408,7 @@ private:
     }
 
     const Handler handler_;
+    const ContextHandler contextHandler_;
 };
 
 }  // namespace detail
@@ -374,6 +416,16 @@ private:
 template <Method M>
 Server& Server::withMethodHandler(
     std::function<boost::asio::awaitable<typename M::Result>(typename M::Parameters)> handler) {
+    registerRequestHandler(std::string(M::name),
+                           std::make_shared<detail::ServerRequestHandler<M>>(std::move(handler)));
+    return *this;
+}
+
+template <Method M>
+Server& Server::withMethodHandler(
+    std::function<boost::asio::awaitable<typename M::Result>(typename M::Parameters,
+                                                             HandlerContext)>
+        handler) {
     registerRequestHandler(std::string(M::name),
                            std::make_shared<detail::ServerRequestHandler<M>>(std::move(handler)));
     return *this;
@@ -390,15 +442,17 @@ template <Method M>
 boost::asio::awaitable<typename M::Result> Server::send(Request<M> request) {
     using Result = typename M::Result;
     PendingRequest<Result> pending;
+    // The caller keeps only the handle; the table owns the request, so an entry that is dropped
+    // fails this wait instead of leaving it for ever.
+    AsyncResult<Result> answer = pending.result();
     ID id = request.id;
     Value encoded = std::move(request).toValue();
     std::string bytes;
     appendJson(bytes, encoded);
-    AnyPendingRequest entry(pending);
-    co_await registerAndSend(id, std::move(entry), std::move(bytes));
+    co_await registerAndSend(id, AnyPendingRequest(std::move(pending)), std::move(bytes));
     std::exception_ptr failure;
     try {
-        Result result = co_await pending.value();
+        Result result = co_await answer.take();
         co_return result;
     } catch (const boost::system::system_error& error) {
         if (error.code() != boost::asio::error::operation_aborted) {

@@ -7,7 +7,8 @@
 // send the client a request its announced capabilities do not cover.
 //
 // `maxConcurrentRequests` bounds the request handlers (and batches) running at once for one
-// client; a request beyond it is answered at once with an internal error and never runs. It is a
+// client; a request beyond it is answered with an internal error ("Too many requests in
+// progress") and never runs, and the server reads nothing more until that answer is out. It is a
 // local setting and not coded. A plain value.
 #pragma once
 

@@ -8,8 +8,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "MCP/JsonParser.h"
-#include "MCP/JsonWriter.h"
+#include "MCP/MessageClassification.h"
 #include "MCP/Server.h"
 #include "MCP/ServerInternal.h"
 
@@ -20,122 +19,33 @@ namespace mcp {
 
 namespace asio = boost::asio;
 
-namespace {
-
-// An error answer to a message whose request id cannot be read: JSON-RPC 2.0 wants "id": null.
-Value errorWithoutId(const MCPError& error) {
-    return Value(Object::fromEntries({{"error", error.toValue()},
-                                      {"id", Value()},
-                                      {"jsonrpc", Value(std::string(detail::kJsonRpcVersion))}}));
-}
-
-// The id of an element none of the message forms could read, when it has a usable one.
-std::optional<ID> readableId(const Value* id) {
-    if (id == nullptr) {
+std::optional<asio::awaitable<void>> Server::dispatchElement(std::string_view element) {
+    ReceivedMessage message = classifyMessage(element);
+    if (auto* request = std::get_if<Request<AnyMethod>>(&message)) {
+        return startRequest(std::move(*request));
+    }
+    if (auto* notification = std::get_if<Message<AnyNotification>>(&message)) {
+        return handleNotificationElement(std::move(*notification));
+    }
+    if (auto* response = std::get_if<Response<AnyMethod>>(&message)) {
+        handleResponse(std::move(*response));
         return std::nullopt;
     }
-    if (const std::string* text = id->stringValue()) {
-        return ID(*text);
-    }
-    if (id->kind() == Value::Kind::Int) {
-        return ID(*id->intValue());
-    }
-    return std::nullopt;
-}
-
-// The members that tell the message forms apart, found in one pass.
-struct EnvelopeShape {
-    const Value* id = nullptr;
-    bool hasResult = false;
-    bool hasError = false;
-    bool hasMethod = false;
-
-    explicit EnvelopeShape(const Object& object) {
-        for (const auto& [key, member] : object) {
-            if (key == "id") {
-                id = &member;
-            } else if (key == "result") {
-                hasResult = true;
-            } else if (key == "error") {
-                hasError = true;
-            } else if (key == "method") {
-                hasMethod = true;
-            }
-        }
-    }
-};
-
-}  // namespace
-
-std::optional<asio::awaitable<void>> Server::dispatchElement(std::string_view element) {
-    std::optional<ID> failedId;
-    try {
-        std::optional<Value> parsed = tryParseJson(element);
-        if (!parsed) {
-            throw MCPError::parseError("Invalid message format");
-        }
-        Value& value = *parsed;
-        if (value.arrayValue() != nullptr) {
-            std::optional<ServerBatch> batch;
-            try {
-                batch = ServerBatch::fromValue(std::move(value));
-            } catch (const DecodingError&) {
-            }
-            if (!batch) {
-                // An array is no response, request or notification either.
-                throw MCPError::parseError("Invalid message format");
-            }
-            startBatch(std::move(*batch));
-            return std::nullopt;
-        }
-        const Object* object = value.objectValue();
-        if (object == nullptr) {
-            throw MCPError::parseError("Invalid message format");
-        }
-        const EnvelopeShape shape(*object);
-        const Value* idMember = shape.id;
-        if (idMember != nullptr && (shape.hasResult || shape.hasError)) {
-            std::optional<Response<AnyMethod>> response;
-            try {
-                response = Response<AnyMethod>::fromValue(std::move(value));
-            } catch (const DecodingError&) {
-            }
-            if (response) {
-                handleResponse(std::move(*response));
-                return std::nullopt;
-            }
-        }
-        if (idMember != nullptr) {
-            // A message with an id expects an answer: it is never taken for a notification, even
-            // when the id itself is unusable.
-            std::optional<ID> id = readableId(idMember);
-            if (shape.hasMethod && !id && !idMember->isNull()) {
-                throw MCPError::invalidRequest("ID must be string or number");
-            }
-            std::optional<Request<AnyMethod>> request;
-            try {
-                request = Request<AnyMethod>::fromValue(std::move(value));
-            } catch (const DecodingError&) {
-            }
-            if (!request) {
-                failedId = std::move(id);
-                throw MCPError::parseError("Invalid message format");
-            }
-            startRequest(std::move(*request));
-            return std::nullopt;
-        }
-        std::optional<Message<AnyNotification>> message;
+    if (auto* batch = std::get_if<BatchMessage>(&message)) {
+        std::optional<ServerBatch> items;
         try {
-            message = Message<AnyNotification>::fromValue(std::move(value));
+            items = ServerBatch::fromValue(Value(std::move(batch->elements)));
         } catch (const DecodingError&) {
         }
-        if (!message) {
-            throw MCPError::parseError("Invalid message format");
+        if (!items) {
+            // An array is no response, request or notification either.
+            return reportElementFailure(MCPError::parseError("Invalid message format"),
+                                        std::nullopt);
         }
-        return handleNotificationElement(std::move(*message));
-    } catch (...) {
-        return reportElementFailure(std::current_exception(), std::move(failedId));
+        return startBatch(std::move(*items));
     }
+    auto& invalid = std::get<InvalidMessage>(message);
+    return reportElementFailure(std::move(invalid.error), std::move(invalid.id));
 }
 
 asio::awaitable<void> Server::handleNotificationElement(Message<AnyNotification> message) {
@@ -154,29 +64,19 @@ asio::awaitable<void> Server::handleNotificationElement(Message<AnyNotification>
     }
 }
 
-asio::awaitable<void> Server::reportElementFailure(std::exception_ptr failure,
-                                                   std::optional<ID> id) {
-    const std::string description = detail::describeError(failure);
+asio::awaitable<void> Server::reportElementFailure(MCPError error, std::optional<ID> id) {
     logEvent(logging::Level::error, "Error processing message", [&] {
-        return logging::Metadata{{"error", description}};
+        return logging::Metadata{{"error", std::string(error.what())}};
     });
     try {
-        co_await reportError(failure, std::move(id));
+        co_await sendErrorAnswer(error, std::move(id));
     } catch (...) {
         // The peer cannot be told; the loop goes on.
     }
 }
 
-asio::awaitable<void> Server::reportError(std::exception_ptr error, std::optional<ID> id) {
-    MCPError mcpError = detail::toMCPError(error);
-    if (id) {
-        std::string bytes =
-            detail::answerText(Response<AnyMethod>{std::move(*id), std::move(mcpError)});
-        co_await sendOnStrand(std::move(bytes));
-    } else {
-        std::string bytes = toJson(errorWithoutId(mcpError));
-        co_await sendOnStrand(std::move(bytes));
-    }
+asio::awaitable<void> Server::sendErrorAnswer(const MCPError& error, std::optional<ID> id) {
+    co_await sendOnStrand(errorAnswerText(error, id));
 }
 
 bool Server::admits(std::string_view method, bool strict) const {
@@ -184,13 +84,13 @@ bool Server::admits(std::string_view method, bool strict) const {
     return !strict || method == Initialize::name || method == Ping::name || client_.isInitialized;
 }
 
-void Server::startRequest(Request<AnyMethod> request) {
-    auto self = shared_from_this();
+std::optional<asio::awaitable<void>> Server::startRequest(Request<AnyMethod> request) {
     const Configuration configuration = this->configuration();
     if (runningRequests_ >= configuration.maxConcurrentRequests) {
-        // Answered at once: a client cannot make the server hold unbounded work.
-        asio::co_spawn(strand_, refuseRequest(self, std::move(request.id)), asio::detached);
-        return;
+        // Answered by the loop itself, which reads nothing more until the answer is out: a client
+        // that floods the server and never reads holds it up instead of making it hold the
+        // answers.
+        return refuseOverLimit(std::move(request.id));
     }
     ++runningRequests_;
     std::shared_ptr<RequestHandlerBox> box;
@@ -199,9 +99,10 @@ void Server::startRequest(Request<AnyMethod> request) {
     }
     if (!box || !connection_) {
         // Answered by the server itself, with an error.
+        auto self = shared_from_this();
         asio::co_spawn(strand_, runRequest(self, std::move(request)),
                        [self](std::exception_ptr) { --self->runningRequests_; });
-        return;
+        return std::nullopt;
     }
     logEvent(logging::Level::trace, "Processing request", [&] {
         return logging::Metadata{{"method", request.method}, {"id", request.id.description()}};
@@ -210,6 +111,7 @@ void Server::startRequest(Request<AnyMethod> request) {
     // Each request is served by a task of its own, taken from the idle workers when one waits.
     auto running = recordRunningRequest(request.id, request.method);
     handToWorker(RequestJob{std::move(box), std::move(request), std::move(running), connection_});
+    return std::nullopt;
 }
 
 std::shared_ptr<Server::RunningRequest> Server::recordRunningRequest(const ID& id,
@@ -242,12 +144,10 @@ void Server::finishRequest(const std::shared_ptr<RunningRequest>& running, bool 
     }
 }
 
-asio::awaitable<void> Server::refuseRequest(std::shared_ptr<Server> self, std::optional<ID> id) {
-    (void)self;
+asio::awaitable<void> Server::refuseOverLimit(std::optional<ID> id) {
     try {
-        co_await reportError(
-            std::make_exception_ptr(MCPError::internalError("Too many requests in progress")),
-            std::move(id));
+        co_await sendErrorAnswer(MCPError::internalError("Too many requests in progress"),
+                                 std::move(id));
     } catch (...) {
     }
 }
@@ -257,17 +157,17 @@ asio::awaitable<void> Server::runRequest(std::shared_ptr<Server> self, Request<A
     co_await handleRequest(std::move(request), true);
 }
 
-void Server::startBatch(ServerBatch batch) {
+std::optional<asio::awaitable<void>> Server::startBatch(ServerBatch batch) {
     // A batch runs in a task of its own, so that a handler inside it may wait for an answer from
     // the client, which only the receive loop can take in.
-    auto self = shared_from_this();
     if (runningRequests_ >= configuration().maxConcurrentRequests) {
-        asio::co_spawn(strand_, refuseRequest(self, std::nullopt), asio::detached);
-        return;
+        return refuseOverLimit(std::nullopt);
     }
     ++runningRequests_;
+    auto self = shared_from_this();
     asio::co_spawn(strand_, runBatch(self, std::move(batch)),
                    [self](std::exception_ptr) { --self->runningRequests_; });
+    return std::nullopt;
 }
 
 asio::awaitable<void> Server::runBatch(std::shared_ptr<Server> self, ServerBatch batch) {
@@ -284,7 +184,7 @@ asio::awaitable<void> Server::runBatch(std::shared_ptr<Server> self, ServerBatch
             return logging::Metadata{{"error", description}};
         });
         try {
-            co_await reportError(failure, std::nullopt);
+            co_await sendErrorAnswer(detail::toMCPError(failure), std::nullopt);
         } catch (...) {
         }
     }
@@ -295,16 +195,15 @@ asio::awaitable<void> Server::handleBatch(ServerBatch batch) {
         return logging::Metadata{{"size", std::to_string(batch.items.size())}};
     });
     if (batch.items.empty()) {
-        std::string bytes =
-            toJson(errorWithoutId(MCPError::invalidRequest("Batch array must not be empty")));
-        co_await sendOnStrand(std::move(bytes));
+        co_await sendErrorAnswer(MCPError::invalidRequest("Batch array must not be empty"),
+                                 std::nullopt);
         co_return;
     }
     // The answers' texts, joined into one array as they come.
     std::string answers;
     auto answer = [&](const Response<AnyMethod>& response) {
         answers += answers.empty() ? '[' : ',';
-        answers += detail::answerText(response);
+        answers += responseText(response);
     };
     for (ServerBatch::Item& item : batch.items) {
         if (auto* message = std::get_if<Message<AnyNotification>>(&item)) {
@@ -359,10 +258,19 @@ asio::awaitable<std::optional<Response<AnyMethod>>> Server::handleRequest(
     if (!response) {
         const ID id = request.id;
         auto running = recordRunningRequest(request.id, request.method);
-        auto handlerExecutor = detail::bindHandlerContext(strand_, HandlerContext{id});
+        std::shared_ptr<Transport> connection = connection_;
         std::exception_ptr failure;
-        auto token = asio::bind_cancellation_slot(running->signal.slot(), asio::use_awaitable);
         try {
+            HandlerContext context{id, std::nullopt};
+            if (connection && connection->providesHTTPRequestContexts()) {
+                context.httpContext = co_await connection->httpRequestContext(id);
+            }
+            if (running->cancelled) {
+                // Cancelled while the context was fetched: the handler never runs.
+                throw boost::system::system_error(asio::error::operation_aborted);
+            }
+            auto handlerExecutor = detail::bindHandlerContext(strand_, std::move(context));
+            auto token = asio::bind_cancellation_slot(running->signal.slot(), asio::use_awaitable);
             response = co_await asio::co_spawn(handlerExecutor, runHandler(box, std::move(request)),
                                                token);
         } catch (...) {
@@ -374,6 +282,7 @@ asio::awaitable<std::optional<Response<AnyMethod>>> Server::handleRequest(
                 logEvent(logging::Level::debug, "Request cancelled", [&] {
                     return logging::Metadata{{"id", id.description()}, {"method", running->method}};
                 });
+                co_await tellRequestEnded(connection, id);
                 co_return std::nullopt;
             }
             response.emplace(Response<AnyMethod>{id, detail::toMCPError(failure)});
@@ -382,9 +291,21 @@ asio::awaitable<std::optional<Response<AnyMethod>>> Server::handleRequest(
     if (!sendResponse) {
         co_return response;
     }
-    std::string bytes = detail::answerText(*response);
+    std::string bytes = responseText(*response);
     co_await sendOnStrand(std::move(bytes));
     co_return std::nullopt;
+}
+
+asio::awaitable<void> Server::tellRequestEnded(const std::shared_ptr<Transport>& connection,
+                                                const ID& id) {
+    if (!connection) {
+        co_return;
+    }
+    try {
+        co_await connection->requestEndedWithoutAnswer(id);
+    } catch (...) {
+        // Only a courtesy to the transport: nothing to answer either way.
+    }
 }
 
 asio::awaitable<Response<AnyMethod>> Server::runHandler(std::shared_ptr<RequestHandlerBox> box,

@@ -1,5 +1,6 @@
 // ServerHandlerContext (Server::HandlerContext): what a request handler may learn about the
-// request it serves, and the executor that makes it readable through
+// request it serves (its id, and the HTTP request that carried it over an HTTP transport), and
+// the executor that makes it readable through
 // Server::currentHandlerContext() from inside the handler.
 //
 // The context rides on the handler's executor: HandlerContextExecutor runs work on the server's
@@ -22,6 +23,7 @@
 #include <utility>
 
 #include "MCP/Actor.h"
+#include "MCP/HTTPRequest.h"
 #include "MCP/ID.h"
 
 namespace mcp {
@@ -29,6 +31,9 @@ namespace mcp {
 struct ServerHandlerContext {
     // The identifier of the request being handled.
     ID id;
+    // The HTTP request that carried it, when the server's transport supplies them (the HTTP
+    // server transports); absent otherwise.
+    std::optional<HTTPRequest> httpContext;
 };
 
 namespace detail {

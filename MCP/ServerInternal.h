@@ -94,10 +94,6 @@ std::string describeError(const std::exception_ptr& error);
 // error whose detail is its description.
 MCPError toMCPError(const std::exception_ptr& error);
 
-// The text of `response`. One JSON cannot carry (a text that is not UTF-8) is answered instead
-// with an internal error for the same id that says why, so that no request goes unanswered.
-std::string answerText(const Response<AnyMethod>& response);
-
 // Whether `error` is Asio's operation_aborted, the failure of a cancelled operation.
 bool isOperationAborted(const std::exception_ptr& error) noexcept;
 

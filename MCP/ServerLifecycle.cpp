@@ -82,7 +82,7 @@ asio::awaitable<void> Server::handleCancellation(CancelledNotification::Paramete
     });
     if (!parameters.requestId) {
         logEvent(logging::Level::warning,
-                 "Received cancellation notification without the requestId it must carry", [&] {
+                 "Received cancellation notification with no requestId (violates spec MUST)", [&] {
                      return logging::Metadata{{"reason", reason}};
                  });
         co_return;

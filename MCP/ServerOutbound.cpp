@@ -54,9 +54,16 @@ asio::awaitable<void> Server::registerAndSendOnStrand(ID id, AnyPendingRequest p
     if (!connection_) {
         throw MCPError::internalError("Server connection not initialized");
     }
+    if (phase_ == Phase::ended) {
+        // No loop reads the client's answers any more.
+        throw MCPError::internalError("Server disconnected");
+    }
     std::shared_ptr<Transport> connection = connection_;
-    // Stored before the bytes leave, so the answer always finds its entry.
-    pendingRequests_.insert_or_assign(id, std::move(pending));
+    // Stored before the bytes leave, so the answer always finds its entry. An entry under the
+    // same id stays: replacing it would leave its caller without an answer.
+    if (!pendingRequests_.try_emplace(id, std::move(pending)).second) {
+        throw MCPError::internalError("A request with this ID is already pending");
+    }
     std::exception_ptr failure;
     try {
         co_await connection->send(std::move(bytes));

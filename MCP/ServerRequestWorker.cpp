@@ -6,6 +6,7 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/this_coro.hpp>
 
+#include "MCP/MessageClassification.h"
 #include "MCP/ServerInternal.h"
 
 // g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
@@ -82,12 +83,19 @@ asio::awaitable<void> Server::runWorker(std::shared_ptr<Server> self,
         }
         RequestJob& job = *worker->job;
         std::shared_ptr<RunningRequest> running = job.running;
-        worker->binding->context = HandlerContext{running->id};
+        worker->binding->context = HandlerContext{running->id, std::nullopt};
         bool dropped = running->cancelled;  // cancelled before it began: never runs
         if (!dropped) {
             std::string bytes;
             std::exception_ptr failure;
             try {
+                if (job.connection->providesHTTPRequestContexts()) {
+                    auto httpContext = co_await job.connection->httpRequestContext(running->id);
+                    worker->binding->context->httpContext = std::move(httpContext);
+                    if (running->cancelled) {
+                        throw boost::system::system_error(asio::error::operation_aborted);
+                    }
+                }
                 bytes = co_await job.box->answer(std::move(job.request));
             } catch (...) {
                 failure = std::current_exception();
@@ -97,7 +105,7 @@ asio::awaitable<void> Server::runWorker(std::shared_ptr<Server> self,
             } else {
                 if (failure) {
                     // A result JSON cannot carry is answered with an error too.
-                    bytes = detail::answerText(
+                    bytes = responseText(
                         Response<AnyMethod>{running->id, detail::toMCPError(failure)});
                 }
                 try {
@@ -107,13 +115,17 @@ asio::awaitable<void> Server::runWorker(std::shared_ptr<Server> self,
                 }
             }
         }
+        std::shared_ptr<Transport> unanswered = dropped ? job.connection : nullptr;
         worker->job.reset();
         // The context stays until the next request: a task the handler left running sees it.
         finishRequest(running, dropped);
-        // A cancelled state would fail the wait for the next job.
+        // A cancelled state would fail the wait for the next job, and the word to the transport.
         if (auto state = co_await asio::this_coro::cancellation_state;
             state.cancelled() != asio::cancellation_type::none) {
             co_await asio::this_coro::reset_cancellation_state();
+        }
+        if (unanswered) {
+            co_await tellRequestEnded(unanswered, running->id);
         }
         if (!handedOver || !receiving_ || worker->closed ||
             idleWorkers_.size() >= kMaxIdleWorkers) {

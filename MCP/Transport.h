@@ -15,14 +15,27 @@
 //   disconnect()   called once when the server or client stops; never throws. Afterwards the
 //                  receive() stream ends and nothing more is sent.
 //   logger()       the transport's logger; readable from any thread without entering the actor.
+//
+// Two optional members serve transports that carry each request in an HTTP request of its own;
+// their defaults do nothing, so other transports leave them alone:
+//   providesHTTPRequestContexts() / httpRequestContext(id)
+//                  the HTTP request that carried request `id`, which the server asks for before
+//                  the request's handler runs and hands to it in its handler context.
+//   requestEndedWithoutAnswer(id)
+//                  the server's word that request `id` ended and no answer will be sent for it
+//                  (its handler was cancelled), so that the transport can close what waits for
+//                  that answer. Never throws.
 // Cancellation: every operation honours the Asio cancellation slot of the awaiting coroutine.
 // What a second receive() gives is each transport's own business.
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
+#include <optional>
 #include <string>
 
 #include "MCP/AsyncStream.h"
+#include "MCP/HTTPRequest.h"
+#include "MCP/ID.h"
 
 namespace logging {
 class Logger;
@@ -33,6 +46,10 @@ namespace mcp {
 // The received messages of a transport.
 using MessageStream = AsyncStream<std::string>;
 
+// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 class Transport {
 public:
     virtual ~Transport() = default;
@@ -42,6 +59,19 @@ public:
     virtual boost::asio::awaitable<void> disconnect() = 0;
     virtual boost::asio::awaitable<void> send(std::string message) = 0;
     virtual MessageStream receive() = 0;
+
+    // Whether httpRequestContext() can give anything; read on every request, so kept cheap.
+    virtual bool providesHTTPRequestContexts() const noexcept { return false; }
+    virtual boost::asio::awaitable<std::optional<HTTPRequest>> httpRequestContext(ID id) {
+        (void)id;
+        co_return std::nullopt;
+    }
+    virtual boost::asio::awaitable<void> requestEndedWithoutAnswer(ID id) {
+        (void)id;
+        co_return;
+    }
 };
+
+#pragma GCC diagnostic pop
 
 }  // namespace mcp

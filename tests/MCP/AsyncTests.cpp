@@ -257,11 +257,12 @@ template <class T>
 awaitable<std::optional<T>> resumeAndAwait(AnyPendingRequest::Outcome outcome,
                                            std::exception_ptr* failure) {
     PendingRequest<T> pending;
-    AnyPendingRequest erased(pending);
+    auto answer = pending.result();
+    AnyPendingRequest erased(std::move(pending));
     EXPECT_TRUE(erased.resume(std::move(outcome)));
     EXPECT_FALSE(erased.resume(Value()));  // only the first resumption counts
     try {
-        co_return co_await pending.value();
+        co_return co_await answer.take();
     } catch (...) {
         *failure = std::current_exception();
         co_return std::nullopt;
@@ -313,7 +314,8 @@ TEST(PendingRequest, ResumedFromAnotherThreadWakesTheCallerOnItsOwnExecutor) {
     asio::thread_pool other(1);
     runCoroutine([&]() -> awaitable<void> {
         PendingRequest<Initialize::Result> pending;
-        AnyPendingRequest erased(pending);
+        auto answer = pending.result();
+        AnyPendingRequest erased(std::move(pending));
         auto callerThread = std::this_thread::get_id();
         asio::post(other, [erased] {
             erased.resume(
@@ -321,7 +323,7 @@ TEST(PendingRequest, ResumedFromAnotherThreadWakesTheCallerOnItsOwnExecutor) {
                                {"capabilities", Value(Object())},
                                {"serverInfo", Value::object({{"name", "s"}, {"version", "1"}})}}));
         });
-        auto result = co_await pending.value();
+        auto result = co_await answer.take();
         EXPECT_EQ(result.serverInfo.name, "s");
         EXPECT_EQ(std::this_thread::get_id(), callerThread);
     });
@@ -335,7 +337,8 @@ TEST(PendingRequest, CancellingTheCallerEndsItsWait) {
         std::exception_ptr failure;
         auto executor = co_await asio::this_coro::executor;
         asio::co_spawn(
-            executor, [pending]() -> awaitable<Value> { co_return co_await pending.value(); },
+            executor,
+            [answer = pending.result()]() -> awaitable<Value> { co_return co_await answer.take(); },
             asio::bind_cancellation_slot(
                 signal.slot(), [&](std::exception_ptr error, Value) { failure = error; }));
         co_await sleepFor(std::chrono::milliseconds(1));
@@ -351,6 +354,12 @@ TEST(PendingRequest, DroppedWithoutAResponseFailsTheCaller) {
         auto result = pending->result();
         pending.reset();
         EXPECT_THROW(co_await result.value(), AbandonedResultError);
+        // The same through a table's entry: the caller's handle does not keep the request alive.
+        PendingRequest<Value> sent;
+        auto answer = sent.result();
+        std::optional<AnyPendingRequest> entry(std::in_place, std::move(sent));
+        entry.reset();
+        EXPECT_THROW(co_await answer.take(), AbandonedResultError);
     });
 }
 

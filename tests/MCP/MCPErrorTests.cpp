@@ -37,7 +37,7 @@ TEST(MCPError, TextsOfEveryKind) {
          "Verify that the JSON being sent is valid and well-formed"},
         {MCPError::invalidRequest("x"), "Invalid Request: x",
          "The JSON sent is not a valid Request object",
-         "Ensure the request is a well-formed JSON-RPC 2.0 message"},
+         "Ensure the request follows the JSON-RPC 2.0 specification format"},
         {MCPError::methodNotFound(""),
          "Method not found: ", "The method does not exist or is not available",
          "Check the method name and ensure it is supported by the server"},

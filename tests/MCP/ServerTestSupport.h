@@ -14,6 +14,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <exception>
@@ -90,9 +91,28 @@ inline void runFor(asio::io_context& io, asio::awaitable<void> operation,
 
 // Runs ready work for `duration` (lets background tasks make progress).
 inline void runIdle(asio::io_context& io, std::chrono::steady_clock::duration duration) {
+    auto guard = asio::make_work_guard(io);
+    if (io.stopped()) {
+        io.restart();
+    }
     const auto deadline = std::chrono::steady_clock::now() + duration;
     while (std::chrono::steady_clock::now() < deadline) {
         io.run_one_for(deadline - std::chrono::steady_clock::now());
+    }
+}
+
+// Runs ready work until `done()` holds, at most `timeout`.
+template <class Predicate>
+void runUntil(asio::io_context& io, Predicate done,
+              std::chrono::steady_clock::duration timeout = 3s) {
+    auto guard = asio::make_work_guard(io);  // an idle io_context would stop and run nothing
+    if (io.stopped()) {
+        io.restart();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        io.run_one_for(std::min<std::chrono::steady_clock::duration>(
+            deadline - std::chrono::steady_clock::now(), 10ms));
     }
 }
 

@@ -5,6 +5,8 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
+#include <algorithm>
+#include <thread>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "MCP/JsonParser.h"
 #include "MCP/Server.h"
 #include "MCP/Tools.h"
+#include "tests/MCP/ScriptedTransport.h"
 #include "tests/MCP/ServerTestSupport.h"
 
 namespace mcp {
@@ -689,6 +692,7 @@ TEST(Server, LogsThroughTheTransportsLogger) {
     harness.start();
     harness.send(
         R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":4}})");
+    harness.send(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{}})");
     harness.exchange("nonsense");
     auto contains = [&](const std::string& text) {
         return std::find(lines->begin(), lines->end(), text) != lines->end();
@@ -698,7 +702,260 @@ TEST(Server, LogsThroughTheTransportsLogger) {
     EXPECT_TRUE(
         contains("trace Cancellation notification for unknown or completed request requestId=4"));
     EXPECT_TRUE(contains(
+        "warning Received cancellation notification with no requestId (violates spec MUST) "
+        "reason=none"));
+    EXPECT_TRUE(contains(
         "error Error processing message error=Parse error: Invalid JSON: Invalid message format"));
+}
+
+// --- Life cycle over a transport the test drives -------------------------------------------------
+
+std::shared_ptr<Server> makeServer(asio::io_context& io) {
+    return std::make_shared<Server>(io.get_executor(), "Frameweaver", "1.0.0");
+}
+
+asio::awaitable<bool> succeeded(asio::awaitable<void> operation) {
+    co_await std::move(operation);
+    co_return true;
+}
+
+std::string failureText(const std::optional<std::exception_ptr>& outcome) {
+    if (!outcome) {
+        return "still running";
+    }
+    if (!*outcome) {
+        return "succeeded";
+    }
+    try {
+        std::rethrow_exception(*outcome);
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+}
+
+// However the loop ends by itself, it says why, the server's requests to the client fail at once
+// (those waiting and those made later), and the server can be started again.
+TEST(ServerLifecycle, LoopEndingByItselfFailsRequestsToTheClientAndAllowsANewStart) {
+    struct Case {
+        const char* name;
+        std::exception_ptr streamError;
+        Server::LoopEnd end;
+    };
+    const Case cases[] = {
+        {"end of input", nullptr, Server::LoopEnd::endOfInput},
+        {"stream error", std::make_exception_ptr(MCPError::connectionClosed()),
+         Server::LoopEnd::streamError},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        asio::io_context io;
+        auto server = makeServer(io);
+        auto first = std::make_shared<ScriptedTransport>(io);
+        runFor(io, server->start(first));
+        std::optional<std::vector<Root>> roots;
+        auto waiting = startInBackground(io, server->listRoots(), &roots);
+        runUntil(io, [&] { return first->sent.size() == 1; });
+        ASSERT_EQ(first->sent.size(), 1u);
+        first->finish(c.streamError);
+        EXPECT_EQ(runFor(io, server->waitUntilCompleted()), c.end);
+        runUntil(io, [&] { return bool(*waiting); });
+        EXPECT_EQ(failureText(*waiting), "Internal error: Server disconnected");
+        auto late = startInBackground(io, server->listRoots(), &roots);
+        runUntil(io, [&] { return bool(*late); });
+        EXPECT_EQ(failureText(*late), "Internal error: Server disconnected");
+        EXPECT_EQ(first->sent.size(), 1u);
+
+        auto second = std::make_shared<ScriptedTransport>(io);
+        runFor(io, server->start(second));
+        second->push(R"({"jsonrpc":"2.0","id":1,"method":"ping"})");
+        runUntil(io, [&] { return second->sent.size() == 1; });
+        EXPECT_EQ(second->sent, std::vector<std::string>{R"({"id":1,"jsonrpc":"2.0","result":{}})"});
+        runFor(io, server->stop());
+        EXPECT_EQ(runFor(io, server->waitUntilCompleted()), Server::LoopEnd::stopped);
+    }
+}
+
+TEST(ServerLifecycle, StopWhileConnectingLeavesNoLoopRunning) {
+    asio::io_context io;
+    auto server = makeServer(io);
+    auto transport = std::make_shared<ScriptedTransport>(io);
+    transport->holdConnect = true;
+    std::optional<bool> started;
+    auto start = startInBackground(io, succeeded(server->start(transport)), &started);
+    runIdle(io, 5ms);
+    runFor(io, server->stop());
+    transport->connectGate.open();
+    runUntil(io, [&] { return bool(*start); });
+    EXPECT_EQ(failureText(*start), "Internal error: Server stopped while starting");
+    EXPECT_EQ(transport->receives, 0);
+    EXPECT_EQ(runFor(io, server->waitUntilCompleted(), 100ms), Server::LoopEnd::stopped);
+    // The server is not left half-started: it starts afresh.
+    auto next = std::make_shared<ScriptedTransport>(io);
+    runFor(io, server->start(next));
+    runUntil(io, [&] { return next->receives == 1; });
+    EXPECT_EQ(next->receives, 1);
+    runFor(io, server->stop());
+}
+
+TEST(ServerLifecycle, CancellationHandlerIsRegisteredOnceAcrossStarts) {
+    asio::io_context io;
+    auto lines = std::make_shared<std::vector<std::string>>();
+    const logging::Logger logger("test", RecordingHandler(lines));
+    auto server = makeServer(io);
+    auto first = std::make_shared<ScriptedTransport>(io, logger);
+    runFor(io, server->start(first));
+    first->finish();
+    runFor(io, server->waitUntilCompleted());
+    auto second = std::make_shared<ScriptedTransport>(io, logger);
+    runFor(io, server->start(second));
+    second->push(
+        R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":4}})");
+    runIdle(io, 20ms);
+    EXPECT_EQ(std::count(lines->begin(), lines->end(),
+                         "debug Received cancellation notification reason=none requestId=4"),
+              1);
+    runFor(io, server->stop());
+}
+
+// A request whose id is still waiting is refused; the first caller keeps its answer.
+TEST(ServerRequests, SecondRequestUnderAPendingIdIsRefused) {
+    ServerHarness harness;
+    harness.start();
+    std::optional<ListRoots::Result> first;
+    std::optional<ListRoots::Result> second;
+    auto firstDone = startInBackground(
+        harness.io, harness.server->send(makeRequest<ListRoots>(ID("same"))), &first);
+    ASSERT_TRUE(harness.receive());
+    auto secondDone = startInBackground(
+        harness.io, harness.server->send(makeRequest<ListRoots>(ID("same"))), &second);
+    runUntil(harness.io, [&] { return bool(*secondDone); });
+    EXPECT_EQ(failureText(*secondDone), "Internal error: A request with this ID is already pending");
+    harness.send(R"({"jsonrpc":"2.0","id":"same","result":{"roots":[]}})");
+    runUntil(harness.io, [&] { return bool(*firstDone); });
+    EXPECT_EQ(failureText(*firstDone), "succeeded");
+}
+
+// The caller of a request to the client does not own its pending entry: when the entry goes with
+// the server, the caller fails instead of waiting for ever.
+TEST(ServerRequests, DroppedPendingRequestFailsItsCaller) {
+    asio::io_context io;
+    auto server = makeServer(io);
+    auto transport = std::make_shared<ScriptedTransport>(io);
+    transport->holdConnect = true;
+    transport->connectFailure = std::make_exception_ptr(MCPError::connectionClosed());
+    std::optional<bool> started;
+    auto start = startInBackground(io, succeeded(server->start(transport)), &started);
+    std::optional<std::vector<Root>> roots;
+    auto waiting = startInBackground(io, server->listRoots(), &roots);
+    runUntil(io, [&] { return transport->sent.size() == 1; });
+    ASSERT_EQ(transport->sent.size(), 1u);
+    transport->connectGate.open();
+    runUntil(io, [&] { return bool(*start); });
+    EXPECT_EQ(failureText(*start), "Connection closed");
+    server.reset();
+    runUntil(io, [&] { return bool(*waiting); });
+    ASSERT_TRUE(*waiting && **waiting);
+    EXPECT_THROW(std::rethrow_exception(**waiting), AbandonedResultError);
+}
+
+// A client that floods a busy server and reads nothing holds the server up (it reads no more
+// while an answer cannot go out) instead of making it hold an answer for every request.
+TEST(Server, RefusalsAtTheLimitWaitInTheLoopOneAtATime) {
+    asio::io_context io;
+    Server::Configuration configuration;
+    configuration.maxConcurrentRequests = 1;
+    auto server = std::make_shared<Server>(io.get_executor(), "Frameweaver", "1.0.0",
+                                           std::nullopt, std::nullopt, Server::Capabilities{},
+                                           configuration);
+    Gate handler(io);
+    server->withMethodHandler<CallTool>([&](CallTool::Parameters) -> asio::awaitable<CallTool::Result> {
+        co_await handler.wait();
+        co_return CallTool::Result{};
+    });
+    auto transport = std::make_shared<ScriptedTransport>(io);
+    runFor(io, server->start(transport));
+    transport->push(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"slow"}})");
+    runIdle(io, 20ms);
+    transport->holdSends = true;
+    for (int id = 2; id <= 51; ++id) {
+        transport->push(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping"})");
+    }
+    runUntil(io, [&] { return transport->sendsWaiting == 1; });
+    runIdle(io, 20ms);
+    EXPECT_EQ(transport->sendsWaiting, 1);
+    transport->sendGate.open();
+    runUntil(io, [&] { return transport->sent.size() == 50; });
+    ASSERT_EQ(transport->sent.size(), 50u);
+    for (int id = 2; id <= 51; ++id) {
+        EXPECT_EQ(
+            transport->sent[id - 2],
+            R"({"error":{"code":-32603,"data":{"detail":"Too many requests in progress"},"message":"Internal error: Too many requests in progress"},"id":)" +
+                std::to_string(id) + R"(,"jsonrpc":"2.0"})");
+    }
+    handler.open();
+    runUntil(io, [&] { return transport->sent.size() == 51; });
+    EXPECT_EQ(transport->sent.back(), R"({"id":1,"jsonrpc":"2.0","result":{"content":[]}})");
+    runFor(io, server->stop());
+}
+
+// Over a transport that carries requests in HTTP requests: a handler that takes its context as an
+// argument keeps it after moving to another executor, sees the HTTP request, and the transport
+// hears of the requests that end without an answer, alone or inside a batch.
+TEST(ServerHandlerContext, ArgumentFormAndHTTPRequestContext) {
+    asio::io_context io;
+    auto server = makeServer(io);
+    asio::io_context elsewhere;
+    auto elsewhereWork = asio::make_work_guard(elsewhere);
+    std::thread other([&] { elsewhere.run(); });
+    Gate gate(io);
+    server->withMethodHandler<CallTool>(
+        [&](CallTool::Parameters parameters,
+            Server::HandlerContext context) -> asio::awaitable<CallTool::Result> {
+            if (parameters.name == "wait") {
+                co_await gate.wait();
+            }
+            // The work moves to an executor of its own, where currentHandlerContext() does not
+            // reach; the argument goes along.
+            // (Named first: g++ 12 mishandles a capturing temporary inside co_await.)
+            auto work = [context]() -> asio::awaitable<std::string> {
+                    std::string text = context.id.description();
+                    if (context.httpContext) {
+                        text += " " + context.httpContext->path.value_or("") + " " +
+                                context.httpContext->header("mcp-session-id").value_or("");
+                    }
+                    if (Server::currentHandlerContext()) {
+                        text += " bound";
+                    }
+                    co_return text;
+            };
+            std::string seen = co_await asio::co_spawn(elsewhere, std::move(work), asio::use_awaitable);
+            co_return CallTool::Result{.content = {ToolContent::text(seen)}};
+        });
+    auto transport = std::make_shared<ScriptedTransport>(io);
+    transport->suppliesHTTP = true;
+    runFor(io, server->start(transport));
+    transport->push(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"now"}})");
+    runUntil(io, [&] { return transport->sent.size() == 1; });
+    ASSERT_EQ(transport->sent.size(), 1u);
+    EXPECT_EQ(
+        transport->sent[0],
+        R"({"id":3,"jsonrpc":"2.0","result":{"content":[{"text":"3 /mcp/3 session-1","type":"text"}]}})");
+    transport->push(R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"wait"}})");
+    transport->push(
+        R"([{"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"wait"}}])");
+    runIdle(io, 20ms);
+    for (int id : {4, 5}) {
+        transport->push(
+            R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":)" +
+            std::to_string(id) + "}}");
+    }
+    runUntil(io, [&] { return transport->unanswered.size() == 2; });
+    runIdle(io, 20ms);
+    EXPECT_EQ(transport->unanswered, (std::vector<std::string>{"4", "5"}));
+    EXPECT_EQ(transport->sent.size(), 1u);
+    runFor(io, server->stop());
+    elsewhereWork.reset();
+    other.join();
 }
 
 }  // namespace

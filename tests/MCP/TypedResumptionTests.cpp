@@ -42,14 +42,15 @@ using Seen = std::variant<T, std::exception_ptr>;
 template <class T>
 Seen<T> resumeWith(AnyPendingRequest::Outcome outcome) {
     PendingRequest<T> pending;
-    AnyPendingRequest erased(pending);
+    auto answer = pending.result();
+    AnyPendingRequest erased(std::move(pending));
     std::optional<Seen<T>> seen;
     asio::io_context context;
     asio::co_spawn(
         context,
         [&]() -> asio::awaitable<void> {
             try {
-                seen.emplace(co_await pending.value());
+                seen.emplace(co_await answer.take());
             } catch (...) {
                 seen.emplace(std::current_exception());
             }
