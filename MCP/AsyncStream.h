@@ -17,11 +17,12 @@
 // destroyed, yield() answers false from then on.
 //
 // Thread-safety: the source may be copied and used from any thread; the stream is move-only and
-// used by one coroutine at a time. The consumer resumes on its own executor, never inside yield().
+// used by one coroutine at a time. The consumer resumes on its own executor, never inside yield()
+// (yieldHere() may resume it before returning, through that executor's dispatch).
 #pragma once
 
-#include <deque>
 #include <cstddef>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -50,9 +51,7 @@ public:
         // As yield(), but a consumer already waiting is resumed before this returns when its
         // executor allows it (as boost::asio::dispatch does): for a producer that runs on the
         // consumer's own execution context and wants to spare it a round through the queue.
-        bool yieldHere(T element) const {
-            return control_->state->push(std::move(element), true);
-        }
+        bool yieldHere(T element) const { return control_->state->push(std::move(element), true); }
         // Flow control for a producer that must not run far ahead of its consumer: the elements
         // pushed and not yet taken.
         std::size_t buffered() const { return control_->state->size(); }

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <boost/asio/post.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
 #include <cerrno>
 #include <cstdint>
 #include <list>
@@ -39,7 +39,7 @@ std::error_code systemError(int number) {
 
 std::error_code systemError(const boost::system::error_code& error) {
     return error.category() == boost::system::system_category() ? systemError(error.value())
-                                                                 : std::error_code(error);
+                                                                : std::error_code(error);
 }
 
 std::exception_ptr notConnected() {
@@ -48,9 +48,9 @@ std::exception_ptr notConnected() {
 
 // How a line reaches the output without SIGPIPE ever ending the process.
 enum class WriteMode {
-    socket,           // send() with MSG_NOSIGNAL
-    signalIgnored,    // the process ignores SIGPIPE: a plain write()
-    signalBlocked,    // write() with SIGPIPE blocked on this thread around it
+    socket,         // send() with MSG_NOSIGNAL
+    signalIgnored,  // the process ignores SIGPIPE: a plain write()
+    signalBlocked,  // write() with SIGPIPE blocked on this thread around it
 };
 
 // Blocks SIGPIPE on the calling thread for one write, and takes back a SIGPIPE that the write
@@ -251,7 +251,7 @@ struct StdioTransport::State : std::enable_shared_from_this<State> {
     SavedMode inputMode;
     SavedMode outputMode;
     WriteMode writeMode = WriteMode::signalBlocked;
-    bool writing = false;  // a line is under way: later lines queue behind it
+    bool writing = false;         // a line is under way: later lines queue behind it
     std::list<QueuedLine> queue;  // a list: entries move only whole
     std::uint64_t lastLineId = 0;
     // The outcome of a line finished before its send suspended to wait for it.
@@ -362,12 +362,11 @@ void StdioTransport::State::shutDown(bool finishStream) {
 
 void StdioTransport::State::startRead(std::uint64_t current) {
     // Called with the lock held, connected.
-    input.async_read_some(
-        asio::buffer(readBuffer),
-        [self = shared_from_this(), current](const boost::system::error_code& error,
-                                             std::size_t count) {
-            self->onRead(current, error, count);
-        });
+    input.async_read_some(asio::buffer(readBuffer),
+                          [self = shared_from_this(), current](
+                              const boost::system::error_code& error, std::size_t count) {
+                              self->onRead(current, error, count);
+                          });
 }
 
 void StdioTransport::State::onRead(std::uint64_t current, const boost::system::error_code& error,
@@ -382,8 +381,9 @@ void StdioTransport::State::onRead(std::uint64_t current, const boost::system::e
     }
     if (error) {
         const std::string description = error.message();
-        logger.error("Read error occurred",
-                     [&] { return logging::Metadata{{"error", description}}; });
+        logger.error("Read error occurred", [&] {
+            return logging::Metadata{{"error", description}};
+        });
         endStream(current, std::make_exception_ptr(MCPError::transportError(systemError(error))));
         return;
     }
@@ -444,8 +444,9 @@ void StdioTransport::State::parse(std::uint64_t current) {
         if (line.empty()) {
             continue;
         }
-        logger.trace("Message received",
-                     [&] { return logging::Metadata{{"size", std::to_string(line.size())}}; });
+        logger.trace("Message received", [&] {
+            return logging::Metadata{{"size", std::to_string(line.size())}};
+        });
         // The consumer may run before this returns, and may disconnect.
         source->yieldHere(std::move(line));
         if (generation != current) {
@@ -523,7 +524,8 @@ bool StdioTransport::State::tryWriteNow(std::string& line, std::exception_ptr& f
     return false;
 }
 
-asio::awaitable<void> StdioTransport::State::waitForLine(std::string line, std::uint64_t remainder) {
+asio::awaitable<void> StdioTransport::State::waitForLine(std::string line,
+                                                         std::uint64_t remainder) {
     // With `remainder`, the rest of this send's line is queued already under that id.
     const bool queued = remainder != 0;
     std::uint64_t id = remainder;
@@ -546,10 +548,9 @@ asio::awaitable<void> StdioTransport::State::waitForLine(std::string line, std::
                 }
                 // Finished or failed while this send was suspending.
                 if (self->unclaimedId == id) {
-                    std::move(waiter).complete(self->unclaimedFailure,
-                                               self->unclaimedFailure
-                                                   ? std::nullopt
-                                                   : std::optional<Done>(Done{}));
+                    std::move(waiter).complete(
+                        self->unclaimedFailure,
+                        self->unclaimedFailure ? std::nullopt : std::optional<Done>(Done{}));
                     self->unclaimedFailure = nullptr;
                 } else {
                     std::move(waiter).complete(notConnected(), std::nullopt);
@@ -611,10 +612,11 @@ void StdioTransport::State::cancelLine(std::uint64_t id) {
 
 void StdioTransport::State::waitWritable() {
     // With the lock held. Asio re-arms the descriptor for this wait, so no readiness is missed.
-    writeDescriptor().async_wait(asio::posix::descriptor_base::wait_write,
-                                 [self = shared_from_this()](const boost::system::error_code& error) {
-                                     self->onWritable(error);
-                                 });
+    writeDescriptor().async_wait(
+        asio::posix::descriptor_base::wait_write,
+        [self = shared_from_this()](const boost::system::error_code& error) {
+            self->onWritable(error);
+        });
 }
 
 void StdioTransport::State::onWritable(const boost::system::error_code& waitError) {

@@ -13,9 +13,9 @@
 #include <boost/asio/io_context.hpp>
 #include <cerrno>
 #include <chrono>
+#include <exception>
 #include <functional>
 #include <memory>
-#include <exception>
 #include <optional>
 #include <string>
 #include <thread>
@@ -342,7 +342,8 @@ TEST(StdioTransport, GivesTheDescriptorsBackAsItFoundThem) {
     };
     for (const Kind& kind : kinds) {
         for (const bool byDestruction : {false, true}) {
-            SCOPED_TRACE(std::string(kind.name) + (byDestruction ? ", destroyed" : ", disconnected"));
+            SCOPED_TRACE(std::string(kind.name) +
+                         (byDestruction ? ", destroyed" : ", disconnected"));
             asio::io_context io;
             const auto [in, out] = kind.make();
             const int inputBefore = flagsOf(in);
@@ -457,10 +458,9 @@ TEST(StdioTransport, StopsReadingWhileMessagesWaitUnread) {
     Pipe input;
     Pipe output;
     constexpr std::size_t kMaxPending = 4;
-    auto transport = std::make_shared<StdioTransport>(io.get_executor(), input.read, output.write,
-                                                      std::nullopt,
-                                                      StdioTransport::kDefaultMaxLineLength,
-                                                      kMaxPending);
+    auto transport =
+        std::make_shared<StdioTransport>(io.get_executor(), input.read, output.write, std::nullopt,
+                                         StdioTransport::kDefaultMaxLineLength, kMaxPending);
     runFor(io, transport->connect());
     MessageStream stream = transport->receive();
     // About 2 MB: far more than the pipe, the transport's read buffer and the limit hold.
