@@ -247,6 +247,40 @@ TEST(StdioTransport, OverlongLineEndsTheStreamWithAnError) {
     EXPECT_EQ(drained.error, "Internal error: Message exceeds the line length limit of 16 bytes");
 }
 
+// A server whose answer is bigger than the pipe, to a client that stopped reading, is released by
+// stop(): the blocked write ends and nothing is left running.
+TEST(StdioTransport, StopReleasesAServerBlockedOnAClientThatStoppedReading) {
+    asio::io_context io;
+    Pipe input;
+    Pipe output;
+    Server::Capabilities capabilities;
+    capabilities.tools = Server::Capabilities::Tools{};
+    auto server = std::make_shared<Server>(io.get_executor(), "Frameweaver", "1.0.0", std::nullopt,
+                                           std::nullopt, capabilities);
+    std::atomic<bool> answered = false;
+    server->withMethodHandler<CallTool>(
+        [&](CallTool::Parameters) -> asio::awaitable<CallTool::Result> {
+            answered = true;
+            CallTool::Result result{.content = {ToolContent::text(std::string(300 * 1024, 'x'))}};
+            co_return result;
+        });
+    auto transport = std::make_shared<StdioTransport>(io.get_executor(), input.read, output.write);
+    runFor(io, server->start(transport));
+    input.put(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"big"}})"
+              "\n");
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!answered && std::chrono::steady_clock::now() < deadline) {
+        io.run_one_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(answered);
+    runIdle(io, 50ms);  // the answer fills the pipe and its write waits
+    runFor(io, server->stop());
+    transport.reset();
+    server.reset();
+    io.run_for(2s);
+    EXPECT_TRUE(io.stopped()) << "work was left waiting on the client after stop()";
+}
+
 // A read that fails ends the stream with a transport error carrying the error number; only the
 // end of input is a normal end.
 TEST(StdioTransport, ReadErrorsEndTheStreamWithTheirErrorNumber) {
@@ -463,8 +497,8 @@ TEST(StdioTransport, StopsReadingWhileMessagesWaitUnread) {
                                          StdioTransport::kDefaultMaxLineLength, kMaxPending);
     runFor(io, transport->connect());
     MessageStream stream = transport->receive();
-    // About 2 MB: far more than the pipe, the transport's read buffer and the limit hold.
-    constexpr int kLines = 2000;
+    // Half a megabyte: far more than the pipe, the transport's read buffer and the limit hold.
+    constexpr int kLines = 500;
     auto lineOf = [](int index) {
         std::string line = std::to_string(index);
         line.resize(999, '.');
@@ -484,7 +518,11 @@ TEST(StdioTransport, StopsReadingWhileMessagesWaitUnread) {
         }
         written = true;
     });
-    runIdle(io, 200ms);
+    // Time enough for the whole of it to go through a transport that reads on regardless.
+    const auto deadline = std::chrono::steady_clock::now() + 1500ms;
+    while (!written && std::chrono::steady_clock::now() < deadline) {
+        io.run_one_for(std::chrono::milliseconds(10));
+    }
     EXPECT_FALSE(written) << "the transport read on while nobody took its messages";
     std::vector<std::string> received;
     try {

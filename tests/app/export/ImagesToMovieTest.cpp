@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "../platform/MovieInspection.h"
-#include "../platform/TestDirectory.h"
-#include "tests/app/TestImages.h"
 #include "app/export/ImagesToMovie.h"
 #include "platform/PosixError.h"
+#include "tests/app/TestImages.h"
+#include "tests/platform/MovieInspection.h"
+#include "tests/platform/TestDirectory.h"
 
 namespace fw {
 namespace {
