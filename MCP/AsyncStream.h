@@ -17,11 +17,14 @@
 // destroyed, yield() answers false from then on.
 //
 // Thread-safety: the source may be copied and used from any thread; the stream is move-only and
-// used by one coroutine at a time. The consumer resumes on its own executor, never inside yield().
+// used by one coroutine at a time. The consumer resumes on its own executor, never inside yield()
+// (yieldHere() may resume it before returning, through that executor's dispatch).
 #pragma once
 
+#include <cstddef>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -45,6 +48,20 @@ public:
         // Ends the stream after the elements already pushed; later calls do nothing.
         void finish() const { control_->state->end(nullptr); }
         void finish(std::exception_ptr error) const { control_->state->end(error); }
+        // As yield(), but a consumer already waiting is resumed before this returns when its
+        // executor allows it (as boost::asio::dispatch does): for a producer that runs on the
+        // consumer's own execution context and wants to spare it a round through the queue.
+        bool yieldHere(T element) const { return control_->state->push(std::move(element), true); }
+        // Flow control for a producer that must not run far ahead of its consumer: the elements
+        // pushed and not yet taken.
+        std::size_t buffered() const { return control_->state->size(); }
+        // Calls `resume` once, outside the stream's lock, as soon as fewer than `count` elements
+        // wait or the stream can take no more (finished, consumer gone): before returning when
+        // that holds already, else from the next() that takes an element. Replaces a callback
+        // not yet called.
+        void whenFewerThan(std::size_t count, std::function<void()> resume) const {
+            control_->state->whenFewerThan(count, std::move(resume));
+        }
 
     private:
         friend class AsyncStream;
@@ -88,7 +105,7 @@ public:
 
 private:
     struct State : std::enable_shared_from_this<State> {
-        bool push(T element) {
+        bool push(T element, bool here = false) {
             std::unique_lock lock(mutex);
             if (finished || consumerGone) {
                 return false;
@@ -97,7 +114,11 @@ private:
                 auto waiting = std::move(*waiter);
                 waiter.reset();
                 lock.unlock();
-                std::move(waiting).complete(nullptr, std::optional<T>(std::move(element)));
+                if (here) {
+                    std::move(waiting).completeHere(nullptr, std::optional<T>(std::move(element)));
+                } else {
+                    std::move(waiting).complete(nullptr, std::optional<T>(std::move(element)));
+                }
                 return true;
             }
             buffer.push_back(std::move(element));
@@ -111,13 +132,36 @@ private:
             }
             finished = true;
             error = endError;
+            auto resume = std::exchange(resumer, nullptr);
             if (waiter) {
                 auto waiting = std::move(*waiter);
                 waiter.reset();
                 auto thrown = std::exchange(error, nullptr);
                 lock.unlock();
                 std::move(waiting).complete(thrown, std::nullopt);
+            } else {
+                lock.unlock();
             }
+            if (resume) {
+                resume();
+            }
+        }
+
+        std::size_t size() {
+            std::lock_guard lock(mutex);
+            return buffer.size();
+        }
+
+        void whenFewerThan(std::size_t count, std::function<void()> resume) {
+            std::unique_lock lock(mutex);
+            if (buffer.size() < count || finished || consumerGone) {
+                resumer = nullptr;
+                lock.unlock();
+                resume();
+                return;
+            }
+            resumeBelow = count;
+            resumer = std::move(resume);
         }
 
         // Not a coroutine: the suspension itself is the awaitable, and the callables it keeps
@@ -136,8 +180,15 @@ private:
                 if (!self->buffer.empty()) {
                     std::optional<T> element(std::move(self->buffer.front()));
                     self->buffer.pop_front();
+                    std::function<void()> resume;
+                    if (self->resumer && self->buffer.size() < self->resumeBelow) {
+                        resume = std::exchange(self->resumer, nullptr);
+                    }
                     lock.unlock();
                     std::move(waiting).complete(nullptr, std::move(element));
+                    if (resume) {
+                        resume();
+                    }
                 } else if (self->finished) {
                     auto thrown = std::exchange(self->error, nullptr);
                     lock.unlock();
@@ -169,15 +220,22 @@ private:
         std::exception_ptr error;
         std::optional<detail::Waiter<T>> waiter;
         std::uint64_t lastWaiterId = 0;
+        std::function<void()> resumer;  // the producer's, while it waits for room
+        std::size_t resumeBelow = 0;
     };
 
     explicit AsyncStream(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
     void detach() {
         if (state_) {
-            std::lock_guard lock(state_->mutex);
+            std::unique_lock lock(state_->mutex);
             state_->consumerGone = true;
             state_->buffer.clear();
+            auto resume = std::exchange(state_->resumer, nullptr);
+            lock.unlock();
+            if (resume) {
+                resume();
+            }
         }
     }
 

@@ -12,6 +12,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <chrono>
+#include <csignal>
 #include <memory>
 #include <string>
 
@@ -97,6 +98,8 @@ asio::awaitable<void> serve(std::shared_ptr<mcp::Server> server,
 }  // namespace
 
 int main() {
+    // A client that goes away is a write error for the transport, not the end of the program.
+    std::signal(SIGPIPE, SIG_IGN);
     asio::io_context io;
     mcp::Server::Capabilities capabilities;
     capabilities.tools = mcp::Server::Capabilities::Tools{};
