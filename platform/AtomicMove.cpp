@@ -14,9 +14,60 @@
 namespace fw::platform {
 namespace {
 
-// Flushes the file or directory at `path` to disk; 0 or the errno of the failing step.
-int flushToDisk(const char* path, int flags, const FileSystemCalls& calls) {
-    const int fd = calls.open(path, flags | O_RDONLY | O_CLOEXEC);
+bool isUnsupported(int errorNumber) {
+    return errorNumber == EINVAL || errorNumber == ENOSYS || errorNumber == EOPNOTSUPP ||
+           errorNumber == ENOTSUP;
+}
+
+// The exclusive move where the filesystem cannot rename exclusively.
+int moveWithoutReplacingByLink(int fromFd, const char* from, int toFd, const char* to,
+                               const FileSystemCalls& calls) {
+    if (calls.link(fromFd, from, toFd, to) == 0) {
+        // The file is in place; a name left behind in temporary space goes with it.
+        calls.unlink(fromFd, from);
+        return 0;
+    }
+    const int linkError = errno;
+    if (linkError != EPERM && !isUnsupported(linkError)) {
+        return linkError;
+    }
+    // No hard links either (FAT and similar): nothing atomic is left, so look first. Only a
+    // file created in the instant between the look and the rename could be replaced.
+    struct stat status {};
+    if (::fstatat(toFd, to, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+        return EEXIST;
+    }
+    if (errno != ENOENT) {
+        return errno;
+    }
+    return calls.rename(fromFd, from, toFd, to) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+const FileSystemCalls& FileSystemCalls::system() {
+    static const FileSystemCalls calls{
+        [](int directoryFd, const char* name, int flags) {
+            return ::openat(directoryFd, name, flags);
+        },
+        [](int fd) { return ::fsync(fd); },
+        [](int fd) { return ::close(fd); },
+        [](int fromFd, const char* from, int toFd, const char* to) {
+            return ::renameat2(fromFd, from, toFd, to, RENAME_NOREPLACE);
+        },
+        [](int fromFd, const char* from, int toFd, const char* to) {
+            return ::renameat(fromFd, from, toFd, to);
+        },
+        [](int fromFd, const char* from, int toFd, const char* to) {
+            return ::linkat(fromFd, from, toFd, to, 0);
+        },
+        [](int directoryFd, const char* name) { return ::unlinkat(directoryFd, name, 0); },
+    };
+    return calls;
+}
+
+int flushFileToDisk(int directoryFd, const char* name, const FileSystemCalls& calls) {
+    const int fd = calls.openAt(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         return errno;
     }
@@ -28,84 +79,42 @@ int flushToDisk(const char* path, int flags, const FileSystemCalls& calls) {
     return result;
 }
 
-bool isUnsupported(int errorNumber) {
-    return errorNumber == EINVAL || errorNumber == ENOSYS || errorNumber == EOPNOTSUPP ||
-           errorNumber == ENOTSUP;
-}
-
-// The exclusive move where the filesystem cannot rename exclusively.
-int moveWithoutReplacingByLink(const char* from, const char* to, const FileSystemCalls& calls) {
-    if (calls.link(from, to) == 0) {
-        // The movie is in place; a name left behind in temporary space goes with it.
-        calls.unlink(from);
+int renameIntoPlace(int fromFd, const char* from, int toFd, const char* to, bool overwrite,
+                    const FileSystemCalls& calls) {
+    if (overwrite) {
+        return calls.rename(fromFd, from, toFd, to) == 0 ? 0 : errno;
+    }
+    if (calls.renameNoReplace(fromFd, from, toFd, to) == 0) {
         return 0;
     }
-    const int linkError = errno;
-    if (linkError != EPERM && !isUnsupported(linkError)) {
-        return linkError;
+    const int renameError = errno;
+    if (!isUnsupported(renameError)) {
+        return renameError;
     }
-    // No hard links either (FAT and similar): nothing atomic is left, so look first. Only a
-    // file created in the instant between the look and the rename could be replaced.
-    struct stat status {};
-    if (::lstat(to, &status) == 0) {
-        return EEXIST;
-    }
-    if (errno != ENOENT) {
-        return errno;
-    }
-    return calls.rename(from, to) == 0 ? 0 : errno;
+    return moveWithoutReplacingByLink(fromFd, from, toFd, to, calls);
 }
 
-}  // namespace
-
-const FileSystemCalls& FileSystemCalls::system() {
-    static const FileSystemCalls calls{
-        [](const char* path, int flags) { return ::open(path, flags); },
-        [](int fd) { return ::fsync(fd); },
-        [](int fd) { return ::close(fd); },
-        [](const char* from, const char* to) {
-            return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
-        },
-        [](const char* from, const char* to) { return ::rename(from, to); },
-        [](const char* from, const char* to) { return ::link(from, to); },
-        [](const char* path) { return ::unlink(path); },
-    };
-    return calls;
+void flushDirectoryToDisk(int directoryFd, std::string_view shownName,
+                          const FileSystemCalls& calls) {
+    if (calls.fsync(directoryFd) != 0) {
+        const int error = errno;
+        systemLog(SystemLogLevel::kWarning, "Frameweaver could not flush the folder “" +
+                                                std::string(shownName) +
+                                                "” to disk: " + posixError(error).description);
+    }
 }
 
-int moveIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to,
-                  bool overwrite, const FileSystemCalls& calls) {
+int moveIntoPlace(int fromFd, const char* from, int toFd, const char* to, bool overwrite,
+                  std::string_view shownName, const FileSystemCalls& calls) {
     // The data must be on disk before the name points at it, or a power loss could leave an
-    // empty or partial movie where the earlier one stood.
-    if (const int result = flushToDisk(from.c_str(), 0, calls); result != 0) {
+    // empty or partial file where the earlier one stood.
+    if (const int result = flushFileToDisk(fromFd, from, calls); result != 0) {
         return result;
     }
-
-    if (overwrite) {
-        if (calls.rename(from.c_str(), to.c_str()) != 0) {
-            return errno;
-        }
-    } else if (calls.renameNoReplace(from.c_str(), to.c_str()) != 0) {
-        const int renameError = errno;
-        if (!isUnsupported(renameError)) {
-            return renameError;
-        }
-        if (const int result = moveWithoutReplacingByLink(from.c_str(), to.c_str(), calls);
-            result != 0) {
-            return result;
-        }
+    if (const int result = renameIntoPlace(fromFd, from, toFd, to, overwrite, calls); result != 0) {
+        return result;
     }
-
-    // Make the new name itself durable.
-    std::filesystem::path directory = to.parent_path();
-    if (directory.empty()) {
-        directory = ".";
-    }
-    if (const int result = flushToDisk(directory.c_str(), O_DIRECTORY, calls); result != 0) {
-        systemLog(SystemLogLevel::kWarning, "Frameweaver could not flush the folder “" +
-                                                directory.string() +
-                                                "” to disk: " + posixError(result).description);
-    }
+    flushDirectoryToDisk(toFd, shownName, calls);
     return 0;
 }
 

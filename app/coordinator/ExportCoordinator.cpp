@@ -12,10 +12,11 @@
 #include <limits>
 #include <system_error>
 
+#include "app/coordinator/MainThreadBridge.h"
+#include "app/export/ImagesToMovie.h"
 #include "app/folders/FileAccessError.h"
 #include "app/folders/FileAccessManager.h"
-#include "app/export/ImagesToMovie.h"
-#include "app/coordinator/MainThreadBridge.h"
+#include "platform/MovieWriter.h"
 
 namespace fw {
 
@@ -25,6 +26,18 @@ namespace {
 
 constexpr const char* kWindowUnavailable = "The movie window is unavailable.";
 constexpr const char* kExportFailed = "The movie export failed.";
+
+platform::VideoCodec videoCodecOf(ExportCodec codec) {
+    switch (codec) {
+        case ExportCodec::h264:
+            return platform::VideoCodec::kH264;
+        case ExportCodec::hevc:
+            return platform::VideoCodec::kHEVC;
+        case ExportCodec::prores422:
+            break;
+    }
+    return platform::VideoCodec::kProRes422;
+}
 
 QString codecType(std::string_view fourCC) {
     return QString::fromLatin1(fourCC.data(), static_cast<qsizetype>(fourCC.size()));
@@ -37,6 +50,12 @@ QString progressText(std::int64_t completed, std::int64_t total) {
 // The file-system path of a file URL as the engine and the folder store take it.
 std::string localPath(const QUrl& url) {
     return url.toLocalFile().toStdString();
+}
+
+// A URL as the folder store's lease takes it: its path, or for a URL that names no local
+// file a path that the lease refuses as not being one.
+fs::path leasePath(const QUrl& url) {
+    return url.isLocalFile() ? fs::path(localPath(url)) : fs::path();
 }
 
 bool isAbsoluteFileURL(const QUrl& url) {
@@ -159,26 +178,25 @@ ExportResult<QUuid> ExportCoordinator::start(const ExportRequest& request, bool 
     }
 
     // Leases before validation: a file the caller may not reach is reported as such, not
-    // by what the validation happens to find out about it.
+    // by what the validation happens to find out about it. A URL that names no local file
+    // goes to the lease as a path that is not one, so the lease reports it in its own order.
     std::vector<fs::path> reading;
     reading.reserve(request.inputURLs.size());
     for (const QUrl& url : request.inputURLs) {
-        if (!url.isLocalFile()) {
-            return FileAccessError::invalidURL().toError();
-        }
-        reading.emplace_back(localPath(url));
-    }
-    if (!request.outputURL.isLocalFile()) {
-        return FileAccessError::invalidURL().toError();
+        reading.push_back(leasePath(url));
     }
     const auto origin = fromDraftWindow ? FileAccessManager::LeaseOrigin::userChoice
                                         : FileAccessManager::LeaseOrigin::automation;
-    auto lease = files().lease(reading, {fs::path(localPath(request.outputURL))}, origin);
+    auto lease = files().lease(reading, {leasePath(request.outputURL)}, origin);
     if (!lease) {
         return lease.error();
     }
     if (auto invalid = validate(request)) {
         return *invalid;  // the lease goes with this scope
+    }
+    auto confinement = openConfinement(request);
+    if (!confinement) {
+        return confinement.failure();
     }
 
     const ExportSettings& settings = request.settings;
@@ -220,6 +238,7 @@ ExportResult<QUuid> ExportCoordinator::start(const ExportRequest& request, bool 
             static_cast<qulonglong>(std::llround(*settings.customBitrateMbps * 1'000'000.0)));
     }
     engine->setAllowOverwrite(request.overwrite);
+    engine->setConfinement(std::move(confinement).value());
 
     ExportJob job;
     job.id = QUuid::createUuid();
@@ -257,6 +276,54 @@ ExportResult<QUuid> ExportCoordinator::start(const ExportRequest& request, bool 
     return jobID;
 }
 
+ExportResult<ExportConfinement> ExportCoordinator::openConfinement(const ExportRequest& request) {
+    using Kind = ExportFileSource::Kind;
+    const ExportFileSource& source = request.fileSource;
+    ExportConfinement confinement;
+    if (source.kind == Kind::userPaths) {
+        return confinement;
+    }
+    const bool fits =
+        source.output.has_value() &&
+        (source.kind != Kind::automation || source.inputs.size() == request.inputURLs.size());
+    if (!fits) {
+        return FileAccessError::invalidURL().toError();
+    }
+    // One descriptor per folder and purpose, however many files lie in it.
+    std::map<std::pair<QUuid, bool>, SharedDirectory> opened;
+    auto confine = [&](const FolderFileReference& reference,
+                       bool forWriting) -> ExportResult<ConfinedFile> {
+        if (auto invalid = FileAccessManager::checkRelativePath(reference.relativePath)) {
+            return invalid->toError();
+        }
+        SharedDirectory& directory = opened[{reference.folderID, forWriting}];
+        if (!directory) {
+            auto folder = files().openFolder(reference.folderID, forWriting);
+            if (!folder) {
+                return folder.error();
+            }
+            directory = std::make_shared<const platform::OwnedFd>(std::move(folder).value());
+        }
+        return ConfinedFile{directory, reference.relativePath};
+    };
+    if (source.kind == Kind::automation) {
+        confinement.images.reserve(source.inputs.size());
+        for (const FolderFileReference& input : source.inputs) {
+            auto image = confine(input, false);
+            if (!image) {
+                return image.failure();
+            }
+            confinement.images.push_back(std::move(image).value());
+        }
+    }
+    auto movie = confine(*source.output, true);
+    if (!movie) {
+        return movie.failure();
+    }
+    confinement.movie = std::move(movie).value();
+    return confinement;
+}
+
 std::optional<ExportError> ExportCoordinator::validate(const ExportRequest& request) {
     if (request.inputURLs.empty()) {
         return ExportError::invalid("Choose at least one image.");
@@ -282,6 +349,12 @@ std::optional<ExportError> ExportCoordinator::validate(const ExportRequest& requ
         settings.height > 2160 || settings.frameRate < 1 || settings.frameRate > 30) {
         return ExportError::invalid(
             "Movie dimensions must be at most 3840 × 2160 and frame rate 1–30 fps.");
+    }
+    // Refused here, in the settings' own words, rather than by the engine once the job runs.
+    if (auto problem = platform::frameSizeProblem(videoCodecOf(settings.codec),
+                                                  static_cast<int>(settings.width),
+                                                  static_cast<int>(settings.height))) {
+        return ExportError::invalid(*problem);
     }
     if (settings.codec == ExportCodec::prores422 && settings.quality == ExportQuality::custom) {
         return ExportError::invalid("ProRes 422 does not use a custom bit rate.");
@@ -522,6 +595,12 @@ void ExportCoordinator::exportDraft(const QUrl& destination, std::vector<FileAcc
 
 ImagesToMovie* ExportCoordinator::TEST_activeEngine() const {
     return encoder_;
+}
+
+void ExportCoordinator::TEST_endActiveJob(std::optional<platform::Error> error) {
+    if (activeJob_) {
+        finish(activeJob_->id, std::move(error));
+    }
 }
 
 }  // namespace fw

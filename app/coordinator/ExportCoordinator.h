@@ -30,6 +30,7 @@
 #include <variant>
 #include <vector>
 
+#include "app/export/ExportConfinement.h"
 #include "app/export/ExportError.h"
 #include "app/export/ExportModel.h"
 #include "app/folders/FileAccessLease.h"
@@ -185,7 +186,10 @@ public:
 
     // Starts an export and returns the new job's identifier; the job is then `activeJob` and
     // still running. Fails with ExportError busy (checked first), the lease's FileAccessError
-    // as an error object, or ExportError invalid with the validation message.
+    // as an error object, or ExportError invalid with the validation message. A request whose
+    // `fileSource` names folders then has them opened (FileAccessError when that fails, and
+    // invalidURL for references that do not fit the URLs); the export reaches its files
+    // beneath them from then on.
     ExportResult<QUuid> startExport(const ExportRequest& request);
 
     // Without an identifier: the running job, else the newest finished one, else nothing.
@@ -222,6 +226,8 @@ public:
 
     // Test hook: the engine of the running export, or null.
     ImagesToMovie* TEST_activeEngine() const;
+    // Test hook: ends the running job now as its engine's completion would, with `error`.
+    void TEST_endActiveJob(std::optional<platform::Error> error);
 
 signals:
     // `activeJob` changed (started, progressed or ended).
@@ -232,6 +238,7 @@ signals:
 private:
     ExportResult<QUuid> start(const ExportRequest& request, bool fromDraftWindow);
     bool draftWindowBlocks(bool fromDraftWindow) const;
+    ExportResult<ExportConfinement> openConfinement(const ExportRequest& request);
     void applyProgress(const QUuid& jobID, qulonglong value);
     void finish(const QUuid& jobID, std::optional<platform::Error> error);
     FileAccessManager& files() const;

@@ -110,11 +110,49 @@ struct ExportSettings {
     }
 };
 
+// A file named inside an authorized folder: the folder's identifier and a relative path in it
+// (the folder store's path rule applies).
+struct FolderFileReference {
+    QUuid folderID;
+    std::string relativePath;
+};
+
+// Where the files of a request lie for the callers that name them inside authorized folders.
+// Once the request is accepted the export reaches them only beneath those folders'
+// descriptors, so a symbolic link swapped in afterwards cannot lead it outside a folder.
+struct ExportFileSource {
+    enum class Kind {
+        // The main window: the paths the user chose, as they are.
+        userPaths,
+        // A scripted action: the images are files its caller handed over, read by their
+        // paths; the movie and its temporary space stay beneath the output folder.
+        scriptedAction,
+        // Local automation: the images too are read beneath their folders.
+        automation,
+    };
+    Kind kind = Kind::userPaths;
+    // automation: one per input URL, in order, naming the same file.
+    std::vector<FolderFileReference> inputs;
+    // scriptedAction and automation: the output URL's file inside a writable folder.
+    std::optional<FolderFileReference> output;
+
+    static ExportFileSource scriptedAction(FolderFileReference output) {
+        return {Kind::scriptedAction, {}, std::move(output)};
+    }
+    static ExportFileSource automation(std::vector<FolderFileReference> inputs,
+                                       FolderFileReference output) {
+        return {Kind::automation, std::move(inputs), std::move(output)};
+    }
+};
+
 struct ExportRequest {
     std::vector<QUrl> inputURLs;  // one frame each, in movie order; repeats allowed
     QUrl outputURL;               // where the finished movie is placed
     ExportSettings settings;
     bool overwrite = false;  // an existing file at outputURL may be replaced
+    // How the export reaches those files once accepted (the URLs name them for the leases,
+    // the validation, the job and the texts shown).
+    ExportFileSource fileSource;
 };
 
 struct ExportJob {

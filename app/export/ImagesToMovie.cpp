@@ -1,9 +1,8 @@
 #include "app/export/ImagesToMovie.h"
 
-#include <sys/stat.h>
-
 #include <QMetaObject>
 #include <QThread>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/export/ExportDestination.h"
 #include "app/export/FramePipeline.h"
 #include "app/render/MovieSource.h"
 #include "platform/AtomicMove.h"
@@ -30,14 +30,11 @@ constexpr const char* kInvalidPath = "Every input image must have a valid file p
 constexpr const char* kInvalidSettings =
     "Choose input images, an absolute destination, movie dimensions up to 3840 × 2160, "
     "1–30 fps, and a supported codec and quality. Custom bit rate must be 0.1–50 Mbps.";
-constexpr const char* kDestinationInaccessible = "The destination could not be accessed.";
-constexpr const char* kDestinationExists =
-    "A movie already exists at the destination. Enable overwrite to replace it.";
-constexpr const char* kDestinationNotRegular =
-    "The destination must be a regular file, not a folder or symbolic link.";
+constexpr const char* kNoRenderer = "The movie frame renderer could not be created.";
 constexpr const char* kNoTemporarySpace =
     "Temporary space could not be created on the destination volume.";
-constexpr const char* kNoRenderer = "The movie frame renderer could not be created.";
+constexpr const char* kDestinationExists =
+    "A movie already exists at the destination. Enable overwrite to replace it.";
 constexpr const char* kMoveFailed = "The completed movie could not be moved to its destination.";
 
 constexpr double kMaxWidth = 3840;
@@ -47,8 +44,7 @@ constexpr qulonglong kMinAverageBitRate = 100'000;
 constexpr qulonglong kMaxAverageBitRate = 50'000'000;
 
 Error exportError(std::string text, std::optional<Error> underlying = std::nullopt) {
-    return Error(platform::kFrameweaverErrorDomain, 1, std::move(text),
-                 underlying ? std::make_shared<const Error>(std::move(*underlying)) : nullptr);
+    return exportEngineError(std::move(text), std::move(underlying));
 }
 
 bool isWholeInRange(double value, double max) {
@@ -61,22 +57,6 @@ std::optional<platform::VideoCodec> videoCodecFor(const QString& codec) {
         std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
-// The destination check before anything is written (links are not followed).
-std::optional<Error> checkDestination(const std::filesystem::path& destination, bool overwrite) {
-    struct stat status {};
-    if (::lstat(destination.c_str(), &status) != 0) {
-        const int error = errno;
-        if (error == ENOENT)
-            return std::nullopt;
-        return exportError(kDestinationInaccessible, platform::posixError(error));
-    }
-    if (!overwrite)
-        return exportError(kDestinationExists);
-    if (!S_ISREG(status.st_mode))
-        return exportError(kDestinationNotRegular);
-    return std::nullopt;
-}
-
 }  // namespace
 
 // One export's snapshot of the settings, shared by its thread and the calls it posts back.
@@ -86,6 +66,7 @@ struct ImagesToMovie::Export {
     platform::MovieSettings settings;
     std::string codec;  // the codec string the renderers are made for
     std::filesystem::path destination;
+    ExportConfinement confinement;
     bool overwrite = true;
     Completion completion;  // touched on the object's thread only
 };
@@ -99,6 +80,7 @@ struct ImagesToMovie::ExportControl {
     // moved into place or it ended.
     bool cancellable = false;
     std::function<void(MoveStage)> moveHook;
+    platform::FileSystemCalls calls = platform::FileSystemCalls::system();
 };
 
 ImagesToMovie::ImagesToMovie(QObject* parent)
@@ -163,7 +145,13 @@ void ImagesToMovie::startOnOwnThread(const QString& destination, Completion comp
         frameRate_ <= kMaxFrameRate && codec.has_value() && (proRes || qualityMode < 3) &&
         (proRes || qualityMode != 2 ||
          (averageBitRate_ >= kMinAverageBitRate && averageBitRate_ <= kMaxAverageBitRate));
-    if (!valid) {
+    const auto& images = confinement_.images;
+    const bool confinementFits =
+        images.empty() || (!invalid && images.size() == run->paths.size() &&
+                           std::all_of(images.begin(), images.end(), [](const ConfinedFile& f) {
+                               return f.directory != nullptr;
+                           }));
+    if (!valid || !confinementFits) {
         invalid = exportError(kInvalidSettings);
     } else if (auto problem = platform::frameSizeProblem(*codec, static_cast<int>(width),
                                                          static_cast<int>(height))) {
@@ -184,6 +172,7 @@ void ImagesToMovie::startOnOwnThread(const QString& destination, Completion comp
     run->settings.averageBitRate = averageBitRate_;
     run->codec = codec_.toStdString();
     run->destination = destination.toStdString();
+    run->confinement = confinement_;
     run->overwrite = allowOverwrite_;
     run->completion = std::move(completion);
 
@@ -217,21 +206,32 @@ bool ImagesToMovie::isCancelled(const Export& run) const {
 }
 
 void ImagesToMovie::runExport(const std::shared_ptr<Export>& run) {
+    ExportDestination destination;
     std::optional<platform::TemporarySpace> space;
     std::vector<std::unique_ptr<MovieFrameRenderer>> renderers;
     std::unique_ptr<platform::MovieWriter> writer;
+    platform::FileSystemCalls calls;
+    {
+        std::lock_guard lock(control_->mutex);
+        calls = control_->calls;
+    }
 
     const auto work = [&]() -> std::optional<Error> {
         if (isCancelled(*run))
             return Error::userCancelled();
-        if (auto error = checkDestination(run->destination, run->overwrite))
+        if (auto error = openDestination(run->destination, run->confinement.movie, run->overwrite,
+                                         destination)) {
             return error;
+        }
 
+        // What an export that ended in a crash left in this folder goes now.
+        platform::removeStaleTemporarySpaces(destination.folder.get());
         Error spaceError;
-        space = platform::TemporarySpace::create(run->destination, spaceError);
+        space = platform::TemporarySpace::create(destination.folder.get(), destination.name,
+                                                 spaceError);
         if (!space)
             return exportError(kNoTemporarySpace, std::move(spaceError));
-        const auto moviePath = space->directory() / platform::movieFileName(run->settings.codec);
+        const char* const movieName = platform::movieFileName(run->settings.codec);
 
         const std::size_t workers =
             std::min(FramePipeline::defaultWorkerCount(), run->paths.size());
@@ -252,14 +252,26 @@ void ImagesToMovie::runExport(const std::shared_ptr<Export>& run) {
             return Error::userCancelled();
 
         Error writerError;
-        writer = platform::MovieWriter::open(moviePath, run->settings, writerError);
+        writer = platform::MovieWriter::open(space->path() / movieName, run->settings, writerError);
         if (!writer)
             return writerError;
 
         FramePipelineStages stages;
         stages.acquire = [&writer](Error& error) { return writer->makeBuffer(error); };
-        stages.render = [&](std::size_t worker, std::size_t index, platform::PixelBuffer& buffer) {
-            return renderers[worker]->renderImageAtPath(run->paths[index], &buffer);
+        stages.render = [&](std::size_t worker, std::size_t index,
+                            platform::PixelBuffer& buffer) -> std::optional<Error> {
+            const std::string& path = run->paths[index];
+            if (run->confinement.images.empty())
+                return renderers[worker]->renderImageAtPath(path, &buffer);
+            // Read through a descriptor opened beneath the image's folder: the renderer's
+            // path names that very file, whatever happens to its name meanwhile.
+            platform::OwnedFd file;
+            if (auto error = openConfinedImage(run->confinement.images[index], path, file))
+                return error;
+            const std::string shown = descriptorPath(file.get());
+            if (auto error = renderers[worker]->renderImageAtPath(shown, &buffer))
+                return renamedImageError(std::move(*error), shown, path);
+            return std::nullopt;
         };
         stages.consume =
             [&](std::size_t index,
@@ -281,8 +293,16 @@ void ImagesToMovie::runExport(const std::shared_ptr<Export>& run) {
         if (auto error = writer->finish())
             return error;
 
-        // The move is the last step. Holding the lock across it means a cancel either comes
-        // first (and nothing is moved) or finds the export no longer cancellable.
+        // The data goes to disk before the lock is taken: on a slow disk that takes long,
+        // and a Cancel or Quit meanwhile must not wait for it.
+        if (isCancelled(*run))
+            return Error::userCancelled();
+        if (const int error = platform::flushFileToDisk(space->directoryFd(), movieName, calls))
+            return exportError(kMoveFailed, platform::posixError(error));
+
+        // The rename is the last step. Holding the lock across it (and only it) means a
+        // cancel either comes first (and nothing is moved) or finds the export no longer
+        // cancellable.
         std::function<void(MoveStage)> hook;
         {
             std::lock_guard lock(control_->mutex);
@@ -296,8 +316,9 @@ void ImagesToMovie::runExport(const std::shared_ptr<Export>& run) {
             if (control_->cancelRequested) {
                 moveError = Error::userCancelled();
             } else {
-                const int error =
-                    platform::moveIntoPlace(moviePath, run->destination, run->overwrite);
+                const int error = platform::renameIntoPlace(
+                    space->directoryFd(), movieName, destination.folder.get(),
+                    destination.name.c_str(), run->overwrite, calls);
                 if (error == EEXIST) {
                     moveError = exportError(kDestinationExists, platform::posixError(error));
                 } else if (error != 0) {
@@ -308,6 +329,11 @@ void ImagesToMovie::runExport(const std::shared_ptr<Export>& run) {
         }
         if (hook)
             hook(MoveStage::afterMove);
+        if (!moveError) {
+            // The new name made durable, again without the lock.
+            platform::flushDirectoryToDisk(destination.folder.get(),
+                                           run->destination.parent_path().native(), calls);
+        }
         return moveError;
     };
 
@@ -366,9 +392,18 @@ void ImagesToMovie::postFinish(const std::shared_ptr<Export>& run, std::optional
         Qt::QueuedConnection);
 }
 
+void ImagesToMovie::setConfinement(ExportConfinement confinement) {
+    confinement_ = std::move(confinement);
+}
+
 void ImagesToMovie::TEST_setMoveHook(std::function<void(MoveStage)> hook) {
     std::lock_guard lock(control_->mutex);
     control_->moveHook = std::move(hook);
+}
+
+void ImagesToMovie::TEST_setFileSystemCalls(const platform::FileSystemCalls& calls) {
+    std::lock_guard lock(control_->mutex);
+    control_->calls = calls;
 }
 
 QSizeF ImagesToMovie::resizeOriginal(QSizeF original, QSizeF target, bool withTolerance) {

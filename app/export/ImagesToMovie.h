@@ -23,7 +23,9 @@
 #include <optional>
 #include <thread>
 
+#include "app/export/ExportConfinement.h"
 #include "app/render/MovieFrameRenderer.h"  // kCodecH264, kCodecHEVC, kCodecProRes422
+#include "platform/AtomicMove.h"
 #include "platform/Error.h"
 
 namespace fw {
@@ -110,10 +112,18 @@ public:
     QSizeF frameSize() const { return frameSize_; }
     void setFrameSize(QSizeF size);
 
+    // Where the next exports reach their files (ExportConfinement.h); by default nowhere but
+    // the paths as given. When images are listed there must be one for every image path; the
+    // paths then only name the images in progress texts and errors. Not observable.
+    const ExportConfinement& confinement() const { return confinement_; }
+    void setConfinement(ExportConfinement confinement);
+
     // Test hook: called on the export thread just before and just after the finished movie
-    // is moved into place.
+    // is moved into place (after its data was flushed to disk).
     enum class MoveStage { beforeMove, afterMove };
     void TEST_setMoveHook(std::function<void(MoveStage)> hook);
+    // Test hook: the system calls that flush and move the finished movie.
+    void TEST_setFileSystemCalls(const platform::FileSystemCalls& calls);
 
 signals:
     void movieCreationInProgressChanged(bool inProgress);
@@ -152,6 +162,7 @@ private:
     qlonglong qualityMode_ = 1;
     QString codec_ = QString::fromLatin1(kCodecHEVC.data(), kCodecHEVC.size());
     QSizeF frameSize_{1080, 720};
+    ExportConfinement confinement_;
 
     // Cancellation state shared with the export thread.
     std::unique_ptr<ExportControl> control_;

@@ -384,7 +384,7 @@ FileAccessResult<fs::path> FileAccessManager::resolve(std::string_view relativeP
         return FileAccessError::invalidRelativePath();
     }
     std::vector<std::string_view> components;
-    if (auto error = checkRelativePath(relativePath, components)) {
+    if (auto error = fw::checkRelativePath(relativePath, components)) {
         return *error;
     }
     const fs::path root = resolvingSymlinks(folderURL);
@@ -398,6 +398,11 @@ FileAccessResult<fs::path> FileAccessManager::resolve(std::string_view relativeP
         return FileAccessError::escapedFolder();
     }
     return result;
+}
+
+std::optional<FileAccessError> FileAccessManager::checkRelativePath(std::string_view relativePath) {
+    std::vector<std::string_view> components;
+    return fw::checkRelativePath(relativePath, components);
 }
 
 FileAccessResult<platform::OwnedFd> FileAccessManager::openFolder(const QUuid& folderID,
@@ -429,7 +434,7 @@ FileAccessResult<platform::OwnedFd> FileAccessManager::open(const QUuid& folderI
         return folder.error();
     }
     std::vector<std::string_view> components;
-    if (auto error = checkRelativePath(relativePath, components)) {
+    if (auto error = fw::checkRelativePath(relativePath, components)) {
         return *error;
     }
     platform::OwnedFd file;

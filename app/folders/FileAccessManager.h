@@ -122,6 +122,10 @@ public:
     static FileAccessResult<std::filesystem::path> resolve(std::string_view relativePath,
                                                            const std::filesystem::path& folderURL);
 
+    // The path rule alone: invalidRelativePath for a path that is empty, begins with "/", or
+    // has an empty, "." or ".." component, a backslash or a NUL; nothing otherwise.
+    static std::optional<FileAccessError> checkRelativePath(std::string_view relativePath);
+
     // Opens the folder's root directory (O_RDONLY | O_DIRECTORY) for automation. Fails like
     // `resolve` (without the path checks).
     FileAccessResult<platform::OwnedFd> openFolder(const QUuid& folderID, bool forWriting);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/AtomicMove.h"
+#include "platform/OpenBeneath.h"
 #include "platform/SystemLog.h"
 #include "tests/platform/TestDirectory.h"
 
@@ -29,8 +30,6 @@ std::string read(const std::filesystem::path& path) {
 // state, so it lives here; each test resets it.
 struct Injected {
     std::vector<std::string> log;
-    std::string directoryPath;  // path opened with O_DIRECTORY
-    int directoryFd = -1;
     int renameNoReplaceError = 0;  // errno to fail the exclusive rename with
     int linkError = 0;
     int fileFsyncError = 0;
@@ -38,22 +37,20 @@ struct Injected {
     std::filesystem::path appearingFile;  // made just before the rename: a competing writer
 } injected;
 
+bool isDirectory(int fd) {
+    struct stat status {};
+    return ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
 FileSystemCalls recordingCalls() {
     injected = Injected{};
     FileSystemCalls calls = FileSystemCalls::system();
-    calls.open = [](const char* path, int flags) {
-        const int fd = FileSystemCalls::system().open(path, flags);
-        if ((flags & O_DIRECTORY) != 0) {
-            injected.directoryPath = path;
-            injected.directoryFd = fd;
-            injected.log.push_back("open directory");
-        } else {
-            injected.log.push_back("open file");
-        }
-        return fd;
+    calls.openAt = [](int directoryFd, const char* name, int flags) {
+        injected.log.push_back("open file");
+        return FileSystemCalls::system().openAt(directoryFd, name, flags);
     };
     calls.fsync = [](int fd) {
-        const bool directory = fd == injected.directoryFd;
+        const bool directory = isDirectory(fd);
         injected.log.push_back(directory ? "fsync directory" : "fsync file");
         const int error = directory ? injected.directoryFsyncError : injected.fileFsyncError;
         if (error != 0) {
@@ -62,7 +59,7 @@ FileSystemCalls recordingCalls() {
         }
         return FileSystemCalls::system().fsync(fd);
     };
-    calls.renameNoReplace = [](const char* from, const char* to) {
+    calls.renameNoReplace = [](int fromFd, const char* from, int toFd, const char* to) {
         injected.log.push_back("rename exclusively");
         if (!injected.appearingFile.empty()) {
             write(injected.appearingFile, "theirs");
@@ -71,23 +68,23 @@ FileSystemCalls recordingCalls() {
             errno = injected.renameNoReplaceError;
             return -1;
         }
-        return FileSystemCalls::system().renameNoReplace(from, to);
+        return FileSystemCalls::system().renameNoReplace(fromFd, from, toFd, to);
     };
-    calls.rename = [](const char* from, const char* to) {
+    calls.rename = [](int fromFd, const char* from, int toFd, const char* to) {
         injected.log.push_back("rename");
-        return FileSystemCalls::system().rename(from, to);
+        return FileSystemCalls::system().rename(fromFd, from, toFd, to);
     };
-    calls.link = [](const char* from, const char* to) {
+    calls.link = [](int fromFd, const char* from, int toFd, const char* to) {
         injected.log.push_back("link");
         if (injected.linkError != 0) {
             errno = injected.linkError;
             return -1;
         }
-        return FileSystemCalls::system().link(from, to);
+        return FileSystemCalls::system().link(fromFd, from, toFd, to);
     };
-    calls.unlink = [](const char* path) {
+    calls.unlink = [](int directoryFd, const char* name) {
         injected.log.push_back("unlink");
-        return FileSystemCalls::system().unlink(path);
+        return FileSystemCalls::system().unlink(directoryFd, name);
     };
     return calls;
 }
@@ -97,19 +94,30 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(std::filesystem::create_directory(temporary_));
         write(movie_, "new movie");
+        ASSERT_FALSE(openDirectory(temporary_, space_));
+        ASSERT_FALSE(openDirectory(directory_.path(), folder_));
+    }
+
+    // Moves the movie onto `name` in the folder, as the export does.
+    int move(bool overwrite, const FileSystemCalls& calls = FileSystemCalls::system(),
+             const char* name = "Holiday.mp4") {
+        return moveIntoPlace(space_.get(), "movie.mp4", folder_.get(), name, overwrite,
+                             directory_.path().native(), calls);
     }
 
     TestDirectory directory_;
     std::filesystem::path temporary_ = directory_ / ".space";
     std::filesystem::path movie_ = temporary_ / "movie.mp4";
     std::filesystem::path destination_ = directory_ / "Holiday.mp4";
+    OwnedFd space_;
+    OwnedFd folder_;
 };
 
 TEST_F(AtomicMoveTest, MovesToAFreeDestinationEitherWay) {
     for (const bool overwrite : {false, true}) {
         write(movie_, "new movie");
         std::filesystem::remove(destination_);
-        EXPECT_EQ(moveIntoPlace(movie_, destination_, overwrite), 0);
+        EXPECT_EQ(move(overwrite), 0);
         EXPECT_EQ(read(destination_), "new movie");
         EXPECT_FALSE(std::filesystem::exists(movie_));
     }
@@ -117,14 +125,14 @@ TEST_F(AtomicMoveTest, MovesToAFreeDestinationEitherWay) {
 
 TEST_F(AtomicMoveTest, KeepsAnExistingFileWithoutOverwrite) {
     write(destination_, "earlier movie");
-    EXPECT_EQ(moveIntoPlace(movie_, destination_, false), EEXIST);
+    EXPECT_EQ(move(false), EEXIST);
     EXPECT_EQ(read(destination_), "earlier movie");
     EXPECT_EQ(read(movie_), "new movie");
 }
 
 TEST_F(AtomicMoveTest, ReplacesAnExistingFileWithOverwrite) {
     write(destination_, "earlier movie");
-    EXPECT_EQ(moveIntoPlace(movie_, destination_, true), 0);
+    EXPECT_EQ(move(true), 0);
     EXPECT_EQ(read(destination_), "new movie");
     EXPECT_FALSE(std::filesystem::exists(movie_));
 }
@@ -146,7 +154,7 @@ TEST_F(AtomicMoveTest, LeavesAFileThatAppearsJustBeforeTheMoveIntact) {
         injected.renameNoReplaceError = c.renameNoReplaceError;
         injected.linkError = c.linkError;
         injected.appearingFile = destination_;
-        EXPECT_EQ(moveIntoPlace(movie_, destination_, false, calls), EEXIST);
+        EXPECT_EQ(move(false, calls), EEXIST);
         EXPECT_EQ(read(destination_), "theirs");
         EXPECT_EQ(read(movie_), "new movie");
     }
@@ -158,28 +166,27 @@ TEST_F(AtomicMoveTest, FallsBackToLinkAndUnlinkWhereExclusiveRenameIsMissing) {
         std::filesystem::remove(destination_);
         const FileSystemCalls calls = recordingCalls();
         injected.renameNoReplaceError = missing;
-        EXPECT_EQ(moveIntoPlace(movie_, destination_, false, calls), 0);
+        EXPECT_EQ(move(false, calls), 0);
         EXPECT_EQ(read(destination_), "new movie");
         EXPECT_FALSE(std::filesystem::exists(movie_));
         EXPECT_EQ(injected.log,
                   (std::vector<std::string>{"open file", "fsync file", "rename exclusively", "link",
-                                            "unlink", "open directory", "fsync directory"}));
+                                            "unlink", "fsync directory"}));
     }
 }
 
 TEST_F(AtomicMoveTest, FlushesTheFileBeforeAndTheDirectoryAfterTheRename) {
     const FileSystemCalls calls = recordingCalls();
-    EXPECT_EQ(moveIntoPlace(movie_, destination_, true, calls), 0);
-    EXPECT_EQ(injected.log, (std::vector<std::string>{"open file", "fsync file", "rename",
-                                                      "open directory", "fsync directory"}));
-    EXPECT_EQ(std::filesystem::path(injected.directoryPath), directory_.path());
+    EXPECT_EQ(move(true, calls), 0);
+    EXPECT_EQ(injected.log,
+              (std::vector<std::string>{"open file", "fsync file", "rename", "fsync directory"}));
 }
 
 TEST_F(AtomicMoveTest, MovesNothingWhenTheFileCannotBeFlushed) {
     write(destination_, "earlier movie");
     const FileSystemCalls calls = recordingCalls();
     injected.fileFsyncError = EIO;
-    EXPECT_EQ(moveIntoPlace(movie_, destination_, true, calls), EIO);
+    EXPECT_EQ(move(true, calls), EIO);
     EXPECT_EQ(read(destination_), "earlier movie");
     EXPECT_EQ(read(movie_), "new movie");
 }
@@ -190,7 +197,7 @@ TEST_F(AtomicMoveTest, LogsButDoesNotFailWhenTheDirectoryCannotBeFlushed) {
         [&](SystemLogLevel, std::string_view line) { lines.emplace_back(line); });
     const FileSystemCalls calls = recordingCalls();
     injected.directoryFsyncError = EIO;
-    EXPECT_EQ(moveIntoPlace(movie_, destination_, false, calls), 0);
+    EXPECT_EQ(move(false, calls), 0);
     setSystemLogSinkForTesting(nullptr);
     EXPECT_EQ(read(destination_), "new movie");
     ASSERT_EQ(lines.size(), 1u);
@@ -199,14 +206,45 @@ TEST_F(AtomicMoveTest, LogsButDoesNotFailWhenTheDirectoryCannotBeFlushed) {
 }
 
 TEST_F(AtomicMoveTest, ReportsTheSystemsErrorForOtherFailures) {
-    EXPECT_EQ(moveIntoPlace(directory_ / "missing.mp4", destination_, false), ENOENT);
-    EXPECT_EQ(moveIntoPlace(movie_, directory_ / "missing/Holiday.mp4", true), ENOENT);
+    std::filesystem::remove(movie_);
+    EXPECT_EQ(move(false), ENOENT);
+    write(movie_, "new movie");
+    EXPECT_EQ(move(true, FileSystemCalls::system(), "missing/Holiday.mp4"), ENOENT);
     // A folder in the way is not replaced, with or without overwrite.
     std::filesystem::create_directory(destination_);
-    EXPECT_EQ(moveIntoPlace(movie_, destination_, false), EEXIST);
-    EXPECT_EQ(moveIntoPlace(movie_, destination_, true), EISDIR);
+    EXPECT_EQ(move(false), EEXIST);
+    EXPECT_EQ(move(true), EISDIR);
     EXPECT_TRUE(std::filesystem::is_directory(destination_));
     EXPECT_EQ(read(movie_), "new movie");
+}
+
+TEST_F(AtomicMoveTest, StaysInTheFoldersThatWereOpenedWhateverIsSwappedIn) {
+    // Both folders are open; then each is renamed and a link to elsewhere takes its name.
+    const auto elsewhere = directory_ / "elsewhere";
+    std::filesystem::create_directories(elsewhere / ".space");
+    std::filesystem::rename(temporary_, directory_ / ".space-moved");
+    std::filesystem::create_directory_symlink(elsewhere / ".space", temporary_);
+    write(elsewhere / ".space" / "movie.mp4", "not ours");
+    const auto movies = directory_ / "Movies";
+    std::filesystem::create_directory(movies);
+    OwnedFd moviesFd;
+    ASSERT_FALSE(openDirectory(movies, moviesFd));
+    std::filesystem::rename(movies, directory_ / "Moved");
+    std::filesystem::create_directory_symlink(elsewhere, movies);
+
+    EXPECT_EQ(moveIntoPlace(space_.get(), "movie.mp4", moviesFd.get(), "Holiday.mp4", false,
+                            movies.native()),
+              0);
+    EXPECT_EQ(read(directory_ / "Moved" / "Holiday.mp4"), "new movie");
+    EXPECT_FALSE(std::filesystem::exists(elsewhere / "Holiday.mp4"));
+    EXPECT_EQ(read(elsewhere / ".space" / "movie.mp4"), "not ours");
+}
+
+TEST_F(AtomicMoveTest, RefusesToFlushALinkInPlaceOfTheFile) {
+    write(directory_ / "other.mp4", "someone else's");
+    std::filesystem::remove(movie_);
+    std::filesystem::create_symlink(directory_ / "other.mp4", movie_);
+    EXPECT_EQ(flushFileToDisk(space_.get(), "movie.mp4"), ELOOP);
 }
 
 }  // namespace

@@ -21,8 +21,8 @@
 
 #include "app/coordinator/ExportCoordinator.h"
 #include "app/coordinator/ExportCoordinatorAwait.h"
-#include "app/folders/FileAccessManager.h"
 #include "app/export/ImagesToMovie.h"
+#include "app/folders/FileAccessManager.h"
 #include "platform/AccessGrants.h"
 #include "platform/SecurityScopedAccess.h"
 #include "platform/UserDefaults.h"
@@ -260,6 +260,10 @@ TEST_F(ExportCoordinatorTest, ValidationTable) {
     const std::string dimensions =
         "Movie dimensions must be at most 3840 × 2160 and frame rate 1–30 fps.";
     const std::string bitRate = "Custom bit rate must be 0.1–50 Mbps.";
+    // The settings panel's own sentence.
+    const std::string oddSize =
+        "H.264 and HEVC movies need an even width and height. Choose even movie dimensions, "
+        "or choose ProRes 422.";
     auto at = [](const fs::path& path) {
         return QUrl::fromLocalFile(QString::fromStdString(path.string()));
     };
@@ -278,6 +282,13 @@ TEST_F(ExportCoordinatorTest, ValidationTable) {
         {"negative height", [](ExportRequest& r, auto&) { r.settings.height = -16; }, dimensions},
         {"rate 0", [](ExportRequest& r, auto&) { r.settings.frameRate = 0; }, dimensions},
         {"rate 31", [](ExportRequest& r, auto&) { r.settings.frameRate = 31; }, dimensions},
+        {"odd width h264", [](ExportRequest& r, auto&) { r.settings.width = 17; }, oddSize},
+        {"odd height hevc",
+         [](ExportRequest& r, auto&) {
+             r.settings.codec = ExportCodec::hevc;
+             r.settings.height = 15;
+         },
+         oddSize},
         {"prores custom without rate",
          [](ExportRequest& r, auto&) {
              r.settings.codec = ExportCodec::prores422;
@@ -363,6 +374,12 @@ TEST_F(ExportCoordinatorTest, ValidationAcceptsTheLimitsAndUpperCaseExtensions) 
     made.outputURL = movie("taken.mp4");
     made.overwrite = true;
     EXPECT_EQ(ExportCoordinator::validate(made), std::nullopt);
+    // ProRes 422 takes any size.
+    ExportRequest proRes = request(1, "odd.mov");
+    proRes.settings.codec = ExportCodec::prores422;
+    proRes.settings.width = 17;
+    proRes.settings.height = 15;
+    EXPECT_EQ(ExportCoordinator::validate(proRes), std::nullopt);
     // Unreachable through startExport (the lease refuses such URLs first).
     made.outputURL = QUrl("https://example.com/movie.mp4");
     EXPECT_EQ(ExportCoordinator::validate(made),
@@ -392,6 +409,231 @@ TEST_F(ExportCoordinatorTest, LeaseFailureComesBeforeValidation) {
     EXPECT_EQ(FileAccessError::kindOf(*refused.failure().error()),
               FileAccessError::Kind::invalidURL);
     EXPECT_EQ(access_->active(), 0);
+}
+
+// An io_context on a thread of its own, as the automation handlers have.
+class AsioThread {
+public:
+    AsioThread() : guard_(asio::make_work_guard(context_)), thread_([this] { context_.run(); }) {}
+    ~AsioThread() {
+        guard_.reset();
+        thread_.join();
+    }
+    asio::io_context& context() { return context_; }
+    std::thread::id id() const { return thread_.get_id(); }
+
+private:
+    asio::io_context context_;
+    asio::executor_work_guard<asio::io_context::executor_type> guard_;
+    std::thread thread_;
+};
+
+TEST_F(ExportCoordinatorTest, LeaseChecksTheURLsInItsOwnOrder) {
+    // An input the caller may not reach comes before a later one that is no file at all.
+    const fs::path outside = dir_ / "outside.png";
+    ASSERT_EQ(testing::writeTestImage(outside, 16, 16, 90), "");
+    ExportRequest made = request(1);
+    made.inputURLs.push_back(QUrl::fromLocalFile(QString::fromStdString(outside.string())));
+    made.inputURLs.push_back(QUrl("https://example.com/a.png"));
+    auto refused = coordinator_->startExport(made);
+    ASSERT_FALSE(refused.ok());
+    ASSERT_NE(refused.failure().error(), nullptr);
+    EXPECT_EQ(FileAccessError::kindOf(*refused.failure().error()),
+              FileAccessError::Kind::unauthorized);
+
+    // Inputs come before the output.
+    made = request(1);
+    made.inputURLs.push_back(QUrl::fromLocalFile(QString::fromStdString(outside.string())));
+    made.outputURL = QUrl("https://example.com/movie.mp4");
+    refused = coordinator_->startExport(made);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(FileAccessError::kindOf(*refused.failure().error()),
+              FileAccessError::Kind::unauthorized);
+    EXPECT_EQ(access_->active(), 0);
+}
+
+TEST_F(ExportCoordinatorTest, ConfiguresTheEngineFromTheRequest) {
+    struct Row {
+        ExportCodec codec;
+        ExportQuality quality;
+        std::optional<double> rate;
+        bool overwrite;
+        const char* output;
+        std::string_view codecType;
+        qlonglong mode;
+        qulonglong bitsPerSecond;
+    };
+    for (const Row& row : {
+             Row{ExportCodec::h264, ExportQuality::standard, std::nullopt, false, "s.mp4",
+                 kCodecH264, 0, 20'000'000},
+             Row{ExportCodec::hevc, ExportQuality::custom, 12.5, true, "c.mp4", kCodecHEVC, 2,
+                 12'500'000},
+             Row{ExportCodec::h264, ExportQuality::custom, 0.1, false, "low.mp4", kCodecH264, 2,
+                 100'000},
+             Row{ExportCodec::prores422, ExportQuality::high, std::nullopt, true, "p.mov",
+                 kCodecProRes422, 1, 20'000'000},
+         }) {
+        SCOPED_TRACE(row.output);
+        ExportRequest made = request(2, row.output);
+        made.settings.codec = row.codec;
+        made.settings.quality = row.quality;
+        made.settings.customBitrateMbps = row.rate;
+        made.settings.width = 32;
+        made.settings.height = 16;
+        made.settings.frameRate = 24;
+        made.overwrite = row.overwrite;
+        startOK(made);
+        const ImagesToMovie* engine = coordinator_->TEST_activeEngine();
+        ASSERT_NE(engine, nullptr);
+        EXPECT_EQ(engine->codec(), QString::fromLatin1(row.codecType.data(), row.codecType.size()));
+        EXPECT_EQ(engine->qualityMode(), row.mode);
+        EXPECT_EQ(engine->averageBitRate(), row.bitsPerSecond);
+        EXPECT_EQ(engine->allowOverwrite(), row.overwrite);
+        EXPECT_EQ(engine->frameSize(), QSizeF(32, 16));
+        EXPECT_EQ(engine->frameRate(), 24U);
+        EXPECT_EQ(engine->imagePaths(),
+                  (QStringList{made.inputURLs[0].toLocalFile(), made.inputURLs[1].toLocalFile()}));
+        EXPECT_TRUE(engine->confinement().confinesNothing());
+        ASSERT_TRUE(pumpUntil([&] { return !coordinator_->hasActiveExport(); }));
+        EXPECT_EQ(coordinator_->job()->state, ExportJobState::completed)
+            << coordinator_->job()->error.value_or("");
+    }
+}
+
+// The request of local automation for `frames` stills of the folder and a movie in "Movies".
+ExportRequest automationRequest(ExportRequest made, const QUuid& folder, int frames,
+                                const std::string& output = "Movies/movie.mp4") {
+    std::vector<FolderFileReference> inputs;
+    for (int index = 0; index < frames; ++index) {
+        inputs.push_back({folder, "still" + std::to_string(index) + ".png"});
+    }
+    made.fileSource = ExportFileSource::automation(std::move(inputs), {folder, output});
+    return made;
+}
+
+TEST_F(ExportCoordinatorTest, AutomationExportStaysInTheFolderItWasGranted) {
+    const QUuid folder = files_->folders().front().id;
+    const fs::path outside = dir_ / "Outside";
+    fs::create_directories(outside / "Movies");
+    const QUuid id = startOK(automationRequest(request(2), folder, 2));
+    const ExportConfinement& confinement = coordinator_->TEST_activeEngine()->confinement();
+    ASSERT_EQ(confinement.images.size(), 2U);
+    EXPECT_EQ(confinement.images[1].relativePath, "still1.png");
+    EXPECT_EQ(confinement.images[0].directory, confinement.images[1].directory)
+        << "one descriptor for the folder";
+    ASSERT_TRUE(confinement.movie);
+    EXPECT_EQ(confinement.movie->relativePath, "Movies/movie.mp4");
+
+    // Accepted: now the folder is swapped for a link to somewhere else.
+    fs::rename(work_, dir_ / "Renamed");
+    fs::create_directory_symlink(outside, work_);
+    ASSERT_TRUE(pumpUntil([&] { return !coordinator_->hasActiveExport(); }));
+    EXPECT_EQ(coordinator_->job(id)->state, ExportJobState::completed)
+        << coordinator_->job(id)->error.value_or("");
+    EXPECT_TRUE(fs::is_regular_file(dir_ / "Renamed" / "Movies" / "movie.mp4"));
+    EXPECT_TRUE(fs::is_empty(outside / "Movies"));
+}
+
+TEST_F(ExportCoordinatorTest, ScriptedActionExportConfinesOnlyItsMovie) {
+    const QUuid folder = files_->folders().front().id;
+    ExportRequest made = request(2);
+    made.fileSource = ExportFileSource::scriptedAction({folder, "Movies/movie.mp4"});
+    startOK(made);
+    const ExportConfinement& confinement = coordinator_->TEST_activeEngine()->confinement();
+    EXPECT_TRUE(confinement.images.empty());
+    ASSERT_TRUE(confinement.movie);
+    EXPECT_EQ(confinement.movie->relativePath, "Movies/movie.mp4");
+    ASSERT_TRUE(pumpUntil([&] { return !coordinator_->hasActiveExport(); }));
+    EXPECT_EQ(coordinator_->job()->state, ExportJobState::completed);
+    EXPECT_TRUE(fs::is_regular_file(work_ / "Movies" / "movie.mp4"));
+}
+
+TEST_F(ExportCoordinatorTest, FoldersThatCannotBeOpenedRefuseTheStart) {
+    const QUuid folder = files_->folders().front().id;
+    fs::create_directories(dir_ / "Input");
+    auto inputOnly = files_->authorize(dir_ / "Input", false);
+    ASSERT_TRUE(inputOnly.ok());
+    struct Case {
+        const char* name;
+        std::function<void(ExportRequest&)> change;
+        FileAccessError::Kind expected;
+    };
+    const std::vector<Case> cases = {
+        {"a folder no longer authorized",
+         [](ExportRequest& r) { r.fileSource.output->folderID = QUuid::createUuid(); },
+         FileAccessError::Kind::missingFolder},
+        {"an output folder for input only",
+         [&](ExportRequest& r) { r.fileSource.output->folderID = inputOnly.value().id; },
+         FileAccessError::Kind::readOnlyFolder},
+        {"a path out of the folder",
+         [](ExportRequest& r) { r.fileSource.inputs[0].relativePath = "../still0.png"; },
+         FileAccessError::Kind::invalidRelativePath},
+        {"fewer references than images", [](ExportRequest& r) { r.fileSource.inputs.pop_back(); },
+         FileAccessError::Kind::invalidURL},
+        {"no output reference", [](ExportRequest& r) { r.fileSource.output.reset(); },
+         FileAccessError::Kind::invalidURL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ExportRequest made = automationRequest(request(2), folder, 2);
+        c.change(made);
+        auto refused = coordinator_->startExport(made);
+        ASSERT_FALSE(refused.ok());
+        ASSERT_NE(refused.failure().error(), nullptr) << describe(refused.failure());
+        EXPECT_EQ(FileAccessError::kindOf(*refused.failure().error()), c.expected);
+        EXPECT_FALSE(coordinator_->hasActiveExport());
+        EXPECT_EQ(access_->active(), 0) << "a refused start keeps no lease";
+    }
+}
+
+TEST_F(ExportCoordinatorTest, AJobThatFailedWithoutWordsStillSaysSo) {
+    const QUuid id = startOK(request(2));
+    coordinator_->TEST_endActiveJob(platform::Error("SomeDomain", 7, ""));
+    const auto job = coordinator_->job(id);
+    ASSERT_TRUE(job);
+    EXPECT_EQ(job->state, ExportJobState::failed);
+    std::optional<ExportResult<QUrl>> late;
+    coordinator_->wait(id, [&](ExportResult<QUrl> result) { late = std::move(result); });
+    ASSERT_TRUE(late && !late->ok());
+    EXPECT_EQ(*late->failure().exportError(), ExportError::invalid("The movie export failed."));
+    EXPECT_EQ(describe(late->failure()), "The movie export failed.");
+}
+
+TEST_F(ExportCoordinatorTest, AWaitWhoseCancellationHasAlreadyFiredCancelsTheExport) {
+    ExportRequest made = request(0);
+    made.inputURLs = images(48, 128, 96, "big");
+    made.settings.width = 128;
+    made.settings.height = 96;
+    const QUuid id = startOK(made);
+    AsioThread asio;
+    asio::cancellation_signal signal;
+    std::atomic<bool> done = false;
+    std::optional<ExportResult<QUrl>> outcome;
+    // The caller's task is cancelled before it comes to wait: its first step yields, and the
+    // cancellation is delivered meanwhile.
+    auto caller = [&]() -> asio::awaitable<ExportResult<QUrl>> {
+        co_await asio::this_coro::throw_if_cancelled(false);
+        co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+        co_return co_await waitForExport(*coordinator_, id);
+    };
+    asio::post(asio.context(), [&] {
+        asio::co_spawn(asio.context(), caller(),
+                       asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr failure,
+                                                                       ExportResult<QUrl> result) {
+                           EXPECT_FALSE(failure);
+                           outcome = std::move(result);
+                           done = true;
+                       }));
+        signal.emit(asio::cancellation_type::terminal);
+    });
+    ASSERT_TRUE(pumpUntil([&] { return done.load(); }));
+    ASSERT_TRUE(outcome && !outcome->ok());
+    ASSERT_NE(outcome->failure().error(), nullptr);
+    EXPECT_EQ(outcome->failure().error()->domain, kTaskCancellationErrorDomain);
+    EXPECT_EQ(outcome->failure().error()->code, kTaskCancelledCode);
+    // The export itself was asked to stop.
+    ASSERT_TRUE(pumpUntil([&] { return !coordinator_->hasActiveExport(); }));
+    EXPECT_EQ(coordinator_->job(id)->state, ExportJobState::cancelled);
 }
 
 TEST_F(ExportCoordinatorTest, TwentyOneJobsKeepTheNewestTwenty) {
@@ -505,23 +747,6 @@ TEST_F(ExportCoordinatorTest, CancellingAWaitCancelsTheExport) {
     ASSERT_TRUE(late && !late->ok());
     EXPECT_EQ(*late->failure().exportError(), ExportError::cancelled());
 }
-
-// An io_context on a thread of its own, as the automation handlers have.
-class AsioThread {
-public:
-    AsioThread() : guard_(asio::make_work_guard(context_)), thread_([this] { context_.run(); }) {}
-    ~AsioThread() {
-        guard_.reset();
-        thread_.join();
-    }
-    asio::io_context& context() { return context_; }
-    std::thread::id id() const { return thread_.get_id(); }
-
-private:
-    asio::io_context context_;
-    asio::executor_work_guard<asio::io_context::executor_type> guard_;
-    std::thread thread_;
-};
 
 TEST_F(ExportCoordinatorTest, AwaitableWaitResumesOnTheCallersExecutor) {
     const QUuid id = startOK(request(2));

@@ -1,20 +1,29 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QThread>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/export/ImagesToMovie.h"
+#include "app/folders/FileAccessError.h"
+#include "platform/OpenBeneath.h"
 #include "platform/PosixError.h"
 #include "tests/app/TestImages.h"
 #include "tests/platform/MovieInspection.h"
@@ -511,6 +520,309 @@ TEST_F(ImagesToMovieTest, DestroyingTheEngineMidExportStopsItQuietly) {
     EXPECT_FALSE(called);
     EXPECT_FALSE(fs::exists(movie));
     EXPECT_TRUE(temporarySpaces(dir.path()).empty());
+}
+
+TEST_F(ImagesToMovieTest, ReportsTheDestinationAndTemporarySpaceFailuresWithTheirCause) {
+    writeFile(dir / "plain-file", "x");
+    struct Case {
+        const char* name;
+        fs::path destination;
+        const char* expected;
+        int cause;
+    };
+    for (const Case& c : {
+             Case{"a file where a folder should be", dir / "plain-file" / "movie.mp4",
+                  "The destination could not be accessed.", ENOTDIR},
+             Case{"a folder that is not there", dir / "missing" / "movie.mp4",
+                  "Temporary space could not be created on the destination volume.", ENOENT},
+         }) {
+        SCOPED_TRACE(c.name);
+        const auto result = exportTo(c.destination);
+        EXPECT_EQ(text(result), c.expected);
+        ASSERT_TRUE(result && result->underlying);
+        EXPECT_EQ(result->underlying->domain, platform::kPosixErrorDomain);
+        EXPECT_EQ(result->underlying->code, c.cause);
+    }
+    EXPECT_TRUE(temporarySpaces(dir.path()).empty());
+}
+
+TEST_F(ImagesToMovieTest, AMoveThatFailsOtherwiseSaysSoAndKeepsWhatIsThere) {
+    // A folder appears where the movie is to go, with overwrite on: a rename cannot replace it.
+    const fs::path movie = dir / "movie.mp4";
+    engine.TEST_setMoveHook([&](ImagesToMovie::MoveStage stage) {
+        if (stage == ImagesToMovie::MoveStage::beforeMove) {
+            fs::create_directory(movie);
+            writeFile(movie / "inside", "theirs");
+        }
+    });
+    const auto result = exportTo(movie);
+    EXPECT_EQ(text(result), "The completed movie could not be moved to its destination.");
+    ASSERT_TRUE(result && result->underlying);
+    EXPECT_EQ(result->underlying->domain, platform::kPosixErrorDomain);
+    EXPECT_EQ(result->underlying->code, EISDIR);
+    EXPECT_EQ(readFile(movie / "inside"), "theirs");
+    EXPECT_TRUE(temporarySpaces(dir.path()).empty());
+}
+
+// Sets the modification time of `path` to `age` ago.
+void makeOld(const fs::path& path, std::chrono::seconds age) {
+    struct timespec times[2] = {};
+    times[0].tv_sec = times[1].tv_sec = std::time(nullptr) - age.count();
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+TEST_F(ImagesToMovieTest, TemporarySpaceLeftByACrashGoesAtTheNextExportIntoItsFolder) {
+    using namespace std::chrono_literals;
+    const fs::path crashed = dir / ".movie.mp4.frameweaver-Xy12Ab";
+    const fs::path running = dir / ".other.mp4.frameweaver-Cd34Ef";
+    for (const fs::path& space : {crashed, running}) {
+        fs::create_directory(space);
+        writeFile(space / "movie.mp4", "partial");
+    }
+    makeOld(crashed / "movie.mp4", 5h);
+    makeOld(crashed, 5h);
+    ASSERT_EQ(text(exportTo(dir / "movie.mp4")), "(success)");
+    EXPECT_FALSE(fs::exists(crashed));
+    EXPECT_EQ(readFile(running / "movie.mp4"), "partial") << "a recent one may still be in use";
+}
+
+// The flush of the finished movie on a disk that takes its time: the file's flush waits until
+// the test lets it go (or ten seconds pass), and the folder's flush asks for a cancel from
+// another thread. Function pointers carry no state, so it lives here.
+struct SlowDisk {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool fileFlushStarted = false;
+    bool released = false;
+    bool releasedInTime = false;
+    ImagesToMovie* engine = nullptr;
+    std::thread canceller;
+    std::atomic<bool> cancelReturned = false;
+    bool cancelReturnedDuringDirectoryFlush = false;
+} slowDisk;
+
+platform::FileSystemCalls slowDiskCalls() {
+    platform::FileSystemCalls calls = platform::FileSystemCalls::system();
+    calls.fsync = [](int fd) {
+        struct stat status {};
+        ::fstat(fd, &status);
+        if (S_ISDIR(status.st_mode)) {
+            slowDisk.canceller = std::thread([] {
+                slowDisk.engine->cancel();
+                slowDisk.cancelReturned = true;
+            });
+            for (int i = 0; i < 1000 && !slowDisk.cancelReturned; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            slowDisk.cancelReturnedDuringDirectoryFlush = slowDisk.cancelReturned;
+        } else {
+            std::unique_lock lock(slowDisk.mutex);
+            slowDisk.fileFlushStarted = true;
+            slowDisk.changed.notify_all();
+            slowDisk.releasedInTime = slowDisk.changed.wait_for(lock, std::chrono::seconds(10),
+                                                                [] { return slowDisk.released; });
+        }
+        return platform::FileSystemCalls::system().fsync(fd);
+    };
+    return calls;
+}
+
+TEST_F(ImagesToMovieTest, ACancelDuringTheFlushOfTheMovieReturnsAtOnceAndWins) {
+    const fs::path movie = dir / "movie.mp4";
+    writeFile(movie, "earlier movie");
+    slowDisk.engine = &engine;
+    engine.TEST_setFileSystemCalls(slowDiskCalls());
+    bool done = false;
+    std::optional<Error> result;
+    engine.createMovieAtPath(QString::fromStdString(movie.string()),
+                             [&](std::optional<Error> error) {
+                                 result = std::move(error);
+                                 done = true;
+                             });
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        {
+            std::lock_guard lock(slowDisk.mutex);
+            if (slowDisk.fileFlushStarted)
+                break;
+        }
+        ASSERT_LT(timer.elapsed(), 120'000) << "the movie was never flushed";
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    // The window's thread: were the flush under the engine's lock, this would wait for it.
+    engine.cancel();
+    {
+        std::lock_guard lock(slowDisk.mutex);
+        slowDisk.released = true;
+    }
+    slowDisk.changed.notify_all();
+    waitFor(done);
+    if (slowDisk.canceller.joinable())
+        slowDisk.canceller.join();
+    EXPECT_TRUE(slowDisk.releasedInTime) << "cancel waited for the flush";
+    ASSERT_TRUE(result.has_value());
+    EXPECT_TRUE(result->isUserCancelled());
+    EXPECT_EQ(readFile(movie), "earlier movie");
+    EXPECT_TRUE(temporarySpaces(dir.path()).empty());
+}
+
+TEST_F(ImagesToMovieTest, TheFolderIsFlushedAfterTheMoveWithoutHoldingTheLock) {
+    {
+        std::lock_guard lock(slowDisk.mutex);
+        slowDisk.released = true;  // the file's flush goes straight through
+    }
+    slowDisk.engine = &engine;
+    slowDisk.cancelReturned = false;
+    engine.TEST_setFileSystemCalls(slowDiskCalls());
+    const auto result = exportTo(dir / "movie.mp4");
+    if (slowDisk.canceller.joinable())
+        slowDisk.canceller.join();
+    EXPECT_TRUE(slowDisk.cancelReturnedDuringDirectoryFlush) << "cancel waited for the flush";
+    // The movie was in place before the cancel: the export succeeded.
+    EXPECT_EQ(text(result), "(success)");
+    EXPECT_EQ(platform::testing::inspectMovie(dir / "movie.mp4", false).presentationTimes.size(),
+              3u);
+}
+
+// An export confined to folders that are open, as automation and scripted actions run it. The
+// folder "Work" holds the stills in "Stills" and the movies in "Movies"; "Outside" is a folder
+// it must never reach.
+class ConfinedExportTest : public ImagesToMovieTest {
+protected:
+    void SetUp() override {
+        ImagesToMovieTest::SetUp();
+        fs::create_directories(work / "Stills");
+        fs::create_directories(work / "Movies");
+        fs::create_directories(outside / "Stills");
+        for (const char* name : {"a.png", "b.png"}) {
+            fs::copy_file(dir / name, work / "Stills" / name);
+            ASSERT_EQ(testing::writeTestImage(outside / "Stills" / name, 40, 30, 250), "");
+        }
+        platform::OwnedFd opened;
+        ASSERT_FALSE(platform::openDirectory(work, opened));
+        folder = std::make_shared<const platform::OwnedFd>(std::move(opened));
+    }
+
+    // The engine set for the two stills by their paths; their reads confined when asked.
+    void configure(bool confineImages, const std::string& movie = "Movies/movie.mp4") {
+        QStringList stills;
+        ExportConfinement confinement;
+        for (const char* name : {"a.png", "b.png"}) {
+            stills << QString::fromStdString((work / "Stills" / name).string());
+            if (confineImages)
+                confinement.images.push_back({folder, std::string("Stills/") + name});
+        }
+        confinement.movie = ConfinedFile{folder, movie};
+        engine.setImagePaths(stills);
+        engine.setConfinement(std::move(confinement));
+    }
+
+    // Files that appeared anywhere under "Outside".
+    std::vector<std::string> outsideWrites() const {
+        std::vector<std::string> found;
+        for (const auto& entry : fs::recursive_directory_iterator(outside)) {
+            const auto name = entry.path().filename().string();
+            if (name != "Stills" && name != "a.png" && name != "b.png")
+                found.push_back(entry.path().string());
+        }
+        return found;
+    }
+
+    fs::path work = dir / "Work";
+    fs::path outside = dir / "Outside";
+    SharedDirectory folder;
+};
+
+TEST_F(ConfinedExportTest, WritesTheMovieBeneathItsFolder) {
+    configure(true, "Movies/movie.mp4");
+    ASSERT_EQ(text(exportTo(work / "Movies" / "movie.mp4")), "(success)");
+    EXPECT_EQ(platform::testing::inspectMovie(work / "Movies" / "movie.mp4", false)
+                  .presentationTimes.size(),
+              2u);
+    EXPECT_TRUE(temporarySpaces(work / "Movies").empty());
+}
+
+TEST_F(ConfinedExportTest, ALinkSwappedInForAnImageOrItsFolderIsNotFollowedOut) {
+    const std::string escaped = FileAccessError::escapedFolder().description();
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& work, const fs::path& outside)> swap;
+        std::string expected;
+        std::string cause;
+    };
+    const std::vector<Case> cases = {
+        {"the image",
+         [](const fs::path& w, const fs::path& o) {
+             fs::remove(w / "Stills" / "b.png");
+             fs::create_symlink(o / "Stills" / "b.png", w / "Stills" / "b.png");
+         },
+         "The image “b.png” could not be completely decoded.", escaped},
+        {"the image's folder",
+         [](const fs::path& w, const fs::path& o) {
+             fs::rename(w / "Stills", w / "Kept");
+             fs::create_directory_symlink(o / "Stills", w / "Stills");
+         },
+         "The image “a.png” could not be completely decoded.", escaped},
+        {"an image that is a pipe now",
+         [](const fs::path& w, const fs::path&) {
+             fs::remove(w / "Stills" / "b.png");
+             ASSERT_EQ(::mkfifo((w / "Stills" / "b.png").c_str(), 0600), 0);
+         },
+         "The image “b.png” could not be completely decoded.", "Invalid argument"},
+        {"a damaged image keeps its own name",
+         [](const fs::path& w, const fs::path&) {
+             writeFile(w / "Stills" / "b.png", "not an image at all");
+         },
+         "The image “b.png” ", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(work / "Stills");
+        fs::remove_all(work / "Kept");
+        fs::create_directory(work / "Stills");
+        for (const char* name : {"a.png", "b.png"})
+            fs::copy_file(dir / name, work / "Stills" / name);
+        configure(true);
+        c.swap(work, outside);  // after the request was accepted and its folder opened
+        const auto result = exportTo(work / "Movies" / "movie.mp4");
+        EXPECT_EQ(text(result).rfind(c.expected, 0), 0u) << text(result);
+        if (!c.cause.empty()) {
+            ASSERT_TRUE(result && result->underlying);
+            EXPECT_EQ(result->underlying->description, c.cause);
+        }
+        EXPECT_FALSE(fs::exists(work / "Movies" / "movie.mp4"));
+        EXPECT_TRUE(temporarySpaces(work / "Movies").empty());
+    }
+    EXPECT_EQ(outsideWrites(), std::vector<std::string>{});
+}
+
+TEST_F(ConfinedExportTest, ALinkSwappedInForTheMoviesFolderIsNotFollowedOut) {
+    // A scripted action: images read by their paths, the movie confined.
+    configure(false);
+    fs::rename(work / "Movies", work / "Kept");
+    fs::create_directory_symlink(outside, work / "Movies");
+    const auto result = exportTo(work / "Movies" / "movie.mp4");
+    EXPECT_EQ(text(result), "The destination could not be accessed.");
+    ASSERT_TRUE(result && result->underlying);
+    EXPECT_EQ(result->underlying->description, FileAccessError::escapedFolder().description());
+    EXPECT_EQ(outsideWrites(), std::vector<std::string>{});
+}
+
+TEST_F(ConfinedExportTest, AFolderSwappedForALinkKeepsTheExportInTheFolderThatWasOpened) {
+    configure(true);
+    fs::rename(work, dir / "Renamed");
+    fs::create_directory_symlink(outside, work);
+    ASSERT_EQ(text(exportTo(work / "Movies" / "movie.mp4")), "(success)");
+    EXPECT_TRUE(fs::is_regular_file(dir / "Renamed" / "Movies" / "movie.mp4"));
+    EXPECT_EQ(outsideWrites(), std::vector<std::string>{});
+}
+
+TEST_F(ConfinedExportTest, ConfinedImagesMustMatchThePaths) {
+    configure(true);
+    ExportConfinement confinement = engine.confinement();
+    confinement.images.pop_back();
+    engine.setConfinement(std::move(confinement));
+    EXPECT_EQ(text(exportTo(work / "Movies" / "movie.mp4")), kInvalidSettings);
 }
 
 TEST(ImagesToMovieResize, FitsTheOriginalsAspectRatioInsideTheTarget) {
