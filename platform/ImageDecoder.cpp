@@ -436,6 +436,50 @@ const std::uint8_t* ImageReader::row(int y, Error* error) {
     return VIPS_REGION_ADDR(state.region, 0, y);
 }
 
+const std::vector<std::string>& decodableImageTypes() {
+    // The MIME types each picture loader reads.
+    struct LoaderTypes {
+        std::string_view loader;
+        std::array<std::string_view, 4> types;
+    };
+    static constexpr LoaderTypes kTypes[] = {
+        {"jpegload", {"image/jpeg"}},
+        {"pngload", {"image/png"}},
+        {"tiffload", {"image/tiff"}},
+        {"webpload", {"image/webp"}},
+        {"heifload", {"image/heif", "image/heic", "image/avif"}},
+        {"gifload", {"image/gif"}},
+        {"svgload", {"image/svg+xml"}},
+        {"jp2kload", {"image/jp2"}},
+        {"jxlload", {"image/jxl"}},
+        {"ppmload",
+         {"image/x-portable-anymap", "image/x-portable-bitmap", "image/x-portable-graymap",
+          "image/x-portable-pixmap"}},
+        {"openexrload", {"image/x-exr"}},
+        {"radload", {"image/vnd.radiance"}},
+    };
+    static const std::vector<std::string> types = [] {
+        ensureVipsRuntime();
+        std::vector<std::string> result;
+        for (std::string_view loader : kPictureLoaders) {
+            // A loader the installed library was built without reads nothing.
+            if (vips_type_find("VipsOperation", std::string(loader).c_str()) == 0)
+                continue;
+            for (const LoaderTypes& entry : kTypes) {
+                if (entry.loader != loader)
+                    continue;
+                for (std::string_view type : entry.types) {
+                    if (!type.empty() &&
+                        std::find(result.begin(), result.end(), type) == result.end())
+                        result.emplace_back(type);
+                }
+            }
+        }
+        return result;
+    }();
+    return types;
+}
+
 std::optional<DecodedImage> decodeImage(const std::string& path, const DecodeOptions& options,
                                         Error* error) {
     std::unique_ptr<ImageReader> reader = ImageReader::open(path, options, error);

@@ -94,6 +94,12 @@ struct DecodedImage : ImageInfo {
     const std::uint8_t* row(int y) const { return pixels.data() + rowBytes * std::size_t(y); }
 };
 
+// The MIME types of the picture formats `ImageReader` decodes with the decoders installed
+// on this machine, in the order the formats are tried, without duplicates. A format the
+// decoding library reads only through the general-purpose converter (BMP, for one) is not
+// among them, since such files are refused.
+const std::vector<std::string>& decodableImageTypes();
+
 // Decodes the first image of the file at `path` into memory. On failure returns nothing
 // and sets `*error` (domain kImageDecoderErrorDomain) when `error` is given.
 std::optional<DecodedImage> decodeImage(const std::string& path, const DecodeOptions& options,

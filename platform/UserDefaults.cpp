@@ -291,6 +291,11 @@ std::optional<DefaultsValue> UserDefaults::object(const std::string& key) const 
     return readLocked(key);
 }
 
+std::optional<DefaultsValue> UserDefaults::storedObject(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    return fromNode(plist_dict_get_item(stored_->root.get(), key.c_str()));
+}
+
 bool UserDefaults::boolForKey(const std::string& key) const {
     const auto value = object(key);
     if (!value) {

@@ -90,6 +90,8 @@ public:
     // not hand out (dates, arrays, dictionaries written by something else) read as nothing
     // but are kept on disk.
     std::optional<DefaultsValue> object(const std::string& key) const;
+    // The value as stored, ignoring the registered defaults; nothing when none is stored.
+    std::optional<DefaultsValue> storedObject(const std::string& key) const;
     // A boolean, a non-zero number, or the text "YES", "true" or "1" reads as true.
     bool boolForKey(const std::string& key) const;
     // An integer; a finite number truncated toward zero; a boolean as 0 or 1; a text that is

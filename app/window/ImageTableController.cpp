@@ -14,12 +14,13 @@
 #include <set>
 #include <system_error>
 
+#include "app/export/ImagesToMovie.h"
 #include "app/folders/FileAccessManager.h"
 #include "app/window/ImageCommands.h"
 #include "app/window/ImageListModel.h"
-#include "app/export/ImagesToMovie.h"
 #include "app/window/PanelService.h"
 #include "platform/AccessGrants.h"
+#include "platform/ImageDecoder.h"
 
 namespace fw {
 
@@ -65,29 +66,17 @@ QList<int> normalizedRows(QList<int> rows) {
 
 const QStringList& ImageTableController::supportedImageContentTypes() {
     static const QStringList types = [] {
-        // What the frame renderer decodes, in the order its decoders are tried, and PDF.
-        static const char* const candidates[] = {
-            "image/jpeg",
-            "image/png",
-            "image/tiff",
-            "image/webp",
-            "image/heif",
-            "image/heic",
-            "image/avif",
-            "image/gif",
-            "image/bmp",
-            "image/svg+xml",
-            "image/jp2",
-            "image/jxl",
-            "image/x-portable-anymap",
-            "image/vnd.radiance",
-            "image/x-exr",
-            "application/pdf",
-        };
+        // Exactly what the frame renderer can draw: the picture formats the installed
+        // decoders read, in the order they are tried, then PDF, whose first page it draws.
+        QStringList candidates;
+        for (const std::string& type : platform::decodableImageTypes()) {
+            candidates.append(QString::fromStdString(type));
+        }
+        candidates.append(QStringLiteral("application/pdf"));
         QMimeDatabase database;
         QStringList result;
-        for (const char* candidate : candidates) {
-            const QMimeType type = database.mimeTypeForName(QString::fromLatin1(candidate));
+        for (const QString& candidate : candidates) {
+            const QMimeType type = database.mimeTypeForName(candidate);
             if (type.isValid() && !result.contains(type.name())) {
                 result.append(type.name());
             }
@@ -301,8 +290,6 @@ ImageTableController::Classification ImageTableController::classifyURLs(const QL
         }
         const QString path = QFileInfo(url.toLocalFile()).absoluteFilePath();
         const std::string native = path.toStdString();
-        // The user handed this item over (panel or drop): it may be reached from now on.
-        platform::AccessGrants::shared().grant(native);
         FileAccessLeasePtr lease = store_.leaseForReadingURLs({fs::path(native)}, nullptr);
         if (!lease) {
             items.unreadable.append(itemName(path));
@@ -330,8 +317,17 @@ ImageTableController::Classification ImageTableController::classifyURLs(const QL
             items.unsupported.append(itemName(path));
             continue;
         }
+        // The user handed this image over (panel or drop): it may be reached from now on.
+        // Only images are registered; a folder or a refused item gives access to nothing.
+        platform::AccessGrants::shared().grant(native);
         items.acceptedPaths.append(path);
         if (!leasesByPath_.contains(path) && !items.leases.contains(path)) {
+            // Taken again now that the file is registered, so that the lease holds its access
+            // open; the first one only checked that the file may be read.
+            if (FileAccessLeasePtr granted =
+                    store_.leaseForReadingURLs({fs::path(native)}, nullptr)) {
+                lease = std::move(granted);
+            }
             items.leases.emplace(path, std::move(lease));
         }
         // A lease not kept ends here, and with it the access it opened.

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QContextMenuEvent>
+#include <QDropEvent>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
@@ -70,6 +71,47 @@ void ImageTableView::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QTableView::keyPressEvent(event);
+}
+
+namespace {
+
+// Files from elsewhere are copied: whatever the source proposes, the drop reports a copy, so
+// the source never deletes what it handed over. A source that allows nothing but a move is
+// refused. Returns false when the event is refused and must go no further.
+bool takeForeignDropAsCopy(QDropEvent* event, const QWidget* table) {
+    if (event->source() == table) {
+        return true;
+    }
+    if (!(event->possibleActions() & Qt::CopyAction)) {
+        event->ignore();  // the source then sees no action taken
+        return false;
+    }
+    event->setDropAction(Qt::CopyAction);
+    return true;
+}
+
+}  // namespace
+
+void ImageTableView::dragEnterEvent(QDragEnterEvent* event) {
+    if (takeForeignDropAsCopy(event, this)) {
+        QTableView::dragEnterEvent(event);
+        // The base class may have taken the source's proposal again.
+        takeForeignDropAsCopy(event, this);
+    }
+}
+
+void ImageTableView::dragMoveEvent(QDragMoveEvent* event) {
+    if (takeForeignDropAsCopy(event, this)) {
+        QTableView::dragMoveEvent(event);
+        takeForeignDropAsCopy(event, this);
+    }
+}
+
+void ImageTableView::dropEvent(QDropEvent* event) {
+    if (takeForeignDropAsCopy(event, this)) {
+        QTableView::dropEvent(event);
+        takeForeignDropAsCopy(event, this);
+    }
 }
 
 void ImageTableView::contextMenuEvent(QContextMenuEvent* event) {

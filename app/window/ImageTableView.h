@@ -2,7 +2,10 @@
 // lets rows be dragged to a new place and files be dropped in from the file manager, and
 // deletes the selected rows with Backspace or Delete (Shift allowed; with Control, Alt or
 // Meta held the keys keep the table's own meaning) and with its "Delete" action, which the
-// context menu offers and the window may put into its Edit menu.
+// context menu offers and the window may put into its Edit menu. Rows dragged inside the
+// table move; whatever comes from elsewhere is copied, never moved, whichever action the
+// source proposes, so that the source never deletes what it handed over (a source that
+// allows only a move is refused).
 //
 // Thread-safety: a widget; main thread only.
 #pragma once
@@ -32,6 +35,9 @@ public slots:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void changeEvent(QEvent* event) override;
 

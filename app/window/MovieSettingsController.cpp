@@ -4,10 +4,10 @@
 #include <map>
 #include <string>
 
-#include "app/folders/FileAccessManager.h"
-#include "app/window/ImageTableController.h"
 #include "app/export/ImagesToMovie.h"
+#include "app/folders/FileAccessManager.h"
 #include "app/render/MovieFrameRenderer.h"
+#include "app/window/ImageTableController.h"
 #include "platform/MovieWriter.h"
 #include "platform/UserDefaults.h"
 
@@ -269,8 +269,10 @@ void MovieSettingsController::setSelectedSizePresetsTag(qlonglong tag) {
         emit customFieldsAreEnabledChanged();
     }
     frameRateOrSizeDidChange();
-    // Only a choice is remembered: filling in the sizes at start-up rewrites nothing.
-    if (tagChanged) {
+    // The preset in force is remembered, also the one read at start-up (a registered or
+    // clamped value becomes the stored one); a value stored already is not written again.
+    if (defaults_.storedObject(kDefaultSizePresetKey) !=
+        std::optional<platform::DefaultsValue>(static_cast<std::int64_t>(tag))) {
         store(kDefaultSizePresetKey, tag);
     }
 }
@@ -340,8 +342,14 @@ void MovieSettingsController::updateReadiness() {
     const QSizeF size = targetSize();
     const bool sizeFits = isPositiveWhole(size.width()) && size.width() <= kMaxMovieWidth &&
                           isPositiveWhole(size.height()) && size.height() <= kMaxMovieHeight;
-    if (!paths.isEmpty() && firstFramePath_ == paths.first() && sizeFits && frameRate_ >= 1 &&
-        frameRate_ <= kMaxFrameRate && codecTag_ >= 0 && codecTag_ <= 2 &&
+    const bool rateFits = frameRate_ >= 1 && frameRate_ <= kMaxFrameRate;
+    const bool firstFrameKnown = !paths.isEmpty() && firstFramePath_ == paths.first();
+    if (firstFrameKnown && firstFrameSizeRead_ && (!sizeFits || !rateFits)) {
+        // Too large a first image, one that cannot be read, or a size or rate out of range:
+        // the window cannot export, and says why in the words the export would use.
+        reason = QString::fromUtf8(kDimensionsProblem);
+    }
+    if (firstFrameKnown && sizeFits && rateFits && codecTag_ >= 0 && codecTag_ <= 2 &&
         (!qualityControlsVisible() || qualityTag_ != kQualityCustom ||
          (std::isfinite(bitRate_) && bitRate_ >= kMinBitRate && bitRate_ <= kMaxBitRate))) {
         ready = true;
@@ -399,6 +407,7 @@ void MovieSettingsController::loadFirstFrame() {
     const quint64 generation = ++firstFrameLoadGeneration_;
     firstFramePath_ = path;
     firstFrameSize_ = QSizeF(0, 0);
+    firstFrameSizeRead_ = false;
     emit firstFrameSizeChanged();
     updateOriginalSizeFields();
     // Not ready while the size is being read.
@@ -421,6 +430,7 @@ void MovieSettingsController::loadFirstFrame() {
                     return;  // a newer read has started
                 }
                 firstFrameSize_ = QSizeF(size.width, size.height);
+                firstFrameSizeRead_ = true;
                 emit firstFrameSizeChanged();
                 updateOriginalSizeFields();
                 frameRateOrSizeDidChange();

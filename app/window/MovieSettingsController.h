@@ -8,7 +8,8 @@
 //
 // User defaults (registered defaults, never written to disk): "defaultCodecTag" 1,
 // "defaultQualityTag" 1, "defaultFrameRate" 30, "defaultSizePreset" 0, "customMovieWidth" 1280,
-// "customMovieHeight" 720.
+// "customMovieHeight" 720. Each choice is written when it is made; the size preset is also
+// written at start-up, as read, unless that very value is stored already.
 //
 // Thread-safety: a QObject of the main thread; only the size read runs elsewhere, and its
 // result comes back to the main thread. The destructor waits for a size read in progress.
@@ -61,6 +62,10 @@ public:
     static constexpr const char* kDefaultSizePresetKey = "defaultSizePreset";
     static constexpr const char* kCustomMovieWidthKey = "customMovieWidth";
     static constexpr const char* kCustomMovieHeightKey = "customMovieHeight";
+
+    // The sentence for a movie size or frame rate out of range, as the export refuses it.
+    static constexpr const char* kDimensionsProblem =
+        "Movie dimensions must be at most 3840 × 2160 and frame rate 1–30 fps.";
 
     // Codec tags, quality tags and size presets as the panel's choices carry them.
     enum CodecTag : qlonglong { kCodecTagH264 = 0, kCodecTagHEVC = 1, kCodecTagProRes422 = 2 };
@@ -115,8 +120,10 @@ public:
     QSizeF firstFrameSize() const { return firstFrameSize_; }
 
     bool readyToCreateMovie() const { return ready_; }
-    // Why an otherwise complete setting cannot be exported (an odd size for H.264 or HEVC);
-    // empty when there is nothing to explain.
+    // Why the images and settings cannot be exported: `kDimensionsProblem` once the first
+    // image's size is known (or known to be unreadable) and the movie size or frame rate is
+    // out of range, or the codec's reason for a size it cannot take (an odd size for H.264
+    // or HEVC); empty when there is nothing to explain, also while the size is being read.
     QString notReadyReason() const { return notReadyReason_; }
     // The codec type string of the codec tag ("avc1", "hvc1", "apcn"); empty for another tag.
     QString codec() const;
@@ -173,6 +180,8 @@ private:
     double bitRate_ = 20.0;
     std::optional<QString> firstFramePath_;
     QSizeF firstFrameSize_{0, 0};
+    // The read of `firstFrameSize_` for `firstFramePath_` has ended (zero: unreadable).
+    bool firstFrameSizeRead_ = false;
     quint64 firstFrameLoadGeneration_ = 0;
     bool ready_ = false;
     QString notReadyReason_;

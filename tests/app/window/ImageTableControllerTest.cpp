@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QDropEvent>
 #include <QFile>
 #include <QImage>
 #include <QItemSelectionModel>
 #include <QMimeData>
+#include <QMimeDatabase>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUndoStack>
@@ -13,15 +16,18 @@
 #include <ostream>
 #include <string>
 
+#include "app/export/ImagesToMovie.h"
 #include "app/folders/FileAccessManager.h"
+#include "app/render/MovieFrameRenderer.h"
 #include "app/window/ImageListModel.h"
 #include "app/window/ImageTableController.h"
 #include "app/window/ImageTableView.h"
-#include "app/export/ImagesToMovie.h"
 #include "platform/AccessGrants.h"
+#include "platform/PixelBuffer.h"
 #include "platform/UserDefaults.h"
 #include "tests/app/QStringPrinter.h"
 #include "tests/app/ScriptedPanelService.h"
+#include "tests/app/window/PictureSamples.h"
 
 namespace fw {
 namespace {
@@ -108,6 +114,75 @@ TEST_F(ImageTableTest, ImportAddsAcceptedItemsAndListsOnlyNonEmptyLines) {
     ASSERT_EQ(panels_.alerts.size(), 1u);
     EXPECT_EQ(panels_.alerts[0].informativeText,
               "Unsupported files: notes.txt\nMissing or unreadable files: b.png, file:");
+}
+
+TEST_F(ImageTableTest, EveryOfferedTypeHasASampleThatIsAcceptedAndRendered) {
+    const QStringList& offered = ImageTableController::supportedImageContentTypes();
+    const auto renderer = MovieFrameRenderer::create({16, 12}, kCodecHEVC);
+    ASSERT_NE(renderer, nullptr);
+    const QMimeDatabase database;
+    QStringList covered;
+    for (const testing::PictureSample& sample :
+         testing::writePictureSamples(dir_.path().toStdString())) {
+        const QString path = QString::fromStdString(sample.path.string());
+        SCOPED_TRACE(path.toStdString());
+        ASSERT_EQ(sample.problem, "");
+        // A format the file-type database does not know (Radiance, here) cannot be offered.
+        const QMimeType type = database.mimeTypeForFile(path);
+        bool isOffered = false;
+        for (const QString& name : offered) {
+            if (type.inherits(name)) {
+                isOffered = true;
+                if (!covered.contains(name)) {
+                    covered.append(name);
+                }
+            }
+        }
+        if (!isOffered) {
+            continue;
+        }
+        EXPECT_EQ(table_.classifyURLs({QUrl::fromLocalFile(path)}).acceptedPaths,
+                  QStringList{path});
+        EXPECT_EQ(MovieFrameRenderer::imageSizeAtPath(sample.path.string()), (FrameSize{8, 6}));
+        auto buffer = platform::PixelBuffer::allocate(renderer->pixelFormat(), 16, 12);
+        const auto error = renderer->renderImageAtPath(sample.path.string(), buffer.get());
+        EXPECT_FALSE(error.has_value()) << error->description;
+    }
+    for (const QString& name : offered) {
+        EXPECT_TRUE(covered.contains(name)) << name.toStdString() << " is offered without a sample";
+    }
+}
+
+TEST_F(ImageTableTest, AFormatOnlyTheGeneralConverterReadsIsRefused) {
+    // The decoder refuses BMP files (its loader for them runs an outside converter).
+    const QString path = dir_.filePath("picture.bmp");
+    QImage picture(8, 6, QImage::Format_RGB32);
+    picture.fill(Qt::gray);
+    ASSERT_TRUE(picture.save(path, "BMP"));
+    EXPECT_FALSE(ImageTableController::supportedImageContentTypes().contains("image/bmp"));
+    EXPECT_FALSE(ImageTableController::imageNameFilters().join(' ').contains("*.bmp"));
+
+    EXPECT_FALSE(table_.importImagePaths({path}));
+    ASSERT_EQ(panels_.alerts.size(), 1u);
+    EXPECT_EQ(panels_.alerts[0].informativeText, "Unsupported files: picture.bmp");
+}
+
+TEST_F(ImageTableTest, OnlyAcceptedFilesAreRegisteredAsHandedOver) {
+    const QString folder = dir_.filePath("Holiday");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString text = textFile("notes.txt");
+    const QString missing = dir_.filePath("gone.png");
+    const QString a = image("a.png");
+
+    EXPECT_TRUE(table_.importImagePaths({folder, text, missing, a}));
+
+    const auto& grants = platform::AccessGrants::shared();
+    EXPECT_TRUE(grants.isGranted(a.toStdString()));
+    EXPECT_FALSE(grants.isGranted(folder.toStdString()));
+    EXPECT_FALSE(grants.isGranted(text.toStdString()));
+    EXPECT_FALSE(grants.isGranted(missing.toStdString()));
+    // The accepted file's lease holds its access open.
+    EXPECT_EQ(activeAccess(a), 1);
 }
 
 TEST_F(ImageTableTest, DuplicateImportSharesOneLease) {
@@ -277,6 +352,53 @@ TEST_F(ImageTableTest, FilesDroppedFromElsewhereGoToTheEnd) {
     QMimeData web;
     web.setUrls({QUrl("https://example.com/c.png")});
     EXPECT_FALSE(table_.canDrop(&web, 0));
+}
+
+TEST_F(ImageTableTest, ADropFromAnotherApplicationIsAlwaysACopy) {
+    const QString a = image("a.png");
+    ImageTableView view(table_);
+    view.resize(400, 300);
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    struct Proposal {
+        Qt::DropActions possible;
+        Qt::KeyboardModifiers modifiers;
+    };
+    // The source offers both and the user asks for a move; the source offers every action.
+    const Proposal proposals[] = {
+        {Qt::CopyAction | Qt::MoveAction, Qt::ShiftModifier},
+        {Qt::CopyAction | Qt::MoveAction | Qt::LinkAction, Qt::NoModifier}};
+    const QPoint at(20, view.viewport()->height() - 5);  // below the last row
+    int expectedRows = 0;
+    for (const Proposal& proposal : proposals) {
+        SCOPED_TRACE(static_cast<int>(proposal.possible));
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(a)});
+        QDragEnterEvent enter(at, proposal.possible, &data, Qt::LeftButton, proposal.modifiers);
+        QCoreApplication::sendEvent(view.viewport(), &enter);
+        EXPECT_TRUE(enter.isAccepted());
+        EXPECT_EQ(enter.dropAction(), Qt::CopyAction);
+        QDragMoveEvent move(at, proposal.possible, &data, Qt::LeftButton, proposal.modifiers);
+        QCoreApplication::sendEvent(view.viewport(), &move);
+        EXPECT_TRUE(move.isAccepted());
+        EXPECT_EQ(move.dropAction(), Qt::CopyAction);
+        QDropEvent drop(at, proposal.possible, &data, Qt::LeftButton, proposal.modifiers);
+        QCoreApplication::sendEvent(view.viewport(), &drop);
+        EXPECT_TRUE(drop.isAccepted());
+        EXPECT_EQ(drop.dropAction(), Qt::CopyAction);
+        EXPECT_EQ(model_.imagePaths().size(), ++expectedRows);
+    }
+
+    // A source that only lets its files be moved away is refused: it would delete them.
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(a)});
+    QDragEnterEvent enter(at, Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(view.viewport(), &enter);
+    EXPECT_FALSE(enter.isAccepted());
+    QDropEvent drop(at, Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(view.viewport(), &drop);
+    EXPECT_FALSE(drop.isAccepted());
+    EXPECT_EQ(model_.imagePaths().size(), expectedRows);
 }
 
 TEST_F(ImageTableTest, NothingChangesWhileExporting) {

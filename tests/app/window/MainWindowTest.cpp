@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QKeySequence>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
@@ -131,7 +132,7 @@ TEST_F(MainWindowTest, RefusedExportIsShownAndTheButtonStaysSaveMovie) {
 
     save(window, path("movie.mp4"));
     ASSERT_EQ(panels.alerts.size(), 1u);
-    EXPECT_FALSE(panels.alerts[0].messageText.isEmpty());
+    EXPECT_EQ(panels.alerts[0].messageText, "Image 2 does not exist: " + second);
     EXPECT_EQ(window.buttonTitle(), "Save Movie");
     EXPECT_FALSE(coordinator->hasActiveExport());
     EXPECT_FALSE(QFileInfo::exists(path("movie.mp4")));
@@ -235,6 +236,53 @@ TEST_F(MainWindowTest, UndoIsRefusedWhileExporting) {
     window.imagesToMovie().setMovieCreationInProgress(false);
 
     undo.undo();
+    EXPECT_TRUE(window.imagesToMovie().imagePaths().isEmpty());
+}
+
+TEST_F(MainWindowTest, UndoDuringAnExportLeavesTheUndoPositionAlone) {
+    MainWindow window(dependencies());
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    const QStringList images = makeImages(
+        *this, 40, 320, 240, [this](const QString& n, int w, int h) { return makeImage(n, w, h); });
+    addImages(window, images);
+    addImages(window, {makeImage("extra.png", 320, 240)});
+    MovieUndoManager& undo = window.movieUndoManager();
+    undo.undo();  // leaves a step to redo as well
+    ASSERT_EQ(undo.count(), 2);
+    const int position = undo.index();
+    ASSERT_EQ(position, 1);
+    QAction* undoItem = nullptr;
+    QAction* redoItem = nullptr;
+    for (QAction* action : window.findChildren<QAction*>()) {
+        if (action->shortcut() == QKeySequence(QKeySequence::Undo)) {
+            undoItem = action;
+        } else if (action->shortcut() == QKeySequence(QKeySequence::Redo)) {
+            redoItem = action;
+        }
+    }
+    ASSERT_NE(undoItem, nullptr);
+    ASSERT_NE(redoItem, nullptr);
+
+    save(window, path("movie.mp4"));
+    ASSERT_TRUE(coordinator->hasActiveExport());
+    EXPECT_FALSE(undoItem->isEnabled());
+    EXPECT_FALSE(redoItem->isEnabled());
+    undoItem->trigger();
+    redoItem->trigger();
+    QTest::keyClick(&window, Qt::Key_Z, Qt::ControlModifier);
+    QTest::keyClick(&window, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    undo.undo();
+    undo.redo();
+    EXPECT_EQ(undo.index(), position);
+    EXPECT_EQ(undo.count(), 2);
+    EXPECT_EQ(window.imagesToMovie().imagePaths(), images);
+
+    window.buttonClicked();  // cancels the export
+    ASSERT_TRUE(waitForIdle());
+    EXPECT_TRUE(undoItem->isEnabled());
+    undoItem->trigger();
+    EXPECT_EQ(undo.index(), position - 1);
     EXPECT_TRUE(window.imagesToMovie().imagePaths().isEmpty());
 }
 

@@ -9,10 +9,11 @@
 #include <QTest>
 #include <cmath>
 #include <ostream>
+#include <span>
 #include <variant>
 
-#include "app/folders/FileAccessManager.h"
 #include "app/export/ImagesToMovie.h"
+#include "app/folders/FileAccessManager.h"
 #include "app/window/MovieSettingsController.h"
 #include "app/window/MovieSettingsPanel.h"
 #include "platform/MovieWriter.h"
@@ -63,8 +64,13 @@ protected:
 
 TEST_F(MovieSettingsTest, StartsFromRegisteredDefaults) {
     auto controller = makeController();
-    // Starting writes no settings: only a choice is remembered.
-    EXPECT_FALSE(std::filesystem::exists(dir_.filePath("defaults.plist").toStdString()));
+    // Starting remembers the size preset in force and nothing else.
+    EXPECT_EQ(defaults_.storedObject("defaultSizePreset"),
+              std::optional<platform::DefaultsValue>(std::int64_t{0}));
+    for (const char* key : {"defaultCodecTag", "defaultQualityTag", "defaultFrameRate",
+                            "customMovieWidth", "customMovieHeight"}) {
+        EXPECT_EQ(defaults_.storedObject(key), std::nullopt) << key;
+    }
     EXPECT_EQ(controller->selectedCodecTag(), Controller::kCodecTagHEVC);
     EXPECT_EQ(controller->codec(), "hvc1");
     EXPECT_EQ(controller->selectedQualityTag(), Controller::kQualityHigh);
@@ -78,6 +84,41 @@ TEST_F(MovieSettingsTest, StartsFromRegisteredDefaults) {
     EXPECT_EQ(controller->width().toDouble(), 1280);
     EXPECT_EQ(controller->height().toDouble(), 720);
     EXPECT_TRUE(controller->customFieldsAreEnabled());
+}
+
+TEST(MovieSettingsStart, WritesTheSizePresetOnlyWhenThatValueIsNotStoredYet) {
+    QTemporaryDir dir;
+    int writes = 0;
+    platform::UserDefaults defaults(
+        std::filesystem::path(dir.filePath("defaults.plist").toStdString()),
+        [&writes](const std::filesystem::path& file, std::span<const std::uint8_t> bytes) {
+            ++writes;
+            return platform::UserDefaults::writeFileAtomically(file, bytes);
+        });
+    FileAccessManager store(
+        FileAccessManager::Options{&defaults, nullptr, [](std::string_view) {}});
+    const auto stored = [&] { return defaults.storedObject("defaultSizePreset"); };
+    const auto start = [&] { Controller controller(&defaults, &store); };
+    using Stored = std::optional<platform::DefaultsValue>;
+
+    // Nothing stored: the registered preset becomes the stored one.
+    start();
+    EXPECT_EQ(stored(), Stored(std::int64_t{0}));
+    EXPECT_EQ(writes, 1);
+    // Stored already: a start writes nothing.
+    start();
+    EXPECT_EQ(writes, 1);
+
+    ASSERT_EQ(defaults.set("defaultSizePreset", std::int64_t{720}), std::nullopt);
+    start();
+    EXPECT_EQ(stored(), Stored(std::int64_t{720}));
+    EXPECT_EQ(writes, 2);
+
+    // A value out of range is replaced by the preset it starts with.
+    ASSERT_EQ(defaults.set("defaultSizePreset", std::int64_t{1000}), std::nullopt);
+    start();
+    EXPECT_EQ(stored(), Stored(std::int64_t{0}));
+    EXPECT_EQ(writes, 4);
 }
 
 struct StoredCase {
@@ -268,14 +309,43 @@ TEST_F(MovieSettingsTest, StaleSizeReadIsDiscarded) {
     EXPECT_TRUE(controller->readyToCreateMovie());
 }
 
-TEST_F(MovieSettingsTest, UnreadableFirstImageIsNotReady) {
+TEST_F(MovieSettingsTest, UnreadableFirstImageIsNotReadyAndSaysWhy) {
     auto controller = makeController();
+    MovieSettingsPanel panel(*controller);
     model_.setImagePaths({dir_.filePath("missing.png")});
-    QTest::qWait(100);
+    // Nothing to explain while the size is being read.
+    EXPECT_TRUE(panel.reasonLabel()->isHidden());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->notReadyReason().isEmpty(); }));
     EXPECT_EQ(controller->firstFrameSize(), QSizeF(0, 0));
     EXPECT_FALSE(controller->readyToCreateMovie());
+    EXPECT_EQ(controller->notReadyReason(), Controller::kDimensionsProblem);
+    EXPECT_EQ(panel.reasonLabel()->text(), Controller::kDimensionsProblem);
+    EXPECT_FALSE(panel.reasonLabel()->isHidden());
+
     model_.setImagePaths({});
     EXPECT_FALSE(controller->readyToCreateMovie());
+    EXPECT_TRUE(controller->notReadyReason().isEmpty());
+    EXPECT_TRUE(panel.reasonLabel()->isHidden());
+}
+
+TEST_F(MovieSettingsTest, FirstImageLargerThanTheLimitsSaysWhy) {
+    auto controller = makeController();
+    MovieSettingsPanel panel(*controller);
+    ASSERT_EQ(controller->selectedSizePresetsTag(), Controller::kPresetFirstImage);
+    showFirstImage(*controller, image("photo.png", 5120, 2880));
+
+    EXPECT_EQ(controller->targetSize(), QSizeF(5120, 2880));
+    EXPECT_FALSE(controller->readyToCreateMovie());
+    EXPECT_EQ(controller->notReadyReason().toStdString(),
+              "Movie dimensions must be at most 3840 × 2160 and frame rate 1–30 fps.");
+    EXPECT_EQ(panel.reasonLabel()->text(), controller->notReadyReason());
+    EXPECT_FALSE(panel.reasonLabel()->isHidden());
+
+    // A preset that fits it into the limits makes it exportable again.
+    controller->setSelectedSizePresetsTag(Controller::kPreset2160);
+    EXPECT_EQ(controller->targetSize(), QSizeF(3840, 2160));
+    EXPECT_TRUE(controller->readyToCreateMovie());
+    EXPECT_TRUE(panel.reasonLabel()->isHidden());
 }
 
 TEST_F(MovieSettingsTest, CopiesSettingsIntoTheModel) {
