@@ -23,20 +23,23 @@ double linearToRec709(double linear);
 const float* srgb8ToLinearTable();   // 256 entries
 const float* srgb16ToLinearTable();  // 65536 entries
 
-// linearToRec709 for many values: clamps to [0, 1] first; accurate to about 1e-6.
+// linearToRec709 for many values: clamps to [0, 1] first (NaN to 0); accurate to about 1e-6.
+// Written without branches, so loops over many pixels vectorise.
 class Rec709Encoder {
 public:
     Rec709Encoder();
-    float operator()(float linear) const {
-        if (!(linear > 0.0f))
-            return 0.0f;
-        if (linear >= 1.0f)
-            return 1.0f;
-        const float position = linear * kSteps;
+    float operator()(float linear) const { return encode(table_, linear); }
+
+    // The same through the encoder's table, for loops that hold the table themselves.
+    static float encode(const float* table, float linear) {
+        float clamped = linear > 0.0f ? linear : 0.0f;
+        clamped = clamped < 1.0f ? clamped : 1.0f;
+        const float position = clamped * kSteps;
         const int index = static_cast<int>(position);
         const float fraction = position - static_cast<float>(index);
-        return table_[index] + (table_[index + 1] - table_[index]) * fraction;
+        return table[index] + (table[index + 1] - table[index]) * fraction;
     }
+    const float* table() const { return table_; }
 
 private:
     static constexpr int kSteps = 4096;
