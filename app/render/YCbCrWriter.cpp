@@ -29,14 +29,13 @@ inline float dither(int x, int y) {
 
 // Converts one row to Rec. 709 Y' (as float code values) and full-resolution Cb and Cr.
 FW_PIXEL_LOOP
-void encodeRow(const LinearPixel* row, int width, const float* table, float lumaScale,
-               float lumaOffset, float* __restrict luma, float* __restrict cb,
-               float* __restrict cr) {
+void encodeRow(const LinearPixel* row, int width, float lumaScale, float lumaOffset,
+               float* __restrict luma, float* __restrict cb, float* __restrict cr) {
     const float* in = reinterpret_cast<const float*>(row);
     for (int x = 0; x < width; ++x) {
-        const float r = Rec709Encoder::encode(table, in[4 * x]);
-        const float g = Rec709Encoder::encode(table, in[4 * x + 1]);
-        const float b = Rec709Encoder::encode(table, in[4 * x + 2]);
+        const float r = rec709FromLinear(in[4 * x]);
+        const float g = rec709FromLinear(in[4 * x + 1]);
+        const float b = rec709FromLinear(in[4 * x + 2]);
         const float yy = kR * r + kG * g + kB * b;
         cb[x] = (b - yy) * kCbScale;
         cr[x] = (r - yy) * kCrScale;
@@ -142,7 +141,7 @@ void YCbCrWriter::writeRow(int y, const LinearPixel* row) {
 
     const float lumaScale = eightBit ? 219.0f : 876.0f;
     const float lumaOffset = eightBit ? 16.0f : 64.0f;
-    encodeRow(row, width, encode_.table(), lumaScale, lumaOffset, codes_.data(), cb, cr);
+    encodeRow(row, width, lumaScale, lumaOffset, codes_.data(), cb, cr);
     if (eightBit)
         store8(codes_.data(), ditherRow(0, y), width, luma);
     else
