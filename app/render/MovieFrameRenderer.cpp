@@ -78,7 +78,7 @@ void linearizeRow(const ImageInfo& image, const std::uint8_t* row, const float* 
                     const Sample* p = in + std::size_t(x) * 4;
                     const float alpha = static_cast<float>(p[3]) / kMax;
                     out[std::size_t(x)] = LinearPixel{table[p[0]] * alpha, table[p[1]] * alpha,
-                                         table[p[2]] * alpha, alpha};
+                                                      table[p[2]] * alpha, alpha};
                 }
             }
             break;
@@ -93,7 +93,8 @@ void linearizeRow(const ImageInfo& image, const std::uint8_t* row, const float* 
                     rgb[c] = table16[static_cast<int>(encoded * 65535.0f + 0.5f)];
                 }
                 const float alpha = image.hasAlpha ? static_cast<float>(p[4]) / kMax : 1.0f;
-                out[std::size_t(x)] = LinearPixel{rgb[0] * alpha, rgb[1] * alpha, rgb[2] * alpha, alpha};
+                out[std::size_t(x)] =
+                    LinearPixel{rgb[0] * alpha, rgb[1] * alpha, rgb[2] * alpha, alpha};
             }
             break;
         }
@@ -206,9 +207,10 @@ std::optional<Error> MovieFrameRenderer::renderImageAtPath(const std::string& pa
             Error cause;
             std::optional<platform::RgbImage> drawn;
             try {
-                drawn = source.pdf() != nullptr
-                            ? source.pdf()->renderFirstPage(width, height, options.maxPixels, &cause)
-                            : source.svg()->render(width, height, options.maxPixels, &cause);
+                drawn =
+                    source.pdf() != nullptr
+                        ? source.pdf()->renderFirstPage(width, height, options.maxPixels, &cause)
+                        : source.svg()->render(width, height, options.maxPixels, &cause);
             } catch (const std::bad_alloc&) {
                 return imageError(path, image_error::kNoVectorBuffer);
             }
@@ -261,7 +263,7 @@ std::optional<Error> MovieFrameRenderer::renderImageAtPath(const std::string& pa
                         alpha = image.bytesPerSample == 1 ? alphaAt<std::uint8_t>(image, row, x)
                                                           : alphaAt<std::uint16_t>(image, row, x);
                     out[std::size_t(x)] = LinearPixel{table[p[0]] * alpha, table[p[1]] * alpha,
-                                         table[p[2]] * alpha, alpha};
+                                                      table[p[2]] * alpha, alpha};
                 }
                 return true;
             };

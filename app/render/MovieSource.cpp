@@ -46,7 +46,8 @@ std::variant<MovieSource, platform::Error> MovieSource::load(const std::string& 
         source.svg_ = platform::SvgDocument::open(path, &cause);
         if (!source.svg_)
             return notDecoded(cause);
-        source.size_ = FrameSize{std::round(source.svg_->width()), std::round(source.svg_->height())};
+        source.size_ =
+            FrameSize{std::round(source.svg_->width()), std::round(source.svg_->height())};
     } else {
         platform::DecodeOptions decode;
         decode.minimumWidth = options.minimumWidth;

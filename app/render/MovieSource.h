@@ -1,9 +1,9 @@
 // MovieSource: one image file, decoded, ready to become a movie frame.
 //
 // A source is a raster image (upright by its EXIF orientation), the first page of a PDF
-// document or an SVG drawing (both measured now, drawn later straight at the frame size). A raster is either decoded
-// completely when it is loaded, or opened for its rows to be decoded as they are used
-// (the frame renderer's way: memory stays at a strip of rows however large the image). PDF and
+// document or an SVG drawing (both measured now, drawn later straight at the frame size). A raster
+// is either decoded completely when it is loaded, or opened for its rows to be decoded as they are
+// used (the frame renderer's way: memory stays at a strip of rows however large the image). PDF and
 // SVG files are recognised by their contents, never by their names.
 //
 // Thread-safety: a source is used by one thread at a time; loading shares no state, so

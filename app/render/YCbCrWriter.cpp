@@ -70,8 +70,8 @@ void store10(const float* __restrict codes, int count, std::uint8_t* __restrict 
 // Chroma code values of left-sited samples: [1 2 1] / 4 across, averaged over two rows
 // when a second row is given.
 FW_PIXEL_LOOP
-void chromaCodes(const float* __restrict c, const float* __restrict c2, int width,
-                 int chromaWidth, float scale, float offset, float* __restrict out) {
+void chromaCodes(const float* __restrict c, const float* __restrict c2, int width, int chromaWidth,
+                 float scale, float offset, float* __restrict out) {
     const float rowWeight = c2 != nullptr ? 0.125f : 0.25f;
     auto at = [&](int cx) {
         const int x = 2 * cx;
@@ -124,7 +124,8 @@ void YCbCrWriter::begin(platform::PixelBuffer* buffer) {
 }
 
 const float* YCbCrWriter::ditherRow(int x, int y) const {
-    return dither_.data() + std::size_t(y & 7) * (std::size_t(ditherWidth_) + 8) + std::size_t(x & 7);
+    return dither_.data() + std::size_t(y & 7) * (std::size_t(ditherWidth_) + 8) +
+           std::size_t(x & 7);
 }
 
 void YCbCrWriter::writeRow(int y, const LinearPixel* row) {
