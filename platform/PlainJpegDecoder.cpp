@@ -1,5 +1,6 @@
 #include "platform/PlainJpegDecoder.h"
 
+#include <jpeglib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,8 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <jpeglib.h>
 
 namespace fw::platform {
 
@@ -177,8 +176,8 @@ std::unique_ptr<PlainJpegDecoder> PlainJpegDecoder::open(int fd, std::uint64_t m
     state->created = true;
     JOCTET* icc = nullptr;
     unsigned iccLength = 0;
-    const bool started = start(&state->info, &state->errors, state->file.data(),
-                               state->file.size(), maxPixels, &icc, &iccLength);
+    const bool started = start(&state->info, &state->errors, state->file.data(), state->file.size(),
+                               maxPixels, &icc, &iccLength);
     if (icc != nullptr) {
         if (started)
             state->icc.assign(icc, icc + iccLength);

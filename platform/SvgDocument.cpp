@@ -140,8 +140,8 @@ std::unique_ptr<SvgDocument> SvgDocument::open(const std::string& path, Error* e
         } else {
             RsvgRectangle ink;
             RsvgRectangle logical;
-            if (rsvg_handle_get_geometry_for_layer(state->handle, nullptr, nullptr, &ink,
-                                                   &logical, nullptr)) {
+            if (rsvg_handle_get_geometry_for_layer(state->handle, nullptr, nullptr, &ink, &logical,
+                                                   nullptr)) {
                 width = logical.x + logical.width;
                 height = logical.y + logical.height;
             }

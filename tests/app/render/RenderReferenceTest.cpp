@@ -44,7 +44,8 @@ Pixels photo(bool alpha) {
             const double grain = double(noise >> 28) - 7.5;
             const double base[3] = {255.0 * x / kImageWidth, 255.0 * y / kImageHeight,
                                     128.0 + 100.0 * std::sin((x + y) * 0.015)};
-            std::uint8_t* p = pixels.data.data() + (std::size_t(y) * kImageWidth + x) * pixels.bands;
+            std::uint8_t* p =
+                pixels.data.data() + (std::size_t(y) * kImageWidth + x) * pixels.bands;
             for (int c = 0; c < 3; ++c)
                 p[c] = std::uint8_t(std::clamp(base[c] + detail + grain, 0.0, 255.0));
             if (alpha) {
@@ -62,7 +63,8 @@ std::vector<std::uint8_t> packedPlanes(const PixelBuffer& buffer) {
     const auto shapes = platform::planeShapes(buffer.format, buffer.width, buffer.height);
     for (int plane = 0; plane < 3; ++plane) {
         for (int y = 0; y < shapes[plane].rows; ++y) {
-            const std::uint8_t* row = buffer.planes[plane] + std::ptrdiff_t(y) * buffer.strides[plane];
+            const std::uint8_t* row =
+                buffer.planes[plane] + std::ptrdiff_t(y) * buffer.strides[plane];
             bytes.insert(bytes.end(), row, row + shapes[plane].rowBytes);
         }
     }
