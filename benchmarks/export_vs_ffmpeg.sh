@@ -4,8 +4,15 @@
 # size, converted with the BT.709 matrix to video range, tagged BT.709 and encoded with the
 # same encoder and options (asked of ExportMovie, so both sides always agree).
 #
-# Reports wall time, CPU time (user + system) and peak resident memory of both, and the
-# ratio ours / ffmpeg, for every input type and codec, in one run.
+# A third command gives the floor: the same encoder with the same options fed the frames
+# already decoded and scaled (raw Y'CbCr of the movie size, made beforehand from the same
+# images and read from a file), i.e. what the encoder alone costs.
+#
+# Reports wall time, CPU time (user + system) and peak resident memory of all three, and the
+# ratios ours / ffmpeg and ours / floor, for every input type and codec, in one run. With
+# FW_BENCH_REPEATS above one, each case runs that many times (the three commands in turn)
+# and the medians are reported. FW_BENCH_CPUS pins every command to those cores (taskset -c),
+# so a run can stand in for a smaller machine while others share this one.
 #
 # usage: benchmarks/export_vs_ffmpeg.sh [path/to/ExportMovie] [work directory]
 #
@@ -21,6 +28,8 @@
 #   FW_BENCH_CODECS   codecs to run [h264 hevc prores422]
 #   FW_BENCH_INPUTS   input types to run [jpg png]
 #   FW_BENCH_QUALITY  standard, high or custom [high]
+#   FW_BENCH_REPEATS  runs per case, medians reported [1]
+#   FW_BENCH_CPUS     cores to pin to, as taskset -c takes them, e.g. 0,1 [all]
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,10 +42,14 @@ fps=${FW_BENCH_FPS:-30}
 codecs=${FW_BENCH_CODECS:-h264 hevc prores422}
 inputs=${FW_BENCH_INPUTS:-jpg png}
 quality=${FW_BENCH_QUALITY:-high}
+repeats=${FW_BENCH_REPEATS:-1}
+cpus=${FW_BENCH_CPUS:-}
 movie_width=${movie_size%x*}
 movie_height=${movie_size#*x}
 
-for tool in ffmpeg /usr/bin/time; do
+pin=()
+[ -n "$cpus" ] && pin=(taskset -c "$cpus")
+for tool in ffmpeg /usr/bin/time ${cpus:+taskset}; do
     command -v "$tool" >/dev/null || { echo "export_vs_ffmpeg: $tool is missing." >&2; exit 1; }
 done
 [ -x "$export_movie" ] || {
@@ -67,7 +80,7 @@ generate() {
 measure() {
     local report
     report=$(mktemp)
-    if ! /usr/bin/time -v -o "$report" "$@" >/dev/null 2>"$report.err"; then
+    if ! "${pin[@]}" /usr/bin/time -v -o "$report" "$@" >/dev/null 2>"$report.err"; then
         echo "export_vs_ffmpeg: failed: $*" >&2
         cat "$report.err" >&2
         rm -f "$report" "$report.err"
@@ -87,9 +100,40 @@ measure() {
 
 extension() { [ "$1" = prores422 ] && echo mov || echo mp4; }
 
-printf '%-5s %-10s | %8s %8s %7s | %8s %8s %7s | %6s %6s %6s\n' \
-    input codec "wall s" "cpu s" "MiB" "wall s" "cpu s" "MiB" "wall" "cpu" "mem"
-printf '%-5s %-10s | %-25s | %-25s | %s\n' "" "" "Frameweaver" "ffmpeg" "ratio ours/ffmpeg"
+# The frames of one input type as raw Y'CbCr of the movie size in the encoder's pixel
+# format, for the floor. Made once per size, count and format, then reused.
+raw_frames() {
+    local type=$1 dir=$2 pixel_format=$3
+    local raw="$work/raw-$type-$source_size-$frames-$movie_size-$pixel_format.yuv"
+    if [ ! -f "$raw.complete" ]; then
+        echo "Making raw $pixel_format frames of $movie_size from the ${type^^} images ..." >&2
+        ffmpeg -nostdin -y -loglevel error -framerate "$fps" -i "$dir/img%04d.$type" \
+            -vf "scale=$movie_width:$movie_height:flags=lanczos:out_color_matrix=bt709:out_range=tv" \
+            -pix_fmt "$pixel_format" -f rawvideo "$raw"
+        touch "$raw.complete"
+    fi
+    echo "$raw"
+}
+
+# The median of the numbers on standard input.
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# Medians per column of "wall cpu peak" lines.
+medians() {
+    local lines=$1 column result=()
+    for column in 1 2 3; do
+        result+=("$(awk -v c=$column '{ print $c }' <<<"$lines" | median)")
+    done
+    echo "${result[*]}"
+}
+
+printf '%-5s %-10s | %7s %7s %6s | %7s %7s %6s | %7s %7s %6s | %5s %5s %5s | %5s %5s\n' \
+    input codec "wall s" "cpu s" "MiB" "wall s" "cpu s" "MiB" "wall s" "cpu s" "MiB" \
+    "wall" "cpu" "mem" "wall" "cpu"
+printf '%-5s %-10s | %-22s | %-22s | %-22s | %-17s | %s\n' "" "" "Frameweaver" "ffmpeg" \
+    "encoder alone (floor)" "ours/ffmpeg" "ours/floor"
+[ -n "$cpus" ] && echo "(every command pinned to cores $cpus; medians of $repeats runs)" \
+    || echo "(medians of $repeats runs)"
 status=0
 for type in $inputs; do
     dir=$(generate "$type")
@@ -99,24 +143,43 @@ for type in $inputs; do
         ext=$(extension "$codec")
         read -r -a encoder <<<"$("$export_movie" --print-ffmpeg-options --codec "$codec" \
             --quality "$quality" --width "$movie_width" --height "$movie_height" --fps "$fps")"
+        pixel_format=
+        for ((i = 0; i + 1 < ${#encoder[@]}; i++)); do
+            [ "${encoder[$i]}" = -pix_fmt ] && pixel_format=${encoder[$((i + 1))]}
+        done
+        raw=$(raw_frames "$type" "$dir" "$pixel_format")
         ours_movie="$work/ours-$type-$codec.$ext"
         theirs_movie="$work/ffmpeg-$type-$codec.$ext"
-        rm -f "$ours_movie" "$theirs_movie"
-        sync
-        ours=$(measure "$export_movie" --codec "$codec" --quality "$quality" \
-            --width "$movie_width" --height "$movie_height" --fps "$fps" \
-            --list "$list" --out "$ours_movie") || { status=1; continue; }
-        theirs=$(measure ffmpeg -nostdin -y -loglevel error -framerate "$fps" \
-            -i "$dir/img%04d.$type" \
-            -vf "scale=$movie_width:$movie_height:flags=lanczos:out_color_matrix=bt709:out_range=tv" \
-            "${encoder[@]}" "$theirs_movie") || { status=1; continue; }
-        read -r ow oc om <<<"$ours"
-        read -r tw tc tm <<<"$theirs"
+        floor_movie="$work/floor-$type-$codec.$ext"
+        ours_runs= theirs_runs= floor_runs=
+        failed=0
+        for ((run = 0; run < repeats; run++)); do
+            rm -f "$ours_movie" "$theirs_movie" "$floor_movie"
+            sync
+            ours=$(measure "$export_movie" --codec "$codec" --quality "$quality" \
+                --width "$movie_width" --height "$movie_height" --fps "$fps" \
+                --list "$list" --out "$ours_movie") || { failed=1; break; }
+            theirs=$(measure ffmpeg -nostdin -y -loglevel error -framerate "$fps" \
+                -i "$dir/img%04d.$type" \
+                -vf "scale=$movie_width:$movie_height:flags=lanczos:out_color_matrix=bt709:out_range=tv" \
+                "${encoder[@]}" "$theirs_movie") || { failed=1; break; }
+            floor=$(measure ffmpeg -nostdin -y -loglevel error -f rawvideo \
+                -pix_fmt "$pixel_format" -s "$movie_size" -framerate "$fps" -i "$raw" \
+                "${encoder[@]}" "$floor_movie") || { failed=1; break; }
+            ours_runs+="$ours"$'\n'
+            theirs_runs+="$theirs"$'\n'
+            floor_runs+="$floor"$'\n'
+        done
+        [ "$failed" = 0 ] || { status=1; continue; }
+        read -r ow oc om <<<"$(medians "${ours_runs%$'\n'}")"
+        read -r tw tc tm <<<"$(medians "${theirs_runs%$'\n'}")"
+        read -r fw fc fm <<<"$(medians "${floor_runs%$'\n'}")"
         awk -v type="$type" -v codec="$codec" -v ow="$ow" -v oc="$oc" -v om="$om" \
-            -v tw="$tw" -v tc="$tc" -v tm="$tm" 'BEGIN {
-                printf "%-5s %-10s | %8.2f %8.2f %7.0f | %8.2f %8.2f %7.0f | %6.2f %6.2f %6.2f\n",
-                    type, codec, ow, oc, om / 1024, tw, tc, tm / 1024,
-                    ow / tw, oc / tc, om / tm }'
+            -v tw="$tw" -v tc="$tc" -v tm="$tm" -v fw="$fw" -v fc="$fc" -v fm="$fm" 'BEGIN {
+                printf "%-5s %-10s | %7.2f %7.2f %6.0f | %7.2f %7.2f %6.0f | %7.2f %7.2f %6.0f |" \
+                       " %5.2f %5.2f %5.2f | %5.2f %5.2f\n",
+                    type, codec, ow, oc, om / 1024, tw, tc, tm / 1024, fw, fc, fm / 1024,
+                    ow / tw, oc / tc, om / tm, ow / fw, oc / fc }'
     done
 done
 exit $status

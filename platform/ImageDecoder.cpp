@@ -10,6 +10,7 @@
 
 #include "platform/ImageDecoderRuntime.h"
 #include "platform/OpenBeneath.h"
+#include "platform/PlainJpegDecoder.h"
 #include "platform/PlainPngDecoder.h"
 
 namespace fw::platform {
@@ -209,9 +210,10 @@ struct ImageReader::State {
     // written before it is read).
     std::unique_ptr<std::uint8_t[]> upright;
     bool failed = false;
-    // Plain PNG files are read by the fast decoder; should it fail, the general decoder
-    // reads the file again from the top and reports what is wrong with it.
+    // Plain PNG and JPEG files are read by the fast decoders; should one fail, the general
+    // decoder reads the file again from the top and reports what is wrong with it.
     std::unique_ptr<PlainPngDecoder> png;
+    std::unique_ptr<PlainJpegDecoder> jpeg;
     std::string descriptorPath;
     std::string loader;
 
@@ -223,7 +225,7 @@ struct ImageReader::State {
 
 namespace {
 
-// Opens the file with the general decoder for the rows only, after the fast PNG decoder
+// Opens the file with the general decoder for the rows only, after a fast decoder
 // failed: the header it read must agree with what callers were told.
 bool reopenWithVips(const std::string& loader, const std::string& descriptorPath,
                     const ImageInfo& info, ImageRef& opened, VipsRegion*& region, Error* error) {
@@ -302,6 +304,24 @@ std::unique_ptr<ImageReader> ImageReader::open(const std::string& path,
         }
     }
 
+    if (loader == "jpegload") {
+        if (auto jpeg = PlainJpegDecoder::open(file.get(), options.maxPixels);
+            jpeg && chooseShrink(jpeg->width(), jpeg->height(), options) == 1) {
+            ImageInfo out;
+            out.width = out.fullWidth = jpeg->width();
+            out.height = out.fullHeight = jpeg->height();
+            out.model = jpeg->channels() == 1 ? ColorModel::kGray : ColorModel::kRGB;
+            out.channels = jpeg->channels();
+            out.bytesPerSample = 1;
+            out.rowBytes = jpeg->rowBytes();
+            out.iccProfile = jpeg->iccProfile();
+            state->jpeg = std::move(jpeg);
+            state->descriptorPath = descriptorPath;
+            state->loader = std::string(loader);
+            return std::unique_ptr<ImageReader>(new ImageReader(std::move(state), std::move(out)));
+        }
+    }
+
     ImageRef image(runLoader(nickname, descriptorPath, 1));
     if (image.image == nullptr) {
         failWithVips(error, kDecodeFailed, "the image could not be opened");
@@ -373,11 +393,13 @@ const std::uint8_t* ImageReader::row(int y, Error* error) {
         fail(error, kDecodeFailed, "the image could not be completely decoded");
         return nullptr;
     }
-    if (state.png) {
+    if (state.png || state.jpeg) {
         std::string why;
-        if (const std::uint8_t* line = state.png->row(y, &why))
+        if (const std::uint8_t* line =
+                state.png ? state.png->row(y, &why) : state.jpeg->row(y, &why))
             return line;
         state.png.reset();
+        state.jpeg.reset();
         if (!reopenWithVips(state.loader, state.descriptorPath, info_, state.image, state.region,
                             error)) {
             state.failed = true;

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
+
+#include "app/render/PixelLoops.h"
 
 namespace fw {
 
@@ -80,43 +83,112 @@ const LanczosAxis& LanczosScaler::axis(LanczosAxis& cached, int source, int targ
     return cached;
 }
 
+namespace {
+
+constexpr int kGroup = LanczosScaler::kRowsPerGroup;
+
+// One pixel of the four rows of a group: red, green, blue, alpha of each row in turn.
+typedef float GroupPixel __attribute__((vector_size(sizeof(float) * 4 * kGroup)));
+
+// Filters a group of source rows horizontally: target pixel x of group row r goes to
+// out[r][x]. Two independent sums per pixel, so the adds do not all wait on one another.
+FW_PIXEL_LOOP
+void filterGroup(const LinearPixel* __restrict group, const LanczosAxis& h,
+                 LinearPixel* const* out) {
+    const int targetWidth = h.target;
+    const int maxTaps = h.maxTaps;
+    const int* first = h.first.data();
+    const int* taps = h.taps.data();
+    const float* weights = h.weights.data();
+    for (int x = 0; x < targetWidth; ++x) {
+        const LinearPixel* s = group + std::size_t(first[x]) * kGroup;
+        const float* w = weights + std::size_t(x) * std::size_t(maxTaps);
+        const int n = taps[x];
+        GroupPixel a0 = {};
+        GroupPixel a1 = {};
+        int k = 0;
+        for (; k + 2 <= n; k += 2) {
+            GroupPixel p0;
+            GroupPixel p1;
+            std::memcpy(&p0, s + std::size_t(k) * kGroup, sizeof p0);
+            std::memcpy(&p1, s + std::size_t(k + 1) * kGroup, sizeof p1);
+            a0 += w[k] * p0;
+            a1 += w[k + 1] * p1;
+        }
+        if (k < n) {
+            GroupPixel p0;
+            std::memcpy(&p0, s + std::size_t(k) * kGroup, sizeof p0);
+            a0 += w[k] * p0;
+        }
+        const GroupPixel sum = a0 + a1;
+        for (int r = 0; r < kGroup; ++r)
+            std::memcpy(out[r] + x, reinterpret_cast<const float*>(&sum) + 4 * r,
+                        sizeof(LinearPixel));
+    }
+}
+
+// out[i] = sum over k of w[k] × rows[k][i], for i < n, in chunks that stay in the first-level
+// cache while every row of the window is added in.
+FW_PIXEL_LOOP
+void filterColumns(float* __restrict out, const float* const* rows, const float* w, int taps,
+                   std::size_t n) {
+    constexpr std::size_t kChunk = 1024;
+    for (std::size_t begin = 0; begin < n; begin += kChunk) {
+        const std::size_t end = std::min(n, begin + kChunk);
+        int k = 0;
+        {
+            const float* __restrict r0 = rows[0];
+            const float w0 = w[0];
+            for (std::size_t i = begin; i < end; ++i)
+                out[i] = w0 * r0[i];
+            k = 1;
+        }
+        for (; k + 2 <= taps; k += 2) {
+            const float* __restrict r0 = rows[k];
+            const float* __restrict r1 = rows[k + 1];
+            const float w0 = w[k];
+            const float w1 = w[k + 1];
+            for (std::size_t i = begin; i < end; ++i)
+                out[i] += w0 * r0[i] + w1 * r1[i];
+        }
+        if (k < taps) {
+            const float* __restrict r0 = rows[k];
+            const float w0 = w[k];
+            for (std::size_t i = begin; i < end; ++i)
+                out[i] += w0 * r0[i];
+        }
+    }
+}
+
+}  // namespace
+
 bool LanczosScaler::scale(int sourceWidth, int sourceHeight, int targetWidth, int targetHeight,
                           const SourceRow& sourceRow, const TargetRow& targetRow) {
     const LanczosAxis& h = axis(horizontal_, sourceWidth, targetWidth);
     const LanczosAxis& v = axis(vertical_, sourceHeight, targetHeight);
     const std::size_t width = std::size_t(targetWidth);
-    const int ringRows = v.maxTaps;
-    sourceRow_.resize(std::size_t(sourceWidth));
-    ring_.resize(width * std::size_t(ringRows));
+    // A window reaches at most maxTaps rows; the group that completes it may run up to
+    // kGroup - 1 rows further. The extra row takes the results of rows past the bottom.
+    const int ringRows = v.maxTaps + kGroup;
+    group_.resize(std::size_t(sourceWidth) * kGroup);
+    ring_.resize(width * std::size_t(ringRows + 1));
     targetRow_.resize(width);
+    LinearPixel* const spare = ring_.data() + width * std::size_t(ringRows);
 
-    // Filters source row y horizontally into its slot of the ring.
-    auto filterRow = [&](int y) {
-        if (!sourceRow(y, sourceRow_.data()))
-            return false;
-        LinearPixel* out = ring_.data() + std::size_t(y % ringRows) * width;
-        const LinearPixel* in = sourceRow_.data();
-        for (int x = 0; x < targetWidth; ++x) {
-            const float* w = h.weightsOf(x);
-            const LinearPixel* s = in + h.first[std::size_t(x)];
-            const int taps = h.taps[std::size_t(x)];
-            // Four independent sums: one running sum would wait on the adder's latency
-            // at every tap.
-            LinearPixel acc0 = {0.0f, 0.0f, 0.0f, 0.0f};
-            LinearPixel acc1 = acc0;
-            LinearPixel acc2 = acc0;
-            LinearPixel acc3 = acc0;
-            int k = 0;
-            for (; k + 4 <= taps; k += 4) {
-                acc0 += w[k] * s[k];
-                acc1 += w[k + 1] * s[k + 1];
-                acc2 += w[k + 2] * s[k + 2];
-                acc3 += w[k + 3] * s[k + 3];
+    // Filters source rows top ..< top + kGroup horizontally into their slots of the ring.
+    auto filterRows = [&](int top) {
+        LinearPixel* out[kGroup];
+        for (int r = 0; r < kGroup; ++r) {
+            const int y = top + r;
+            if (y >= sourceHeight) {
+                out[r] = spare;
+                continue;
             }
-            for (; k < taps; ++k)
-                acc0 += w[k] * s[k];
-            out[x] = (acc0 + acc1) + (acc2 + acc3);
+            if (!sourceRow(y, SourceRowPixels{group_.data() + r, kGroup}))
+                return false;
+            out[r] = ring_.data() + std::size_t(y % ringRows) * width;
         }
+        filterGroup(group_.data(), h, out);
         return true;
     };
 
@@ -124,44 +196,19 @@ bool LanczosScaler::scale(int sourceWidth, int sourceHeight, int targetWidth, in
     for (int y = 0; y < targetHeight; ++y) {
         const int first = v.first[std::size_t(y)];
         const int taps = v.taps[std::size_t(y)];
-        // Windows only move down, so rows above `first` are no longer needed; the ring
-        // holds maxTaps rows, enough for any window.
-        while (filtered < first + taps)
-            if (!filterRow(filtered++))
+        // Windows only move down, so rows above `first` are no longer needed.
+        while (filtered < first + taps) {
+            if (!filterRows(filtered))
                 return false;
-        const float* w = v.weightsOf(y);
-        LinearPixel* out = targetRow_.data();
+            filtered += kGroup;
+        }
         rows_.resize(std::size_t(taps));
         for (int k = 0; k < taps; ++k)
-            rows_[std::size_t(k)] = ring_.data() + std::size_t((first + k) % ringRows) * width;
-        // Four pixels at a time, summed in registers over the whole window, so each
-        // filtered row is read once and the target row written once.
-        std::size_t x = 0;
-        for (; x + 4 <= width; x += 4) {
-            LinearPixel a0 = {0.0f, 0.0f, 0.0f, 0.0f};
-            LinearPixel a1 = a0;
-            LinearPixel a2 = a0;
-            LinearPixel a3 = a0;
-            for (int k = 0; k < taps; ++k) {
-                const LinearPixel* in = rows_[std::size_t(k)] + x;
-                const float wk = w[k];
-                a0 += wk * in[0];
-                a1 += wk * in[1];
-                a2 += wk * in[2];
-                a3 += wk * in[3];
-            }
-            out[x] = a0;
-            out[x + 1] = a1;
-            out[x + 2] = a2;
-            out[x + 3] = a3;
-        }
-        for (; x < width; ++x) {
-            LinearPixel a = {0.0f, 0.0f, 0.0f, 0.0f};
-            for (int k = 0; k < taps; ++k)
-                a += w[k] * rows_[std::size_t(k)][x];
-            out[x] = a;
-        }
-        targetRow(y, out);
+            rows_[std::size_t(k)] = reinterpret_cast<const float*>(
+                ring_.data() + std::size_t((first + k) % ringRows) * width);
+        filterColumns(reinterpret_cast<float*>(targetRow_.data()), rows_.data(), v.weightsOf(y),
+                      taps, width * 4);
+        targetRow(y, targetRow_.data());
     }
     return true;
 }

@@ -9,9 +9,14 @@
 // filtered rows the vertical filter needs, and hands out each target row as soon as it is
 // complete. Its memory is a few rows, whatever the image size.
 //
+// Source rows are taken four at a time and filtered horizontally together: the four rows'
+// pixels lie side by side in memory, so one vector operation applies a weight to the same
+// pixel of all four rows (the weights of a column are the same in every row).
+//
 // Thread-safety: a scaler is used by one thread at a time.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <vector>
 
@@ -34,12 +39,19 @@ struct LanczosAxis {
     }
 };
 
+// Where a source row's pixels go: pixel x at pixels[x * stride].
+struct SourceRowPixels {
+    LinearPixel* pixels;
+    std::size_t stride;
+    LinearPixel& operator[](std::size_t x) const { return pixels[x * stride]; }
+};
+
 class LanczosScaler {
 public:
     // Fills `row` (sourceWidth pixels) with source row `y` and returns true, or returns
     // false when the row cannot be had (scaling then stops). Rows are asked for in
     // increasing order, each once.
-    using SourceRow = std::function<bool(int y, LinearPixel* row)>;
+    using SourceRow = std::function<bool(int y, SourceRowPixels row)>;
     // Receives target row `y` (targetWidth pixels); rows come in increasing order.
     using TargetRow = std::function<void(int y, const LinearPixel* row)>;
 
@@ -48,15 +60,18 @@ public:
     bool scale(int sourceWidth, int sourceHeight, int targetWidth, int targetHeight,
                const SourceRow& sourceRow, const TargetRow& targetRow);
 
+    // Source rows filtered horizontally together.
+    static constexpr int kRowsPerGroup = 4;
+
 private:
     const LanczosAxis& axis(LanczosAxis& cached, int source, int target);
 
     LanczosAxis horizontal_;
     LanczosAxis vertical_;
-    std::vector<LinearPixel> sourceRow_;
-    std::vector<LinearPixel> ring_;  // horizontally filtered rows, vertical_.maxTaps of them
+    std::vector<LinearPixel> group_;  // kRowsPerGroup source rows, pixel by pixel
+    std::vector<LinearPixel> ring_;   // horizontally filtered rows
     std::vector<LinearPixel> targetRow_;
-    std::vector<const LinearPixel*> rows_;  // the ring rows of the current window
+    std::vector<const float*> rows_;  // the ring rows of the current window
 };
 
 }  // namespace fw

@@ -53,7 +53,7 @@ platform::ColorInputLayout inputLayout(const ImageInfo& image) {
 // usable profile). CMYK without a profile takes the plain complement formula.
 template <typename Sample>
 void linearizeRow(const ImageInfo& image, const std::uint8_t* row, const float* table,
-                  LinearPixel* out) {
+                  SourceRowPixels out) {
     const auto* in = reinterpret_cast<const Sample*>(row);
     const int width = image.width;
     const int channels = image.channels;
@@ -64,21 +64,21 @@ void linearizeRow(const ImageInfo& image, const std::uint8_t* row, const float* 
                 const Sample* p = in + std::size_t(x) * std::size_t(channels);
                 const float alpha = image.hasAlpha ? static_cast<float>(p[1]) / kMax : 1.0f;
                 const float v = table[p[0]] * alpha;
-                out[x] = LinearPixel{v, v, v, alpha};
+                out[std::size_t(x)] = LinearPixel{v, v, v, alpha};
             }
             break;
         case ColorModel::kRGB:
             if (!image.hasAlpha) {
                 for (int x = 0; x < width; ++x) {
                     const Sample* p = in + std::size_t(x) * 3;
-                    out[x] = LinearPixel{table[p[0]], table[p[1]], table[p[2]], 1.0f};
+                    out[std::size_t(x)] = LinearPixel{table[p[0]], table[p[1]], table[p[2]], 1.0f};
                 }
             } else {
                 for (int x = 0; x < width; ++x) {
                     const Sample* p = in + std::size_t(x) * 4;
                     const float alpha = static_cast<float>(p[3]) / kMax;
-                    out[x] = LinearPixel{table[p[0]] * alpha, table[p[1]] * alpha,
-                                         table[p[2]] * alpha, alpha};
+                    out[std::size_t(x)] = LinearPixel{table[p[0]] * alpha, table[p[1]] * alpha,
+                                                      table[p[2]] * alpha, alpha};
                 }
             }
             break;
@@ -93,7 +93,8 @@ void linearizeRow(const ImageInfo& image, const std::uint8_t* row, const float* 
                     rgb[c] = table16[static_cast<int>(encoded * 65535.0f + 0.5f)];
                 }
                 const float alpha = image.hasAlpha ? static_cast<float>(p[4]) / kMax : 1.0f;
-                out[x] = LinearPixel{rgb[0] * alpha, rgb[1] * alpha, rgb[2] * alpha, alpha};
+                out[std::size_t(x)] =
+                    LinearPixel{rgb[0] * alpha, rgb[1] * alpha, rgb[2] * alpha, alpha};
             }
             break;
         }
@@ -200,25 +201,32 @@ std::optional<Error> MovieFrameRenderer::renderImageAtPath(const std::string& pa
         buffer->tags = platform::ColorTags{true, true, true, true};
         scratch.writer.begin(buffer);
 
-        if (const platform::PdfDocument* pdf = source.pdf()) {
-            // The page is drawn straight at the frame size: no Lanczos step follows.
+        // Documents and drawings are drawn straight at the frame size, stretched across
+        // and down by their own renderer: no Lanczos step follows.
+        if (source.pdf() != nullptr || source.svg() != nullptr) {
             Error cause;
-            std::optional<platform::RgbImage> page;
+            std::optional<platform::RgbImage> drawn;
             try {
-                page = pdf->renderFirstPage(width, height, options.maxPixels, &cause);
+                drawn =
+                    source.pdf() != nullptr
+                        ? source.pdf()->renderFirstPage(width, height, options.maxPixels, &cause)
+                        : source.svg()->render(width, height, options.maxPixels, &cause);
             } catch (const std::bad_alloc&) {
                 return imageError(path, image_error::kNoVectorBuffer);
             }
-            if (!page) {
-                const char* suffix = cause.code == platform::kPdfTooLargeCode
-                                         ? image_error::kNotDecoded
-                                         : image_error::kNotDrawn;
+            if (!drawn) {
+                const char* suffix = image_error::kNotDrawn;
+                if (source.pdf() != nullptr ? cause.code == platform::kPdfTooLargeCode
+                                            : cause.code == platform::kSvgTooLargeCode)
+                    suffix = image_error::kNotDecoded;
+                if (source.svg() != nullptr && cause.code == platform::kSvgNoBufferCode)
+                    suffix = image_error::kNoVectorBuffer;
                 return imageError(path, suffix, std::make_shared<const Error>(std::move(cause)));
             }
             const float* table = srgb8ToLinearTable();
             scratch.row.resize(std::size_t(width));
             for (int y = 0; y < height; ++y) {
-                const std::uint8_t* p = page->row(y);
+                const std::uint8_t* p = drawn->row(y);
                 for (int x = 0; x < width; ++x, p += 3)
                     scratch.row[std::size_t(x)] =
                         LinearPixel{table[p[0]], table[p[1]], table[p[2]], 1.0f};
@@ -241,7 +249,7 @@ std::optional<Error> MovieFrameRenderer::renderImageAtPath(const std::string& pa
         LanczosScaler::SourceRow sourceRow;
         if (transform != nullptr) {
             scratch.converted.resize(std::size_t(image.width) * 3);
-            sourceRow = [&](int y, LinearPixel* out) {
+            sourceRow = [&](int y, SourceRowPixels out) {
                 const std::uint8_t* row = readRow(y);
                 if (row == nullptr)
                     return false;
@@ -254,13 +262,13 @@ std::optional<Error> MovieFrameRenderer::renderImageAtPath(const std::string& pa
                     if (image.hasAlpha)
                         alpha = image.bytesPerSample == 1 ? alphaAt<std::uint8_t>(image, row, x)
                                                           : alphaAt<std::uint16_t>(image, row, x);
-                    out[x] = LinearPixel{table[p[0]] * alpha, table[p[1]] * alpha,
-                                         table[p[2]] * alpha, alpha};
+                    out[std::size_t(x)] = LinearPixel{table[p[0]] * alpha, table[p[1]] * alpha,
+                                                      table[p[2]] * alpha, alpha};
                 }
                 return true;
             };
         } else {
-            sourceRow = [&](int y, LinearPixel* out) {
+            sourceRow = [&](int y, SourceRowPixels out) {
                 const std::uint8_t* row = readRow(y);
                 if (row == nullptr)
                     return false;

@@ -42,6 +42,12 @@ std::variant<MovieSource, platform::Error> MovieSource::load(const std::string& 
         const double height = std::round(source.pdf_->cropHeight());
         const bool quarterTurn = source.pdf_->rotation() % 180 != 0;
         source.size_ = quarterTurn ? FrameSize{height, width} : FrameSize{width, height};
+    } else if (platform::isSvgFile(path)) {
+        source.svg_ = platform::SvgDocument::open(path, &cause);
+        if (!source.svg_)
+            return notDecoded(cause);
+        source.size_ =
+            FrameSize{std::round(source.svg_->width()), std::round(source.svg_->height())};
     } else {
         platform::DecodeOptions decode;
         decode.minimumWidth = options.minimumWidth;

@@ -1,10 +1,10 @@
 // MovieSource: one image file, decoded, ready to become a movie frame.
 //
-// A source is a raster image (upright by its EXIF orientation) or the first page of a PDF
-// document (measured, drawn later at the frame size). A raster is either decoded
-// completely when it is loaded, or opened for its rows to be decoded as they are used
-// (the frame renderer's way: memory stays at a strip of rows however large the image). PDF files
-// are recognised by their contents, never by their names.
+// A source is a raster image (upright by its EXIF orientation), the first page of a PDF
+// document or an SVG drawing (both measured now, drawn later straight at the frame size). A raster
+// is either decoded completely when it is loaded, or opened for its rows to be decoded as they are
+// used (the frame renderer's way: memory stays at a strip of rows however large the image). PDF and
+// SVG files are recognised by their contents, never by their names.
 //
 // Thread-safety: a source is used by one thread at a time; loading shares no state, so
 // sources may be loaded on many threads at once.
@@ -20,6 +20,7 @@
 #include "platform/Error.h"
 #include "platform/ImageDecoder.h"
 #include "platform/PdfDocument.h"
+#include "platform/SvgDocument.h"
 
 namespace fw {
 
@@ -41,22 +42,26 @@ public:
 
     // Loads the file at `path`. Fails with "The image “<name>” could not be completely
     // decoded." (the decoder's error underneath) when it is neither a raster image nor a
-    // PDF document, when it cannot be decoded completely, or when its size is zero.
+    // PDF document or SVG drawing, when it cannot be decoded completely, or when its size
+    // is zero.
     static std::variant<MovieSource, platform::Error> load(const std::string& path,
                                                            const Options& options);
     static std::variant<MovieSource, platform::Error> load(const std::string& path) {
         return load(path, Options{});
     }
 
-    // The raster's layout and colour, or nothing for a PDF document.
+    // The raster's layout and colour, or nothing for a PDF document or SVG drawing.
     const platform::ImageInfo* raster() const { return raster_ ? &raster_->info() : nullptr; }
-    // The raster's rows, once, top to bottom; nothing for a PDF document or once the
-    // rows were decoded during a complete load.
+    // The raster's rows, once, top to bottom; nothing for a PDF document, an SVG drawing,
+    // or once the rows were decoded during a complete load.
     platform::ImageReader* rasterReader() { return decoded_ ? nullptr : raster_.get(); }
     // The document of a PDF file, or nothing for a raster image.
     const platform::PdfDocument* pdf() const { return pdf_.get(); }
-    // Upright pixel size of the file's image (before any reduced-size decoding), or the
-    // first page's size in points, turned with the page. Never zero.
+    // The drawing of an SVG file, or nothing otherwise.
+    const platform::SvgDocument* svg() const { return svg_.get(); }
+    // Upright pixel size of the file's image (before any reduced-size decoding), the
+    // first page's size in points, turned with the page, or the drawing's size, each
+    // dimension rounded. Never zero.
     FrameSize size() const { return size_; }
     // EXIF orientation of the raster, 1-8; 1 when absent.
     int orientation() const { return orientation_; }
@@ -69,6 +74,7 @@ private:
     std::unique_ptr<platform::ImageReader> raster_;
     bool decoded_ = false;
     std::unique_ptr<platform::PdfDocument> pdf_;
+    std::unique_ptr<platform::SvgDocument> svg_;
     FrameSize size_;
     int orientation_ = 1;
     bool untaggedRGB_ = false;

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "app/render/PixelLoops.h"
+
 namespace fw {
 
 namespace {
@@ -25,16 +27,79 @@ inline float dither(int x, int y) {
     return (static_cast<float>(kBayer[y & 7][x & 7]) + 0.5f) / 64.0f - 0.5f;
 }
 
-inline std::uint8_t to8(float value, float noise) {
-    return static_cast<std::uint8_t>(std::clamp(value + noise + 0.5f, 0.0f, 255.0f));
+// Converts one row to Rec. 709 Y' (as float code values) and full-resolution Cb and Cr.
+FW_PIXEL_LOOP
+void encodeRow(const LinearPixel* row, int width, float lumaScale, float lumaOffset,
+               float* __restrict luma, float* __restrict cb, float* __restrict cr) {
+    const float* in = reinterpret_cast<const float*>(row);
+    for (int x = 0; x < width; ++x) {
+        const float r = rec709FromLinear(in[4 * x]);
+        const float g = rec709FromLinear(in[4 * x + 1]);
+        const float b = rec709FromLinear(in[4 * x + 2]);
+        const float yy = kR * r + kG * g + kB * b;
+        cb[x] = (b - yy) * kCbScale;
+        cr[x] = (r - yy) * kCrScale;
+        luma[x] = lumaOffset + lumaScale * yy;
+    }
 }
 
-inline std::uint16_t to10(float value) {
-    return static_cast<std::uint16_t>(std::clamp(value + 0.5f, 0.0f, 1023.0f));
+// Rounds code values to 8 bits after adding the dither thresholds.
+FW_PIXEL_LOOP
+void store8(const float* __restrict codes, const float* __restrict noise, int count,
+            std::uint8_t* __restrict out) {
+    for (int x = 0; x < count; ++x) {
+        float v = codes[x] + noise[x] + 0.5f;
+        v = v > 0.0f ? v : 0.0f;
+        v = v < 255.0f ? v : 255.0f;
+        out[x] = static_cast<std::uint8_t>(static_cast<int>(v));
+    }
 }
 
-inline void store16(std::uint8_t* plane, int x, std::uint16_t value) {
-    std::memcpy(plane + 2 * std::size_t(x), &value, 2);  // little-endian host
+// Rounds code values to 10 bits in little-endian 16-bit words.
+FW_PIXEL_LOOP
+void store10(const float* __restrict codes, int count, std::uint8_t* __restrict out) {
+    for (int x = 0; x < count; ++x) {
+        float v = codes[x] + 0.5f;
+        v = v > 0.0f ? v : 0.0f;
+        v = v < 1023.0f ? v : 1023.0f;
+        const auto word = static_cast<std::uint16_t>(static_cast<int>(v));
+        std::memcpy(out + 2 * std::size_t(x), &word, 2);  // little-endian host
+    }
+}
+
+// Chroma code values of left-sited samples: [1 2 1] / 4 across, averaged over two rows
+// when a second row is given.
+FW_PIXEL_LOOP
+void chromaCodes(const float* __restrict c, const float* __restrict c2, int width, int chromaWidth,
+                 float scale, float offset, float* __restrict out) {
+    const float rowWeight = c2 != nullptr ? 0.125f : 0.25f;
+    auto at = [&](int cx) {
+        const int x = 2 * cx;
+        const int left = std::max(x - 1, 0);
+        const int right = std::min(x + 1, width - 1);
+        float sum = c[left] + 2.0f * c[x] + c[right];
+        if (c2 != nullptr)
+            sum += c2[left] + 2.0f * c2[x] + c2[right];
+        return offset + scale * rowWeight * sum;
+    };
+    out[0] = at(0);
+    // Inside the row both neighbours exist.
+    const int inner = std::max(1, (width - 1) / 2);
+    if (c2 != nullptr) {
+        for (int cx = 1; cx < inner; ++cx) {
+            const int x = 2 * cx;
+            out[cx] = offset + scale * rowWeight *
+                                   ((c[x - 1] + 2.0f * c[x] + c[x + 1]) +
+                                    (c2[x - 1] + 2.0f * c2[x] + c2[x + 1]));
+        }
+    } else {
+        for (int cx = 1; cx < inner; ++cx) {
+            const int x = 2 * cx;
+            out[cx] = offset + scale * rowWeight * (c[x - 1] + 2.0f * c[x] + c[x + 1]);
+        }
+    }
+    for (int cx = std::max(1, inner); cx < chromaWidth; ++cx)
+        out[cx] = at(cx);
 }
 
 }  // namespace
@@ -46,6 +111,21 @@ void YCbCrWriter::begin(platform::PixelBuffer* buffer) {
     cr_.resize(width);
     cbNext_.resize(width);
     crNext_.resize(width);
+    codes_.resize(width);
+    if (ditherWidth_ != buffer->width) {
+        // Each row of the ordered-dither matrix repeated across the frame, for the luma
+        // (x, y) and for the two chroma planes, which take the matrix at other offsets.
+        ditherWidth_ = buffer->width;
+        dither_.resize(8 * (width + 8));
+        for (int y = 0; y < 8; ++y)
+            for (std::size_t x = 0; x < width + 8; ++x)
+                dither_[std::size_t(y) * (width + 8) + x] = dither(int(x), y);
+    }
+}
+
+const float* YCbCrWriter::ditherRow(int x, int y) const {
+    return dither_.data() + std::size_t(y & 7) * (std::size_t(ditherWidth_) + 8) +
+           std::size_t(x & 7);
 }
 
 void YCbCrWriter::writeRow(int y, const LinearPixel* row) {
@@ -62,21 +142,11 @@ void YCbCrWriter::writeRow(int y, const LinearPixel* row) {
 
     const float lumaScale = eightBit ? 219.0f : 876.0f;
     const float lumaOffset = eightBit ? 16.0f : 64.0f;
-    for (int x = 0; x < width; ++x) {
-        const LinearPixel p = row[x];
-        const float r = encode_(p[0]);
-        const float g = encode_(p[1]);
-        const float b = encode_(p[2]);
-        const float yy = kR * r + kG * g + kB * b;
-        cb[x] = (b - yy) * kCbScale;
-        cr[x] = (r - yy) * kCrScale;
-        const float code = lumaOffset + lumaScale * yy;
-        if (eightBit) {
-            luma[x] = to8(code, dither(x, y));
-        } else {
-            store16(luma, x, to10(code));
-        }
-    }
+    encodeRow(row, width, lumaScale, lumaOffset, codes_.data(), cb, cr);
+    if (eightBit)
+        store8(codes_.data(), ditherRow(0, y), width, luma);
+    else
+        store10(codes_.data(), width, luma);
 
     const int lastRow = buffer.height - 1;
     if (!halfHeight) {
@@ -99,29 +169,17 @@ void YCbCrWriter::writeChromaRow(int chromaY, const float* cb, const float* cr, 
     std::uint8_t* planeCr = buffer.planes[2] + std::ptrdiff_t(chromaY) * buffer.strides[2];
     const float scale = eightBit ? 224.0f : 896.0f;
     const float offset = eightBit ? 128.0f : 512.0f;
-    // Averaging two rows halves the weights; one row carries them alone.
-    const float rowWeight = cb2 != nullptr ? 0.125f : 0.25f;
 
-    for (int cx = 0; cx < chromaWidth; ++cx) {
-        const int x = 2 * cx;
-        const int left = std::max(x - 1, 0);
-        const int right = std::min(x + 1, width - 1);
-        float u = cb[left] + 2.0f * cb[x] + cb[right];
-        float v = cr[left] + 2.0f * cr[x] + cr[right];
-        if (cb2 != nullptr) {
-            u += cb2[left] + 2.0f * cb2[x] + cb2[right];
-            v += cr2[left] + 2.0f * cr2[x] + cr2[right];
-        }
-        const float codeU = offset + scale * rowWeight * u;
-        const float codeV = offset + scale * rowWeight * v;
-        if (eightBit) {
-            planeCb[cx] = to8(codeU, dither(cx, chromaY + 3));
-            planeCr[cx] = to8(codeV, dither(cx + 5, chromaY));
-        } else {
-            store16(planeCb, cx, to10(codeU));
-            store16(planeCr, cx, to10(codeV));
-        }
-    }
+    chromaCodes(cb, cb2, width, chromaWidth, scale, offset, codes_.data());
+    if (eightBit)
+        store8(codes_.data(), ditherRow(0, chromaY + 3), chromaWidth, planeCb);
+    else
+        store10(codes_.data(), chromaWidth, planeCb);
+    chromaCodes(cr, cr2, width, chromaWidth, scale, offset, codes_.data());
+    if (eightBit)
+        store8(codes_.data(), ditherRow(5, chromaY), chromaWidth, planeCr);
+    else
+        store10(codes_.data(), chromaWidth, planeCr);
 }
 
 }  // namespace fw

@@ -30,11 +30,16 @@ public:
 private:
     void writeChromaRow(int chromaY, const float* cb, const float* cr, const float* cb2,
                         const float* cr2);
+    // Ordered-dither thresholds from (x, y) of the matrix on, for a whole row.
+    const float* ditherRow(int x, int y) const;
 
     platform::PixelBuffer* buffer_ = nullptr;
     Rec709Encoder encode_;
     // Full-resolution Cb and Cr of the even row waiting for its odd partner (4:2:0).
     std::vector<float> cb_, cr_, cbNext_, crNext_;
+    std::vector<float> codes_;   // code values of the row being stored
+    std::vector<float> dither_;  // 8 rows of thresholds, ditherWidth_ + 8 long
+    int ditherWidth_ = -1;
 };
 
 }  // namespace fw

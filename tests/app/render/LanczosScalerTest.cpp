@@ -42,11 +42,11 @@ std::vector<std::vector<LinearPixel>> scaleImage(int sw, int sh, int tw, int th,
     int expectedSourceRow = 0;
     scaler.scale(
         sw, sh, tw, th,
-        [&](int y, LinearPixel* row) {
+        [&](int y, SourceRowPixels row) {
             EXPECT_EQ(y, expectedSourceRow++);  // in order, each once
             for (int x = 0; x < sw; ++x) {
                 const float v = f(x, y);
-                row[x] = LinearPixel{v, v, v, 1.0f};
+                row[std::size_t(x)] = LinearPixel{v, v, v, 1.0f};
             }
             return true;
         },

@@ -343,6 +343,46 @@ TEST_F(RendererTest, DrawsTheFirstPdfPageCropBoxUprightOnWhitePaper) {
     EXPECT_EQ(statsOf(*unturned, 0, 22, 0, 40, 40).min, 940);
 }
 
+// A drawing is drawn straight at the frame size, not rasterised at its own small size and
+// enlarged: its edges stay sharp, and it is stretched across and down separately.
+TEST_F(RendererTest, DrawsSvgDrawingsStraightAtTheFrameSize) {
+    // 20 × 10 pixels, the top-left quarter white, the rest black.
+    const std::string path = dir.path("quarter.svg");
+    testing::writeText(path,
+                       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"20\" height=\"10\">"
+                       "<rect width=\"20\" height=\"10\" fill=\"black\"/>"
+                       "<rect width=\"10\" height=\"5\" fill=\"white\"/></svg>\n");
+    EXPECT_EQ(MovieFrameRenderer::imageSizeAtPath(path), (FrameSize{20, 10}));
+
+    // Enlarged 20 times across and 30 times down; the edges fall at x = 200 and y = 150.
+    auto buffer = render(path, 400, 300);
+    ASSERT_NE(buffer, nullptr);
+    // Two frame pixels from either edge are a tenth of a drawing pixel: an enlarged raster
+    // would still be on its way from white to black there.
+    EXPECT_EQ(statsOf(*buffer, 0, 0, 0, 198, 148).min, 940);
+    EXPECT_EQ(statsOf(*buffer, 0, 202, 0, 400, 300).max, 64);
+    EXPECT_EQ(statsOf(*buffer, 0, 0, 152, 400, 300).max, 64);
+
+    // Physical units count 72 to the inch; a drawing with only a view box takes its size.
+    const std::string inches = dir.path("inches.svg");
+    testing::writeText(inches,
+                       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"2in\" height=\"1in\">"
+                       "<rect width=\"100%\" height=\"100%\" fill=\"white\"/></svg>\n");
+    EXPECT_EQ(MovieFrameRenderer::imageSizeAtPath(inches), (FrameSize{144, 72}));
+    EXPECT_EQ(statsOf(*render(inches, 64, 64), 0).min, 940);
+    const std::string boxed = dir.path("boxed.svg");
+    testing::writeText(boxed,
+                       "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 30 40\">"
+                       "<rect width=\"30\" height=\"40\" fill=\"white\"/></svg>\n");
+    EXPECT_EQ(MovieFrameRenderer::imageSizeAtPath(boxed), (FrameSize{30, 40}));
+
+    // A damaged drawing cannot be decoded.
+    testing::writeText(dir.path("broken.svg"),
+                       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"20\"><rect </svg");
+    EXPECT_EQ(renderError(dir.path("broken.svg")),
+              "The image \u201cbroken.svg\u201d could not be completely decoded.");
+}
+
 TEST_F(RendererTest, IncompatibleBufferFailsBeforeTheFileIsRead) {
     auto renderer = MovieFrameRenderer::create(FrameSize{32.9, 16.2}, kCodecH264);
     ASSERT_NE(renderer, nullptr);
@@ -414,6 +454,12 @@ TEST_F(RendererTest, ImagesAndPagesAboveThePixelLimitAreRefused) {
     EXPECT_EQ(renderError(dir.path("page.pdf"), 511),
               "The image \u201cpage.pdf\u201d could not be completely decoded.");
     EXPECT_EQ(renderError(dir.path("page.pdf"), 512), "(no error)");
+    // So is a drawing.
+    testing::writeText(dir.path("drawing.svg"),
+                       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"2\" height=\"1\"/>");
+    EXPECT_EQ(renderError(dir.path("drawing.svg"), 511),
+              "The image \u201cdrawing.svg\u201d could not be completely decoded.");
+    EXPECT_EQ(renderError(dir.path("drawing.svg"), 512), "(no error)");
 }
 
 TEST(MovieFrameRendererNames, LastPathComponent) {
