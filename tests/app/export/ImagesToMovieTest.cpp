@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "../platform/MovieInspection.h"
-#include "../platform/TestDirectory.h"
+#include "../../platform/MovieInspection.h"
+#include "../../platform/TestDirectory.h"
 #include "tests/app/TestImages.h"
 #include "app/export/ImagesToMovie.h"
 #include "platform/PosixError.h"
