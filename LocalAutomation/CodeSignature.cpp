@@ -103,7 +103,8 @@ bool verifySignature(const std::vector<unsigned char>& publicKey, std::string_vi
     const unsigned char* cursor = publicKey.data();
     std::unique_ptr<EVP_PKEY, KeyFree> key(
         d2i_PUBKEY(nullptr, &cursor, static_cast<long>(publicKey.size())));
-    if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_EC || EVP_PKEY_get_bits(key.get()) != 256) {
+    if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_EC ||
+        EVP_PKEY_get_bits(key.get()) != 256) {
         return false;
     }
     std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
@@ -187,8 +188,7 @@ SignatureCheck SignatureVerifier::verify(const std::filesystem::path& path,
     return result;
 }
 
-SignatureCheck PublicKeySignatureVerifier::verify(int executable,
-                                                  const std::filesystem::path& path,
+SignatureCheck PublicKeySignatureVerifier::verify(int executable, const std::filesystem::path& path,
                                                   std::string_view identifier) const {
     const auto digest = sha256HexOfFile(executable);
     if (!digest) {

@@ -17,7 +17,7 @@ namespace {
 // realpath(3) of `path`; none when it does not resolve.
 std::optional<std::string> canonicalPath(const std::string& path) {
     std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                        &std::free);
+                                                         &std::free);
     if (!resolved) {
         return std::nullopt;
     }
@@ -125,9 +125,8 @@ void validatePeer(int descriptor, std::string_view bundleIdentifier,
         throw IdentityError::invalidPath(code->path());
     }
     // The application is named by its bundle; the process runs the executable inside it.
-    const std::filesystem::path expected = bundleIdentifier == appBundleIdentifier
-                                               ? appExecutableURL(executableURL)
-                                               : executableURL;
+    const std::filesystem::path expected =
+        bundleIdentifier == appBundleIdentifier ? appExecutableURL(executableURL) : executableURL;
     const auto expectedPath = canonicalPath(expected.string());
     if (!expectedPath) {
         throw IdentityError::invalidPath(expected.string());

@@ -16,8 +16,8 @@ std::string MCPUnixSocketLineReader::nextLine(std::size_t maximum) {
             const void* found =
                 std::memchr(pending_.data() + scanned_, '\n', pending_.size() - scanned_);
             if (found != nullptr) {
-                lineFeed = static_cast<std::size_t>(static_cast<const char*>(found) -
-                                                    pending_.data());
+                lineFeed =
+                    static_cast<std::size_t>(static_cast<const char*>(found) - pending_.data());
                 break;
             }
             scanned_ = pending_.size();

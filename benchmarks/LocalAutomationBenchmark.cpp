@@ -22,8 +22,8 @@ using namespace fw::automation;
 
 void sendAll(int fd, const std::string& bytes, std::size_t piece) {
     for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t n = ::send(fd, bytes.data() + done, std::min(piece, bytes.size() - done),
-                                 MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(fd, bytes.data() + done, std::min(piece, bytes.size() - done), MSG_NOSIGNAL);
         if (n <= 0) {
             return;
         }
@@ -63,7 +63,11 @@ void BM_LineReaderMebibyteInPieces(benchmark::State& state) {
     readLines(state, MCPUnixSocket::kIncomingLineMaximum, static_cast<std::size_t>(state.range(0)),
               1);
 }
-BENCHMARK(BM_LineReaderMebibyteInPieces)->Arg(16)->Arg(256)->Arg(4096)->UseRealTime()
+BENCHMARK(BM_LineReaderMebibyteInPieces)
+    ->Arg(16)
+    ->Arg(256)
+    ->Arg(4096)
+    ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
 void BM_AcceptInboundLine(benchmark::State& state) {

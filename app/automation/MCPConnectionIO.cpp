@@ -10,8 +10,7 @@
 namespace fw::automation {
 
 MCPConnectionIO::MCPConnectionIO(std::shared_ptr<MCPUnixSocketHandle> handle,
-                                 std::function<void()> onClose,
-                                 mcp::MessageStream::Source messages)
+                                 std::function<void()> onClose, mcp::MessageStream::Source messages)
     : handle_(std::move(handle)),
       lineReader_(handle_->descriptor()),
       onClose_(std::move(onClose)),

@@ -19,8 +19,8 @@ MCPUnixSocketTransport::MCPUnixSocketTransport(std::shared_ptr<MCPUnixSocketHand
     MCPUnixSocket::setSendTimeout(handle->descriptor(), writeStallLimit);
     auto [stream, source] = mcp::MessageStream::make();
     messages_.emplace(std::move(stream));
-    io_ = std::make_shared<MCPConnectionIO>(std::move(handle), std::move(onClose),
-                                            std::move(source));
+    io_ =
+        std::make_shared<MCPConnectionIO>(std::move(handle), std::move(onClose), std::move(source));
 }
 
 MCPUnixSocketTransport::~MCPUnixSocketTransport() {

@@ -1,5 +1,3 @@
-#include "LocalAutomation/CodeSignature.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,6 +5,7 @@
 #include <string>
 
 #include "../platform/TestDirectory.h"
+#include "LocalAutomation/CodeSignature.h"
 #include "LocalAutomation/MCPPeerIdentity.h"
 #include "TestSigning.h"
 
@@ -30,7 +29,9 @@ constexpr const char* kIdentifier = "com.Quillbrookstudio.Frameweaver.MCPBridge"
 class CodeSignatureTest : public ::testing::Test {
 protected:
     CodeSignatureTest() : verifier(key.publicKey()) {
-        writeFile(executable, "\x7f" "ELF pretend executable");
+        writeFile(executable,
+                  "\x7f"
+                  "ELF pretend executable");
         key.writeRecord(executable, kIdentifier);
     }
 
@@ -57,7 +58,8 @@ TEST_F(CodeSignatureTest, EveryChangeToTheFileOrRecordIsRefused) {
     std::string flipped = original;
     flipped[5] ^= 0x01;
     std::string badSignature = record;
-    badSignature[badSignature.size() - 3] = badSignature[badSignature.size() - 3] == '0' ? '1' : '0';
+    badSignature[badSignature.size() - 3] =
+        badSignature[badSignature.size() - 3] == '0' ? '1' : '0';
     const Case cases[] = {
         {"one byte of the executable changed", flipped, record},
         {"a byte appended", original + "x", record},
@@ -67,7 +69,8 @@ TEST_F(CodeSignatureTest, EveryChangeToTheFileOrRecordIsRefused) {
         {"upper-case digest", original,
          std::string(record).replace(record.find("sha256 ") + 7, 64,
                                      [&] {
-                                         std::string digest = record.substr(record.find("sha256 ") + 7, 64);
+                                         std::string digest =
+                                             record.substr(record.find("sha256 ") + 7, 64);
                                          for (char& c : digest) {
                                              c = static_cast<char>(std::toupper(c));
                                          }
@@ -107,11 +110,12 @@ TEST(CodeSignature, BuildSignsBothProgramsForTheirRoles) {
     EXPECT_EQ(verifier.verify(bundleDirectory / "frameweaver-mcp",
                               MCPPeerIdentity::bridgeBundleIdentifier),
               SignatureCheck::valid);
-    EXPECT_EQ(verifier.verify(bundleDirectory / "frameweaver-mcp",
-                              MCPPeerIdentity::appBundleIdentifier),
-              SignatureCheck::invalid);
-    EXPECT_EQ(verifier.verify(bundleDirectory / "Frameweaver", MCPPeerIdentity::appBundleIdentifier),
-              SignatureCheck::valid);
+    EXPECT_EQ(
+        verifier.verify(bundleDirectory / "frameweaver-mcp", MCPPeerIdentity::appBundleIdentifier),
+        SignatureCheck::invalid);
+    EXPECT_EQ(
+        verifier.verify(bundleDirectory / "Frameweaver", MCPPeerIdentity::appBundleIdentifier),
+        SignatureCheck::valid);
     EXPECT_NO_THROW(MCPPeerIdentity::validateAppSignature(
         MCPPeerIdentity::appBundleURL(bundleDirectory / "Frameweaver")));
 }

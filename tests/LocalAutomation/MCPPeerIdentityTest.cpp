@@ -1,5 +1,3 @@
-#include "LocalAutomation/MCPPeerIdentity.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +9,7 @@
 
 #include "../platform/TestDirectory.h"
 #include "LocalAutomation/AppGroupContainer.h"
+#include "LocalAutomation/MCPPeerIdentity.h"
 #include "TestSigning.h"
 
 namespace fw::automation {
@@ -201,8 +200,8 @@ protected:
 TEST_F(ValidatePeerTest, SignedCompanionOfThisInstallationIsAccepted) {
     EXPECT_NO_THROW(validateCompanion());
     ASSERT_EQ(verifier.asked.size(), 1u);
-    EXPECT_EQ(verifier.asked[0], companion.string() + " " +
-                                     std::string(identity::bridgeBundleIdentifier));
+    EXPECT_EQ(verifier.asked[0],
+              companion.string() + " " + std::string(identity::bridgeBundleIdentifier));
 }
 
 TEST_F(ValidatePeerTest, ApplicationIsCheckedAgainstTheExecutableInsideItsBundle) {
@@ -248,8 +247,8 @@ TEST_F(ValidatePeerTest, EachLaterStepHasItsOwnFailure) {
          IdentityError::peerSignature()},
         {"peer path gone", gone, SignatureCheck::valid, companion,
          IdentityError::invalidPath(gone)},
-        {"expected path missing", companion.string(), SignatureCheck::valid,
-         directory / "missing", IdentityError::invalidPath((directory / "missing").string())},
+        {"expected path missing", companion.string(), SignatureCheck::valid, directory / "missing",
+         IdentityError::invalidPath((directory / "missing").string())},
         {"another installation", otherCompanion.string(), SignatureCheck::valid, companion,
          IdentityError::peerInstallation()},
     };
@@ -258,8 +257,8 @@ TEST_F(ValidatePeerTest, EachLaterStepHasItsOwnFailure) {
         peer.executablePath = c.peerPath;
         verifier.answer = c.signature;
         EXPECT_EQ(thrownBy([&] {
-                      identity::validatePeer(3, identity::bridgeBundleIdentifier, c.expected,
-                                             peer, verifier);
+                      identity::validatePeer(3, identity::bridgeBundleIdentifier, c.expected, peer,
+                                             verifier);
                   }),
                   c.error);
     }

@@ -1,5 +1,3 @@
-#include "LocalAutomation/MCPUnixSocketHandle.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
@@ -9,6 +7,7 @@
 #include <thread>
 
 #include "LocalAutomation/MCPUnixSocket.h"
+#include "LocalAutomation/MCPUnixSocketHandle.h"
 #include "LocalAutomation/SocketError.h"
 #include "SocketTestSupport.h"
 

@@ -1,11 +1,10 @@
-#include "LocalAutomation/MCPUnixSocketLineReader.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 
 #include "LocalAutomation/MCPUnixSocket.h"
+#include "LocalAutomation/MCPUnixSocketLineReader.h"
 #include "LocalAutomation/SocketError.h"
 #include "SocketTestSupport.h"
 

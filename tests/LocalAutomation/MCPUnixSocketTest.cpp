@@ -1,5 +1,3 @@
-#include "LocalAutomation/MCPUnixSocket.h"
-
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/un.h>
@@ -10,6 +8,7 @@
 #include <thread>
 
 #include "../platform/TestDirectory.h"
+#include "LocalAutomation/MCPUnixSocket.h"
 #include "LocalAutomation/SocketError.h"
 #include "SocketTestSupport.h"
 
@@ -73,8 +72,8 @@ TEST(MCPUnixSocket, SocketAddressKeepsTheSharedPathRule) {
     const std::string longest = pathOfLength(directory.path(), 103);
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
-    const int bound = MCPUnixSocket::withSocketAddress(
-        longest, [&](const sockaddr* address, socklen_t length) {
+    const int bound =
+        MCPUnixSocket::withSocketAddress(longest, [&](const sockaddr* address, socklen_t length) {
             const auto* unix = reinterpret_cast<const sockaddr_un*>(address);
             EXPECT_EQ(unix->sun_family, AF_UNIX);
             EXPECT_EQ(std::string(unix->sun_path), longest);
@@ -183,8 +182,7 @@ TEST(MCPUnixSocket, ReadLineReportsTheEndOfTheStreamAsCodeZero) {
 TEST(MCPUnixSocket, HandshakeTimeoutsApplyUntilCleared) {
     SocketPair pair;
     MCPUnixSocket::configure(pair.near(), true, 50ms);
-    EXPECT_EQ(thrownBy([&] { MCPUnixSocket::readLine(pair.near(), 32); }),
-              SocketError::io(EAGAIN));
+    EXPECT_EQ(thrownBy([&] { MCPUnixSocket::readLine(pair.near(), 32); }), SocketError::io(EAGAIN));
 
     timeval value{};
     socklen_t size = sizeof value;

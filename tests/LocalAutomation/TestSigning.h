@@ -40,8 +40,7 @@ public:
                            payload.size()) == 1) {
             signature.resize(size);
             EVP_DigestSign(context, signature.data(), &size,
-                           reinterpret_cast<const unsigned char*>(payload.data()),
-                           payload.size());
+                           reinterpret_cast<const unsigned char*>(payload.data()), payload.size());
             signature.resize(size);
         }
         EVP_MD_CTX_free(context);

@@ -1,11 +1,10 @@
-#include "app/automation/InboundMessageRules.h"
-
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 
 #include "MCP/JsonParser.h"
+#include "app/automation/InboundMessageRules.h"
 
 namespace fw::automation {
 namespace {
@@ -17,9 +16,10 @@ TEST(InboundMessageRules, IdentifierKeysKeepStringsAndNumbersApart) {
     EXPECT_EQ(requestIdentifierKey(mcp::Value(7)), "n:7");
     EXPECT_EQ(requestIdentifierKey(mcp::parseJson("-9223372036854775808")),
               "n:-9223372036854775808");
-    EXPECT_EQ(requestIdentifierKey(mcp::Value(std::string(256, 'i'))), "s:" + std::string(256, 'i'));
-    for (const char* refused : {"true", "null", "1.5", "1.0", "1e2", "9223372036854775808",
-                                "{}", "[]"}) {
+    EXPECT_EQ(requestIdentifierKey(mcp::Value(std::string(256, 'i'))),
+              "s:" + std::string(256, 'i'));
+    for (const char* refused :
+         {"true", "null", "1.5", "1.0", "1e2", "9223372036854775808", "{}", "[]"}) {
         EXPECT_EQ(requestIdentifierKey(mcp::parseJson(refused)), std::nullopt) << refused;
     }
     EXPECT_EQ(requestIdentifierKey(mcp::Value(std::string(257, 'i'))), std::nullopt);
@@ -141,7 +141,9 @@ TEST(InboundMessageRules, SeededRandomLinesKeepTheRules) {
         R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})",
         R"({"jsonrpc":"2.0","id":2,"method":"initialize","params":{"capabilities":{"experimental":{"e":{}}}}})",
     };
-    const std::string alphabet = "{}[]\":,0123456789.-+eEtruefalsn \\/u\x01\x7f\xc3\xa9\xff" "ab";
+    const std::string alphabet =
+        "{}[]\":,0123456789.-+eEtruefalsn \\/u\x01\x7f\xc3\xa9\xff"
+        "ab";
     int accepted = 0;
     for (int round = 0; round < 20000; ++round) {
         std::string line = seeds[random() % std::size(seeds)];
@@ -150,9 +152,15 @@ TEST(InboundMessageRules, SeededRandomLinesKeepTheRules) {
             const std::size_t at = random() % line.size();
             const char c = alphabet[random() % alphabet.size()];
             switch (random() % 3) {
-                case 0: line[at] = c; break;
-                case 1: line.insert(line.begin() + static_cast<long>(at), c); break;
-                default: line.erase(at, 1 + random() % 3); break;
+                case 0:
+                    line[at] = c;
+                    break;
+                case 1:
+                    line.insert(line.begin() + static_cast<long>(at), c);
+                    break;
+                default:
+                    line.erase(at, 1 + random() % 3);
+                    break;
             }
         }
         const auto message = acceptInboundLine(line, kMaximum);

@@ -1,5 +1,3 @@
-#include "app/automation/MCPUnixSocketTransport.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -21,6 +19,7 @@
 #include "LocalAutomation/MCPUnixSocketLineReader.h"
 #include "LocalAutomation/SocketError.h"
 #include "MCP/Server.h"
+#include "app/automation/MCPUnixSocketTransport.h"
 
 // g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -61,8 +60,8 @@ void await(asio::io_context& io, asio::awaitable<void> operation) {
 // A consumer on the io_context collects what the transport receives.
 class TransportTest : public ::testing::Test {
 protected:
-    explicit TransportTest(std::chrono::milliseconds stallLimit =
-                               MCPUnixSocketTransport::kWriteStallLimit) {
+    explicit TransportTest(
+        std::chrono::milliseconds stallLimit = MCPUnixSocketTransport::kWriteStallLimit) {
         auto handle = std::make_shared<MCPUnixSocketHandle>(pair.releaseNear());
         transport = std::make_shared<MCPUnixSocketTransport>(
             handle, [this] { ++closes; }, stallLimit);
@@ -174,8 +173,8 @@ TEST_F(TransportTest, BrokenRulesCloseTheConnectionSilently) {
         SocketPair fresh;
         auto handle = std::make_shared<MCPUnixSocketHandle>(fresh.releaseNear());
         std::atomic<int> freshCloses{0};
-        auto freshTransport = std::make_shared<MCPUnixSocketTransport>(
-            handle, [&] { ++freshCloses; });
+        auto freshTransport =
+            std::make_shared<MCPUnixSocketTransport>(handle, [&] { ++freshCloses; });
         handle.reset();
         await(io, freshTransport->connect());
         std::promise<bool> endedCleanly;
@@ -319,8 +318,8 @@ TEST_F(TransportTest, CompanionClosingEndsTheStream) {
 // closes the connection, and the waiting ones fail too.
 TEST_F(TransportTest, WriteQueueHoldsTwoSends) {
     connectAndCollect();
-    const std::string large = "{\"method\":\"notifications/x\",\"params\":\"" +
-                              std::string(250'000, 'x') + "\"}";
+    const std::string large =
+        "{\"method\":\"notifications/x\",\"params\":\"" + std::string(250'000, 'x') + "\"}";
     std::vector<std::future<void>> sends;
     for (int i = 0; i < 8; ++i) {
         sends.push_back(asio::co_spawn(io, transport->send(large), asio::use_future));
@@ -347,8 +346,8 @@ protected:
 
 TEST_F(StalledTransportTest, WriteThatCannotProceedClosesTheConnection) {
     connectAndCollect();
-    const std::string large = "{\"method\":\"notifications/x\",\"params\":\"" +
-                              std::string(250'000, 'x') + "\"}";
+    const std::string large =
+        "{\"method\":\"notifications/x\",\"params\":\"" + std::string(250'000, 'x') + "\"}";
     std::optional<SocketError> failure;
     for (int i = 0; i < 40 && !failure; ++i) {
         try {
@@ -377,8 +376,9 @@ TEST_F(TransportTest, ServerAnswersOverTheSocket) {
     EXPECT_NE(answer.find(R"("serverInfo":{"name":"Frameweaver","version":"1.0.0"})"),
               std::string::npos)
         << answer;
-    ASSERT_TRUE(pair.sendFar("{\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}\n"
-                             "{\"jsonrpc\":\"2.0\",\"id\":\"p\",\"method\":\"ping\"}\n"));
+    ASSERT_TRUE(
+        pair.sendFar("{\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}\n"
+                     "{\"jsonrpc\":\"2.0\",\"id\":\"p\",\"method\":\"ping\"}\n"));
     EXPECT_EQ(companion->nextLine(1 << 20), R"({"id":"p","jsonrpc":"2.0","result":{}})");
     await(io, server->stop());
     EXPECT_FALSE(transport->isOpen());
