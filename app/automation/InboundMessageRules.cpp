@@ -1,0 +1,115 @@
+#include "app/automation/InboundMessageRules.h"
+
+#include "MCP/JsonParser.h"
+#include "MCP/JsonWriter.h"
+
+namespace fw::automation {
+
+namespace {
+
+// The text of a string value; a string that is a data URL is parsed as the data case and keeps
+// its exact text.
+std::optional<std::string> stringText(const mcp::Value& value) {
+    if (value.kind() != mcp::Value::Kind::String && value.kind() != mcp::Value::Kind::Data) {
+        return std::nullopt;
+    }
+    return value.jsonString();
+}
+
+// True when `capabilities.experimental` should go: an object with members, each an object.
+bool hasRemovableExperimental(const mcp::Object& capabilities) {
+    const mcp::Value* experimental = capabilities.find("experimental");
+    const mcp::Object* members = experimental ? experimental->objectValue() : nullptr;
+    if (members == nullptr || members->empty()) {
+        return false;
+    }
+    for (const auto& [name, value] : *members) {
+        if (value.objectValue() == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> requestIdentifierKey(const mcp::Value& identifier) {
+    if (auto text = stringText(identifier)) {
+        if (text->size() > kMaximumStringIdentifierBytes) {
+            return std::nullopt;
+        }
+        return "s:" + *text;
+    }
+    if (auto number = identifier.intValue(); number && identifier.kind() == mcp::Value::Kind::Int) {
+        return "n:" + std::to_string(*number);
+    }
+    return std::nullopt;
+}
+
+std::optional<InboundMessage> acceptInboundLine(std::string line, std::size_t maximum) {
+    if (line.empty()) {
+        return std::nullopt;
+    }
+    auto parsed = mcp::tryParseJson(line);
+    mcp::Object* object = parsed ? parsed->objectValue() : nullptr;
+    if (object == nullptr || object->empty()) {
+        return std::nullopt;
+    }
+    const mcp::Value* methodValue = object->find("method");
+    const auto method = methodValue ? stringText(*methodValue) : std::nullopt;
+    if (!method) {
+        return std::nullopt;
+    }
+
+    InboundMessage message;
+    if (*method == "initialize") {
+        mcp::Value* params = object->find("params");
+        mcp::Object* paramsObject = params ? params->objectValue() : nullptr;
+        mcp::Value* capabilities = paramsObject ? paramsObject->find("capabilities") : nullptr;
+        mcp::Object* capabilitiesObject = capabilities ? capabilities->objectValue() : nullptr;
+        if (capabilitiesObject != nullptr && hasRemovableExperimental(*capabilitiesObject)) {
+            capabilitiesObject->erase("experimental");
+            line = mcp::toJson(*parsed);
+            if (line.size() > maximum) {
+                return std::nullopt;
+            }
+        }
+    }
+
+    if (const mcp::Value* identifier = object->find("id")) {
+        auto key = requestIdentifierKey(*identifier);
+        if (!key) {
+            return std::nullopt;
+        }
+        message.kind = InboundMessage::Kind::request;
+        message.key = std::move(*key);
+    } else {
+        if (method->rfind("notifications/", 0) != 0) {
+            return std::nullopt;
+        }
+        message.kind = InboundMessage::Kind::notification;
+    }
+    message.text = std::move(line);
+    return message;
+}
+
+bool releasesRequestInFlight(std::string_view message, std::string_view pendingKey) {
+    if (pendingKey.empty()) {
+        return false;
+    }
+    auto parsed = mcp::tryParseJson(message);
+    const mcp::Object* object = parsed ? parsed->objectValue() : nullptr;
+    if (object == nullptr || object->contains("method")) {
+        return false;  // not a response: the server's own requests and notifications
+    }
+    const mcp::Value* identifier = object->find("id");
+    const auto key = identifier ? requestIdentifierKey(*identifier) : std::nullopt;
+    if (key && *key == pendingKey) {
+        return true;
+    }
+    // An error answer to a request the server could not read carries a null id (or one the
+    // reader never admitted): with one request in flight, it can only be that request's answer.
+    return object->contains("error");
+}
+
+}  // namespace fw::automation

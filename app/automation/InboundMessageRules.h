@@ -1,0 +1,47 @@
+// The rules the application applies to each line its companion sends, and to the responses it
+// sends back, as plain functions over the text (no I/O): the connection's reader and writer use
+// them, and tests feed them any bytes.
+//
+// A line is accepted when it is one JSON object with at least one member and a string "method".
+// With an "id" member it is a request; the id must be a string of at most 256 UTF-8 bytes or an
+// integer that fits a signed 64-bit integer, and is remembered under its key ("s:" + the string,
+// "n:" + the decimal digits), which keeps the string "1" and the number 1 apart. Without "id" it
+// is a notification and its method must begin with "notifications/". An "initialize" request
+// whose params.capabilities.experimental is an object with at least one member, all of them
+// objects, reaches the server with "experimental" removed; every other accepted line passes byte
+// for byte. Anything else breaks the rules.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "MCP/Value.h"
+
+namespace fw::automation {
+
+// The longest string identifier, in UTF-8 bytes.
+inline constexpr std::size_t kMaximumStringIdentifierBytes = 256;
+
+// The key of a request identifier, or none when the value is no valid identifier.
+std::optional<std::string> requestIdentifierKey(const mcp::Value& identifier);
+
+struct InboundMessage {
+    enum class Kind { request, notification };
+    Kind kind = Kind::notification;
+    std::string text;  // the line, or its "initialize" rewrite
+    std::string key;   // the request identifier key; empty for a notification
+};
+
+// The message a line carries, or none when the line breaks a rule. `maximum` bounds the length
+// of a rewritten "initialize" line.
+std::optional<InboundMessage> acceptInboundLine(std::string line, std::size_t maximum);
+
+// What an outgoing message means for the request in flight (whose key is `pendingKey`): true
+// when it releases it. A response (an object without "method") releases the request its id
+// names; an error response whose id is null or names no request in flight releases it too, so a
+// request the server could not read never pins the connection.
+bool releasesRequestInFlight(std::string_view message, std::string_view pendingKey);
+
+}  // namespace fw::automation

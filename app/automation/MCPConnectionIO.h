@@ -1,0 +1,103 @@
+// MCPConnectionIO: the socket work and the state of one local automation connection, behind the
+// MCPUnixSocketTransport actor. Safe to use from plain threads.
+//
+// One reader thread per connection (started by start()) reads the companion's lines, applies the
+// inbound rules (app/automation/InboundMessageRules.h) and hands each accepted message to the
+// receive stream. After a request it reads nothing more until the response to that request has
+// been written: one request in flight. At most 32 notifications are accepted in a row, counting
+// from the last request. A line over 1,048,576 bytes, the end of the stream, a read error or any
+// broken rule closes the connection: nothing is written back and nothing is logged.
+//
+// One writer thread per connection, started by the first write, writes the outgoing messages in
+// the order they were queued, each followed by a line feed, under `writeLock_` so that writes
+// never interleave. At most two writes may be outstanding (admitWrite()). A write that makes no
+// progress for the stall limit (the companion stopped reading) fails with EAGAIN and closes the
+// connection, so no thread and no admission slot stays pinned.
+//
+// The receive stream buffers what the reader hands over; since a request blocks the reader until
+// it is answered, at most one request and the 32 notifications before it can wait there.
+//
+// Lock order: writeLock_ before stateLock_; stateLock_ is innermost and held only briefly. Every
+// operation may be called from any thread; close() any number of times.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <semaphore>
+#include <string>
+
+#include "LocalAutomation/MCPUnixSocketHandle.h"
+#include "LocalAutomation/MCPUnixSocketLineReader.h"
+#include "MCP/AsyncResult.h"
+#include "MCP/Transport.h"
+
+namespace fw::automation {
+
+class MCPConnectionIO : public std::enable_shared_from_this<MCPConnectionIO> {
+public:
+    // How many notifications may follow one another without a request between them.
+    static constexpr int kNotificationRunLimit = 32;
+    // How many sends may be outstanding on one connection.
+    static constexpr int kWriteQueueLimit = 2;
+
+    using WriteCompletion = mcp::AsyncResultSource<bool>;
+
+    MCPConnectionIO(std::shared_ptr<MCPUnixSocketHandle> handle, std::function<void()> onClose,
+                    mcp::MessageStream::Source messages);
+    ~MCPConnectionIO();
+    MCPConnectionIO(const MCPConnectionIO&) = delete;
+    MCPConnectionIO& operator=(const MCPConnectionIO&) = delete;
+
+    // True while the connection is open and its socket not shut down.
+    bool isOpen() const;
+    // Starts the reader once, when open; later calls do nothing.
+    void start();
+    // Closes the connection: shuts the socket down (waking the reader), wakes a reader waiting
+    // for a response, ends the receive stream, fails queued writes, then runs `onClose` once.
+    void close();
+
+    // Takes one more outstanding write when the connection is open and fewer than two are
+    // outstanding; false otherwise (the caller closes the connection).
+    bool admitWrite();
+    // Queues one admitted write of `message` (without its line feed); `completion` is given true
+    // when it has been written, or the SocketError that stopped it.
+    void write(std::string message, WriteCompletion completion);
+
+private:
+    struct QueuedWrite {
+        std::string message;
+        WriteCompletion completion;
+    };
+
+    void readLoop();
+    void writeLoop();
+    void performWrite(QueuedWrite& write);
+    bool deliver(std::string message);
+    bool openLocked() const;
+
+    const std::shared_ptr<MCPUnixSocketHandle> handle_;
+    MCPUnixSocketLineReader lineReader_;
+    std::function<void()> onClose_;
+    mcp::MessageStream::Source messages_;
+
+    mutable std::mutex stateLock_;
+    std::mutex writeLock_;
+    std::condition_variable writesQueued_;  // with stateLock_
+    std::counting_semaphore<> requestFinished_{0};
+
+    // Guarded by stateLock_.
+    bool open_ = true;
+    bool started_ = false;
+    bool writerStarted_ = false;
+    std::string pendingID_;  // the key of the request in flight; empty when none
+    int queuedWrites_ = 0;
+    std::deque<QueuedWrite> writes_;
+};
+
+}  // namespace fw::automation

@@ -1,0 +1,73 @@
+#include "app/automation/MCPUnixSocketTransport.h"
+
+#include <cerrno>
+
+#include "LocalAutomation/MCPUnixSocket.h"
+#include "LocalAutomation/SocketError.h"
+#include "MCP/AsyncResult.h"
+#include "app/automation/MCPConnectionIO.h"
+
+// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+namespace fw::automation {
+
+MCPUnixSocketTransport::MCPUnixSocketTransport(std::shared_ptr<MCPUnixSocketHandle> handle,
+                                               std::function<void()> onClose,
+                                               std::chrono::milliseconds writeStallLimit)
+    : logger_("frameweaver.mcp.unix") {
+    MCPUnixSocket::setSendTimeout(handle->descriptor(), writeStallLimit);
+    auto [stream, source] = mcp::MessageStream::make();
+    messages_.emplace(std::move(stream));
+    io_ =
+        std::make_shared<MCPConnectionIO>(std::move(handle), std::move(onClose), std::move(source));
+}
+
+MCPUnixSocketTransport::~MCPUnixSocketTransport() {
+    io_->close();
+}
+
+bool MCPUnixSocketTransport::isOpen() const {
+    return io_->isOpen();
+}
+
+boost::asio::awaitable<void> MCPUnixSocketTransport::connect() {
+    if (!io_->isOpen()) {
+        throw SocketError::io(ENOTCONN);
+    }
+    io_->start();
+    co_return;
+}
+
+boost::asio::awaitable<void> MCPUnixSocketTransport::disconnect() {
+    io_->close();
+    co_return;
+}
+
+boost::asio::awaitable<void> MCPUnixSocketTransport::send(std::string message) {
+    if (message.empty() || message.size() > MCPUnixSocket::kOutgoingMessageMaximum ||
+        message.find('\n') != std::string::npos) {
+        io_->close();
+        throw SocketError::messageTooLarge();
+    }
+    if (!io_->admitWrite()) {
+        io_->close();
+        throw SocketError::io(ENOBUFS);
+    }
+    auto [completion, result] = mcp::AsyncResult<bool>::make();
+    io_->write(std::move(message), std::move(completion));
+    co_await result.take();
+}
+
+mcp::MessageStream MCPUnixSocketTransport::receive() {
+    if (messages_) {
+        auto stream = std::move(*messages_);
+        messages_.reset();
+        return stream;
+    }
+    auto [stream, source] = mcp::MessageStream::make();
+    source.finish();
+    return std::move(stream);
+}
+
+}  // namespace fw::automation

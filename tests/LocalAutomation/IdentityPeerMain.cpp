@@ -1,0 +1,109 @@
+// A small signed program for the peer identity tests. The build signs it for both roles; a test
+// copies it into a temporary bundle as the application or as the companion, so that real
+// processes check each other over a real socket.
+//
+//   identity_peer application <socket>  listen, check the companion of this bundle, handshake
+//   identity_peer companion <socket>    connect, check the application of this bundle, handshake
+//   identity_peer connect <socket>      connect and read until the other side closes
+//
+// Exits 0 on success; otherwise prints the failure's text on standard error and exits 1.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <thread>
+
+#include "LocalAutomation/MCPPeerIdentity.h"
+#include "LocalAutomation/MCPUnixSocket.h"
+
+namespace {
+
+using namespace fw::automation;
+
+// Changed in a copy by the tests that need a modified executable.
+volatile const char kMarker[] = "fwv-identity-peer-marker:A";
+
+int bindAndListen(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int bound = MCPUnixSocket::withSocketAddress(
+        path, [&](const sockaddr* address, socklen_t size) { return ::bind(fd, address, size); });
+    if (bound != 0 || ::listen(fd, 1) != 0) {
+        throw SocketError::io(errno);
+    }
+    return fd;
+}
+
+int connectWithin(const std::string& path, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (true) {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int connected = MCPUnixSocket::withSocketAddress(
+            path,
+            [&](const sockaddr* address, socklen_t size) { return ::connect(fd, address, size); });
+        if (connected == 0) {
+            return fd;
+        }
+        const int error = errno;
+        ::close(fd);
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw SocketError::io(error);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+int run(const std::string& mode, const std::string& socketPath) {
+    const auto bundle = MCPPeerIdentity::appBundleURL(MCPPeerIdentity::currentExecutableURL());
+    if (mode == "application") {
+        const int listener = bindAndListen(socketPath);
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        MCPUnixSocket::configure(fd, true);
+        MCPPeerIdentity::validatePeer(fd, MCPPeerIdentity::bridgeBundleIdentifier,
+                                      MCPPeerIdentity::bridgeExecutableURL(bundle));
+        MCPUnixSocket::writeAll(MCPUnixSocket::helloLine, fd);
+        if (MCPUnixSocket::readLine(fd, MCPUnixSocket::kHandshakeLineMaximum) !=
+            MCPUnixSocket::handshakeText) {
+            throw SocketError::protocolMismatch();
+        }
+        MCPUnixSocket::close(fd);
+        ::close(listener);
+        return 0;
+    }
+    const int fd = connectWithin(socketPath, std::chrono::seconds(10));
+    if (mode == "companion") {
+        MCPPeerIdentity::validatePeer(fd, MCPPeerIdentity::appBundleIdentifier, bundle);
+        MCPUnixSocket::configure(fd, true);
+        if (MCPUnixSocket::readLine(fd, MCPUnixSocket::kHandshakeLineMaximum) !=
+            MCPUnixSocket::handshakeText) {
+            throw SocketError::protocolMismatch();
+        }
+        MCPUnixSocket::writeAll(MCPUnixSocket::helloLine, fd);
+        MCPUnixSocket::close(fd);
+        return 0;
+    }
+    char buffer[64];
+    while (::read(fd, buffer, sizeof buffer) > 0) {
+    }
+    MCPUnixSocket::close(fd);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s application|companion|connect <socket>\n",
+                     const_cast<const char*>(kMarker));
+        return 2;
+    }
+    try {
+        return run(argv[1], argv[2]);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+        return 1;
+    }
+}
