@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "platform/OpenBeneath.h"
+#include "platform/XrgbRows.h"
 
 namespace fw::platform {
 
@@ -174,13 +175,7 @@ std::optional<RgbImage> PdfDocument::renderFirstPage(int width, int height, std:
         const auto* src =
             reinterpret_cast<const std::uint8_t*>(data + std::ptrdiff_t(y) * drawn.bytes_per_row());
         std::uint8_t* dst = out.pixels.data() + std::size_t(y) * std::size_t(width) * 3;
-        for (int x = 0; x < columns; ++x) {
-            std::uint32_t word;
-            std::memcpy(&word, src + std::size_t(x) * 4, 4);
-            dst[3 * x + 0] = std::uint8_t(word >> 16);
-            dst[3 * x + 1] = std::uint8_t(word >> 8);
-            dst[3 * x + 2] = std::uint8_t(word);
-        }
+        unpackXrgbRow(src, dst, columns);
     }
     return out;
 }

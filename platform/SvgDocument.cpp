@@ -13,6 +13,7 @@
 
 #include "platform/ImageDecoderRuntime.h"
 #include "platform/OpenBeneath.h"
+#include "platform/XrgbRows.h"
 
 namespace fw::platform {
 
@@ -200,13 +201,7 @@ std::optional<RgbImage> SvgDocument::render(int width, int height, std::uint64_t
         // Each pixel is a native-endian 32-bit 0x__RRGGBB word, already laid over black.
         const unsigned char* src = data + std::ptrdiff_t(y) * stride;
         std::uint8_t* dst = out.pixels.data() + std::size_t(y) * std::size_t(width) * 3;
-        for (int x = 0; x < width; ++x) {
-            std::uint32_t word;
-            std::memcpy(&word, src + std::size_t(x) * 4, 4);
-            dst[3 * x + 0] = std::uint8_t(word >> 16);
-            dst[3 * x + 1] = std::uint8_t(word >> 8);
-            dst[3 * x + 2] = std::uint8_t(word);
-        }
+        unpackXrgbRow(src, dst, width);
     }
     return out;
 }

@@ -66,13 +66,11 @@ void truncateFile(const std::string& path, double fraction) {
     std::filesystem::resize_file(path, static_cast<std::uintmax_t>(size * fraction));
 }
 
-std::vector<std::uint8_t> linearRgbProfile() {
-    cmsCIExyY white{0.3127, 0.3290, 1.0};
-    cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
-    cmsToneCurve* linear = cmsBuildGamma(nullptr, 1.0);
-    cmsToneCurve* curves[3] = {linear, linear, linear};
-    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
-    cmsFreeToneCurve(linear);
+namespace {
+
+// lcms stamps a profile with the time it was made, so each profile is made once per process:
+// a test that compares a profile read back from a file with a fresh call must see equal bytes.
+std::vector<std::uint8_t> savedProfile(cmsHPROFILE profile) {
     cmsUInt32Number size = 0;
     cmsSaveProfileToMem(profile, nullptr, &size);
     std::vector<std::uint8_t> bytes(size);
@@ -81,13 +79,25 @@ std::vector<std::uint8_t> linearRgbProfile() {
     return bytes;
 }
 
+std::vector<std::uint8_t> makeLinearRgbProfile() {
+    cmsCIExyY white{0.3127, 0.3290, 1.0};
+    cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
+    cmsToneCurve* linear = cmsBuildGamma(nullptr, 1.0);
+    cmsToneCurve* curves[3] = {linear, linear, linear};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsFreeToneCurve(linear);
+    return savedProfile(profile);
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> linearRgbProfile() {
+    static const std::vector<std::uint8_t> bytes = makeLinearRgbProfile();
+    return bytes;
+}
+
 std::vector<std::uint8_t> srgbProfile() {
-    cmsHPROFILE profile = cmsCreate_sRGBProfile();
-    cmsUInt32Number size = 0;
-    cmsSaveProfileToMem(profile, nullptr, &size);
-    std::vector<std::uint8_t> bytes(size);
-    cmsSaveProfileToMem(profile, bytes.data(), &size);
-    cmsCloseProfile(profile);
+    static const std::vector<std::uint8_t> bytes = savedProfile(cmsCreate_sRGBProfile());
     return bytes;
 }
 
