@@ -347,8 +347,7 @@ std::optional<ExportError> ExportCoordinator::validate(const ExportRequest& requ
     const ExportSettings& settings = request.settings;
     if (settings.width < 1 || settings.width > 3840 || settings.height < 1 ||
         settings.height > 2160 || settings.frameRate < 1 || settings.frameRate > 30) {
-        return ExportError::invalid(
-            "Movie dimensions must be at most 3840 × 2160 and frame rate 1–30 fps.");
+        return ExportError::invalid(kMovieLimitsProblem);
     }
     // Refused here, in the settings' own words, rather than by the engine once the job runs.
     if (auto problem = platform::frameSizeProblem(videoCodecOf(settings.codec),

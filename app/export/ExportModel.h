@@ -89,6 +89,11 @@ struct ExportRawValueHash {
     }
 };
 
+// The sentence for a movie size or frame rate out of range, as the settings panel shows it and
+// the coordinator refuses a request.
+inline constexpr const char* kMovieLimitsProblem =
+    "Movie dimensions must be at most 3840 × 2160 and frame rate 1–30 fps.";
+
 struct ExportSettings {
     std::int64_t width = 0;      // movie width in pixels
     std::int64_t height = 0;     // movie height in pixels

@@ -23,6 +23,8 @@
 #include <QVariant>
 #include <optional>
 
+#include "app/export/ExportModel.h"
+
 namespace fw::platform {
 class UserDefaults;
 }
@@ -64,8 +66,7 @@ public:
     static constexpr const char* kCustomMovieHeightKey = "customMovieHeight";
 
     // The sentence for a movie size or frame rate out of range, as the export refuses it.
-    static constexpr const char* kDimensionsProblem =
-        "Movie dimensions must be at most 3840 × 2160 and frame rate 1–30 fps.";
+    static constexpr const char* kDimensionsProblem = kMovieLimitsProblem;
 
     // Codec tags, quality tags and size presets as the panel's choices carry them.
     enum CodecTag : qlonglong { kCodecTagH264 = 0, kCodecTagHEVC = 1, kCodecTagProRes422 = 2 };
