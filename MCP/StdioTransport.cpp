@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
 #include <cerrno>
 #include <cstdint>
@@ -21,6 +20,7 @@
 #include "Logging/NoOpLogHandler.h"
 #include "MCP/MCPError.h"
 #include "MCP/detail/AsyncWaiter.h"
+#include "MCP/detail/ReactorDescriptor.h"
 
 // g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -214,7 +214,7 @@ struct StdioTransport::State : std::enable_shared_from_this<State> {
     void connect();
     void shutDown(bool finishStream);
     void releaseDescriptors();
-    asio::posix::stream_descriptor& writeDescriptor() {
+    detail::ReactorDescriptor& writeDescriptor() {
         return outputFd == inputFd ? input : output;
     }
 
@@ -243,8 +243,8 @@ struct StdioTransport::State : std::enable_shared_from_this<State> {
     const std::size_t maxPendingMessages;
 
     std::mutex mutex;
-    asio::posix::stream_descriptor input;
-    asio::posix::stream_descriptor output;
+    detail::ReactorDescriptor input;
+    detail::ReactorDescriptor output;
     std::atomic<bool> isConnected = false;
     // Counts connections: a read operation of an earlier one does nothing more.
     std::atomic<std::uint64_t> generation = 0;
@@ -298,15 +298,15 @@ void StdioTransport::State::connect() {
         if (outputFd != inputFd) {
             makeNonBlocking(outputFd, savedOutput);
         }
-        try {
-            if (!input.is_open()) {
-                input.assign(inputFd);
-            }
-            if (outputFd != inputFd && !output.is_open()) {
-                output.assign(outputFd);
-            }
-        } catch (const boost::system::system_error& error) {
-            throw MCPError::transportError(systemError(error.code()));
+        boost::system::error_code error;
+        if (!input.isOpen()) {
+            error = input.assign(inputFd);
+        }
+        if (!error && outputFd != inputFd && !output.isOpen()) {
+            error = output.assign(outputFd);
+        }
+        if (error) {
+            throw MCPError::transportError(systemError(error));
         }
     } catch (...) {
         releaseDescriptors();
@@ -330,12 +330,8 @@ void StdioTransport::State::connect() {
 
 void StdioTransport::State::releaseDescriptors() {
     // Release, not close: pending operations end with operation_aborted.
-    if (input.is_open()) {
-        input.release();
-    }
-    if (output.is_open()) {
-        output.release();
-    }
+    input.release();
+    output.release();
 }
 
 void StdioTransport::State::shutDown(bool finishStream) {
@@ -362,11 +358,11 @@ void StdioTransport::State::shutDown(bool finishStream) {
 
 void StdioTransport::State::startRead(std::uint64_t current) {
     // Called with the lock held, connected.
-    input.async_read_some(asio::buffer(readBuffer),
-                          [self = shared_from_this(), current](
-                              const boost::system::error_code& error, std::size_t count) {
-                              self->onRead(current, error, count);
-                          });
+    input.asyncReadSome(readBuffer.data(), readBuffer.size(),
+                        [self = shared_from_this(), current](
+                            const boost::system::error_code& error, std::size_t count) {
+                            self->onRead(current, error, count);
+                        });
 }
 
 void StdioTransport::State::onRead(std::uint64_t current, const boost::system::error_code& error,
@@ -611,9 +607,8 @@ void StdioTransport::State::cancelLine(std::uint64_t id) {
 }
 
 void StdioTransport::State::waitWritable() {
-    // With the lock held. Asio re-arms the descriptor for this wait, so no readiness is missed.
-    writeDescriptor().async_wait(
-        asio::posix::descriptor_base::wait_write,
+    // With the lock held. The reactor re-arms the descriptor for this wait: no readiness is missed.
+    writeDescriptor().asyncWaitWritable(
         [self = shared_from_this()](const boost::system::error_code& error) {
             self->onWritable(error);
         });

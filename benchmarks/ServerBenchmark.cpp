@@ -1,7 +1,8 @@
 // tools/call round trips through the MCP server over the in-memory pair and over a pipe pair of
 // standard input/output transports, beside floors: a bare loop that parses the same request,
 // looks its handler up and writes the same answer without the library's server or transports,
-// once directly and once with the lines going through pipes.
+// once directly and once with the lines going through pipes (read as they come, and read after
+// waiting for readiness as an event loop does).
 //
 // Over pipes the process ignores SIGPIPE, as a server program over standard input/output should;
 // the "SigpipeDefault" run leaves the signal at its default, so that the transport blocks it around
@@ -12,6 +13,7 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -209,14 +211,36 @@ void BM_ToolCallFloor(benchmark::State& state) {
 }
 
 // The floor over pipes: the bare work with each line written to a pipe and read back on the
-// other side, one write and one read each way, all on one thread.
-void BM_ToolCallFloorOverPipes(benchmark::State& state) {
+// other side, one write and one read each way, all on one thread. The reads block: the thread
+// knows which line comes next, so it never waits for readiness. Four system calls per round trip.
+//
+// With `waitForReadiness` each read first waits for its pipe in an edge-triggered epoll set, as a
+// program that serves more than one descriptor (any event loop) has to: six system calls, the
+// least an event-driven server and client can make.
+void runFloorOverPipes(benchmark::State& state, bool waitForReadiness) {
     int toServer[2] = {-1, -1};
     int toClient[2] = {-1, -1};
     if (::pipe2(toServer, O_CLOEXEC) != 0 || ::pipe2(toClient, O_CLOEXEC) != 0) {
         state.SkipWithError("no pipes");
         return;
     }
+    const int poller = waitForReadiness ? ::epoll_create1(EPOLL_CLOEXEC) : -1;
+    for (int fd : {toServer[0], toClient[0]}) {
+        if (waitForReadiness) {
+            epoll_event interest = {};
+            interest.events = EPOLLIN | EPOLLET;
+            interest.data.fd = fd;
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+            ::epoll_ctl(poller, EPOLL_CTL_ADD, fd, &interest);
+        }
+    }
+    bool failed = false;
+    auto waitFor = [&](int fd) {
+        if (waitForReadiness) {
+            epoll_event ready = {};
+            failed |= ::epoll_wait(poller, &ready, 1, -1) != 1 || ready.data.fd != fd;
+        }
+    };
     BareServer server;
     const std::string request = kRequest + "\n";
     std::vector<char> buffer(1 << 16);
@@ -224,33 +248,44 @@ void BM_ToolCallFloorOverPipes(benchmark::State& state) {
     latencies.reserve(1 << 20);
     const auto begin = Clock::now();
     std::string out;
-    bool failed = false;
     for (auto _ : state) {
         const auto start = Clock::now();
         failed |= ::write(toServer[1], request.data(), request.size()) !=
                   static_cast<ssize_t>(request.size());
+        waitFor(toServer[0]);
         const ssize_t got = ::read(toServer[0], buffer.data(), buffer.size());
         failed |= got <= 0;
         out.clear();
         server.serve(std::string_view(buffer.data(), got > 0 ? got - 1 : 0), out);
         out += '\n';
         failed |= ::write(toClient[1], out.data(), out.size()) != static_cast<ssize_t>(out.size());
+        waitFor(toClient[0]);
         failed |= ::read(toClient[0], buffer.data(), buffer.size()) <= 0;
         latencies.push_back(
             std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     report(state, latencies, std::chrono::duration<double>(Clock::now() - begin).count());
-    for (int fd : {toServer[0], toServer[1], toClient[0], toClient[1]}) {
-        ::close(fd);
+    for (int fd : {toServer[0], toServer[1], toClient[0], toClient[1], poller}) {
+        if (fd != -1) {
+            ::close(fd);
+        }
     }
     if (failed) {
-        state.SkipWithError("a pipe read or write fell short");
+        state.SkipWithError("a pipe read, write or wait fell short");
     }
+}
+
+void BM_ToolCallFloorOverPipes(benchmark::State& state) {
+    runFloorOverPipes(state, false);
+}
+void BM_ToolCallFloorOverPipesWaitingForReadiness(benchmark::State& state) {
+    runFloorOverPipes(state, true);
 }
 
 BENCHMARK(BM_ToolCallFloor);
 BENCHMARK(BM_ToolCallInMemory);
 BENCHMARK(BM_ToolCallFloorOverPipes);
+BENCHMARK(BM_ToolCallFloorOverPipesWaitingForReadiness);
 BENCHMARK(BM_ToolCallOverPipes);
 BENCHMARK(BM_ToolCallOverPipesSigpipeDefault);
 // A million requests: the resident set must stay flat.

@@ -1,10 +1,12 @@
 // The standard input/output transport over real pipes.
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,7 +20,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "MCP/MCPError.h"
@@ -550,6 +554,178 @@ TEST(StdioTransport, StopsReadingWhileMessagesWaitUnread) {
         ASSERT_EQ(received[static_cast<std::size_t>(index)], lineOf(index)) << index;
     }
 }
+
+// What a peer writes reaches the transport through one of these; each gives the transport its
+// end, and the peer writes with `put` (one write call: one packet on a packet socket).
+struct PeerChannel {
+    std::string name;
+    std::function<void(int (&ends)[2])> make;  // ends[0] for the transport, ends[1] for the peer
+    bool closeDropsInput = false;  // a terminal's hang-up discards what it has not handed out
+};
+
+void PrintTo(const PeerChannel& channel, std::ostream* out) {
+    *out << channel.name;
+}
+
+void makeSocketPair(int (&ends)[2], int type) {
+    if (::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, ends) != 0) {
+        throw std::runtime_error("Could not make a socket pair.");
+    }
+}
+
+// Up to `count` messages, fewer when the stream ends first.
+asio::awaitable<std::vector<std::string>> takeMessages(MessageStream* stream, std::size_t count) {
+    std::vector<std::string> taken;
+    while (taken.size() < count) {
+        auto message = co_await stream->next();
+        if (!message) {
+            break;
+        }
+        taken.push_back(std::move(*message));
+    }
+    co_return taken;
+}
+
+// Writes all of `bytes` to the non-blocking `descriptor` unless `stop` is set first.
+bool writeUnlessStopped(int descriptor, std::string_view bytes, const std::atomic<bool>& stop) {
+    while (!bytes.empty()) {
+        const ssize_t count = ::write(descriptor, bytes.data(), bytes.size());
+        if (count > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(count));
+            continue;
+        }
+        if (count == -1 && (errno == EAGAIN || errno == EINTR) && !stop) {
+            pollfd writable = {descriptor, POLLOUT, 0};
+            ::poll(&writable, 1, 100);
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+// A short read empties a pipe or a stream socket, and the transport then waits for readiness
+// instead of trying another read; on a packet socket or a terminal each read takes one packet or
+// line, and what is left must still be read. Lines written after the transport found the input
+// empty, two at once, then a stream of them in pieces from another thread while the transport is
+// served by four threads, then a last one written with the peer's close: every line arrives whole,
+// once and in order, and the end of input ends the stream.
+class StdioTransportReceiving : public ::testing::TestWithParam<PeerChannel> {};
+
+TEST_P(StdioTransportReceiving, ReadsEveryLineThatWaits) {
+    SigpipeDisposition ignored(SIG_IGN);  // a failed test closes the input on its writer
+    int ends[2] = {-1, -1};
+    GetParam().make(ends);
+    Pipe output;
+    asio::io_context io(4);
+    auto transport = std::make_shared<StdioTransport>(io.get_executor(), ends[0], output.write);
+    runFor(io, transport->connect());
+    MessageStream stream = transport->receive();
+    auto put = [peer = ends[1]](const std::string& bytes) {
+        ASSERT_EQ(::write(peer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    };
+    put("first\n");
+    EXPECT_EQ(runFor(io, takeMessages(&stream, 1), 20s), std::vector<std::string>{"first"});
+    put("second\n");
+    put("third\n");
+    EXPECT_EQ(runFor(io, takeMessages(&stream, 2), 20s),
+              (std::vector<std::string>{"second", "third"}));
+
+    constexpr int kLines = 2000;
+    std::atomic<bool> stop = false;
+    ::fcntl(ends[1], F_SETFL, ::fcntl(ends[1], F_GETFL) | O_NONBLOCK);
+    std::thread writer([&, peer = ends[1]] {
+        std::string pending;
+        for (int index = 0; index < kLines; ++index) {
+            pending += "line " + std::to_string(index) + "\n";
+            if (index % 3 != 2 && index != kLines - 1) {
+                continue;
+            }
+            // Pieces of 1 to 40 bytes, ends of lines falling anywhere in them.
+            for (std::size_t done = 0; done < pending.size();) {
+                const std::size_t size =
+                    std::min<std::size_t>(1 + (done * 7 + static_cast<std::size_t>(index)) % 40,
+                                          pending.size() - done);
+                if (!writeUnlessStopped(peer, std::string_view(pending).substr(done, size), stop)) {
+                    return;
+                }
+                done += size;
+            }
+            pending.clear();
+        }
+    });
+    std::vector<std::string> lines;
+    std::atomic<bool> collected = false;
+    asio::co_spawn(io, takeMessages(&stream, kLines),
+                   [&](std::exception_ptr, std::vector<std::string> taken) {
+                       lines = std::move(taken);
+                       collected = true;
+                   });
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    std::vector<std::thread> runners;
+    for (int i = 0; i < 4; ++i) {
+        runners.emplace_back([&] {
+            while (!collected && std::chrono::steady_clock::now() < deadline) {
+                io.run_one_for(std::chrono::milliseconds(10));
+            }
+        });
+    }
+    for (auto& runner : runners) {
+        runner.join();
+    }
+    stop = true;
+    writer.join();
+    // A last line and the peer's end, before the transport reads again: the line arrives (but on
+    // a terminal, which drops it) and the stream ends (for a terminal with EIO).
+    std::optional<Drained> rest;
+    if (collected) {
+        ::fcntl(ends[1], F_SETFL, ::fcntl(ends[1], F_GETFL) & ~O_NONBLOCK);
+        put("last\n");
+        ::close(std::exchange(ends[1], -1));
+        rest = runFor(io, drain(std::move(stream)), 20s);
+    }
+    // Ends the stream, and with it a collector still waiting.
+    runFor(io, transport->disconnect());
+    io.restart();
+    io.run();
+    ::close(ends[0]);
+    if (ends[1] != -1) {
+        ::close(ends[1]);
+    }
+    ASSERT_TRUE(collected);
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(kLines));
+    for (int index = 0; index < kLines; ++index) {
+        ASSERT_EQ(lines[static_cast<std::size_t>(index)], "line " + std::to_string(index));
+    }
+    EXPECT_EQ(rest->messages, GetParam().closeDropsInput ? std::vector<std::string>{}
+                                                         : std::vector<std::string>{"last"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Channels, StdioTransportReceiving,
+    ::testing::Values(
+        PeerChannel{"Pipe",
+                    [](int (&ends)[2]) {
+                        if (::pipe2(ends, O_CLOEXEC) != 0) {
+                            throw std::runtime_error("Could not make a pipe.");
+                        }
+                    }},
+        PeerChannel{"StreamSocket", [](int (&ends)[2]) { makeSocketPair(ends, SOCK_STREAM); }},
+        PeerChannel{"PacketSocket", [](int (&ends)[2]) { makeSocketPair(ends, SOCK_SEQPACKET); }},
+        PeerChannel{"Terminal",
+                    [](int (&ends)[2]) {
+                        // The transport reads the terminal; the peer types on its controlling
+                        // side, without echo (nobody reads it back), one line per read.
+                        auto terminal = std::make_unique<Terminal>();
+                        termios settings = {};
+                        ::tcgetattr(terminal->terminal, &settings);
+                        settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+                        ::tcsetattr(terminal->terminal, TCSANOW, &settings);
+                        ends[0] = std::exchange(terminal->terminal, -1);
+                        ends[1] = std::exchange(terminal->controller, -1);
+                    },
+                    true}),
+    [](const ::testing::TestParamInfo<PeerChannel>& info) { return info.param.name; });
 
 // Senders on one thread and on several: lines far larger than the pipe's buffer (every write is
 // partial and the others have to wait) mixed with short ones (written at once when the way is
