@@ -32,6 +32,12 @@
 // SIGPIPE when connect() runs; programs that serve over pipes should ignore it before connecting
 // (and keep it so), which spares two system calls per message.
 //
+// System calls: a message costs one write() to send, and one read() to receive (with the wait for
+// readiness shared by everything the context serves). A read that leaves a pipe empty (it comes
+// back short) is followed by a wait, not by another read that would only fail; on a terminal or a
+// socket, where a short read says nothing about what is left, the transport reads until one
+// fails with EAGAIN.
+//
 // Thread-safety: an actor. Its state is guarded by a small lock rather than a strand, so a send
 // writes its line at once from the sender's own thread when no other line is under way; a line
 // the pipe cannot take at once is finished by queued asynchronous writes. Every operation may be
