@@ -174,7 +174,9 @@ asio::awaitable<bool> Client::isConnected() {
     auto self = shared_from_this();
     co_return co_await asio::co_spawn(
         strand_,
-        [this]() -> asio::awaitable<bool> { co_return connection_&& phase_ == Phase::running; },
+        [this]() -> asio::awaitable<bool> {
+            co_return connection_ != nullptr&& phase_ == Phase::running;
+        },
         asio::use_awaitable);
 }
 

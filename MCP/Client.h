@@ -298,6 +298,9 @@ private:
         std::function<boost::asio::awaitable<void>(Batch&)> body);
     boost::asio::awaitable<void> addBatchMember(ClientBatch& batch, ID id,
                                                 AnyPendingRequest pending, std::string bytes);
+    boost::asio::awaitable<void> addBatchMemberOnStrand(ClientBatch& batch, ID id,
+                                                        AnyPendingRequest pending,
+                                                        std::string bytes);
     void failBatchMembers(const std::vector<ID>& ids, const std::exception_ptr& error);
 
     // Inbound dispatch (strand).
@@ -429,8 +432,11 @@ boost::asio::awaitable<RequestContext<typename M::Result>> Client::sendChecked(F
 template <Method M>
 boost::asio::awaitable<typename M::Result> Client::ask(Feature feature,
                                                        typename M::Parameters parameters) {
+    // Built apart from the call: g++ 12 mishandles a temporary argument of a coroutine call
+    // inside co_await.
+    Request<M> request = makeRequest<M>(ID::newRandom(), std::move(parameters));
     RequestContext<typename M::Result> context =
-        co_await sendChecked<M>(feature, makeRequest<M>(ID::newRandom(), std::move(parameters)));
+        co_await sendChecked<M>(feature, std::move(request));
     typename M::Result result = co_await context.value();
     co_return result;
 }

@@ -138,8 +138,9 @@ void Client::startIncomingRequest(Request<AnyMethod> request) {
             strand_,
             [self, id = std::move(request.id)]() -> asio::awaitable<void> {
                 try {
-                    co_await self->sendResponse(Response<AnyMethod>{
-                        id, MCPError::internalError("Too many requests in progress")});
+                    Response<AnyMethod> refused{
+                        id, MCPError::internalError("Too many requests in progress")};
+                    co_await self->sendResponse(refused);
                 } catch (...) {
                 }
             },
@@ -183,7 +184,8 @@ asio::awaitable<void> Client::handleIncomingRequest(std::shared_ptr<Client> self
         if (failure) {
             // The handler failed, or its answer could not be sent: one more try with the error.
             try {
-                co_await sendResponse(Response<AnyMethod>{id, detail::toMCPError(failure)});
+                Response<AnyMethod> refused{id, detail::toMCPError(failure)};
+                co_await sendResponse(refused);
                 failure = nullptr;
             } catch (...) {
                 failure = std::current_exception();
@@ -199,7 +201,8 @@ asio::awaitable<void> Client::handleIncomingRequest(std::shared_ptr<Client> self
 }
 
 asio::awaitable<void> Client::sendResponse(const Response<AnyMethod>& response) {
-    co_await sendTextOnStrand(responseText(response));
+    std::string text = responseText(response);
+    co_await sendTextOnStrand(std::move(text));
 }
 
 }  // namespace mcp

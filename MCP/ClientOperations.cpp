@@ -36,66 +36,72 @@ asio::awaitable<Initialize::Result> Client::initializeOnStrand() {
                                       "\", which this client does not support.");
     }
     server_ = ServerState{result.capabilities, result.protocolVersion, result.instructions};
-    co_await notify(makeMessage<InitializedNotification>());
+    Message<InitializedNotification> initialized = makeMessage<InitializedNotification>();
+    co_await notify(std::move(initialized));
     co_return result;
 }
 
 // --- Requests -----------------------------------------------------------------------------------
 
 asio::awaitable<void> Client::ping() {
-    co_await ask<Ping>(Feature::none, Empty{});
+    Empty parameters;
+    co_await ask<Ping>(Feature::none, parameters);
 }
 
 asio::awaitable<std::pair<std::optional<std::string>, std::vector<PromptMessage>>>
 Client::getPrompt(std::string name, std::optional<std::map<std::string, std::string>> arguments) {
-    GetPrompt::Result result = co_await ask<GetPrompt>(
-        Feature::prompts, {.name = std::move(name), .arguments = std::move(arguments)});
+    GetPrompt::Parameters parameters{.name = std::move(name), .arguments = std::move(arguments)};
+    GetPrompt::Result result = co_await ask<GetPrompt>(Feature::prompts, std::move(parameters));
     co_return std::pair{std::move(result.description), std::move(result.messages)};
 }
 
 asio::awaitable<std::pair<std::vector<Prompt>, std::optional<std::string>>> Client::listPrompts(
     std::optional<std::string> cursor) {
-    ListPrompts::Result result =
-        co_await ask<ListPrompts>(Feature::prompts, {.cursor = std::move(cursor)});
+    ListPrompts::Parameters parameters{.cursor = std::move(cursor)};
+    ListPrompts::Result result = co_await ask<ListPrompts>(Feature::prompts, std::move(parameters));
     co_return std::pair{std::move(result.prompts), std::move(result.nextCursor)};
 }
 
 asio::awaitable<std::vector<ResourceContent>> Client::readResource(std::string uri) {
+    ReadResource::Parameters parameters{.uri = std::move(uri)};
     ReadResource::Result result =
-        co_await ask<ReadResource>(Feature::resources, {.uri = std::move(uri)});
+        co_await ask<ReadResource>(Feature::resources, std::move(parameters));
     co_return std::move(result.contents);
 }
 
 asio::awaitable<std::pair<std::vector<Resource>, std::optional<std::string>>> Client::listResources(
     std::optional<std::string> cursor) {
+    ListResources::Parameters parameters{.cursor = std::move(cursor)};
     ListResources::Result result =
-        co_await ask<ListResources>(Feature::resources, {.cursor = std::move(cursor)});
+        co_await ask<ListResources>(Feature::resources, std::move(parameters));
     co_return std::pair{std::move(result.resources), std::move(result.nextCursor)};
 }
 
 asio::awaitable<void> Client::subscribeToResource(std::string uri) {
-    co_await ask<ResourceSubscribe>(Feature::resourceSubscription, {.uri = std::move(uri)});
+    ResourceSubscribe::Parameters parameters{.uri = std::move(uri)};
+    co_await ask<ResourceSubscribe>(Feature::resourceSubscription, std::move(parameters));
 }
 
 asio::awaitable<std::pair<std::vector<ResourceTemplate>, std::optional<std::string>>>
 Client::listResourceTemplates(std::optional<std::string> cursor) {
+    ListResourceTemplates::Parameters parameters{.cursor = std::move(cursor)};
     ListResourceTemplates::Result result =
-        co_await ask<ListResourceTemplates>(Feature::resources, {.cursor = std::move(cursor)});
+        co_await ask<ListResourceTemplates>(Feature::resources, std::move(parameters));
     co_return std::pair{std::move(result.templates), std::move(result.nextCursor)};
 }
 
 asio::awaitable<std::pair<std::vector<Tool>, std::optional<std::string>>> Client::listTools(
     std::optional<std::string> cursor) {
-    ListTools::Result result =
-        co_await ask<ListTools>(Feature::tools, {.cursor = std::move(cursor)});
+    ListTools::Parameters parameters{.cursor = std::move(cursor)};
+    ListTools::Result result = co_await ask<ListTools>(Feature::tools, std::move(parameters));
     co_return std::pair{std::move(result.tools), std::move(result.nextCursor)};
 }
 
 asio::awaitable<std::pair<std::vector<ToolContent>, std::optional<bool>>> Client::callTool(
     std::string name, std::optional<Object> arguments, std::optional<Metadata> meta) {
-    CallTool::Result result = co_await ask<CallTool>(
-        Feature::tools,
-        {._meta = std::move(meta), .name = std::move(name), .arguments = std::move(arguments)});
+    CallTool::Parameters parameters{
+        ._meta = std::move(meta), .name = std::move(name), .arguments = std::move(arguments)};
+    CallTool::Result result = co_await ask<CallTool>(Feature::tools, std::move(parameters));
     co_return std::pair{std::move(result.content), result.isError};
 }
 
@@ -109,7 +115,8 @@ asio::awaitable<RequestContext<CallTool::Result>> Client::sendToolCall(
 }
 
 asio::awaitable<void> Client::setLoggingLevel(LogLevel level) {
-    co_await ask<SetLoggingLevel>(Feature::logging, {.level = level});
+    SetLoggingLevel::Parameters parameters{.level = level};
+    co_await ask<SetLoggingLevel>(Feature::logging, std::move(parameters));
 }
 
 namespace {
@@ -131,24 +138,25 @@ Complete::Parameters completion(CompletionReference reference, std::string argum
 asio::awaitable<Complete::Result::Completion> Client::complete(
     PromptReference prompt, std::string argumentName, std::string argumentValue,
     std::optional<std::map<std::string, std::string>> context) {
-    Complete::Result result = co_await ask<Complete>(
-        Feature::completions,
+    Complete::Parameters parameters =
         completion(PromptReference{.name = std::move(prompt.name)}, std::move(argumentName),
-                   std::move(argumentValue), std::move(context)));
+                   std::move(argumentValue), std::move(context));
+    Complete::Result result = co_await ask<Complete>(Feature::completions, std::move(parameters));
     co_return std::move(result.completion);
 }
 
 asio::awaitable<Complete::Result::Completion> Client::complete(
     ResourceReference resource, std::string argumentName, std::string argumentValue,
     std::optional<std::map<std::string, std::string>> context) {
-    Complete::Result result = co_await ask<Complete>(
-        Feature::completions, completion(std::move(resource), std::move(argumentName),
-                                         std::move(argumentValue), std::move(context)));
+    Complete::Parameters parameters = completion(std::move(resource), std::move(argumentName),
+                                                 std::move(argumentValue), std::move(context));
+    Complete::Result result = co_await ask<Complete>(Feature::completions, std::move(parameters));
     co_return std::move(result.completion);
 }
 
 asio::awaitable<void> Client::notifyRootsChanged() {
-    co_await notify(makeMessage<RootsListChangedNotification>());
+    Message<RootsListChangedNotification> changed = makeMessage<RootsListChangedNotification>();
+    co_await notify(std::move(changed));
 }
 
 // --- Handlers of the server's requests ----------------------------------------------------------
@@ -168,7 +176,8 @@ Client& Client::withElicitationHandler(
 Client& Client::withRootsHandler(std::function<asio::awaitable<std::vector<Root>>()> handler) {
     return withMethodHandler<ListRoots>(
         [handler = std::move(handler)](Empty) -> asio::awaitable<ListRoots::Result> {
-            ListRoots::Result result{.roots = co_await handler()};
+            std::vector<Root> roots = co_await handler();
+            ListRoots::Result result{.roots = std::move(roots)};
             co_return result;
         });
 }

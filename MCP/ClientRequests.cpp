@@ -127,7 +127,8 @@ asio::awaitable<void> Client::expire(std::shared_ptr<Client> self, ID id,
     auto pending = removePendingRequest(id);
     pending->resume(MCPError::internalError("Request timed out"));
     try {
-        co_await sendTextOnStrand(cancellationText(id, "Request timed out"));
+        std::string text = cancellationText(id, "Request timed out");
+        co_await sendTextOnStrand(std::move(text));
     } catch (...) {
         // The server cannot be told; the caller has its outcome.
     }
@@ -188,7 +189,8 @@ void Client::withdraw(ID id) {
             self->strand_,
             [self, id = std::move(id)]() -> asio::awaitable<void> {
                 try {
-                    co_await self->sendTextOnStrand(cancellationText(id, std::nullopt));
+                    std::string text = cancellationText(id, std::nullopt);
+                    co_await self->sendTextOnStrand(std::move(text));
                 } catch (...) {
                 }
             },
@@ -206,7 +208,8 @@ asio::awaitable<void> Client::cancelRequestOnStrand(ID id, std::optional<std::st
     if (auto pending = removePendingRequest(id)) {
         pending->resume(std::make_exception_ptr(CancellationError()));
     }
-    co_await sendTextOnStrand(cancellationText(id, reason));
+    std::string text = cancellationText(id, reason);
+    co_await sendTextOnStrand(std::move(text));
 }
 
 // --- Notifications and answers ------------------------------------------------------------------
@@ -288,19 +291,20 @@ asio::awaitable<void> Client::addBatchMember(ClientBatch& batch, ID id, AnyPendi
                                              std::string bytes) {
     auto self = shared_from_this();
     co_await asio::co_spawn(
-        strand_,
-        [&batch, this, id = std::move(id), pending = std::move(pending),
-         bytes = std::move(bytes)]() mutable -> asio::awaitable<void> {
-            if (batch.closed_) {
-                throw MCPError::internalError("The batch was already sent");
-            }
-            checkCanRegister(id);
-            registerPending(id, std::move(pending));
-            batch.ids_.push_back(std::move(id));
-            batch.requests_.push_back(std::move(bytes));
-            co_return;
-        },
+        strand_, addBatchMemberOnStrand(batch, std::move(id), std::move(pending), std::move(bytes)),
         asio::use_awaitable);
+}
+
+asio::awaitable<void> Client::addBatchMemberOnStrand(ClientBatch& batch, ID id,
+                                                     AnyPendingRequest pending, std::string bytes) {
+    if (batch.closed_) {
+        throw MCPError::internalError("The batch was already sent");
+    }
+    checkCanRegister(id);
+    registerPending(id, std::move(pending));
+    batch.ids_.push_back(std::move(id));
+    batch.requests_.push_back(std::move(bytes));
+    co_return;
 }
 
 void Client::failBatchMembers(const std::vector<ID>& ids, const std::exception_ptr& error) {

@@ -43,12 +43,15 @@ TEST(ClientInbound, ServerRequestWithoutAHandlerIsAnsweredMethodNotFound) {
 TEST(ClientInbound, RootsHandlerThatCallsTheServerBackIsAnswered) {
     ClientHarness harness;
     harness.connect();
-    auto client = harness.client;
+    // Not owned by its own handler.
+    Client* client = harness.client.get();
     client->withRootsHandler([client]() -> asio::awaitable<std::vector<Root>> {
         // Needs the loop to read the server's answer while this handler waits.
-        auto [content, isError] =
-            co_await client->callTool("echo", Object::fromEntries({{"text", Value("file:///r")}}));
-        std::vector<Root> roots{Root{.uri = content.at(0).get<ToolContent::Text>()->text}};
+        Object arguments;
+        arguments.insertOrAssign("text", Value("file:///r"));
+        auto called = co_await client->callTool("echo", std::move(arguments));
+        std::vector<Root> roots;
+        roots.push_back(Root{.uri = called.first.at(0).get<ToolContent::Text>()->text});
         co_return roots;
     });
     std::vector<Root> roots = harness.run(harness.server->listRoots());
@@ -271,10 +274,12 @@ TEST(ClientBatchesAgainstServer, OurServerAnswersABatch) {
     harness.connect();
     std::vector<AsyncResult<CallTool::Result>> results;
     harness.run(harness.client->withBatch([&](Client::Batch& batch) -> asio::awaitable<void> {
-        for (const char* text : {"one", "two"}) {
-            results.push_back(co_await batch.addRequest(makeRequest<CallTool>(
-                ID(text),
-                {.name = "echo", .arguments = Object::fromEntries({{"text", Value(text)}})})));
+        for (std::string text : std::vector<std::string>{"one", "two"}) {
+            Object arguments;
+            arguments.insertOrAssign("text", Value(text));
+            CallTool::Parameters parameters{.name = "echo", .arguments = std::move(arguments)};
+            results.push_back(
+                co_await batch.addRequest(makeRequest<CallTool>(ID(text), std::move(parameters))));
         }
     }));
     EXPECT_EQ(harness.run(results[0].value()).content.at(0).get<ToolContent::Text>()->text, "one");
@@ -323,7 +328,7 @@ TEST(ClientInbound, UnexpectedMessagesAndStrayAnswersAreLoggedAndDropped) {
     scripted.transport->push(R"([{"jsonrpc":"2.0","id":"none","result":{}}])");
     scripted.transport->push(
         R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":5}})");
-    scripted.run(scripted.client->ping());
+    scripted.settle();
     auto contains = [&](const std::string& line) {
         return std::find(lines->begin(), lines->end(), line) != lines->end();
     };

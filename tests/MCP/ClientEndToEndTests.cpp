@@ -116,7 +116,7 @@ TEST(ExampleClient, StartsTheServerListsItsToolsAndCallsOne) {
     const std::string client = FW_EXAMPLE_CLIENT;
     const std::string server = FW_EXAMPLE_TOOL_SERVER;
     auto [output, status] = shell(client + R"( add '{"a":2,"b":3}' -- )" + server);
-    EXPECT_EQ(output, "Server: example-tools 1.0.0\nTools: add echo fail sleep\n5\n");
+    EXPECT_EQ(output, "Server: example-tools 1.0.0\nTools: add echo fail sleep\n5.0\n");
     EXPECT_EQ(status, 0);
     auto [failed, failedStatus] = shell(client + " fail -- " + server);
     EXPECT_EQ(failedStatus, 1);

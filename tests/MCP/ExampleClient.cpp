@@ -71,21 +71,21 @@ asio::awaitable<int> run(std::shared_ptr<mcp::Client> client,
     try {
         mcp::Initialize::Result server = co_await client->connect(transport);
         out << "Server: " << server.serverInfo.name << " " << server.serverInfo.version << "\n";
-        auto [tools, next] = co_await client->listTools();
+        auto tools = co_await client->listTools();
         out << "Tools:";
-        for (const auto& each : tools) {
+        for (const auto& each : tools.first) {
             out << " " << each.name;
         }
         out << "\n";
-        auto [content, isError] = co_await client->callTool(tool, std::move(arguments));
-        for (const auto& block : content) {
+        auto called = co_await client->callTool(tool, std::move(arguments));
+        for (const auto& block : called.first) {
             if (const auto* text = block.get<mcp::ToolContent::Text>()) {
                 out << text->text << "\n";
             } else {
                 out << mcp::toJson(mcp::encodeValue(block)) << "\n";
             }
         }
-        status = isError.value_or(false) ? 1 : 0;
+        status = called.second.value_or(false) ? 1 : 0;
     } catch (const std::exception& error) {
         std::cerr << "The call failed: " << error.what() << "\n";
     }
