@@ -67,29 +67,21 @@ void Client::setConfiguration(Configuration configuration) {
 // --- Registration -------------------------------------------------------------------------------
 
 void Client::registerRequestHandler(std::string name, std::shared_ptr<RequestHandlerBox> box) {
-    std::lock_guard lock(registryMutex_);
-    methodHandlers_.insert_or_assign(std::move(name), std::move(box));
+    handlers_.setRequestHandler(std::move(name), std::move(box));
 }
 
 void Client::registerNotificationHandler(std::string name,
                                          std::shared_ptr<NotificationHandlerBox> box) {
-    std::lock_guard lock(registryMutex_);
-    notificationHandlers_[std::move(name)].push_back(std::move(box));
+    handlers_.addNotificationHandler(std::move(name), std::move(box));
 }
 
 std::shared_ptr<RequestHandlerBox> Client::requestHandler(std::string_view name) const {
-    std::lock_guard lock(registryMutex_);
-    auto found = methodHandlers_.find(std::string(name));
-    return found == methodHandlers_.end() ? nullptr : found->second;
+    return handlers_.requestHandler(name);
 }
 
 std::vector<std::shared_ptr<NotificationHandlerBox>> Client::notificationHandlers(
     std::string_view name) const {
-    std::lock_guard lock(registryMutex_);
-    auto found = notificationHandlers_.find(std::string(name));
-    return found == notificationHandlers_.end()
-               ? std::vector<std::shared_ptr<NotificationHandlerBox>>{}
-               : found->second;
+    return handlers_.notificationHandlers(name);
 }
 
 void Client::registerCancellationListener() {

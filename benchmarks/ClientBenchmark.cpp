@@ -25,6 +25,7 @@
 #include "MCP/InMemoryTransport.h"
 #include "MCP/Server.h"
 #include "MCP/StdioTransport.h"
+#include "benchmarks/RoundTripCounters.h"
 
 // g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -34,16 +35,8 @@ namespace {
 namespace asio = boost::asio;
 using Clock = std::chrono::steady_clock;
 
-long residentKilobytes() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return 0;
-}
+using bench::report;
+using bench::residentKilobytes;
 
 std::shared_ptr<mcp::Server> makeServer(asio::io_context& io) {
     mcp::Server::Capabilities capabilities;
@@ -54,9 +47,9 @@ std::shared_ptr<mcp::Server> makeServer(asio::io_context& io) {
         [](mcp::CallTool::Parameters parameters) -> asio::awaitable<mcp::CallTool::Result> {
             const mcp::Value* text =
                 parameters.arguments ? parameters.arguments->find("text") : nullptr;
-            mcp::CallTool::Result result{.content = {mcp::ToolContent::text(
-                                             text && text->stringValue() ? *text->stringValue()
-                                                                         : "")}};
+            mcp::CallTool::Result result{
+                .content = {mcp::ToolContent::text(
+                    text && text->stringValue() ? *text->stringValue() : "")}};
             co_return result;
         });
     return server;
@@ -134,15 +127,7 @@ void runClientBenchmark(benchmark::State& state, bool overPipes, Call call) {
         asio::detached);
     io.run();
     const long rssAfter = residentKilobytes();
-    std::sort(latencies.begin(), latencies.end());
-    auto at = [&](double fraction) {
-        return latencies.empty()
-                   ? 0.0
-                   : latencies[static_cast<std::size_t>(fraction * (latencies.size() - 1))];
-    };
-    state.counters["round_trips_per_s"] = static_cast<double>(latencies.size()) / seconds;
-    state.counters["p50_us"] = at(0.50);
-    state.counters["p99_us"] = at(0.99);
+    report(state, latencies, seconds);
     state.counters["rss_growth_kb"] = static_cast<double>(rssAfter - rssBefore);
 }
 
@@ -181,8 +166,9 @@ void BM_ClientRequestsInFlight(benchmark::State& state) {
                 contexts.reserve(kInFlight);
                 rssBefore = residentKilobytes();
                 for (int i = 0; i < kInFlight; ++i) {
-                    contexts.push_back(co_await client->sendToolCall(
-                        "echo", mcp::Object::fromEntries({{"text", mcp::Value("waiting")}})));
+                    mcp::Object arguments;
+                    arguments.insertOrAssign("text", mcp::Value("waiting"));
+                    contexts.push_back(co_await client->sendToolCall("echo", std::move(arguments)));
                 }
                 rssAfter = residentKilobytes();
                 co_await client->disconnect();
@@ -200,7 +186,9 @@ BENCHMARK(BM_ClientPingOverPipes);
 BENCHMARK(BM_ClientToolCallOverPipes);
 BENCHMARK(BM_ClientRequestsInFlight)->Iterations(3);
 // A million calls: the resident set must stay flat.
-BENCHMARK(BM_ClientToolCallInMemory)->Iterations(1000000)->Name("BM_ClientToolCallInMemory/million");
+BENCHMARK(BM_ClientToolCallInMemory)
+    ->Iterations(1000000)
+    ->Name("BM_ClientToolCallInMemory/million");
 
 }  // namespace
 

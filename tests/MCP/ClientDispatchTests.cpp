@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "Logging/LogHandler.h"
 #include "MCP/Client.h"
 #include "MCP/JsonWriter.h"
 #include "tests/MCP/ClientTestSupport.h"
+#include "tests/MCP/LogLineRecorder.h"
 
 // g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -288,39 +288,10 @@ TEST(ClientBatchesAgainstServer, OurServerAnswersABatch) {
 
 // --- Messages of no known form, and the log lines -----------------------------------------------
 
-class LineRecorder final : public logging::LogHandler {
-public:
-    explicit LineRecorder(std::shared_ptr<std::vector<std::string>> lines)
-        : lines_(std::move(lines)) {}
-    std::unique_ptr<logging::LogHandler> clone() const override {
-        return std::make_unique<LineRecorder>(*this);
-    }
-    void log(const logging::LogEvent& event) override {
-        std::string line = std::string(logging::rawValue(event.level)) + " " +
-                           std::string(event.message.description());
-        if (event.metadata) {
-            for (const auto& [key, value] : *event.metadata) {
-                line += " " + key + "=" + value.description();
-            }
-        }
-        lines_->push_back(std::move(line));
-    }
-    std::optional<logging::MetadataValue> metadataValue(std::string_view) const override {
-        return std::nullopt;
-    }
-    void setMetadataValue(const std::string&, std::optional<logging::MetadataValue>) override {}
-    logging::Metadata metadata() const override { return {}; }
-    void setMetadata(logging::Metadata) override {}
-    logging::Level logLevel() const override { return logging::Level::debug; }
-    void setLogLevel(logging::Level) override {}
-
-private:
-    std::shared_ptr<std::vector<std::string>> lines_;
-};
-
 TEST(ClientInbound, UnexpectedMessagesAndStrayAnswersAreLoggedAndDropped) {
     auto lines = std::make_shared<std::vector<std::string>>();
-    ScriptedClient scripted({}, logging::Logger("test", LineRecorder(lines)));
+    ScriptedClient scripted({},
+                            logging::Logger("test", LogLineRecorder(lines, logging::Level::debug)));
     ASSERT_EQ(scripted.connect(), "ok");
     scripted.transport->push("[1,2]");
     scripted.transport->push("\xff\xfe");

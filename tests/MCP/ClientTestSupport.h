@@ -119,13 +119,34 @@ inline Server::Capabilities everyCapability() {
     return capabilities;
 }
 
+// An io_context kept running for the test, and the ways to run an operation on it.
+class IoHarness {
+public:
+    IoHarness() : work_(asio::make_work_guard(io)) {}
+
+    template <class T>
+    T run(asio::awaitable<T> operation) {
+        return runFor(io, std::move(operation));
+    }
+    void run(asio::awaitable<void> operation) { runFor(io, std::move(operation)); }
+    // "ok", or the error's text.
+    template <class T>
+    std::string outcome(asio::awaitable<T> operation) {
+        return runFor(io, outcomeOf(std::move(operation)));
+    }
+
+    asio::io_context io;
+
+private:
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+};
+
 // A client and a full server over the in-memory pair.
-class ClientHarness {
+class ClientHarness : public IoHarness {
 public:
     explicit ClientHarness(Client::Configuration configuration = {},
                            Server::Capabilities capabilities = everyCapability(),
-                           std::optional<logging::Logger> logger = std::nullopt)
-        : work_(asio::make_work_guard(io)) {
+                           std::optional<logging::Logger> logger = std::nullopt) {
         server = makeFullServer(io.get_executor(), std::move(capabilities));
         client = std::make_shared<Client>(io.get_executor(), "test-client", "1.0", std::nullopt,
                                           std::nullopt, std::nullopt, std::nullopt,
@@ -148,35 +169,19 @@ public:
         return runFor(io, client->connect(clientSide));
     }
 
-    template <class T>
-    T run(asio::awaitable<T> operation) {
-        return runFor(io, std::move(operation));
-    }
-    void run(asio::awaitable<void> operation) { runFor(io, std::move(operation)); }
-
-    template <class T>
-    std::string outcome(asio::awaitable<T> operation) {
-        return runFor(io, outcomeOf(std::move(operation)));
-    }
-
-    asio::io_context io;
     std::shared_ptr<Server> server;
     std::shared_ptr<Client> client;
     std::shared_ptr<InMemoryTransport> clientSide;
     std::shared_ptr<InMemoryTransport> serverSide;
-
-private:
-    asio::executor_work_guard<asio::io_context::executor_type> work_;
 };
 
 // A client over a ScriptedTransport: the test reads what the client sends and pushes what the
 // server would answer.
-class ScriptedClient {
+class ScriptedClient : public IoHarness {
 public:
     explicit ScriptedClient(Client::Configuration configuration = {},
                             std::optional<logging::Logger> logger = std::nullopt)
-        : work_(asio::make_work_guard(io)),
-          transport(std::make_shared<ScriptedTransport>(io, std::move(logger))) {
+        : transport(std::make_shared<ScriptedTransport>(io, std::move(logger))) {
         client = std::make_shared<Client>(io.get_executor(), "scripted", "1.0", std::nullopt,
                                           std::nullopt, std::nullopt, std::nullopt,
                                           Client::Capabilities{}, configuration);
@@ -224,24 +229,8 @@ public:
     // Lets queued work run.
     void settle() { runIdle(io, std::chrono::milliseconds(5)); }
 
-    template <class T>
-    T run(asio::awaitable<T> operation) {
-        return runFor(io, std::move(operation));
-    }
-    void run(asio::awaitable<void> operation) { runFor(io, std::move(operation)); }
-    template <class T>
-    std::string outcome(asio::awaitable<T> operation) {
-        return runFor(io, outcomeOf(std::move(operation)));
-    }
-
-    asio::io_context io;
-    std::shared_ptr<Client> client;
-
-private:
-    asio::executor_work_guard<asio::io_context::executor_type> work_;
-
-public:
     std::shared_ptr<ScriptedTransport> transport;
+    std::shared_ptr<Client> client;
 };
 
 }  // namespace mcp::testing
