@@ -151,6 +151,10 @@ public:
     // A connected source and result.
     static std::pair<AsyncResultSource<T>, AsyncResult<T>> make();
 
+    // A result whose producer is gone already: awaiting it fails with AbandonedResultError.
+    // (Asio wants the result of a failed co_spawn to be default-constructible.)
+    AsyncResult() : AsyncResult(make().second) {}
+
     // Suspends until the result is produced, then gives a copy of the value or throws the
     // error. Completes at once when the result is already there.
     boost::asio::awaitable<T> value() const { return state_->wait(false); }

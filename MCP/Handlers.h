@@ -18,8 +18,13 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "MCP/Message.h"
 #include "MCP/Method.h"
@@ -91,6 +96,25 @@ public:
 
 private:
     const Handler handle_;
+};
+
+// The handler tables of a server or a client: one request handler per method name (a later one
+// replaces it) and a list of notification handlers per name, in registration order. Safe to use
+// from any thread (a lock guards the tables; lookups hand out the boxes, shared).
+class HandlerRegistry {
+public:
+    void setRequestHandler(std::string name, std::shared_ptr<RequestHandlerBox> box);
+    void addNotificationHandler(std::string name, std::shared_ptr<NotificationHandlerBox> box);
+    // nullptr when none is registered.
+    std::shared_ptr<RequestHandlerBox> requestHandler(std::string_view name) const;
+    std::vector<std::shared_ptr<NotificationHandlerBox>> notificationHandlers(
+        std::string_view name) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::unordered_map<std::string, std::shared_ptr<RequestHandlerBox>> methodHandlers_;
+    std::unordered_map<std::string, std::vector<std::shared_ptr<NotificationHandlerBox>>>
+        notificationHandlers_;
 };
 
 }  // namespace mcp

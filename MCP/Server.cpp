@@ -109,29 +109,21 @@ std::optional<Server::HandlerContext> Server::currentHandlerContext() {
 }
 
 void Server::registerRequestHandler(std::string name, std::shared_ptr<RequestHandlerBox> box) {
-    std::lock_guard lock(registryMutex_);
-    methodHandlers_.insert_or_assign(std::move(name), std::move(box));
+    handlers_.setRequestHandler(std::move(name), std::move(box));
 }
 
 void Server::registerNotificationHandler(std::string name,
                                          std::shared_ptr<NotificationHandlerBox> box) {
-    std::lock_guard lock(registryMutex_);
-    notificationHandlers_[std::move(name)].push_back(std::move(box));
+    handlers_.addNotificationHandler(std::move(name), std::move(box));
 }
 
 std::shared_ptr<RequestHandlerBox> Server::requestHandler(std::string_view name) const {
-    std::lock_guard lock(registryMutex_);
-    auto found = methodHandlers_.find(std::string(name));
-    return found == methodHandlers_.end() ? nullptr : found->second;
+    return handlers_.requestHandler(name);
 }
 
 std::vector<std::shared_ptr<NotificationHandlerBox>> Server::notificationHandlers(
     std::string_view name) const {
-    std::lock_guard lock(registryMutex_);
-    auto found = notificationHandlers_.find(std::string(name));
-    return found == notificationHandlers_.end()
-               ? std::vector<std::shared_ptr<NotificationHandlerBox>>{}
-               : found->second;
+    return handlers_.notificationHandlers(name);
 }
 
 // --- Life cycle ---------------------------------------------------------------------------------
@@ -181,13 +173,13 @@ asio::awaitable<void> Server::startOnStrand(std::shared_ptr<Transport> transport
     loopSignal_ = signal;
     auto self = shared_from_this();
     // The loop's executor is the strand in a small wrapper, cheap to copy on every wait.
-    asio::co_spawn(detail::bindHandlerContext(strand_, std::nullopt),
-                   receiveLoop(self, std::move(transport), generation),
-                   asio::bind_cancellation_slot(
-                       signal->slot(), [signal, done = std::move(done)](std::exception_ptr error,
-                                                                        LoopEnd end) {
-                           done.setValue(error ? LoopEnd::streamError : end);
-                       }));
+    asio::co_spawn(
+        detail::bindHandlerContext(strand_, std::nullopt),
+        receiveLoop(self, std::move(transport), generation),
+        asio::bind_cancellation_slot(signal->slot(), [signal, done = std::move(done)](
+                                                         std::exception_ptr error, LoopEnd end) {
+            done.setValue(error ? LoopEnd::streamError : end);
+        }));
 }
 
 asio::awaitable<void> Server::stop() {

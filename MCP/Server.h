@@ -319,9 +319,8 @@ private:
     mutable std::mutex registryMutex_;
     Capabilities capabilities_;
     Configuration configuration_;
-    std::unordered_map<std::string, std::shared_ptr<RequestHandlerBox>> methodHandlers_;
-    std::unordered_map<std::string, std::vector<std::shared_ptr<NotificationHandlerBox>>>
-        notificationHandlers_;
+
+    HandlerRegistry handlers_;
 
     // Strand only.
     std::shared_ptr<Transport> connection_;

@@ -13,6 +13,7 @@
 #include "Logging/Logger.h"
 #include "MCP/Server.h"
 #include "MCP/detail/AsyncWaiter.h"
+#include "MCP/detail/ErrorText.h"
 
 namespace mcp {
 
@@ -85,17 +86,4 @@ void Server::logEvent(logging::Level level, const MessageProducer& message,
     logger.log(level, logging::DeferredMessage(message, location), metadata);
 }
 
-namespace detail {
-
-// The text of an error for logs and error details: what() of a std::exception, else a sentence.
-std::string describeError(const std::exception_ptr& error);
-
-// The error a failed handler is answered with: an MCPError as it is, anything else an internal
-// error whose detail is its description.
-MCPError toMCPError(const std::exception_ptr& error);
-
-// Whether `error` is Asio's operation_aborted, the failure of a cancelled operation.
-bool isOperationAborted(const std::exception_ptr& error) noexcept;
-
-}  // namespace detail
 }  // namespace mcp

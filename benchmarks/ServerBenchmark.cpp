@@ -35,6 +35,7 @@
 #include "MCP/Server.h"
 #include "MCP/StdioTransport.h"
 #include "MCP/Tools.h"
+#include "benchmarks/RoundTripCounters.h"
 
 // g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -53,28 +54,8 @@ mcp::CallTool::Result echo(const mcp::CallTool::Parameters& parameters) {
                                      text && text->stringValue() ? *text->stringValue() : "")}};
 }
 
-long residentKilobytes() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return 0;
-}
-
-void report(benchmark::State& state, std::vector<double>& latencies, double seconds) {
-    std::sort(latencies.begin(), latencies.end());
-    auto at = [&](double fraction) {
-        return latencies.empty()
-                   ? 0.0
-                   : latencies[static_cast<std::size_t>(fraction * (latencies.size() - 1))];
-    };
-    state.counters["round_trips_per_s"] = static_cast<double>(latencies.size()) / seconds;
-    state.counters["p50_us"] = at(0.50);
-    state.counters["p99_us"] = at(0.99);
-}
+using bench::report;
+using bench::residentKilobytes;
 
 std::shared_ptr<mcp::Server> makeServer(asio::io_context& io) {
     mcp::Server::Capabilities capabilities;

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,6 +89,17 @@ public:
                 return std::nullopt;
             }
             buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+    // The descriptors the test writes to and reads from; owned by this object.
+    int inputDescriptor() const noexcept { return input_; }
+    int outputDescriptor() const noexcept { return output_; }
+
+    // Sends `signal` to the child.
+    void kill(int signal) {
+        if (pid_ > 0) {
+            ::kill(pid_, signal);
         }
     }
 

@@ -52,6 +52,9 @@ public:
             co_await sendGate.wait();
         }
         --sendsWaiting;
+        if (sendFailure) {
+            std::rethrow_exception(sendFailure);
+        }
         sent.push_back(std::move(message));
     }
     MessageStream receive() override {
@@ -81,6 +84,7 @@ public:
     bool holdConnect = false;
     std::exception_ptr connectFailure;
     bool holdSends = false;
+    std::exception_ptr sendFailure;  // thrown by every send() (after the gate) while set
     bool suppliesHTTP = false;
     Gate connectGate;
     Gate sendGate;

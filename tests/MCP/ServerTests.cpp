@@ -2,19 +2,20 @@
 // handshake and its requests to the client.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <algorithm>
-#include <thread>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Logging/LogHandler.h"
 #include "MCP/JsonParser.h"
 #include "MCP/Server.h"
 #include "MCP/Tools.h"
+#include "tests/MCP/LogLineRecorder.h"
 #include "tests/MCP/ScriptedTransport.h"
 #include "tests/MCP/ServerTestSupport.h"
 
@@ -656,35 +657,7 @@ TEST(ServerRequests, LogWithoutALoggerNameSendsLevelAndDataOnly) {
 
 // --- Logging --------------------------------------------------------------------------------
 
-class RecordingHandler final : public logging::LogHandler {
-public:
-    explicit RecordingHandler(std::shared_ptr<std::vector<std::string>> lines)
-        : lines_(std::move(lines)) {}
-    std::unique_ptr<logging::LogHandler> clone() const override {
-        return std::make_unique<RecordingHandler>(*this);
-    }
-    void log(const logging::LogEvent& event) override {
-        std::string line = std::string(logging::rawValue(event.level)) + " " +
-                           std::string(event.message.description());
-        if (event.metadata) {
-            for (const auto& [key, value] : *event.metadata) {
-                line += " " + key + "=" + value.description();
-            }
-        }
-        lines_->push_back(std::move(line));
-    }
-    std::optional<logging::MetadataValue> metadataValue(std::string_view) const override {
-        return std::nullopt;
-    }
-    void setMetadataValue(const std::string&, std::optional<logging::MetadataValue>) override {}
-    logging::Metadata metadata() const override { return {}; }
-    void setMetadata(logging::Metadata) override {}
-    logging::Level logLevel() const override { return logging::Level::trace; }
-    void setLogLevel(logging::Level) override {}
-
-private:
-    std::shared_ptr<std::vector<std::string>> lines_;
-};
+using RecordingHandler = mcp::testing::LogLineRecorder;
 
 TEST(Server, LogsThroughTheTransportsLogger) {
     auto lines = std::make_shared<std::vector<std::string>>();
@@ -769,7 +742,8 @@ TEST(ServerLifecycle, LoopEndingByItselfFailsRequestsToTheClientAndAllowsANewSta
         runFor(io, server->start(second));
         second->push(R"({"jsonrpc":"2.0","id":1,"method":"ping"})");
         runUntil(io, [&] { return second->sent.size() == 1; });
-        EXPECT_EQ(second->sent, std::vector<std::string>{R"({"id":1,"jsonrpc":"2.0","result":{}})"});
+        EXPECT_EQ(second->sent,
+                  std::vector<std::string>{R"({"id":1,"jsonrpc":"2.0","result":{}})"});
         runFor(io, server->stop());
         EXPECT_EQ(runFor(io, server->waitUntilCompleted()), Server::LoopEnd::stopped);
     }
@@ -829,7 +803,8 @@ TEST(ServerRequests, SecondRequestUnderAPendingIdIsRefused) {
     auto secondDone = startInBackground(
         harness.io, harness.server->send(makeRequest<ListRoots>(ID("same"))), &second);
     runUntil(harness.io, [&] { return bool(*secondDone); });
-    EXPECT_EQ(failureText(*secondDone), "Internal error: A request with this ID is already pending");
+    EXPECT_EQ(failureText(*secondDone),
+              "Internal error: A request with this ID is already pending");
     harness.send(R"({"jsonrpc":"2.0","id":"same","result":{"roots":[]}})");
     runUntil(harness.io, [&] { return bool(*firstDone); });
     EXPECT_EQ(failureText(*firstDone), "succeeded");
@@ -864,14 +839,14 @@ TEST(Server, RefusalsAtTheLimitWaitInTheLoopOneAtATime) {
     asio::io_context io;
     Server::Configuration configuration;
     configuration.maxConcurrentRequests = 1;
-    auto server = std::make_shared<Server>(io.get_executor(), "Frameweaver", "1.0.0",
-                                           std::nullopt, std::nullopt, Server::Capabilities{},
-                                           configuration);
+    auto server = std::make_shared<Server>(io.get_executor(), "Frameweaver", "1.0.0", std::nullopt,
+                                           std::nullopt, Server::Capabilities{}, configuration);
     Gate handler(io);
-    server->withMethodHandler<CallTool>([&](CallTool::Parameters) -> asio::awaitable<CallTool::Result> {
-        co_await handler.wait();
-        co_return CallTool::Result{};
-    });
+    server->withMethodHandler<CallTool>(
+        [&](CallTool::Parameters) -> asio::awaitable<CallTool::Result> {
+            co_await handler.wait();
+            co_return CallTool::Result{};
+        });
     auto transport = std::make_shared<ScriptedTransport>(io);
     runFor(io, server->start(transport));
     transport->push(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"slow"}})");
@@ -918,17 +893,18 @@ TEST(ServerHandlerContext, ArgumentFormAndHTTPRequestContext) {
             // reach; the argument goes along.
             // (Named first: g++ 12 mishandles a capturing temporary inside co_await.)
             auto work = [context]() -> asio::awaitable<std::string> {
-                    std::string text = context.id.description();
-                    if (context.httpContext) {
-                        text += " " + context.httpContext->path.value_or("") + " " +
-                                context.httpContext->header("mcp-session-id").value_or("");
-                    }
-                    if (Server::currentHandlerContext()) {
-                        text += " bound";
-                    }
-                    co_return text;
+                std::string text = context.id.description();
+                if (context.httpContext) {
+                    text += " " + context.httpContext->path.value_or("") + " " +
+                            context.httpContext->header("mcp-session-id").value_or("");
+                }
+                if (Server::currentHandlerContext()) {
+                    text += " bound";
+                }
+                co_return text;
             };
-            std::string seen = co_await asio::co_spawn(elsewhere, std::move(work), asio::use_awaitable);
+            std::string seen =
+                co_await asio::co_spawn(elsewhere, std::move(work), asio::use_awaitable);
             co_return CallTool::Result{.content = {ToolContent::text(seen)}};
         });
     auto transport = std::make_shared<ScriptedTransport>(io);
@@ -941,8 +917,7 @@ TEST(ServerHandlerContext, ArgumentFormAndHTTPRequestContext) {
         transport->sent[0],
         R"({"id":3,"jsonrpc":"2.0","result":{"content":[{"text":"3 /mcp/3 session-1","type":"text"}]}})");
     transport->push(R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"wait"}})");
-    transport->push(
-        R"([{"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"wait"}}])");
+    transport->push(R"([{"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"wait"}}])");
     runIdle(io, 20ms);
     for (int id : {4, 5}) {
         transport->push(

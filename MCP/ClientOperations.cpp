@@ -1,0 +1,185 @@
+// The client's typed operations: the handshake, one operation per request it makes of a server,
+// the handlers of the server's requests, and the roots-changed notification.
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "MCP/Client.h"
+#include "MCP/ClientInternal.h"
+#include "MCP/Version.h"
+
+// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+namespace mcp {
+
+namespace asio = boost::asio;
+
+// --- Handshake ----------------------------------------------------------------------------------
+
+asio::awaitable<Initialize::Result> Client::initialize() {
+    auto self = shared_from_this();
+    Initialize::Result result =
+        co_await asio::co_spawn(strand_, initializeOnStrand(), asio::use_awaitable);
+    co_return result;
+}
+
+asio::awaitable<Initialize::Result> Client::initializeOnStrand() {
+    Initialize::Parameters parameters{.protocolVersion = Version::latest(),
+                                      .capabilities = capabilities(),
+                                      .clientInfo = clientInfo_};
+    Initialize::Result result = co_await ask<Initialize>(Feature::none, std::move(parameters));
+    if (!Version::isSupported(result.protocolVersion)) {
+        // Nothing of the conversation could be relied on.
+        throw MCPError::internalError("The server answered with protocol version \"" +
+                                      result.protocolVersion +
+                                      "\", which this client does not support.");
+    }
+    server_ = ServerState{result.capabilities, result.protocolVersion, result.instructions};
+    Message<InitializedNotification> initialized = makeMessage<InitializedNotification>();
+    co_await notify(std::move(initialized));
+    co_return result;
+}
+
+// --- Requests -----------------------------------------------------------------------------------
+
+asio::awaitable<void> Client::ping() {
+    Empty parameters;
+    co_await ask<Ping>(Feature::none, parameters);
+}
+
+asio::awaitable<std::pair<std::optional<std::string>, std::vector<PromptMessage>>>
+Client::getPrompt(std::string name, std::optional<std::map<std::string, std::string>> arguments) {
+    GetPrompt::Parameters parameters{.name = std::move(name), .arguments = std::move(arguments)};
+    GetPrompt::Result result = co_await ask<GetPrompt>(Feature::prompts, std::move(parameters));
+    co_return std::pair{std::move(result.description), std::move(result.messages)};
+}
+
+asio::awaitable<std::pair<std::vector<Prompt>, std::optional<std::string>>> Client::listPrompts(
+    std::optional<std::string> cursor) {
+    ListPrompts::Parameters parameters{.cursor = std::move(cursor)};
+    ListPrompts::Result result = co_await ask<ListPrompts>(Feature::prompts, std::move(parameters));
+    co_return std::pair{std::move(result.prompts), std::move(result.nextCursor)};
+}
+
+asio::awaitable<std::vector<ResourceContent>> Client::readResource(std::string uri) {
+    ReadResource::Parameters parameters{.uri = std::move(uri)};
+    ReadResource::Result result =
+        co_await ask<ReadResource>(Feature::resources, std::move(parameters));
+    co_return std::move(result.contents);
+}
+
+asio::awaitable<std::pair<std::vector<Resource>, std::optional<std::string>>> Client::listResources(
+    std::optional<std::string> cursor) {
+    ListResources::Parameters parameters{.cursor = std::move(cursor)};
+    ListResources::Result result =
+        co_await ask<ListResources>(Feature::resources, std::move(parameters));
+    co_return std::pair{std::move(result.resources), std::move(result.nextCursor)};
+}
+
+asio::awaitable<void> Client::subscribeToResource(std::string uri) {
+    ResourceSubscribe::Parameters parameters{.uri = std::move(uri)};
+    co_await ask<ResourceSubscribe>(Feature::resourceSubscription, std::move(parameters));
+}
+
+asio::awaitable<std::pair<std::vector<ResourceTemplate>, std::optional<std::string>>>
+Client::listResourceTemplates(std::optional<std::string> cursor) {
+    ListResourceTemplates::Parameters parameters{.cursor = std::move(cursor)};
+    ListResourceTemplates::Result result =
+        co_await ask<ListResourceTemplates>(Feature::resources, std::move(parameters));
+    co_return std::pair{std::move(result.templates), std::move(result.nextCursor)};
+}
+
+asio::awaitable<std::pair<std::vector<Tool>, std::optional<std::string>>> Client::listTools(
+    std::optional<std::string> cursor) {
+    ListTools::Parameters parameters{.cursor = std::move(cursor)};
+    ListTools::Result result = co_await ask<ListTools>(Feature::tools, std::move(parameters));
+    co_return std::pair{std::move(result.tools), std::move(result.nextCursor)};
+}
+
+asio::awaitable<std::pair<std::vector<ToolContent>, std::optional<bool>>> Client::callTool(
+    std::string name, std::optional<Object> arguments, std::optional<Metadata> meta) {
+    CallTool::Parameters parameters{
+        ._meta = std::move(meta), .name = std::move(name), .arguments = std::move(arguments)};
+    CallTool::Result result = co_await ask<CallTool>(Feature::tools, std::move(parameters));
+    co_return std::pair{std::move(result.content), result.isError};
+}
+
+asio::awaitable<RequestContext<CallTool::Result>> Client::sendToolCall(
+    std::string name, std::optional<Object> arguments, std::optional<Metadata> meta) {
+    return sendChecked<CallTool>(
+        Feature::tools,
+        makeRequest<CallTool>(ID::newRandom(), {._meta = std::move(meta),
+                                                .name = std::move(name),
+                                                .arguments = std::move(arguments)}));
+}
+
+asio::awaitable<void> Client::setLoggingLevel(LogLevel level) {
+    SetLoggingLevel::Parameters parameters{.level = level};
+    co_await ask<SetLoggingLevel>(Feature::logging, std::move(parameters));
+}
+
+namespace {
+
+Complete::Parameters completion(CompletionReference reference, std::string argumentName,
+                                std::string argumentValue,
+                                std::optional<std::map<std::string, std::string>> context) {
+    Complete::Parameters parameters{
+        .ref = std::move(reference),
+        .argument = {.name = std::move(argumentName), .value = std::move(argumentValue)}};
+    if (context) {
+        parameters.context = Complete::Parameters::Context{.arguments = std::move(*context)};
+    }
+    return parameters;
+}
+
+}  // namespace
+
+asio::awaitable<Complete::Result::Completion> Client::complete(
+    PromptReference prompt, std::string argumentName, std::string argumentValue,
+    std::optional<std::map<std::string, std::string>> context) {
+    Complete::Parameters parameters =
+        completion(PromptReference{.name = std::move(prompt.name)}, std::move(argumentName),
+                   std::move(argumentValue), std::move(context));
+    Complete::Result result = co_await ask<Complete>(Feature::completions, std::move(parameters));
+    co_return std::move(result.completion);
+}
+
+asio::awaitable<Complete::Result::Completion> Client::complete(
+    ResourceReference resource, std::string argumentName, std::string argumentValue,
+    std::optional<std::map<std::string, std::string>> context) {
+    Complete::Parameters parameters = completion(std::move(resource), std::move(argumentName),
+                                                 std::move(argumentValue), std::move(context));
+    Complete::Result result = co_await ask<Complete>(Feature::completions, std::move(parameters));
+    co_return std::move(result.completion);
+}
+
+asio::awaitable<void> Client::notifyRootsChanged() {
+    Message<RootsListChangedNotification> changed = makeMessage<RootsListChangedNotification>();
+    co_await notify(std::move(changed));
+}
+
+// --- Handlers of the server's requests ----------------------------------------------------------
+
+Client& Client::withSamplingHandler(
+    std::function<asio::awaitable<CreateSamplingMessage::Result>(CreateSamplingMessage::Parameters)>
+        handler) {
+    return withMethodHandler<CreateSamplingMessage>(std::move(handler));
+}
+
+Client& Client::withElicitationHandler(
+    std::function<asio::awaitable<CreateElicitation::Result>(CreateElicitation::Parameters)>
+        handler) {
+    return withMethodHandler<CreateElicitation>(std::move(handler));
+}
+
+Client& Client::withRootsHandler(std::function<asio::awaitable<std::vector<Root>>()> handler) {
+    return withMethodHandler<ListRoots>(
+        [handler = std::move(handler)](Empty) -> asio::awaitable<ListRoots::Result> {
+            std::vector<Root> roots = co_await handler();
+            ListRoots::Result result{.roots = std::move(roots)};
+            co_return result;
+        });
+}
+
+}  // namespace mcp
