@@ -1,4 +1,5 @@
 // Opening and closing one connection, and the texts of its failures.
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
@@ -26,6 +27,21 @@ std::string Origin::display() const {
     bool ipv6 = host.find(':') != std::string::npos;
     return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
+
+namespace {
+
+// The text of an error without the library's decoration: OpenSSL's reason alone
+// ("certificate verify failed"), the system's text otherwise ("Connection refused").
+std::string errorText(const error_code& code) {
+    if (code.category() == asio::error::get_ssl_category()) {
+        if (const char* reason = ERR_reason_error_string(static_cast<unsigned long>(code.value()))) {
+            return reason;
+        }
+    }
+    return code.message();
+}
+
+}  // namespace
 
 std::string durationText(std::chrono::milliseconds duration) {
     auto count = duration.count();
@@ -147,14 +163,14 @@ void throwFailure(const Origin& origin, Phase phase, error_code code,
     switch (phase) {
     case Phase::resolve:
         throw Error(Kind::connectFailed,
-                    "Could not find the server " + origin.host + ": " + code.message() + ".",
+                    "Could not find the server " + origin.host + ": " + errorText(code) + ".",
                     code);
     case Phase::connect:
         throw Error(Kind::connectFailed,
-                    "Could not connect to " + where + ": " + code.message() + ".", code);
+                    "Could not connect to " + where + ": " + errorText(code) + ".", code);
     case Phase::handshake:
         throw Error(Kind::tlsFailed,
-                    "The secure connection to " + where + " failed: " + code.message() +
+                    "The secure connection to " + where + " failed: " + errorText(code) +
                         (detail.empty() ? "" : " (" + detail + ")") + ".",
                     code);
     case Phase::write:
@@ -166,7 +182,7 @@ void throwFailure(const Origin& origin, Phase phase, error_code code,
         code != beast::http::error::end_of_stream && code != beast::http::error::partial_message) {
         throw Error(Kind::malformedResponse,
                     "The server at " + where + " sent a malformed HTTP response: " +
-                        code.message() + ".",
+                        errorText(code) + ".",
                     code);
     }
     if (code == asio::error::eof || code == beast::http::error::end_of_stream ||
@@ -177,7 +193,7 @@ void throwFailure(const Origin& origin, Phase phase, error_code code,
                     code);
     }
     throw Error(Kind::connectionFailed,
-                "The connection to " + where + " failed: " + code.message() + ".", code);
+                "The connection to " + where + " failed: " + errorText(code) + ".", code);
 }
 
 }  // namespace fw::http::detail
