@@ -44,8 +44,15 @@ public:
     Parser() = default;
     explicit Parser(Limits limits) : limits_(limits) {}
 
-    // Feeds one byte.
-    void consume(std::uint8_t byte) { feed(&byte, 1, false); }
+    // Feeds one byte. Bytes inside a line take the short way.
+    void consume(std::uint8_t byte) {
+        if (byte != '\r' && byte != '\n' && !sawCR_ && !limitError_ &&
+            lineBuffer_.size() < limits_.maxLineBytes) {
+            lineBuffer_.push_back(static_cast<char>(byte));
+            return;
+        }
+        feed(&byte, 1, false);
+    }
     // Feeds every byte of `bytes`.
     void consume(std::span<const std::uint8_t> bytes) { feed(bytes.data(), bytes.size(), false); }
     // Feeds bytes up to and including the first one that queues an event, and answers how
