@@ -339,13 +339,17 @@ asio::awaitable<std::optional<std::span<const std::uint8_t>>> Exchange::next() {
     if (done_) {
         co_return std::nullopt;
     }
-    if (block_.empty()) {
-        block_.resize(kBlockSize);
+    if (!block_) {
+        // A body of known small length needs no more than that; one byte spare lets the
+        // parser finish in the same read instead of asking for room first.
+        auto length = parser.content_length();
+        blockSize_ = length && *length < kBlockSize ? std::size_t(*length) + 1 : kBlockSize;
+        block_ = std::make_unique_for_overwrite<std::uint8_t[]>(blockSize_);
     }
     for (;;) {
         auto& body = parser.get().body();
-        body.data = block_.data();
-        body.size = block_.size();
+        body.data = block_.get();
+        body.size = blockSize_;
         body.more = true;
         connection_->tcp().expires_after(idleTimeout_);
         auto [code, count] = co_await connection_->withStream([&](auto& stream) {
@@ -367,12 +371,12 @@ asio::awaitable<std::optional<std::span<const std::uint8_t>>> Exchange::next() {
                 throw;
             }
         }
-        std::size_t received = block_.size() - parser.get().body().size;
+        std::size_t received = blockSize_ - parser.get().body().size;
         if (parser.is_done()) {
             finishBody();
         }
         if (received > 0) {
-            co_return std::span<const std::uint8_t>(block_.data(), received);
+            co_return std::span<const std::uint8_t>(block_.get(), received);
         }
         if (done_) {
             co_return std::nullopt;

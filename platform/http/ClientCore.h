@@ -102,7 +102,8 @@ private:
     std::shared_ptr<ClientCore> core_;
     std::shared_ptr<Connection> connection_;
     std::chrono::milliseconds idleTimeout_;
-    std::vector<std::uint8_t> block_;
+    std::unique_ptr<std::uint8_t[]> block_;  // made on the first read, left uninitialised
+    std::size_t blockSize_ = 0;
     bool done_ = false;
     std::exception_ptr failure_;
 };
