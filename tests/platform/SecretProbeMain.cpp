@@ -1,0 +1,52 @@
+// A child process for the secret-store tests: each run gets the session bus of its own
+// environment (libsecret and GLib keep one bus per process).
+//
+//   secret_probe store <service> <account>   stores an item in the session collection
+//   secret_probe delete <service> <account>  prints "deleted", "notFound" or "failed <code>"
+#include <libsecret/secret.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/SecretStore.h"
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: secret_probe store|delete <service> <account>\n");
+        return 2;
+    }
+    if (std::strcmp(argv[1], "store") == 0) {
+        // Stored under a schema of another name: matching must go by the attributes alone.
+        static const SecretSchema schema = {
+            "org.example.Credential",
+            SECRET_SCHEMA_NONE,
+            {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+             {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+             {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+            0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+        GError* error = nullptr;
+        const gboolean stored = secret_password_store_sync(
+            &schema, SECRET_COLLECTION_SESSION, "test item", "secret", nullptr, &error,
+            "service", argv[2], "account", argv[3], nullptr);
+        if (!stored) {
+            std::fprintf(stderr, "store failed: %s\n", error != nullptr ? error->message : "?");
+            return 1;
+        }
+        std::printf("stored\n");
+        return 0;
+    }
+    const fw::platform::SecretDeletion result =
+        fw::platform::deleteGenericPasswords(argv[2], argv[3], std::chrono::seconds(10));
+    switch (result.outcome) {
+        case fw::platform::SecretDeletion::Outcome::deleted:
+            std::printf("deleted\n");
+            break;
+        case fw::platform::SecretDeletion::Outcome::notFound:
+            std::printf("notFound\n");
+            break;
+        case fw::platform::SecretDeletion::Outcome::failed:
+            std::printf("failed %d %s\n", result.status, result.message.c_str());
+            break;
+    }
+    return 0;
+}
