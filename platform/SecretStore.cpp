@@ -23,7 +23,7 @@ const SecretSchema kGenericPassword = {
         {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
         {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
     },
-    0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 struct GObjectUnref {
     void operator()(gpointer object) const { g_object_unref(object); }

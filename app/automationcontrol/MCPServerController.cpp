@@ -34,15 +34,16 @@ MCPServerController::MCPServerController(Options options, QObject* parent)
 
     // The secret service may take a while to answer (or not at all, until the timeout): the
     // removal runs on a worker so that it never holds up the first paint of a window.
-    auto remove = options.removeRetiredCredential ? std::move(options.removeRetiredCredential)
-                                                  : [] {
-                                                        std::optional<platform::Error> error;
-                                                        if (auto failure =
-                                                                TokenStore::removeRetiredCredential()) {
-                                                            error = failure->toError();
-                                                        }
-                                                        return error;
-                                                    };
+    std::function<std::optional<platform::Error>()> remove =
+        std::move(options.removeRetiredCredential);
+    if (!remove) {
+        remove = []() -> std::optional<platform::Error> {
+            if (auto failure = TokenStore::removeRetiredCredential()) {
+                return failure->toError();
+            }
+            return std::nullopt;
+        };
+    }
     QThreadPool::globalInstance()->start([remove = std::move(remove), alive = lifetime()] {
         std::optional<platform::Error> error = remove();
         postToMainThread([alive, error = std::move(error)] {

@@ -17,6 +17,9 @@ AutomationSettingsController& AutomationSettingsController::shared() {
     return *controller;
 }
 
+AutomationSettingsController::AutomationSettingsController()
+    : AutomationSettingsController(Options{}) {}
+
 AutomationSettingsController::AutomationSettingsController(Options options, QObject* parent)
     : QObject(parent), options_(options) {}
 

@@ -41,7 +41,8 @@ public:
     // The one controller, created on first use on the main thread; lives for the process.
     static AutomationSettingsController& shared();
 
-    explicit AutomationSettingsController(Options options = {}, QObject* parent = nullptr);
+    AutomationSettingsController();
+    explicit AutomationSettingsController(Options options, QObject* parent = nullptr);
     ~AutomationSettingsController() override;
 
     // Shows the window (making it the first time), in front, and activates the application.

@@ -58,8 +58,10 @@ QFrame* divider() {
 void clear(QLayout* layout) {
     while (QLayoutItem* item = layout->takeAt(0)) {
         if (QWidget* widget = item->widget()) {
-            widget->deleteLater();
+            // Later: the click that removed a folder may still be running inside this row.
             widget->hide();
+            widget->setParent(nullptr);
+            widget->deleteLater();
         }
         delete item;
     }
@@ -115,11 +117,11 @@ AutomationSettingsView::AutomationSettingsView(FileAccessManager& access,
 
     connect(&access_, &FileAccessManager::foldersChanged, this,
             &AutomationSettingsView::reloadFolders);
-    for (auto signal : {&MCPServerController::isEnabledChanged,
+    for (auto changed : {&MCPServerController::isEnabledChanged,
                         &MCPServerController::isTransitioningChanged,
                         &MCPServerController::statusChanged,
                         &MCPServerController::activeConnectionsChanged}) {
-        connect(&server_, signal, this, &AutomationSettingsView::refreshServer);
+        connect(&server_, changed, this, &AutomationSettingsView::refreshServer);
     }
     reloadFolders();
     refreshServer();
@@ -130,6 +132,11 @@ AutomationSettingsView::~AutomationSettingsView() = default;
 QWidget* AutomationSettingsView::folderSection(bool writable) const {
     QVBoxLayout* rows = writable ? outputRows_ : inputRows_;
     return rows->parentWidget();
+}
+
+void AutomationSettingsView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    reloadFolders();
 }
 
 void AutomationSettingsView::buildFolderSection(bool writable, QVBoxLayout* into) {

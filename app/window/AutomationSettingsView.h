@@ -15,6 +15,7 @@
 // Thread-safety: a widget; main thread only.
 #pragma once
 
+#include <QMessageBox>
 #include <QPointer>
 #include <QWidget>
 #include <optional>
@@ -23,7 +24,6 @@
 
 class QCheckBox;
 class QLabel;
-class QMessageBox;
 class QPushButton;
 class QVBoxLayout;
 
@@ -60,6 +60,10 @@ public:
     // The open panel for a new folder (no `replacing`) or for re-authorizing `replacing`.
     void chooseFolder(bool writable, std::optional<AuthorizedFolder> replacing);
     void copyCodexConfiguration();
+
+protected:
+    // The folders' statuses may have changed while the window was hidden.
+    void showEvent(QShowEvent* event) override;
 
 private:
     void buildFolderSection(bool writable, QVBoxLayout* into);

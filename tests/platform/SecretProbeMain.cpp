@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
             {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
              {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
              {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-            0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+            0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
         GError* error = nullptr;
         const gboolean stored = secret_password_store_sync(
             &schema, SECRET_COLLECTION_SESSION, "test item", "secret", nullptr, &error,

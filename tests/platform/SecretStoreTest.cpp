@@ -31,9 +31,9 @@ protected:
 
     // Runs `script` with sh in a private home and runtime directory; returns its output.
     std::string run(const std::string& script) {
-        const std::string command = "cd '" + home_.path().string() + "' && HOME='" +
+        const std::string command = "cd '" + home_.path().string() + "' && export HOME='" +
                                     home_.path().string() + "' XDG_RUNTIME_DIR='" +
-                                    (home_ / "run").string() + "' PROBE='" + kProbe + "' " +
+                                    (home_ / "run").string() + "' PROBE='" + kProbe + "' && " +
                                     script + " 2>>'" + (home_ / "stderr").string() + "'";
         FILE* pipe = ::popen(command.c_str(), "r");
         if (pipe == nullptr) {
