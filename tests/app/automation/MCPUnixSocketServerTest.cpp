@@ -69,6 +69,22 @@ int runningThreads() {
     return countEntries("/proc/self/task");
 }
 
+// The sockets and the lock file open in this process without close-on-exec.
+std::vector<std::string> inheritableDescriptors(const fs::path& lockPath) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const std::string target = fs::read_symlink(entry.path(), error).string();
+        const int fd = std::atoi(entry.path().filename().c_str());
+        const int flags = ::fcntl(fd, F_GETFD);
+        if ((target.rfind("socket:", 0) == 0 || target == lockPath.native()) && flags >= 0 &&
+            (flags & FD_CLOEXEC) == 0) {
+            found.push_back(std::to_string(fd) + " " + target);
+        }
+    }
+    return found;
+}
+
 // Polls `condition` until it holds or the limit passes.
 template <class Condition>
 bool eventually(Condition condition, std::chrono::milliseconds limit = kLimit) {
@@ -206,7 +222,11 @@ protected:
     }
     ~SocketServerTest() override {
         if (server) {
-            stop(*server);
+            try {
+                stop(*server);
+            } catch (const std::exception& error) {
+                ADD_FAILURE() << error.what();
+            }
             server.reset();
         }
         pool.join();
@@ -320,6 +340,7 @@ TEST_F(SocketServerTest, ListensServesTheSessionAndStopsLeavingTheLockFile) {
         EXPECT_TRUE(openTests[0]());
     }
     EXPECT_TRUE(reports.reachesCount(1));
+    EXPECT_EQ(inheritableDescriptors(lockPath), std::vector<std::string>{});
 
     stop(*server);
     EXPECT_TRUE(companion.closedSilently());
@@ -565,6 +586,23 @@ TEST_F(SocketServerTest, StopWithSixteenLiveSessionsReportsZeroOnce) {
     EXPECT_EQ(counts.back(), std::make_pair(run, 0));
     EXPECT_TRUE(fs::exists(lockPath));
     EXPECT_FALSE(fs::exists(fs::symlink_status(socketPath)));
+}
+
+TEST_F(SocketServerTest, StopDuringAHandshakeClosesItAndReportsZeroOnce) {
+    server = makeServer();
+    const std::uint64_t run = start(*server);
+    Companion companion(socketPath);
+    ASSERT_EQ(companion.firstLine(), MCPUnixSocket::handshakeText);
+    EXPECT_TRUE(reports.reachesCount(1));
+    const std::size_t before = reports.counts().size();
+
+    stop(*server);
+    EXPECT_TRUE(companion.closedSilently());
+    stop(*server);
+    const auto counts = reports.counts();
+    ASSERT_EQ(counts.size(), before + 1);
+    EXPECT_EQ(counts.back(), std::make_pair(run, 0));
+    EXPECT_GT(start(*server), run) << "the server starts again after a stop";
 }
 
 TEST_F(SocketServerTest, ThousandConnectionsAndHundredRestartsLeaveNothingBehind) {
