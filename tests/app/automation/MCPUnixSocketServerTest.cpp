@@ -605,6 +605,23 @@ TEST_F(SocketServerTest, StopDuringAHandshakeClosesItAndReportsZeroOnce) {
     EXPECT_GT(start(*server), run) << "the server starts again after a stop";
 }
 
+TEST_F(SocketServerTest, ServerDestroyedWhileListeningStopsWithoutReporting) {
+    server = makeServer();
+    start(*server);
+    Companion companion(socketPath);
+    ASSERT_TRUE(companion.handshake());
+    ASSERT_TRUE(companion.pings());
+    const std::size_t before = reports.counts().size();
+
+    server.reset();
+    EXPECT_TRUE(companion.closedSilently());
+    EXPECT_TRUE(eventually([&] { return !fs::exists(fs::symlink_status(socketPath)); }));
+    auto next = makeServer();
+    EXPECT_TRUE(eventually([&] { return !startFailure(*next); })) << "the lock comes free";
+    EXPECT_EQ(reports.counts().size(), before) << "no report after the owner let go";
+    server = std::move(next);
+}
+
 TEST_F(SocketServerTest, ThousandConnectionsAndHundredRestartsLeaveNothingBehind) {
     nameCompanion(FW_COMPANION_PEER);
     server = makeServer();
