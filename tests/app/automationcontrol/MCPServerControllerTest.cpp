@@ -7,6 +7,7 @@
 #include <QTest>
 #include <thread>
 
+#include "app/automationcontrol/TokenStore.h"
 #include "platform/UserDefaults.h"
 #include "tests/app/QStringPrinter.h"
 #include "tests/app/automationcontrol/FakeAutomationServer.h"
@@ -273,3 +274,17 @@ TEST_F(MCPServerControllerTest, TheLaunchEntryFollowsTheUserDefault) {
 
 }  // namespace
 }  // namespace fw::testing
+
+namespace fw {
+namespace {
+
+TEST(TokenStoreError, SaysWhatCouldNotBeRemovedWithTheStatus) {
+    EXPECT_EQ(TokenStoreError{-25293}.description(),
+              "Could not remove the retired MCP credential from Keychain (-25293).");
+    const platform::Error error = TokenStoreError{2}.toError();
+    EXPECT_EQ(error.domain, kTokenStoreErrorDomain);
+    EXPECT_EQ(error.code, 2);
+}
+
+}  // namespace
+}  // namespace fw

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/automationcontrol/MCPServerController.h"
+#include "app/automationcontrol/SocketServerAdapter.h"
 #include "app/window/AutomationSettingsController.h"
 #include "app/window/AutomationSettingsServices.h"
 #include "app/window/AutomationSettingsView.h"
@@ -54,12 +55,17 @@ protected:
         WindowFixture::TearDown();
     }
 
-    void makeControllers(std::filesystem::path bundle = "/Applications/X.app") {
+    // Makes the controller and the window again with the real socket server.
+    void useRealSocketServer() { makeControllers("/Applications/X.app", true); }
+
+    void makeControllers(std::filesystem::path bundle = "/Applications/X.app",
+                         bool realServer = false) {
         settings.reset();
         server.reset();
         MCPServerController::Options options;
         options.defaults = defaults.get();
-        options.makeServer = servers.factory();
+        options.makeServer = realServer ? AutomationServerFactory(makeSocketServer)
+                                        : servers.factory();
         options.removeRetiredCredential = [] { return std::optional<platform::Error>(); };
         options.bundleURL = std::move(bundle);
         server = std::make_unique<MCPServerController>(std::move(options));

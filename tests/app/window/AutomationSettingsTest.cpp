@@ -11,6 +11,8 @@
 #include <QMimeData>
 #include <QTest>
 
+#include "LocalAutomation/SocketError.h"
+#include "app/automationcontrol/SocketServerAdapter.h"
 #include "tests/app/QStringPrinter.h"
 #include "tests/app/window/AutomationSettingsFixture.h"
 
@@ -148,6 +150,44 @@ TEST_F(AutomationSettingsTest, AStartThatFailsShowsTheStatusAndTheAlert) {
     alert->buttons()[0]->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return content.errorAlert() == nullptr; }, kWaitMs));
     EXPECT_EQ(content.errorMessage(), std::nullopt);
+}
+
+// With the real socket server: another one already listens for this installation and holds its
+// lock, as a second running instance would.
+TEST_F(AutomationSettingsTest, AStartRefusedBecauseTheSocketIsTakenLeavesTheSwitchOff) {
+    std::shared_ptr<AutomationServer> holder = makeSocketServer({[](int) {}, [](platform::Error) {}});
+    std::optional<platform::Error> holderStart;
+    bool holderStarted = false;
+    holder->start([&](std::optional<platform::Error> error) {
+        holderStart = std::move(error);
+        holderStarted = true;
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return holderStarted; }, kWaitMs));
+    ASSERT_FALSE(holderStart) << holderStart->description;
+
+    useRealSocketServer();
+    AutomationSettingsView& content = view();
+    content.enabledSwitch()->click();
+    waitForServer();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return content.errorAlert() != nullptr; }, kWaitMs));
+    const QString failure = QString::fromStdString(automation::SocketError::io(EWOULDBLOCK).description());
+    EXPECT_FALSE(content.enabledSwitch()->isChecked());
+    EXPECT_EQ(content.statusLabel()->text(), "Local automation could not start: " + failure);
+    EXPECT_EQ(content.errorAlert()->text(), failure);
+    content.errorAlert()->buttons().at(0)->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return content.errorAlert() == nullptr; }, kWaitMs));
+
+    // Once the other one has gone, the switch turns automation on.
+    bool holderStopped = false;
+    holder->stop([&] { holderStopped = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return holderStopped; }, kWaitMs));
+    content.enabledSwitch()->click();
+    waitForServer();
+    EXPECT_TRUE(content.enabledSwitch()->isChecked());
+    EXPECT_EQ(content.statusLabel()->text(), "Running");
+    content.enabledSwitch()->click();
+    waitForServer();
+    EXPECT_FALSE(content.enabledSwitch()->isChecked());
 }
 
 TEST_F(AutomationSettingsTest, FoldersAreListedInTheirSectionAndCanBeReauthorizedAndRemoved) {
