@@ -7,10 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
+#include "LocalAutomation/MCPPeerIdentity.h"
 #include "app/launch/AppController.h"
+#include "platform/UserDefaults.h"
 #include "tests/app/launch/HandOver.h"
 #include "tests/app/window/AutomationSettingsFixture.h"
 
@@ -121,6 +125,43 @@ TEST_F(LocalAutomationLaunchTest, TheMenuItemShowsTheSettingsWindow) {
     EXPECT_EQ(settings->settingsWindow()->windowTitle(), "Automation Settings");
     // The launch entry queued by the launch has run before the fixture goes.
     ASSERT_TRUE(QTest::qWaitFor([&] { return launchEntries == 1; }, kWaitMs));
+}
+
+// The real program, launched in the background by the argument with automation enabled: it
+// starts listening on its installation's socket without showing anything, and a second start
+// while it runs hands over and exits.
+TEST(LocalAutomationProgram, AnAutomationLaunchWithAutomationOnListensOnItsSocket) {
+    QTemporaryDir dir;
+    const std::filesystem::path config = dir.filePath("config").toStdString();
+    {
+        platform::UserDefaults settings(config / "Frameweaver" / "UserDefaults.plist");
+        ASSERT_TRUE(settings.set(MCPServerController::kEnabledKey, true) == std::nullopt);
+    }
+    const std::filesystem::path bundle =
+        std::filesystem::path(FW_BUNDLE_DIR).parent_path().parent_path();
+    const std::filesystem::path socket = automation::MCPPeerIdentity::socketURL(bundle);
+    std::error_code ignored;
+    std::filesystem::remove(socket, ignored);  // left by an earlier run, which quit listening
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_RUNTIME_DIR", dir.path());
+    environment.insert("XDG_CONFIG_HOME", QString::fromStdString(config.string()));
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    // No secret service for the retired credential's removal: not found, no failure.
+    environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir.filePath("no-bus"));
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(FW_BUNDLE_DIR "/Frameweaver"), {"--frameweaver-automation-launch"});
+    ASSERT_TRUE(program.waitForStarted(5000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return std::filesystem::is_socket(std::filesystem::symlink_status(socket, ignored)); },
+        60000))
+        << program.readAllStandardError().toStdString();
+    EXPECT_EQ(program.state(), QProcess::Running);
+
+    program.terminate();
+    EXPECT_TRUE(program.waitForFinished(20000));
+    std::filesystem::remove(socket, ignored);
 }
 
 }  // namespace
