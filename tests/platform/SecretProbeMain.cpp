@@ -1,7 +1,9 @@
 // A child process for the secret-store tests: each run gets the session bus of its own
 // environment (libsecret and GLib keep one bus per process).
 //
-//   secret_probe store <service> <account>   stores an item in the session collection
+//   secret_probe store <service> <account> [default]
+//                                            stores an item in the session collection (or the
+//                                            default one)
 //   secret_probe delete <service> <account>  prints "deleted", "notFound" or "failed <code>"
 #include <libsecret/secret.h>
 
@@ -11,8 +13,8 @@
 #include "platform/SecretStore.h"
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: secret_probe store|delete <service> <account>\n");
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: secret_probe store|delete <service> <account> [default]\n");
         return 2;
     }
     if (std::strcmp(argv[1], "store") == 0) {
@@ -26,7 +28,7 @@ int main(int argc, char** argv) {
             0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
         GError* error = nullptr;
         const gboolean stored = secret_password_store_sync(
-            &schema, SECRET_COLLECTION_SESSION, "test item", "secret", nullptr, &error,
+            &schema, argc == 5 ? SECRET_COLLECTION_DEFAULT : SECRET_COLLECTION_SESSION, "test item", "secret", nullptr, &error,
             "service", argv[2], "account", argv[3], nullptr);
         if (!stored) {
             std::fprintf(stderr, "store failed: %s\n", error != nullptr ? error->message : "?");

@@ -68,6 +68,32 @@ TEST_F(SecretStoreTest, DeletesOnlyTheMatchingItemFromARunningKeyring) {
     EXPECT_EQ(output, "stored\nstored\ndeleted\nnotFound\ndeleted\n");
 }
 
+TEST_F(SecretStoreTest, AnItemInALockedKeyringIsNeitherUnlockedNorDeleted) {
+    const std::string output = run(
+        "dbus-run-session -- sh -c '"
+        "printf secret | gnome-keyring-daemon --unlock --components=secrets >/dev/null; "
+        "i=0; until " + std::string(kServiceRunning) + " | grep -q true; do "
+        "  i=$((i+1)); if [ $i -gt 600 ]; then echo no-keyring; exit 1; fi; "
+        "  sleep 0.05; done; "
+        "\"$PROBE\" store com.marlowpennet.Frameweaver.mcp local-bearer-token default; "
+        "gdbus call --session --dest org.freedesktop.secrets --object-path /org/freedesktop/secrets "
+        "--method org.freedesktop.Secret.Service.Lock "
+        "\"[\\\"/org/freedesktop/secrets/collection/login\\\"]\" >/dev/null; "
+        "\"$PROBE\" delete com.marlowpennet.Frameweaver.mcp local-bearer-token | cut -d\" \" -f1; "
+        // Still there, still locked.
+        "gdbus call --session --dest org.freedesktop.secrets --object-path /org/freedesktop/secrets "
+        "--method org.freedesktop.Secret.Service.SearchItems "
+        "\"{\\\"service\\\": \\\"com.marlowpennet.Frameweaver.mcp\\\", "
+        "\\\"account\\\": \\\"local-bearer-token\\\"}\" | grep -c \"\\[\\], \\[objectpath\"; "
+        // The daemon went to the background: end it by the process id the bus gives for it.
+        "pid=$(gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus "
+        "--method org.freedesktop.DBus.GetConnectionUnixProcessID org.freedesktop.secrets "
+        "| cut -d\" \" -f2 | tr -dc 0-9); kill $pid'");
+    // Locked: the deletion fails at once, without asking for the password, and the item stays
+    // (locked, as it was).
+    EXPECT_EQ(output, "stored\nfailed\n1\n");
+}
+
 TEST_F(SecretStoreTest, ASecretServiceThatIsNotRunningIsNotFoundAndNotStarted) {
     const std::string output = run("dbus-run-session -- sh -c '"
                                    "\"$PROBE\" delete com.marlowpennet.Frameweaver.mcp "
