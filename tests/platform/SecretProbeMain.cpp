@@ -4,10 +4,13 @@
 //   secret_probe store <service> <account> [default]
 //                                            stores an item in the session collection (or the
 //                                            default one)
-//   secret_probe delete <service> <account>  prints "deleted", "notFound" or "failed <code>"
+//   secret_probe delete <service> <account> [timeout in ms]
+//                                            prints "deleted", "notFound" or "failed <code>"
 #include <libsecret/secret.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/SecretStore.h"
@@ -37,8 +40,9 @@ int main(int argc, char** argv) {
         std::printf("stored\n");
         return 0;
     }
+    const std::chrono::milliseconds timeout(argc == 5 ? std::atoi(argv[4]) : 10000);
     const fw::platform::SecretDeletion result =
-        fw::platform::deleteGenericPasswords(argv[2], argv[3], std::chrono::seconds(10));
+        fw::platform::deleteGenericPasswords(argv[2], argv[3], timeout);
     switch (result.outcome) {
         case fw::platform::SecretDeletion::Outcome::deleted:
             std::printf("deleted\n");

@@ -94,6 +94,20 @@ TEST_F(SecretStoreTest, AnItemInALockedKeyringIsNeitherUnlockedNorDeleted) {
     EXPECT_EQ(output, "stored\nfailed\n1\n");
 }
 
+TEST_F(SecretStoreTest, AServiceThatDoesNotAnswerFailsAtTheTimeout) {
+    const std::string output = run(
+        "dbus-run-session -- sh -c '"
+        "gnome-keyring-daemon --start --foreground --components=secrets >/dev/null & keyring=$!; "
+        "i=0; until " + std::string(kServiceRunning) + " | grep -q true; do "
+        "  i=$((i+1)); if [ $i -gt 600 ]; then echo no-keyring; kill $keyring; exit 1; fi; "
+        "  sleep 0.05; done; "
+        // Still owns its name on the bus, but answers nothing.
+        "kill -STOP $keyring; "
+        "\"$PROBE\" delete com.marlowpennet.Frameweaver.mcp local-bearer-token 1000; "
+        "kill -CONT $keyring; kill $keyring'");
+    EXPECT_EQ(output, "failed 24 The secret service did not answer in time.\n");
+}
+
 TEST_F(SecretStoreTest, ASecretServiceThatIsNotRunningIsNotFoundAndNotStarted) {
     const std::string output = run("dbus-run-session -- sh -c '"
                                    "\"$PROBE\" delete com.marlowpennet.Frameweaver.mcp "
