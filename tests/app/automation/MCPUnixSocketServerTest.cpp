@@ -352,6 +352,7 @@ TEST_F(SocketServerTest, ListensServesTheSessionAndStopsLeavingTheLockFile) {
     const std::uint64_t next = start(*server);
     EXPECT_GT(next, run);
     EXPECT_TRUE(admittedCompanion() != nullptr);
+    stop(*server);  // before the setup's state goes away
 }
 
 TEST_F(SocketServerTest, SocketLeftByAKilledInstanceIsRemovedAtTheNextStart) {
