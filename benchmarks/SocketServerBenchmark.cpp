@@ -188,3 +188,5 @@ void BM_LineEchoOverUnixSocket(benchmark::State& state) {
 BENCHMARK(BM_LineEchoOverUnixSocket)->UseRealTime();
 
 }  // namespace
+
+BENCHMARK_MAIN();

@@ -14,6 +14,7 @@
 #include <exception>
 #include <string>
 
+#include "../../LocalAutomation/SocketTestSupport.h"
 #include "LocalAutomation/MCPUnixSocket.h"
 
 namespace {
@@ -36,11 +37,7 @@ int cycles(const std::string& path, int count) {
     for (int i = 0; i < count; ++i) {
         const int fd = connectTo(path);
         MCPUnixSocket::configure(fd, true, std::chrono::seconds(20));
-        if (MCPUnixSocket::readLine(fd, MCPUnixSocket::kHandshakeLineMaximum) !=
-            MCPUnixSocket::handshakeText) {
-            throw SocketError::protocolMismatch();
-        }
-        MCPUnixSocket::writeAll(MCPUnixSocket::helloLine, fd);
+        testing::answerHandshake(fd);
         MCPUnixSocket::close(fd);
     }
     return 0;

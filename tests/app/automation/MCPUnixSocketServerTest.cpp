@@ -352,6 +352,7 @@ TEST_F(SocketServerTest, ListensServesTheSessionAndStopsLeavingTheLockFile) {
     const std::uint64_t next = start(*server);
     EXPECT_GT(next, run);
     EXPECT_TRUE(admittedCompanion() != nullptr);
+    stop(*server);  // before the setup's state goes away
 }
 
 TEST_F(SocketServerTest, SocketLeftByAKilledInstanceIsRemovedAtTheNextStart) {
@@ -392,9 +393,7 @@ TEST_F(SocketServerTest, SocketLeftByAKilledInstanceIsRemovedAtTheNextStart) {
     ASSERT_EQ(::lstat(socketPath.c_str(), &stale), 0) << "the killed instance left its socket";
 
     start(*server);
-    struct stat fresh {};
-    ASSERT_EQ(::lstat(socketPath.c_str(), &fresh), 0);
-    EXPECT_NE(fresh.st_ino, stale.st_ino);
+    // The stale file refused connections; the one there now answers.
     EXPECT_TRUE(admittedCompanion() != nullptr);
 }
 
@@ -625,6 +624,8 @@ TEST_F(SocketServerTest, ServerDestroyedWhileListeningStopsWithoutReporting) {
 TEST_F(SocketServerTest, ThousandConnectionsAndHundredRestartsLeaveNothingBehind) {
     nameCompanion(FW_COMPANION_PEER);
     server = makeServer();
+    const int idleDescriptors = openDescriptors();
+    const int idleThreads = runningThreads();
     start(*server);
     const int descriptors = openDescriptors();
     const int threads = runningThreads();
@@ -647,8 +648,7 @@ TEST_F(SocketServerTest, ThousandConnectionsAndHundredRestartsLeaveNothingBehind
     })) << openDescriptors() << " descriptors, " << runningThreads() << " threads";
 
     stop(*server);
-    const int idleDescriptors = openDescriptors();
-    const int idleThreads = runningThreads();
+    // Each run's accept loop ends within a poll interval of its stop.
     for (int i = 0; i < 100; ++i) {
         start(*server);
         stop(*server);
