@@ -14,6 +14,7 @@
 
 #include "app/launch/AppController.h"
 #include "app/launch/AutomationLaunch.h"
+#include "app/launch/LocalAutomationHooks.h"
 #include "app/launch/SingleInstance.h"
 
 namespace {
@@ -82,6 +83,7 @@ int main(int argc, char** argv) {
     }
 
     fw::AppController controller;
+    fw::installLocalAutomation(controller);
     routeTerminationSignals(controller);
     QObject::connect(
         &instance, &fw::SingleInstance::reopenRequested, &controller,

@@ -19,6 +19,7 @@
 
 #include "LocalAutomation/MCPPeerIdentity.h"
 #include "LocalAutomation/MCPUnixSocket.h"
+#include "SocketTestSupport.h"
 
 namespace {
 
@@ -77,11 +78,7 @@ int run(const std::string& mode, const std::string& socketPath) {
     if (mode == "companion") {
         MCPPeerIdentity::validatePeer(fd, MCPPeerIdentity::appBundleIdentifier, bundle);
         MCPUnixSocket::configure(fd, true);
-        if (MCPUnixSocket::readLine(fd, MCPUnixSocket::kHandshakeLineMaximum) !=
-            MCPUnixSocket::handshakeText) {
-            throw SocketError::protocolMismatch();
-        }
-        MCPUnixSocket::writeAll(MCPUnixSocket::helloLine, fd);
+        testing::answerHandshake(fd);
         MCPUnixSocket::close(fd);
         return 0;
     }

@@ -1,5 +1,5 @@
 // Real sockets for the local automation tests: a connected stream socket pair whose ends are
-// closed with the fixture, and a listening socket in a temporary directory.
+// closed with the fixture, and the companion's part of the handshake.
 #pragma once
 
 #include <sys/socket.h>
@@ -8,7 +8,20 @@
 #include <string>
 #include <utility>
 
+#include "LocalAutomation/MCPUnixSocket.h"
+
 namespace fw::automation::testing {
+
+// The companion's part of the handshake on the connected socket `fd`: reads the application's
+// line, requires it to be the handshake line (protocolMismatch otherwise) and echoes it. Throws
+// SocketError.
+inline void answerHandshake(int fd) {
+    if (MCPUnixSocket::readLine(fd, MCPUnixSocket::kHandshakeLineMaximum) !=
+        MCPUnixSocket::handshakeText) {
+        throw SocketError::protocolMismatch();
+    }
+    MCPUnixSocket::writeAll(MCPUnixSocket::helloLine, fd);
+}
 
 // Two connected Unix-domain stream sockets. Either end may be taken over (release) by a handle.
 class SocketPair {

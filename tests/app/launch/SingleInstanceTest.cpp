@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "app/launch/SingleInstance.h"
+#include "tests/app/launch/HandOver.h"
 
 namespace fw {
 namespace {
@@ -20,20 +21,7 @@ std::filesystem::path pathOf(const QTemporaryDir& dir) {
     return dir.path().toStdString();
 }
 
-// Runs a later start on its own thread, as another process would, while this thread's event
-// loop lets the primary answer.
-SingleInstance::Role startElsewhere(const std::filesystem::path& directory, LaunchEvent event) {
-    std::atomic<bool> done = false;
-    SingleInstance::Role role = SingleInstance::Role::failed;
-    std::thread later([&] {
-        SingleInstance instance(directory);
-        role = instance.start(event, std::chrono::milliseconds(3000));
-        done = true;
-    });
-    EXPECT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 10000));
-    later.join();
-    return role;
-}
+using testing::startElsewhere;
 
 TEST(SingleInstance, ALaterStartHandsItsLaunchEventToTheRunningOne) {
     QTemporaryDir dir;

@@ -1,0 +1,90 @@
+#include "app/automationcontrol/SocketServerAdapter.h"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <exception>
+
+#include "LocalAutomation/IdentityError.h"
+#include "LocalAutomation/SocketError.h"
+#include "app/automation/MCPUnixSocketServer.h"
+#include "app/coordinator/MainThreadBridge.h"
+
+namespace fw {
+namespace {
+
+namespace asio = boost::asio;
+using automation::MCPUnixSocketServer;
+
+inline constexpr const char* kSocketErrorDomain = "SocketErrorDomain";
+
+// The threads of local automation: the servers' strands and every session's MCP server.
+// Process-long, like the controller that uses them.
+asio::any_io_executor automationExecutor() {
+    static auto* pool = new asio::thread_pool(2);
+    return pool->get_executor();
+}
+
+platform::Error errorOf(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(std::move(failure));
+    } catch (const automation::SocketError& error) {
+        return platform::Error(kSocketErrorDomain, error.code(), error.description());
+    } catch (const automation::IdentityError& error) {
+        return platform::Error(kSocketErrorDomain, 0, error.what());
+    } catch (const std::exception& error) {
+        return platform::Error(kSocketErrorDomain, 0, error.what());
+    }
+}
+
+class SocketServerAdapter final : public AutomationServer {
+public:
+    explicit SocketServerAdapter(Callbacks callbacks)
+        : server_(
+              automationExecutor(),
+              [report = std::move(callbacks.connectionCountChanged)](std::uint64_t, int count) {
+                  report(count);
+              },
+              [report = std::move(callbacks.acceptLoopEnded)](std::uint64_t,
+                                                              const automation::SocketError& error) {
+                  report(platform::Error(kSocketErrorDomain, error.code(), error.description()));
+              },
+              sessionSetup()) {}
+
+    void start(StartCompletion done) override {
+        asio::co_spawn(server_.executor(), server_.start(),
+                       [done = std::move(done)](std::exception_ptr failure, std::uint64_t) {
+                           std::optional<platform::Error> error;
+                           if (failure) {
+                               error = errorOf(failure);
+                           }
+                           postToMainThread([done, error] { done(error); });
+                       });
+    }
+
+    void stop(std::function<void()> done) override {
+        asio::co_spawn(server_.executor(), server_.stop(),
+                       [done = std::move(done)](std::exception_ptr) { postToMainThread(done); });
+    }
+
+    static MCPUnixSocketServer::SessionSetup& sessionSetup() {
+        static MCPUnixSocketServer::SessionSetup setup = [](mcp::Server&,
+                                                            MCPUnixSocketServer::OpenTest) {};
+        return setup;
+    }
+
+private:
+    MCPUnixSocketServer server_;
+};
+
+}  // namespace
+
+std::shared_ptr<AutomationServer> makeSocketServer(AutomationServer::Callbacks callbacks) {
+    return std::make_shared<SocketServerAdapter>(std::move(callbacks));
+}
+
+void setSocketServerSessionSetup(
+    std::function<void(mcp::Server& session, std::function<bool()> isOpen)> setup) {
+    SocketServerAdapter::sessionSetup() = std::move(setup);
+}
+
+}  // namespace fw

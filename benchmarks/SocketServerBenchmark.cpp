@@ -1,0 +1,192 @@
+// Round trips through the application's local automation socket server, beside a raw line echo
+// over the same kind of socket.
+//
+//   BM_ToolCallThroughSocketServer  one tools/call request after the handshake and "initialize",
+//                                   answered by the connection's MCP server; the tool gives a
+//                                   small fixed capabilities object, as "get_capabilities" does
+//   BM_LineEchoOverUnixSocket       the same request line written to a Unix stream socket and
+//                                   echoed back by a thread with the line reader: no JSON, no
+//                                   server
+//
+// Counters: calls per second, p50 and p99 latency in microseconds. The program is signed as the
+// companion and names itself the companion of a bundle in a temporary directory, so its
+// connection passes the server's real peer check.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_future.hpp>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LocalAutomation/MCPPeerIdentity.h"
+#include "LocalAutomation/MCPUnixSocket.h"
+#include "LocalAutomation/MCPUnixSocketLineReader.h"
+#include "MCP/JsonWriter.h"
+#include "MCP/Server.h"
+#include "MCP/Tools.h"
+#include "app/automation/MCPUnixSocketServer.h"
+
+// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+namespace {
+
+namespace asio = boost::asio;
+namespace fs = std::filesystem;
+using namespace fw::automation;
+using Clock = std::chrono::steady_clock;
+
+const std::string kRequest =
+    R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"get_capabilities","arguments":{}}})";
+
+// A fresh directory, removed at the end.
+struct TemporaryDirectory {
+    TemporaryDirectory() {
+        std::string pattern = (fs::temp_directory_path() / "fw-bench-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) {
+            path = pattern;
+        }
+    }
+    ~TemporaryDirectory() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+    fs::path path;
+};
+
+int connectTo(const fs::path& socket) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int result = MCPUnixSocket::withSocketAddress(
+        socket.native(),
+        [&](const sockaddr* address, socklen_t length) { return ::connect(fd, address, length); });
+    if (result != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Times write-a-line, read-a-line round trips for as long as the benchmark wants them.
+void measure(benchmark::State& state, int fd, MCPUnixSocketLineReader& reader) {
+    std::vector<double> latencies;
+    latencies.reserve(1 << 20);
+    const std::string line = kRequest + "\n";
+    const auto begin = Clock::now();
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        MCPUnixSocket::writeAll(line, fd);
+        benchmark::DoNotOptimize(reader.nextLine(MCPUnixSocket::kOutgoingMessageMaximum));
+        latencies.push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+    std::sort(latencies.begin(), latencies.end());
+    auto at = [&](double fraction) {
+        return latencies.empty()
+                   ? 0.0
+                   : latencies[static_cast<std::size_t>(fraction * (latencies.size() - 1))];
+    };
+    state.counters["calls_per_s"] = static_cast<double>(latencies.size()) / seconds;
+    state.counters["p50_us"] = at(0.50);
+    state.counters["p99_us"] = at(0.99);
+}
+
+// The small fixed answer of the stand-in for "get_capabilities".
+mcp::CallTool::Result capabilities() {
+    mcp::Value limits = mcp::Value::object({{"max_width", 3840},
+                                            {"max_height", 2160},
+                                            {"max_frame_rate", 30},
+                                            {"max_inspect_entries", 10000}});
+    mcp::CallTool::Result result;
+    result.content.push_back(mcp::ToolContent::text(mcp::toJson(limits)));
+    result.structuredContent = std::move(limits);
+    result.isError = false;
+    return result;
+}
+
+void BM_ToolCallThroughSocketServer(benchmark::State& state) {
+    TemporaryDirectory directory;
+    const fs::path bundle = directory.path / "Frameweaver.app";
+    const fs::path container = directory.path / "group";
+    fs::create_directories(bundle / "Contents/MacOS");
+    fs::create_directories(container);
+    fs::create_symlink(fs::canonical("/proc/self/exe"),
+                       MCPPeerIdentity::bridgeExecutableURL(bundle));
+
+    asio::thread_pool pool(2);
+    MCPUnixSocketServer server(
+        pool.get_executor(), [](std::uint64_t, int) {}, [](std::uint64_t, const SocketError&) {},
+        [](mcp::Server& session, MCPUnixSocketServer::OpenTest) {
+            session.withMethodHandler<mcp::CallTool>(
+                [](mcp::CallTool::Parameters) -> asio::awaitable<mcp::CallTool::Result> {
+                    co_return capabilities();
+                });
+        },
+        MCPUnixSocketServer::Location{.appBundleURL = bundle, .container = container});
+    asio::co_spawn(pool, server.start(), asio::use_future).get();
+
+    const int fd = connectTo(MCPPeerIdentity::socketURL(bundle, container));
+    MCPUnixSocketLineReader reader(fd);
+    if (fd < 0 || MCPUnixSocket::readLine(fd, MCPUnixSocket::kHandshakeLineMaximum) !=
+                      MCPUnixSocket::handshakeText) {
+        state.SkipWithError("no handshake");
+    } else {
+        MCPUnixSocket::writeAll(MCPUnixSocket::helloLine, fd);
+        MCPUnixSocket::writeAll(
+            R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"bench","version":"1"}}})"
+            "\n",
+            fd);
+        reader.nextLine(MCPUnixSocket::kOutgoingMessageMaximum);
+        MCPUnixSocket::writeAll(R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+                                "\n",
+                                fd);
+        measure(state, fd, reader);
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    asio::co_spawn(pool, server.stop(), asio::use_future).get();
+}
+BENCHMARK(BM_ToolCallThroughSocketServer)->UseRealTime();
+
+void BM_LineEchoOverUnixSocket(benchmark::State& state) {
+    TemporaryDirectory directory;
+    const fs::path socket = directory.path / "echo.sock";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    MCPUnixSocket::withSocketAddress(socket.native(), [&](const sockaddr* a, socklen_t l) {
+        return ::bind(listener, a, l);
+    });
+    ::listen(listener, 1);
+    std::thread echo([listener] {
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        MCPUnixSocketLineReader lines(fd);
+        try {
+            while (true) {
+                std::string line = lines.nextLine(MCPUnixSocket::kIncomingLineMaximum);
+                line.push_back('\n');
+                MCPUnixSocket::writeAll(line, fd);
+            }
+        } catch (const SocketError&) {
+        }
+        ::close(fd);
+    });
+    const int fd = connectTo(socket);
+    MCPUnixSocketLineReader reader(fd);
+    measure(state, fd, reader);
+    MCPUnixSocket::close(fd);
+    echo.join();
+    ::close(listener);
+}
+BENCHMARK(BM_LineEchoOverUnixSocket)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
