@@ -79,10 +79,13 @@ mcp::Value runTool(const std::string& name, const ToolArguments& arguments,
     throw ToolError("unknown_tool", "Unknown tool " + name + ".");
 }
 
+// Not a coroutine itself: the bridge's operation is the awaitable, and the call's parameters
+// travel inside its function (g++ 12 destroys an init-capture of a coroutine parameter twice
+// when the lambda is built inside a co_await expression).
 asio::awaitable<CallTool::Result> callOnMainThread(CallTool::Parameters parameters,
                                                    MovieMCPTools::OpenTest isOpen,
                                                    MovieMCPTools::Services services) {
-    co_return co_await asyncRunOnMainThread(
+    return asyncRunOnMainThread(
         [parameters = std::move(parameters), isOpen = std::move(isOpen), services] {
             if (!isOpen()) {
                 return makeResult(errorValue("session_closed", tool_errors::kSessionClosed),

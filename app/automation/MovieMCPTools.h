@@ -43,16 +43,17 @@ namespace fw {
 class ExportCoordinator;
 class FileAccessManager;
 
+// Where the tools find the export service and the folder store; null members mean the
+// process-wide ones (`ExportCoordinator::shared()`, `FileAccessManager::shared()`), looked up on
+// the main thread at every call. Given ones must outlive every server registered with them.
+struct MovieToolServices {
+    ExportCoordinator* coordinator = nullptr;
+    FileAccessManager* files = nullptr;
+};
+
 class MovieMCPTools {
 public:
-    // Where the tools find the export service and the folder store; null members mean the
-    // process-wide ones (`ExportCoordinator::shared()`, `FileAccessManager::shared()`), looked
-    // up on the main thread at every call. Given ones must outlive every server registered with
-    // them.
-    struct Services {
-        ExportCoordinator* coordinator = nullptr;
-        FileAccessManager* files = nullptr;
-    };
+    using Services = MovieToolServices;
 
     // Answers whether the connection is still open; called from any thread, never blocks.
     using OpenTest = std::function<bool()>;

@@ -38,9 +38,9 @@ std::string uuidText(const QUuid& id) {
 }
 
 void ToolArguments::rejectUnknown(std::initializer_list<std::string_view> allowed) const {
-    for (const auto& [key, value] : arguments_) {
-        if (std::find(allowed.begin(), allowed.end(), key) == allowed.end()) {
-            throw ToolError("unknown_argument", key + " is not a supported argument.");
+    for (const mcp::Object::Entry& entry : arguments_) {
+        if (std::find(allowed.begin(), allowed.end(), entry.first) == allowed.end()) {
+            throw ToolError("unknown_argument", entry.first + " is not a supported argument.");
         }
     }
 }

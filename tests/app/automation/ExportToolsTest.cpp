@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "MCP/JsonParser.h"
+#include "app/automation/ToolArguments.h"
 #include "app/export/ExportModel.h"
 #include "tests/app/automation/ToolTestSupport.h"
 
