@@ -16,11 +16,11 @@
 
 #include "app/export/ImagesToMovie.h"
 #include "app/folders/FileAccessManager.h"
+#include "app/render/SupportedImageTypes.h"
 #include "app/window/ImageCommands.h"
 #include "app/window/ImageListModel.h"
 #include "app/window/PanelService.h"
 #include "platform/AccessGrants.h"
-#include "platform/ImageDecoder.h"
 
 namespace fw {
 
@@ -65,25 +65,7 @@ QList<int> normalizedRows(QList<int> rows) {
 }  // namespace
 
 const QStringList& ImageTableController::supportedImageContentTypes() {
-    static const QStringList types = [] {
-        // Exactly what the frame renderer can draw: the picture formats the installed
-        // decoders read, in the order they are tried, then PDF, whose first page it draws.
-        QStringList candidates;
-        for (const std::string& type : platform::decodableImageTypes()) {
-            candidates.append(QString::fromStdString(type));
-        }
-        candidates.append(QStringLiteral("application/pdf"));
-        QMimeDatabase database;
-        QStringList result;
-        for (const QString& candidate : candidates) {
-            const QMimeType type = database.mimeTypeForName(candidate);
-            if (type.isValid() && !result.contains(type.name())) {
-                result.append(type.name());
-            }
-        }
-        return result;
-    }();
-    return types;
+    return fw::supportedImageContentTypes();
 }
 
 QStringList ImageTableController::imageNameFilters() {
@@ -310,10 +292,7 @@ ImageTableController::Classification ImageTableController::classifyURLs(const QL
             continue;
         }
         const QMimeType type = database.mimeTypeForFile(path);
-        const bool supported =
-            std::any_of(supportedImageContentTypes().begin(), supportedImageContentTypes().end(),
-                        [&](const QString& name) { return type.inherits(name); });
-        if (!supported) {
+        if (!isSupportedImageContentType(type)) {
             items.unsupported.append(itemName(path));
             continue;
         }
