@@ -52,7 +52,7 @@ QString method(std::string_view name, std::string_view title, std::string_view d
            QStringLiteral("    </method>\n");
 }
 
-QString property(std::string_view name, std::string_view type, std::string_view description) {
+QString propertyXml(std::string_view name, std::string_view type, std::string_view description) {
     return QStringLiteral("    <property name=\"%1\" type=\"%2\" access=\"read\">\n")
                .arg(text(name), text(type)) +
            annotations({}, description, QStringLiteral("      ")) +
@@ -172,14 +172,14 @@ QString ActionsBusService::interfaceXml() {
                           "      <arg name=\"completed\" type=\"x\"/>\n"
                           "      <arg name=\"total\" type=\"x\"/>\n"
                           "    </signal>\n");
-    xml += property("Codecs", "aa{sv}", "The codec choices in order, each with value and title.");
-    xml += property("CodecTypeName", "s", "The name of the codec type.");
-    xml += property("Qualities", "aa{sv}",
+    xml += propertyXml("Codecs", "aa{sv}", "The codec choices in order, each with value and title.");
+    xml += propertyXml("CodecTypeName", "s", "The name of the codec type.");
+    xml += propertyXml("Qualities", "aa{sv}",
                     "The quality choices in order, each with value and title.");
-    xml += property("QualityTypeName", "s", "The name of the quality type.");
-    xml += property("FolderTypeName", "s", "The name of the authorized-folder type.");
-    xml += property("JobTypeName", "s", "The name of the export-job type.");
-    xml += property("JobPropertyTitles", "a{ss}", "The title of each field of an export job.");
+    xml += propertyXml("QualityTypeName", "s", "The name of the quality type.");
+    xml += propertyXml("FolderTypeName", "s", "The name of the authorized-folder type.");
+    xml += propertyXml("JobTypeName", "s", "The name of the export-job type.");
+    xml += propertyXml("JobPropertyTitles", "a{ss}", "The title of each field of an export job.");
     xml += QStringLiteral("  </interface>\n");
     return xml;
 }

@@ -360,7 +360,8 @@ TEST_F(ActionsTest, ASecondExportWhileOneRunsIsBusy) {
     second->perform([&](ExportResult<MovieFile> result) { secondOutcome = std::move(result); });
     ASSERT_TRUE(secondOutcome && !secondOutcome->ok());
     EXPECT_EQ(secondOutcome->failure().description(),
-              "Another movie export is already running. Wait for it to finish or cancel it first.");
+              "A movie export is in progress, or the movie window has an open sheet or uncommitted "
+              "edit.");
     ASSERT_TRUE(pumpUntil([&] { return firstOutcome.has_value(); }));
     EXPECT_TRUE(firstOutcome->ok()) << describe(*firstOutcome);
 }
