@@ -15,6 +15,7 @@ namespace {
 
 constexpr const char* kTitleAnnotation = "com.Quillbrookstudio.Frameweaver.Title";
 constexpr const char* kDescriptionAnnotation = "org.freedesktop.DBus.Description";
+constexpr const char* kSummaryAnnotation = "com.Quillbrookstudio.Frameweaver.ParameterSummary";
 
 QString text(std::string_view value) {
     return QString::fromUtf8(value.data(), static_cast<qsizetype>(value.size())).toHtmlEscaped();
@@ -46,10 +47,14 @@ QString arg(std::string_view name, std::string_view type, std::string_view direc
 }
 
 QString method(std::string_view name, std::string_view title, std::string_view description,
-               const QString& args) {
-    return QStringLiteral("    <method name=\"%1\">\n").arg(text(name)) +
-           annotations(title, description, QStringLiteral("      ")) + args +
-           QStringLiteral("    </method>\n");
+               const QString& args, std::string_view summary = {}) {
+    QString xml = QStringLiteral("    <method name=\"%1\">\n").arg(text(name)) +
+                  annotations(title, description, QStringLiteral("      "));
+    if (!summary.empty()) {
+        xml += QStringLiteral("      <annotation name=\"%1\" value=\"%2\"/>\n")
+                   .arg(kSummaryAnnotation, text(summary));
+    }
+    return xml + args + QStringLiteral("    </method>\n");
 }
 
 QString propertyXml(std::string_view name, std::string_view type, std::string_view description) {
@@ -139,15 +144,17 @@ QString ActionsBusService::interfaceXml() {
         "export runs cancels that export.",
         QStringLiteral("    "));
     xml += method("ExportMovie", ExportMovieAction::kTitle, ExportMovieAction::kDescription,
-                  exportMovieArgs());
+                  exportMovieArgs(), ExportMovieAction::kParameterSummary);
     xml += method("GetExportStatus", GetExportStatusAction::kTitle,
                   GetExportStatusAction::kDescription,
                   arg("job", "s", "in", kJobParameterTitle, jobNote) +
                       arg("status", "a{sv}", "out", MovieJobEntity::kTypeName,
                           "The job's fields: id, state, progress, completedFrames, totalFrames, "
-                          "outputURL, error (failed or cancelled jobs), title, subtitle."));
+                          "outputURL, error (failed or cancelled jobs), title, subtitle."),
+                  GetExportStatusAction::kParameterSummary);
     xml += method("CancelExport", CancelExportAction::kTitle, CancelExportAction::kDescription,
-                  arg("job", "s", "in", kJobParameterTitle, jobNote));
+                  arg("job", "s", "in", kJobParameterTitle, jobNote),
+                  CancelExportAction::kParameterSummary);
     xml += method("SuggestedFolders", MovieFolderEntity::kTypeName,
                   "The folders authorized for output, in the order they were authorized.",
                   arg("folders", "aa{sv}", "out", {},

@@ -77,6 +77,9 @@ public:
     static constexpr std::string_view kTitle = "Export Movie";
     static constexpr std::string_view kDescription =
         "Create a movie from images in the supplied order.";
+    // The sentence a script shows for the action; the rest of the parameters form its table.
+    static constexpr std::string_view kParameterSummary =
+        "Export ${images} to ${folder} as ${filename}";
     static constexpr std::array<ActionParameter, 10> kParameters{{
         {"images", "Images", ""},
         {"folder", "Output Folder", ""},

@@ -18,6 +18,7 @@ inline constexpr std::string_view kJobParameterTitle = "Job";
 struct GetExportStatusAction {
     static constexpr std::string_view kTitle = "Get Export Status";
     static constexpr std::string_view kDescription = "Inspect the active or a recent movie export.";
+    static constexpr std::string_view kParameterSummary = "Get status of ${job}";
 
     // The named job, else the running job, else the most recent one, as of now. Fails with
     // unknownJob ("That export job is no longer available.") when there is no such job.
@@ -28,6 +29,7 @@ struct GetExportStatusAction {
 struct CancelExportAction {
     static constexpr std::string_view kTitle = "Cancel Export";
     static constexpr std::string_view kDescription = "Cancel the active movie export.";
+    static constexpr std::string_view kParameterSummary = "Cancel ${job}";
 
     // Asks the running export to stop, when no job is named or the named job is the running
     // one; the job reaches "cancelled" shortly after. Fails with unknownJob otherwise and

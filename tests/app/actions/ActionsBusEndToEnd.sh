@@ -126,7 +126,7 @@ for text in 'value="Export Movie"' 'value="Create a movie from images in the sup
     'value="Get Export Status"' 'value="Inspect the active or a recent movie export."' \
     'value="Cancel Export"' 'value="Cancel the active movie export."' \
     'value="Output Folder"' 'value="Overwrite Existing Movie"' 'name="ExportProgress"' \
-    'name="SuggestedJobs"' 'name="Jobs"' 'name="Folders"' 'removed when Frameweaver quits'; do
+    'Get status of ${job}' 'name="SuggestedJobs"' 'name="Jobs"' 'name="Folders"' 'removed when Frameweaver quits'; do
     grep -qF "$text" <<<"$xml" || fail "introspection lacks $text"
 done
 codecs=$(gdbus call --session --dest "$name" --object-path "$path" \
