@@ -241,7 +241,7 @@ public:
             return false;
         };
         if (member == QLatin1String("ExportMovie")) {
-            if (expect("assxxa{sv}")) {
+            if (expect("asssxxa{sv}")) {
                 exportMovie(message, connection);
             }
         } else if (member == QLatin1String("GetExportStatus")) {

@@ -53,7 +53,7 @@ call() {
 folder=$("$authorize" "$work/Movies" read-write) || fail "could not authorize the folder"
 ffmpeg -loglevel error -f lavfi -i testsrc=size=64x48:rate=10 -frames:v 6 "$work/Stills/still%d.png"
 stills="['$work/Stills/still1.png', '$work/Stills/still2.png', '$work/Stills/still3.png', '$work/Stills/still4.png', '$work/Stills/still5.png', '$work/Stills/still6.png']"
-many="[$(for i in $(seq 1 300); do printf "'%s/Stills/still%d.png', " "$work" $((i % 6 + 1)); done)]"
+many="['$work/Stills/still1.png'$(for i in $(seq 2 300); do printf ", '%s/Stills/still%d.png'" "$work" $((i % 6 + 1)); done)]"
 
 # Started hidden, as automation starts it.
 "$app" --frameweaver-automation-launch 2>"$work/app.log" &
@@ -64,7 +64,7 @@ gdbus wait --session --timeout 180 "$name" || fail "the service did not appear o
 call SuggestedFolders | grep -q "'id': <'$folder'>" || fail "the authorized folder is not suggested"
 
 # Progress signals are watched from before the export starts.
-gdbus monitor --session --dest "$name" >"$work/monitor.log" 2>&1 &
+stdbuf -oL gdbus monitor --session --dest "$name" >"$work/monitor.log" 2>&1 &
 monitor_pid=$!
 await 60 test -s "$work/monitor.log" || fail "gdbus monitor did not start"
 
@@ -98,7 +98,7 @@ first_job=$(sed -E "s/.*'id': <'([^']*)'>.*/\1/" <<<"$status")
 call ExportMovie "$many" "$folder" long 640 480 "{}" >"$work/second.out" 2>"$work/second.err" &
 second_pid=$!
 running() { call GetExportStatus "" | grep -q "'state': <'running'>"; }
-await 120 running || fail "the second export never ran"
+await 120 running || fail "the second export never ran: $(cat "$work/second.err")"
 # A mistyped job cancels nothing.
 if call CancelExport "latest" 2>"$work/typo.err"; then fail "a mistyped job was accepted"; fi
 grep -q "UnknownJob" "$work/typo.err" || fail "wrong error for a mistyped job: $(cat "$work/typo.err")"
@@ -112,7 +112,10 @@ call GetExportStatus "" | grep -q "'state': <'cancelled'>" || fail "the job is n
 call GetExportStatus "$first_job" | grep -q "'state': <'completed'>" || fail "the first job is lost"
 
 # 4. A caller that leaves the bus cancels its export.
-call ExportMovie "$many" "$folder" left 640 480 "{'codec': <'h264'>}" >/dev/null 2>&1 &
+# gdbus itself in the background (not a shell around it), so that killing it closes its connection.
+gdbus call --session --dest "$name" --object-path "$path" --timeout 600 \
+    --method "$interface.ExportMovie" "$many" "$folder" left 640 480 "{'codec': <'h264'>}" \
+    >/dev/null 2>&1 &
 third_pid=$!
 await 120 running || fail "the third export never ran"
 kill -KILL "$third_pid"
@@ -122,10 +125,11 @@ await 120 cancelled || fail "the export of a caller that left was not cancelled"
 
 # 5. Introspection documents every member; the properties can be read.
 xml=$(gdbus introspect --session --dest "$name" --object-path "$path" --xml)
+[[ -n ${FW_SHOW_XML:-} ]] && echo "$xml" >&2
 for text in 'value="Export Movie"' 'value="Create a movie from images in the supplied order."' \
     'value="Get Export Status"' 'value="Inspect the active or a recent movie export."' \
     'value="Cancel Export"' 'value="Cancel the active movie export."' \
-    'value="Output Folder"' 'value="Overwrite Existing Movie"' 'name="ExportProgress"' \
+    'value="Output Folder"' '(Overwrite Existing Movie, boolean, default false)' '(Frame Rate, integer, default 30)' 'name="ExportProgress"' \
     'Get status of ${job}' 'name="SuggestedJobs"' 'name="Jobs"' 'name="Folders"' 'removed when Frameweaver quits'; do
     grep -qF "$text" <<<"$xml" || fail "introspection lacks $text"
 done
