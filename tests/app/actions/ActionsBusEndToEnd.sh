@@ -55,10 +55,17 @@ ffmpeg -loglevel error -f lavfi -i testsrc=size=64x48:rate=10 -frames:v 6 "$work
 stills="['$work/Stills/still1.png', '$work/Stills/still2.png', '$work/Stills/still3.png', '$work/Stills/still4.png', '$work/Stills/still5.png', '$work/Stills/still6.png']"
 many="['$work/Stills/still1.png'$(for i in $(seq 2 300); do printf ", '%s/Stills/still%d.png'" "$work" $((i % 6 + 1)); done)]"
 
+# Copies a crashed run left behind: the one older than a day goes at start.
+mkdir -p -m 700 "$copies"
+touch -d '2 days ago' "$copies/Frameweaver-stale.mp4"
+touch "$copies/Frameweaver-recent.mp4"
+
 # Started hidden, as automation starts it.
 "$app" --frameweaver-automation-launch 2>"$work/app.log" &
 app_pid=$!
 gdbus wait --session --timeout 180 "$name" || fail "the service did not appear on the bus"
+[[ ! -e $copies/Frameweaver-stale.mp4 ]] || fail "a copy older than a day survived the start"
+[[ -e $copies/Frameweaver-recent.mp4 ]] || fail "a recent copy was removed at start"
 
 # The folder is offered as a suggestion, with its fields.
 call SuggestedFolders | grep -q "'id': <'$folder'>" || fail "the authorized folder is not suggested"
