@@ -12,10 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "app/actions/ActionsBusService.h"
+#include "app/coordinator/ExportCoordinator.h"
+#include "app/folders/FileAccessManager.h"
 #include "app/launch/AppController.h"
 #include "app/launch/AutomationLaunch.h"
 #include "app/launch/LocalAutomationHooks.h"
 #include "app/launch/SingleInstance.h"
+#include "platform/AccessGrants.h"
 
 namespace {
 
@@ -85,6 +89,14 @@ int main(int argc, char** argv) {
     fw::AppController controller;
     fw::installLocalAutomation(controller);
     routeTerminationSignals(controller);
+    // The scripted actions are published for every start, hidden or not; without a session
+    // bus the application runs without them. Their copy folder goes when the application ends.
+    fw::actions::ActionsBusService actions({fw::FileAccessManager::shared(),
+                                            fw::ExportCoordinator::shared(),
+                                            fw::platform::AccessGrants::shared(),
+                                            fw::actions::MovieCopyFolder(
+                                                fw::actions::MovieCopyFolder::defaultLocation())});
+    actions.start();
     QObject::connect(
         &instance, &fw::SingleInstance::reopenRequested, &controller,
         [&controller](fw::LaunchEvent event) { controller.applicationShouldHandleReopen(event); });
