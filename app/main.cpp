@@ -9,10 +9,14 @@
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/actions/ActionsBusService.h"
+#include "app/automation/MovieMCPTools.h"
+#include "app/automationcontrol/SocketServerAdapter.h"
 #include "app/coordinator/ExportCoordinator.h"
 #include "app/folders/FileAccessManager.h"
 #include "app/launch/AppController.h"
@@ -87,6 +91,10 @@ int main(int argc, char** argv) {
     }
 
     fw::AppController controller;
+    // Every connection that local automation admits gets the application's tool set.
+    fw::setSocketServerSessionSetup([](mcp::Server& session, std::function<bool()> isOpen) {
+        fw::MovieMCPTools::registerOn(session, std::move(isOpen));
+    });
     fw::installLocalAutomation(controller);
     routeTerminationSignals(controller);
     // The scripted actions are published for every start, hidden or not; without a session
