@@ -111,5 +111,7 @@ int main(int argc, char** argv) {
     QTimer::singleShot(0, &controller, [&controller, launchEvent] {
         controller.applicationDidFinishLaunching(launchEvent);
     });
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    fw::shutDownSocketServers();
+    return status;
 }

@@ -2,7 +2,11 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_future.hpp>
+#include <chrono>
 #include <exception>
+#include <future>
+#include <vector>
 
 #include "LocalAutomation/IdentityError.h"
 #include "LocalAutomation/SocketError.h"
@@ -18,10 +22,20 @@ using automation::MCPUnixSocketServer;
 inline constexpr const char* kSocketErrorDomain = "SocketErrorDomain";
 
 // The threads of local automation: the servers' strands and every session's MCP server.
-// Process-long, like the controller that uses them.
-asio::any_io_executor automationExecutor() {
+// Process-long, like the controller that uses them, until `shutDownSocketServers` ends them.
+asio::thread_pool& automationPool() {
     static auto* pool = new asio::thread_pool(2);
-    return pool->get_executor();
+    return *pool;
+}
+
+asio::any_io_executor automationExecutor() { return automationPool().get_executor(); }
+
+class SocketServerAdapter;
+
+// Every adapter alive, for the shutdown at quit. Main thread only.
+std::vector<SocketServerAdapter*>& liveAdapters() {
+    static std::vector<SocketServerAdapter*> adapters;
+    return adapters;
 }
 
 platform::Error errorOf(std::exception_ptr failure) {
@@ -48,7 +62,10 @@ public:
                                                               const automation::SocketError& error) {
                   report(platform::Error(kSocketErrorDomain, error.code(), error.description()));
               },
-              sessionSetup()) {}
+              sessionSetup()) {
+        liveAdapters().push_back(this);
+    }
+    ~SocketServerAdapter() override { std::erase(liveAdapters(), this); }
 
     void start(StartCompletion done) override {
         asio::co_spawn(server_.executor(), server_.start(),
@@ -66,6 +83,12 @@ public:
                        [done = std::move(done)](std::exception_ptr) { postToMainThread(done); });
     }
 
+    // Stops the server and waits (at most `limit`) until it has.
+    void stopAndWait(std::chrono::seconds limit) {
+        auto stopped = asio::co_spawn(server_.executor(), server_.stop(), asio::use_future);
+        stopped.wait_for(limit);
+    }
+
     static MCPUnixSocketServer::SessionSetup& sessionSetup() {
         static MCPUnixSocketServer::SessionSetup setup = [](mcp::Server&,
                                                             MCPUnixSocketServer::OpenTest) {};
@@ -80,6 +103,14 @@ private:
 
 std::shared_ptr<AutomationServer> makeSocketServer(AutomationServer::Callbacks callbacks) {
     return std::make_shared<SocketServerAdapter>(std::move(callbacks));
+}
+
+void shutDownSocketServers() {
+    for (SocketServerAdapter* adapter : liveAdapters()) {
+        adapter->stopAndWait(std::chrono::seconds(5));
+    }
+    automationPool().stop();
+    automationPool().join();
 }
 
 void setSocketServerSessionSetup(

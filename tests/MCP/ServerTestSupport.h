@@ -89,7 +89,8 @@ inline void runFor(asio::io_context& io, asio::awaitable<void> operation,
         timeout);
 }
 
-// Runs ready work for `duration` (lets background tasks make progress).
+// Runs work for `duration` (lets background tasks make progress), then on until no handler is
+// ready: on a loaded machine the pause alone can pass before queued work had its turn.
 inline void runIdle(asio::io_context& io, std::chrono::steady_clock::duration duration) {
     auto guard = asio::make_work_guard(io);
     if (io.stopped()) {
@@ -98,6 +99,8 @@ inline void runIdle(asio::io_context& io, std::chrono::steady_clock::duration du
     const auto deadline = std::chrono::steady_clock::now() + duration;
     while (std::chrono::steady_clock::now() < deadline) {
         io.run_one_for(deadline - std::chrono::steady_clock::now());
+    }
+    while (io.poll() > 0) {
     }
 }
 
