@@ -331,13 +331,18 @@ asio::awaitable<void> Server::sendValue(Value message) {
     co_await asio::co_spawn(strand_, sendOnStrand(std::move(bytes)), asio::use_awaitable);
 }
 
-asio::awaitable<void> Server::sendOnStrand(std::string bytes) {
+asio::awaitable<void> Server::sendOnStrand(std::string bytes,
+                                           std::optional<Transport::Answer> answer) {
     if (!connection_) {
         throw MCPError::internalError("Server connection not initialized");
     }
     // Held across the send: stop() may clear connection_ meanwhile.
     std::shared_ptr<Transport> connection = connection_;
-    co_await connection->send(std::move(bytes));
+    if (answer) {
+        co_await connection->sendAnswer(std::move(bytes), std::move(*answer));
+    } else {
+        co_await connection->send(std::move(bytes));
+    }
 }
 
 }  // namespace mcp

@@ -247,7 +247,9 @@ private:
 
     // Strand operations.
     boost::asio::awaitable<void> sendValue(Value message);
-    boost::asio::awaitable<void> sendOnStrand(std::string bytes);
+    // With `answer`, the bytes are the answer to a request and go out through sendAnswer().
+    boost::asio::awaitable<void> sendOnStrand(std::string bytes,
+                                              std::optional<Transport::Answer> answer = std::nullopt);
     boost::asio::awaitable<void> startOnStrand(std::shared_ptr<Transport> transport,
                                                InitializeHook initializeHook);
     boost::asio::awaitable<void> stopOnStrand();

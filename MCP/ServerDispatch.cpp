@@ -76,7 +76,9 @@ asio::awaitable<void> Server::reportElementFailure(MCPError error, std::optional
 }
 
 asio::awaitable<void> Server::sendErrorAnswer(const MCPError& error, std::optional<ID> id) {
-    co_await sendOnStrand(errorAnswerText(error, id));
+    std::string bytes = errorAnswerText(error, id);
+    std::optional<Transport::Answer> answered(Transport::Answer{std::move(id), true});
+    co_await sendOnStrand(std::move(bytes), std::move(answered));
 }
 
 bool Server::admits(std::string_view method, bool strict) const {
@@ -292,7 +294,9 @@ asio::awaitable<std::optional<Response<AnyMethod>>> Server::handleRequest(
         co_return response;
     }
     std::string bytes = responseText(*response);
-    co_await sendOnStrand(std::move(bytes));
+    std::optional<Transport::Answer> answered(
+        Transport::Answer{response->id, response->failure() != nullptr});
+    co_await sendOnStrand(std::move(bytes), std::move(answered));
     co_return std::nullopt;
 }
 

@@ -108,8 +108,10 @@ asio::awaitable<void> Server::runWorker(std::shared_ptr<Server> self,
                     bytes = responseText(
                         Response<AnyMethod>{running->id, detail::toMCPError(failure)});
                 }
+                // Named, not a temporary in the co_await: g++ 12 destroys such temporaries twice.
+                Transport::Answer answered{running->id, failure != nullptr};
                 try {
-                    co_await job.connection->send(std::move(bytes));
+                    co_await job.connection->sendAnswer(std::move(bytes), std::move(answered));
                 } catch (...) {
                     // A failed send has nobody to tell: the peer is gone.
                 }

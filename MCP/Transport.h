@@ -12,6 +12,10 @@
 //   send(message)  takes one complete encoded message or batch (no framing: the transport adds
 //                  its own) and completes when the transport has accepted it; errors go back to
 //                  the sender (usually MCPError).
+//   sendAnswer(message, answer)
+//                  the same for the server's answer to one request, with what the server knows
+//                  of it (Answer below), so that a transport that follows the requests in flight
+//                  needs not parse what it sends. By default it is send().
 //   disconnect()   called once when the server or client stops; never throws. Afterwards the
 //                  receive() stream ends and nothing more is sent.
 //   logger()       the transport's logger; readable from any thread without entering the actor.
@@ -52,6 +56,13 @@ using MessageStream = AsyncStream<std::string>;
 
 class Transport {
 public:
+    // What an answer answers: the id of its request (absent when the request's id could not be
+    // read, as in an error answer with "id": null), and whether it is an error.
+    struct Answer {
+        std::optional<ID> request;
+        bool isError = false;
+    };
+
     virtual ~Transport() = default;
 
     virtual const logging::Logger& logger() const = 0;
@@ -59,6 +70,11 @@ public:
     virtual boost::asio::awaitable<void> disconnect() = 0;
     virtual boost::asio::awaitable<void> send(std::string message) = 0;
     virtual MessageStream receive() = 0;
+
+    virtual boost::asio::awaitable<void> sendAnswer(std::string message, Answer answer) {
+        (void)answer;
+        return send(std::move(message));
+    }
 
     // Whether httpRequestContext() can give anything; read on every request, so kept cheap.
     virtual bool providesHTTPRequestContexts() const noexcept { return false; }

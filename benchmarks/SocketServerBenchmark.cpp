@@ -1,23 +1,31 @@
 // Round trips through the application's local automation socket server, beside a raw line echo
 // over the same kind of socket.
 //
-//   BM_ToolCallThroughSocketServer  one tools/call request after the handshake and "initialize",
-//                                   answered by the connection's MCP server; the tool gives a
-//                                   small fixed capabilities object, as "get_capabilities" does
+//   BM_ToolCallThroughSocketServer  one tools/call of "get_capabilities" after the handshake and
+//                                   "initialize", answered by the connection's MCP server with the
+//                                   application's own tool set, so each call makes the hop to the
+//                                   Qt main thread and back
 //   BM_LineEchoOverUnixSocket       the same request line written to a Unix stream socket and
 //                                   echoed back by a thread with the line reader: no JSON, no
 //                                   server
+//   BM_MainThreadHop                the hop of a tool call alone: strand to Qt main thread and
+//                                   back
 //
 // Counters: calls per second, p50 and p99 latency in microseconds. The program is signed as the
 // companion and names itself the companion of a bundle in a temporary directory, so its
-// connection passes the server's real peer check.
+// connection passes the server's real peer check. The main thread runs the Qt event loop; the
+// benchmarks run on a thread of their own.
 #include <benchmark/benchmark.h>
+#include <QCoreApplication>
+#include <QMetaObject>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_future.hpp>
 #include <chrono>
@@ -29,9 +37,9 @@
 #include "LocalAutomation/MCPPeerIdentity.h"
 #include "LocalAutomation/MCPUnixSocket.h"
 #include "LocalAutomation/MCPUnixSocketLineReader.h"
-#include "MCP/JsonWriter.h"
 #include "MCP/Server.h"
-#include "MCP/Tools.h"
+#include "app/automation/MovieMCPTools.h"
+#include "app/coordinator/MainThreadBridge.h"
 #include "app/automation/MCPUnixSocketServer.h"
 
 // g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
@@ -74,20 +82,8 @@ int connectTo(const fs::path& socket) {
     return fd;
 }
 
-// Times write-a-line, read-a-line round trips for as long as the benchmark wants them.
-void measure(benchmark::State& state, int fd, MCPUnixSocketLineReader& reader) {
-    std::vector<double> latencies;
-    latencies.reserve(1 << 20);
-    const std::string line = kRequest + "\n";
-    const auto begin = Clock::now();
-    for (auto _ : state) {
-        const auto start = Clock::now();
-        MCPUnixSocket::writeAll(line, fd);
-        benchmark::DoNotOptimize(reader.nextLine(MCPUnixSocket::kOutgoingMessageMaximum));
-        latencies.push_back(
-            std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+// Sets the counters from the latencies (in microseconds) of `seconds` of work.
+void report(benchmark::State& state, std::vector<double>& latencies, double seconds) {
     std::sort(latencies.begin(), latencies.end());
     auto at = [&](double fraction) {
         return latencies.empty()
@@ -99,17 +95,23 @@ void measure(benchmark::State& state, int fd, MCPUnixSocketLineReader& reader) {
     state.counters["p99_us"] = at(0.99);
 }
 
-// The small fixed answer of the stand-in for "get_capabilities".
-mcp::CallTool::Result capabilities() {
-    mcp::Value limits = mcp::Value::object({{"max_width", 3840},
-                                            {"max_height", 2160},
-                                            {"max_frame_rate", 30},
-                                            {"max_inspect_entries", 10000}});
-    mcp::CallTool::Result result;
-    result.content.push_back(mcp::ToolContent::text(mcp::toJson(limits)));
-    result.structuredContent = std::move(limits);
-    result.isError = false;
-    return result;
+double microsecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// Times write-a-line, read-a-line round trips for as long as the benchmark wants them.
+void measure(benchmark::State& state, int fd, MCPUnixSocketLineReader& reader) {
+    std::vector<double> latencies;
+    latencies.reserve(1 << 20);
+    const std::string line = kRequest + "\n";
+    const auto begin = Clock::now();
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        MCPUnixSocket::writeAll(line, fd);
+        benchmark::DoNotOptimize(reader.nextLine(MCPUnixSocket::kOutgoingMessageMaximum));
+        latencies.push_back(microsecondsSince(start));
+    }
+    report(state, latencies, std::chrono::duration<double>(Clock::now() - begin).count());
 }
 
 void BM_ToolCallThroughSocketServer(benchmark::State& state) {
@@ -124,11 +126,8 @@ void BM_ToolCallThroughSocketServer(benchmark::State& state) {
     asio::thread_pool pool(2);
     MCPUnixSocketServer server(
         pool.get_executor(), [](std::uint64_t, int) {}, [](std::uint64_t, const SocketError&) {},
-        [](mcp::Server& session, MCPUnixSocketServer::OpenTest) {
-            session.withMethodHandler<mcp::CallTool>(
-                [](mcp::CallTool::Parameters) -> asio::awaitable<mcp::CallTool::Result> {
-                    co_return capabilities();
-                });
+        [](mcp::Server& session, MCPUnixSocketServer::OpenTest isOpen) {
+            fw::MovieMCPTools::registerOn(session, std::move(isOpen));
         },
         MCPUnixSocketServer::Location{.appBundleURL = bundle, .container = container});
     asio::co_spawn(pool, server.start(), asio::use_future).get();
@@ -187,6 +186,37 @@ void BM_LineEchoOverUnixSocket(benchmark::State& state) {
 }
 BENCHMARK(BM_LineEchoOverUnixSocket)->UseRealTime();
 
+// The hop a tool call makes: from a strand of the server's kind of pool to the Qt main thread
+// and back, timed on the strand (calls per second include starting each hop from this thread).
+void BM_MainThreadHop(benchmark::State& state) {
+    asio::thread_pool pool(2);
+    auto strand = asio::make_strand(pool);
+    std::vector<double> latencies;
+    latencies.reserve(1 << 20);
+    const auto begin = Clock::now();
+    for (auto _ : state) {
+        auto hop = []() -> asio::awaitable<double> {
+            const auto start = Clock::now();
+            co_await fw::asyncRunOnMainThread([] { return 1; }, asio::use_awaitable);
+            co_return microsecondsSince(start);
+        };
+        latencies.push_back(asio::co_spawn(strand, hop(), asio::use_future).get());
+    }
+    report(state, latencies, std::chrono::duration<double>(Clock::now() - begin).count());
+}
+BENCHMARK(BM_MainThreadHop)->UseRealTime();
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    std::thread runner([&application] {
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+        QMetaObject::invokeMethod(&application, &QCoreApplication::quit, Qt::QueuedConnection);
+    });
+    const int status = application.exec();
+    runner.join();
+    return status;
+}

@@ -1,5 +1,7 @@
 #include "app/automation/InboundMessageRules.h"
 
+#include <cstdint>
+
 #include "MCP/JsonParser.h"
 #include "MCP/JsonWriter.h"
 
@@ -44,6 +46,13 @@ std::optional<std::string> requestIdentifierKey(const mcp::Value& identifier) {
         return "n:" + std::to_string(*number);
     }
     return std::nullopt;
+}
+
+std::string requestIdentifierKey(const mcp::ID& identifier) {
+    if (const std::int64_t* number = identifier.numberValue()) {
+        return "n:" + std::to_string(*number);
+    }
+    return "s:" + *identifier.stringValue();
 }
 
 std::optional<InboundMessage> acceptInboundLine(std::string line, std::size_t maximum) {
@@ -93,23 +102,17 @@ std::optional<InboundMessage> acceptInboundLine(std::string line, std::size_t ma
     return message;
 }
 
-bool releasesRequestInFlight(std::string_view message, std::string_view pendingKey) {
+bool releasesRequestInFlight(const std::optional<mcp::ID>& request, bool isError,
+                             std::string_view pendingKey) {
     if (pendingKey.empty()) {
         return false;
     }
-    auto parsed = mcp::tryParseJson(message);
-    const mcp::Object* object = parsed ? parsed->objectValue() : nullptr;
-    if (object == nullptr || object->contains("method")) {
-        return false;  // not a response: the server's own requests and notifications
-    }
-    const mcp::Value* identifier = object->find("id");
-    const auto key = identifier ? requestIdentifierKey(*identifier) : std::nullopt;
-    if (key && *key == pendingKey) {
+    if (request && requestIdentifierKey(*request) == pendingKey) {
         return true;
     }
-    // An error answer to a request the server could not read carries a null id (or one the
-    // reader never admitted): with one request in flight, it can only be that request's answer.
-    return object->contains("error");
+    // An answer to a request the server could not read carries no id (or one the reader never
+    // admitted): with one request in flight, it can only be that request's answer.
+    return !request || isError;
 }
 
 }  // namespace fw::automation

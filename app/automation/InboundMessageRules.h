@@ -1,6 +1,6 @@
-// The rules the application applies to each line its companion sends, and to the responses it
-// sends back, as plain functions over the text (no I/O): the connection's reader and writer use
-// them, and tests feed them any bytes.
+// The rules the application applies to each line its companion sends, as plain functions over the
+// text (no I/O), and to the answers it sends back, from what the server says they answer: the
+// connection's reader and writer use them, and tests feed them any bytes.
 //
 // A line is accepted when it is one JSON object with at least one member and a string "method".
 // With an "id" member it is a request; the id must be a string of at most 256 UTF-8 bytes or an
@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "MCP/ID.h"
 #include "MCP/Value.h"
 
 namespace fw::automation {
@@ -26,6 +27,8 @@ inline constexpr std::size_t kMaximumStringIdentifierBytes = 256;
 
 // The key of a request identifier, or none when the value is no valid identifier.
 std::optional<std::string> requestIdentifierKey(const mcp::Value& identifier);
+// The key of a request identifier the server answers under.
+std::string requestIdentifierKey(const mcp::ID& identifier);
 
 struct InboundMessage {
     enum class Kind { request, notification };
@@ -38,10 +41,12 @@ struct InboundMessage {
 // of a rewritten "initialize" line.
 std::optional<InboundMessage> acceptInboundLine(std::string line, std::size_t maximum);
 
-// What an outgoing message means for the request in flight (whose key is `pendingKey`): true
-// when it releases it. A response (an object without "method") releases the request its id
-// names; an error response whose id is null or names no request in flight releases it too, so a
-// request the server could not read never pins the connection.
-bool releasesRequestInFlight(std::string_view message, std::string_view pendingKey);
+// What an answer of the server means for the request in flight (whose key is `pendingKey`,
+// empty when none): true when it releases it. An answer releases the request its id (`request`)
+// names; an answer without an id, or an error answer naming no request in flight, releases it
+// too, so a request the server could not read never pins the connection. The server's own
+// requests and notifications are no answers and release nothing.
+bool releasesRequestInFlight(const std::optional<mcp::ID>& request, bool isError,
+                             std::string_view pendingKey);
 
 }  // namespace fw::automation

@@ -1,6 +1,9 @@
 #include "app/automation/MCPConnectionIO.h"
 
+#include <sys/socket.h>
+
 #include <cerrno>
+#include <string_view>
 #include <thread>
 
 #include "LocalAutomation/MCPUnixSocket.h"
@@ -8,6 +11,31 @@
 #include "app/automation/InboundMessageRules.h"
 
 namespace fw::automation {
+
+namespace {
+
+// Writes as much of `bytes` as the socket takes now; how much that was. Throws SocketError for
+// a failed write.
+std::size_t writeWithoutWaiting(std::string_view bytes, int descriptor) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t sent = ::send(descriptor, bytes.data() + written, bytes.size() - written,
+                                    MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                break;
+            }
+            throw SocketError::io(errno);
+        }
+        written += static_cast<std::size_t>(sent);
+    }
+    return written;
+}
+
+}  // namespace
 
 MCPConnectionIO::MCPConnectionIO(std::shared_ptr<MCPUnixSocketHandle> handle,
                                  std::function<void()> onClose, mcp::MessageStream::Source messages)
@@ -117,27 +145,85 @@ bool MCPConnectionIO::admitWrite() {
     return true;
 }
 
-void MCPConnectionIO::write(std::string message, WriteCompletion completion) {
-    bool closed = false;
-    bool startWriter = false;
+void MCPConnectionIO::write(std::string message, WriteCompletion completion,
+                            std::optional<mcp::Transport::Answer> answer) {
+    message.push_back('\n');
+    QueuedWrite next{std::move(message), std::move(completion), std::move(answer)};
+    enum class Way { closed, queued, atOnce } way = Way::atOnce;
+    bool start = false;
     {
         std::lock_guard guard(stateLock_);
-        if (open_) {
-            writes_.push_back({std::move(message), completion});
-            startWriter = !std::exchange(writerStarted_, true);
-        } else {
+        if (!open_) {
             --queuedWrites_;
-            closed = true;
+            way = Way::closed;
+        } else if (writing_ || !writes_.empty()) {
+            writes_.push_back(std::move(next));
+            start = writerNeededLocked();
+            way = Way::queued;
+        } else {
+            writing_ = true;
         }
     }
-    if (closed) {
+    if (way == Way::closed) {
         close();
-        completion.setError(std::make_exception_ptr(SocketError::io(ENOTCONN)));
-    } else if (startWriter) {
-        std::thread([self = shared_from_this()] { self->writeLoop(); }).detach();
+        next.completion.setError(std::make_exception_ptr(SocketError::io(ENOTCONN)));
+        return;
+    }
+    if (way == Way::queued) {
+        if (start) {
+            startWriter();
+        } else {
+            writesQueued_.notify_one();
+        }
+        return;
+    }
+    // Nothing else is being written: write from this thread, as far as the socket takes it now.
+    if (!performWrite(next, false)) {
+        handToWriter(std::move(next));
+        return;
+    }
+    {
+        std::lock_guard guard(stateLock_);
+        --queuedWrites_;
+        writing_ = false;
+        start = writerNeededLocked();
+    }
+    if (start) {
+        startWriter();
     } else {
         writesQueued_.notify_one();
     }
+}
+
+void MCPConnectionIO::handToWriter(QueuedWrite write) {
+    bool closed = false;
+    bool start = false;
+    {
+        std::lock_guard guard(stateLock_);
+        writing_ = false;
+        if (!open_) {
+            --queuedWrites_;
+            closed = true;
+        } else {
+            writes_.push_front(std::move(write));
+            start = writerNeededLocked();
+        }
+    }
+    if (closed) {
+        write.completion.setError(std::make_exception_ptr(SocketError::io(ENOTCONN)));
+    } else if (start) {
+        startWriter();
+    } else {
+        writesQueued_.notify_one();
+    }
+}
+
+bool MCPConnectionIO::writerNeededLocked() {
+    return !writes_.empty() && !std::exchange(writerStarted_, true);
+}
+
+void MCPConnectionIO::startWriter() {
+    std::thread([self = shared_from_this()] { self->writeLoop(); }).detach();
 }
 
 void MCPConnectionIO::writeLoop() {
@@ -145,20 +231,22 @@ void MCPConnectionIO::writeLoop() {
         std::optional<QueuedWrite> next;
         {
             std::unique_lock lock(stateLock_);
-            writesQueued_.wait(lock, [&] { return !writes_.empty() || !open_; });
-            if (writes_.empty()) {
+            writesQueued_.wait(lock, [&] { return (!writes_.empty() && !writing_) || !open_; });
+            if (!open_) {
                 return;
             }
             next.emplace(std::move(writes_.front()));
             writes_.pop_front();
+            writing_ = true;
         }
-        performWrite(*next);
+        performWrite(*next, true);
         std::lock_guard guard(stateLock_);
         --queuedWrites_;
+        writing_ = false;
     }
 }
 
-void MCPConnectionIO::performWrite(QueuedWrite& write) {
+bool MCPConnectionIO::performWrite(QueuedWrite& write, bool wait) {
     std::lock_guard writing(writeLock_);
     std::string pending;
     bool open = false;
@@ -170,20 +258,28 @@ void MCPConnectionIO::performWrite(QueuedWrite& write) {
     if (!open) {
         close();
         write.completion.setError(std::make_exception_ptr(SocketError::io(ENOTCONN)));
-        return;
+        return true;
     }
-    write.message.push_back('\n');
+    const std::string_view rest = std::string_view(write.line).substr(write.written);
     try {
-        MCPUnixSocket::writeAll(write.message, handle_->descriptor());
+        if (wait) {
+            MCPUnixSocket::writeAll(rest, handle_->descriptor());
+            write.written = write.line.size();
+        } else {
+            write.written += writeWithoutWaiting(rest, handle_->descriptor());
+            if (write.written < write.line.size()) {
+                return false;
+            }
+        }
     } catch (const SocketError& error) {
         close();
         write.completion.setError(std::make_exception_ptr(error));
-        return;
+        return true;
     }
-    write.message.pop_back();
     // The reader sets the key before it hands a request over and waits until it is released, so
     // the key read above is still the one in flight unless the connection closed meanwhile.
-    if (releasesRequestInFlight(write.message, pending)) {
+    if (write.answer &&
+        releasesRequestInFlight(write.answer->request, write.answer->isError, pending)) {
         bool release = false;
         {
             std::lock_guard guard(stateLock_);
@@ -197,6 +293,7 @@ void MCPConnectionIO::performWrite(QueuedWrite& write) {
         }
     }
     write.completion.setValue(true);
+    return true;
 }
 
 }  // namespace fw::automation

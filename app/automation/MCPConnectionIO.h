@@ -8,11 +8,15 @@
 // from the last request. A line over 1,048,576 bytes, the end of the stream, a read error or any
 // broken rule closes the connection: nothing is written back and nothing is logged.
 //
-// One writer thread per connection, started by the first write, writes the outgoing messages in
-// the order they were queued, each followed by a line feed, under `writeLock_` so that writes
-// never interleave. At most two writes may be outstanding (admitWrite()). A write that makes no
-// progress for the stall limit (the companion stopped reading) fails with EAGAIN and closes the
-// connection, so no thread and no admission slot stays pinned.
+// Outgoing messages go out in the order they were queued, each followed by a line feed, under
+// `writeLock_` so that writes never interleave. When no other write is under way, the caller
+// writes its line at once without waiting (the socket buffer takes a small answer whole), which
+// spares the hand-over to another thread; what the socket cannot take at once is finished by one
+// writer thread per connection, started when first needed, so the caller never blocks on a slow
+// peer. At most two writes may be outstanding (admitWrite()). A write that makes no progress for
+// the stall limit (the companion stopped reading) fails with EAGAIN and closes the connection, so
+// no thread and no admission slot stays pinned. An answer of the server releases the request in
+// flight once it is written, told by what the server says it answers (no parse of the text).
 //
 // The receive stream buffers what the reader hands over; since a request blocks the reader until
 // it is answered, at most one request and the 32 notifications before it can wait there.
@@ -65,19 +69,32 @@ public:
     // Takes one more outstanding write when the connection is open and fewer than two are
     // outstanding; false otherwise (the caller closes the connection).
     bool admitWrite();
-    // Queues one admitted write of `message` (without its line feed); `completion` is given true
-    // when it has been written, or the SocketError that stopped it.
-    void write(std::string message, WriteCompletion completion);
+    // Writes or queues one admitted write of `message` (without its line feed); `completion` is
+    // given true when it has been written, or the SocketError that stopped it. With `answer`, the
+    // message is the server's answer to a request.
+    void write(std::string message, WriteCompletion completion,
+               std::optional<mcp::Transport::Answer> answer = std::nullopt);
 
 private:
     struct QueuedWrite {
-        std::string message;
+        std::string line;  // the message and its line feed
         WriteCompletion completion;
+        std::optional<mcp::Transport::Answer> answer;
+        std::size_t written = 0;
     };
 
     void readLoop();
     void writeLoop();
-    void performWrite(QueuedWrite& write);
+    // Writes what is left of `write`, waiting for the socket when `wait`; true when the write is
+    // over (written, or failed and the connection closed), false when the socket took only part
+    // of it without waiting.
+    bool performWrite(QueuedWrite& write, bool wait);
+    // Hands `write` to the writer thread, first in the queue.
+    void handToWriter(QueuedWrite write);
+    // Under stateLock_: true when writes wait and the writer thread is not running yet, which
+    // the caller then starts (it counts as started from here on).
+    bool writerNeededLocked();
+    void startWriter();
     bool deliver(std::string message);
     bool openLocked() const;
 
@@ -95,6 +112,7 @@ private:
     bool open_ = true;
     bool started_ = false;
     bool writerStarted_ = false;
+    bool writing_ = false;  // a thread is writing to the socket
     std::string pendingID_;  // the key of the request in flight; empty when none
     int queuedWrites_ = 0;
     std::deque<QueuedWrite> writes_;

@@ -45,6 +45,16 @@ boost::asio::awaitable<void> MCPUnixSocketTransport::disconnect() {
 }
 
 boost::asio::awaitable<void> MCPUnixSocketTransport::send(std::string message) {
+    return write(std::move(message), std::nullopt);
+}
+
+boost::asio::awaitable<void> MCPUnixSocketTransport::sendAnswer(std::string message,
+                                                                Answer answer) {
+    return write(std::move(message), std::move(answer));
+}
+
+boost::asio::awaitable<void> MCPUnixSocketTransport::write(std::string message,
+                                                           std::optional<Answer> answer) {
     if (message.empty() || message.size() > MCPUnixSocket::kOutgoingMessageMaximum ||
         message.find('\n') != std::string::npos) {
         io_->close();
@@ -55,7 +65,7 @@ boost::asio::awaitable<void> MCPUnixSocketTransport::send(std::string message) {
         throw SocketError::io(ENOBUFS);
     }
     auto [completion, result] = mcp::AsyncResult<bool>::make();
-    io_->write(std::move(message), std::move(completion));
+    io_->write(std::move(message), std::move(completion), std::move(answer));
     co_await result.take();
 }
 

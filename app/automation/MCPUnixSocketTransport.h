@@ -7,7 +7,9 @@
 // Incoming: each line the companion sends that keeps the wire's rules becomes one message of the
 // receive stream, in arrival order; the stream finishes (without an error) when the connection
 // closes. Outgoing: send() writes one message and its line feed and completes when it is fully
-// written. The connection polices the companion (app/automation/MCPConnectionIO.h): a broken rule
+// written; sendAnswer() does the same for the server's answer to a request, after which the
+// connection reads the companion's next line (one request in flight). The connection polices
+// the companion (app/automation/MCPConnectionIO.h): a broken rule
 // closes it without a reply on the wire and without a log entry. The transport logs nothing
 // itself; its logger, labelled "frameweaver.mcp.unix", is the one the server logs under.
 //
@@ -25,6 +27,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "LocalAutomation/MCPUnixSocketHandle.h"
 #include "Logging/Logger.h"
@@ -53,10 +56,15 @@ public:
     boost::asio::awaitable<void> connect() override;
     boost::asio::awaitable<void> disconnect() override;
     boost::asio::awaitable<void> send(std::string message) override;
+    // The same for an answer; once written, it lets the reader go on after the request it
+    // answers.
+    boost::asio::awaitable<void> sendAnswer(std::string message, Answer answer) override;
     // The one stream of incoming messages; a second call gives a stream that has ended.
     mcp::MessageStream receive() override;
 
 private:
+    boost::asio::awaitable<void> write(std::string message, std::optional<Answer> answer);
+
     const logging::Logger logger_;
     std::shared_ptr<MCPConnectionIO> io_;
     std::optional<mcp::MessageStream> messages_;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
 
@@ -105,29 +106,29 @@ TEST(InboundMessageRules, InitializeLosesOnlyExperimentalCapabilitiesOfObjects) 
     EXPECT_EQ(acceptInboundLine(otherMethod, kMaximum)->text, otherMethod);
 }
 
-TEST(InboundMessageRules, ResponsesReleaseTheRequestInFlight) {
+TEST(InboundMessageRules, AnswersReleaseTheRequestInFlight) {
     struct Case {
-        const char* message;
+        std::optional<mcp::ID> request;
+        bool isError;
         const char* pending;
         bool releases;
     };
     const Case cases[] = {
-        {R"({"jsonrpc":"2.0","id":"7","result":{}})", "s:7", true},
-        {R"({"jsonrpc":"2.0","id":7,"result":{}})", "s:7", false},
-        {R"({"jsonrpc":"2.0","id":7,"result":{}})", "n:7", true},
-        {R"({"jsonrpc":"2.0","id":8,"result":{}})", "n:7", false},
-        {R"({"jsonrpc":"2.0","id":7,"result":{}})", "", false},
-        {R"({"jsonrpc":"2.0","id":7,"method":"ping"})", "n:7", false},
-        {R"({"jsonrpc":"2.0","method":"notifications/progress","params":{}})", "n:7", false},
+        {mcp::ID("7"), false, "s:7", true},
+        {mcp::ID(7), false, "s:7", false},
+        {mcp::ID(7), false, "n:7", true},
+        {mcp::ID(8), false, "n:7", false},
+        {mcp::ID(-8), false, "n:-8", true},
+        {mcp::ID(7), false, "", false},
+        {std::nullopt, true, "", false},
         // An error the server could not tie to the request still answers it.
-        {R"({"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"x"}})", "n:7", true},
-        {R"({"jsonrpc":"2.0","id":99,"error":{"code":-32600,"message":"x"}})", "n:7", true},
-        {R"({"jsonrpc":"2.0","error":{"code":-32700,"message":"x"}})", "n:7", true},
-        {"not json", "n:7", false},
+        {std::nullopt, true, "n:7", true},
+        {mcp::ID(99), true, "n:7", true},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(releasesRequestInFlight(c.message, c.pending), c.releases)
-            << c.message << " with " << c.pending;
+        const std::string id = c.request ? c.request->description() : "none";
+        EXPECT_EQ(releasesRequestInFlight(c.request, c.isError, c.pending), c.releases)
+            << id << (c.isError ? " error" : "") << " with " << c.pending;
     }
 }
 

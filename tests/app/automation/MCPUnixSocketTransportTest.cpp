@@ -112,6 +112,9 @@ protected:
     }
 
     void send(const std::string& message) { await(io, transport->send(message)); }
+    void answer(const std::string& message, std::optional<mcp::ID> request, bool isError = false) {
+        await(io, transport->sendAnswer(message, {std::move(request), isError}));
+    }
     SocketError sendFailure(const std::string& message) {
         try {
             send(message);
@@ -214,11 +217,13 @@ TEST_F(TransportTest, OneRequestInFlightHoldsBackPipelinedInput) {
     ASSERT_TRUE(pair.sendFar("{\"id\":\"7\",\"method\":\"a\"}\n{\"id\":2,\"method\":\"b\"}\n"));
     EXPECT_EQ(nextReceived(), "{\"id\":\"7\",\"method\":\"a\"}");
     EXPECT_TRUE(nothingReceivedFor(100ms));
-    // The number 7 is not the string 7, and the server's own notification releases nothing.
-    send(R"({"id":7,"result":{}})");
+    // The number 7 is not the string 7, and what is not an answer releases nothing: the
+    // server's own notification, nor a text that reads as the answer but is sent as none.
+    answer(R"({"id":7,"result":{}})", mcp::ID(7));
     send(R"({"method":"notifications/message","params":{}})");
-    EXPECT_TRUE(nothingReceivedFor(100ms));
     send(R"({"id":"7","result":{}})");
+    EXPECT_TRUE(nothingReceivedFor(100ms));
+    answer(R"({"id":"7","result":{}})", mcp::ID("7"));
     EXPECT_EQ(nextReceived(), "{\"id\":2,\"method\":\"b\"}");
 }
 
@@ -226,7 +231,8 @@ TEST_F(TransportTest, ErrorAnswerWithoutTheRequestsIdReleasesIt) {
     connectAndCollect();
     ASSERT_TRUE(pair.sendFar("{\"id\":1,\"method\":\"a\"}\n{\"id\":2,\"method\":\"b\"}\n"));
     EXPECT_EQ(nextReceived(), "{\"id\":1,\"method\":\"a\"}");
-    send(R"({"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request"}})");
+    answer(R"({"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request"}})",
+           std::nullopt, true);
     EXPECT_EQ(nextReceived(), "{\"id\":2,\"method\":\"b\"}");
 }
 
@@ -243,7 +249,7 @@ TEST_F(TransportTest, NotificationRunLimit) {
         ASSERT_TRUE(nextReceived()) << i;
     }
     EXPECT_EQ(nextReceived(), "{\"id\":1,\"method\":\"ping\"}");
-    send(R"({"id":1,"result":{}})");
+    answer(R"({"id":1,"result":{}})", mcp::ID(1));
     (void)companion->nextLine(1 << 20);
 
     // The request started a new run: 32 more pass, the 33rd closes.
