@@ -246,9 +246,9 @@ TEST(Client, NonStrictClientSendsBeforeAnyHandshake) {
     // Attached without a handshake: the connect's initialize stays unanswered.
     asio::co_spawn(scripted.io, outcomeOf(scripted.client->connect(scripted.transport)),
                    asio::detached);
-    scripted.settle();
+    runUntil(scripted.io, [&] { return scripted.transport->sent.size() >= 1; });
     asio::co_spawn(scripted.io, outcomeOf(scripted.client->listTools()), asio::detached);
-    scripted.settle();
+    runUntil(scripted.io, [&] { return scripted.transport->sent.size() >= 2; });
     ASSERT_EQ(scripted.transport->sent.size(), 2u);
     EXPECT_NE(scripted.transport->sent[1].find(R"("method":"tools/list")"), std::string::npos);
 }

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_future.hpp>
 #include <chrono>
@@ -24,6 +25,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <latch>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -260,6 +262,19 @@ protected:
         return future.get();
     }
     std::uint64_t start(MCPUnixSocketServer& s) { return run(s.start()); }
+    // Returns once both pool threads have finished what they were running: a pool thread
+    // releases a finished operation's completion after its caller already has the result.
+    void drainPool() {
+        std::latch bothHere(2);
+        std::latch bothDone(2);
+        for (int i = 0; i < 2; ++i) {
+            asio::post(pool, [&] {
+                bothHere.arrive_and_wait();
+                bothDone.count_down();
+            });
+        }
+        bothDone.wait();
+    }
     void stop(MCPUnixSocketServer& s) { run(s.stop()); }
     std::optional<SocketError> startFailure(MCPUnixSocketServer& s) {
         try {
@@ -522,18 +537,24 @@ TEST_F(SocketServerTest, SilentClientsAreDroppedAfterFiveSecondsAndTheirSlotsReu
     server = makeServer();
     start(*server);
     std::vector<std::unique_ptr<Companion>> silent;
-    const auto connectedAt = Clock::now();
+    // The peer check hashes this large test program once per connection, which takes seconds
+    // on a loaded machine: the first silent client may be dropped before the last one is in,
+    // so the timing is taken on the last one, and no count of 16 is awaited here.
+    auto lastConnectedAt = Clock::now();
     for (int i = 0; i < 16; ++i) {
+        lastConnectedAt = Clock::now();
         silent.push_back(std::make_unique<Companion>(socketPath));
         ASSERT_EQ(silent.back()->firstLine(), MCPUnixSocket::handshakeText);
     }
-    EXPECT_TRUE(reports.reachesCount(16));
     for (auto& companion : silent) {
         EXPECT_TRUE(companion->closedSilently());
     }
-    const auto waited = Clock::now() - connectedAt;
+    const auto waited = Clock::now() - lastConnectedAt;
     EXPECT_GE(waited, 4500ms);
     EXPECT_LT(waited, 20s);
+    for (const auto& [run, count] : reports.counts()) {
+        EXPECT_LE(count, 16);
+    }
     EXPECT_TRUE(reports.reachesCount(0));
     silent.clear();
 
@@ -688,6 +709,9 @@ int listeningDescriptor(const fs::path& path) {
 TEST_F(SocketServerTest, AcceptFailuresThatPassAreWaitedOutAndOthersReported) {
     server = makeServer();
     const std::uint64_t run = start(*server);
+    // Nothing of ours may run on the pool while descriptors are out: the sanitizers' own
+    // memory checks need descriptors too, and report false errors without them.
+    drainPool();
 
     // Out of descriptors: the connection waits in the backlog until there are some again.
     const int starved = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
