@@ -280,6 +280,10 @@ private:
     boost::asio::awaitable<void> registerAndSendOnStrand(Feature feature, ID id,
                                                          AnyPendingRequest pending,
                                                          std::string bytes);
+    void startRequest(Feature feature, ID id, AnyPendingRequest pending, std::string bytes);
+    boost::asio::awaitable<void> startRequestOnStrand(std::shared_ptr<Client> self, Feature feature,
+                                                      ID id, AnyPendingRequest pending,
+                                                      std::string bytes);
     void checkCapability(Feature feature) const;
     void checkCanRegister(const ID& id) const;
     void registerPending(ID id, AnyPendingRequest pending);
@@ -434,9 +438,17 @@ boost::asio::awaitable<typename M::Result> Client::ask(Feature feature,
     // Built apart from the call: g++ 12 mishandles a temporary argument of a coroutine call
     // inside co_await.
     Request<M> request = makeRequest<M>(ID::newRandom(), std::move(parameters));
-    RequestContext<typename M::Result> context =
-        co_await sendChecked<M>(feature, std::move(request));
-    typename M::Result result = co_await context.value();
+    using Result = typename M::Result;
+    PendingRequest<Result> pending;
+    RequestContext<Result> context{request.id, pending.result(), withdrawal(request.id)};
+    std::string bytes;
+    detail::appendRequestText(bytes, request);
+    // The caller waits for the answer only, so it need not come back from the strand between
+    // handing the request over and waiting: a refusal or a failed send reaches it as the
+    // request's outcome.
+    startRequest(feature, std::move(request.id), AnyPendingRequest(std::move(pending)),
+                 std::move(bytes));
+    Result result = co_await context.value();
     co_return result;
 }
 

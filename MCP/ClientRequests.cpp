@@ -169,6 +169,40 @@ asio::awaitable<void> Client::registerAndSendOnStrand(Feature feature, ID id,
     }
 }
 
+void Client::startRequest(Feature feature, ID id, AnyPendingRequest pending, std::string bytes) {
+    asio::co_spawn(strand_,
+                   startRequestOnStrand(shared_from_this(), feature, std::move(id),
+                                        std::move(pending), std::move(bytes)),
+                   asio::detached);
+}
+
+asio::awaitable<void> Client::startRequestOnStrand(std::shared_ptr<Client> self, Feature feature,
+                                                   ID id, AnyPendingRequest pending,
+                                                   std::string bytes) {
+    (void)self;
+    try {
+        checkCapability(feature);
+        checkCanRegister(id);
+    } catch (...) {
+        // Never entered in the table: the caller waiting for the answer gets the refusal.
+        pending.resume(std::current_exception());
+        co_return;
+    }
+    registerPending(id, std::move(pending));
+    std::shared_ptr<Transport> connection = connection_;
+    std::exception_ptr failure;
+    try {
+        co_await connection->send(std::move(bytes));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        if (auto entry = removePendingRequest(id)) {
+            entry->resume(failure);
+        }
+    }
+}
+
 std::function<void()> Client::withdrawal(const ID& id) {
     return [weak = weak_from_this(), id] {
         if (auto self = weak.lock()) {

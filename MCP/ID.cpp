@@ -2,8 +2,10 @@
 #include "MCP/ID.h"
 
 #include <openssl/rand.h>
+#include <pthread.h>
 
 #include <array>
+#include <cstring>
 #include <random>
 #include <utility>
 #include <variant>
@@ -13,16 +15,53 @@
 
 namespace mcp {
 
+namespace {
+
+// Random bytes drawn from OpenSSL a few thousand at a time: one draw per identifier would cost a
+// system call (OpenSSL's fork check) and most of a request's time on a fast transport.
+struct RandomPool {
+    static constexpr std::size_t kSize = 4096;
+    std::array<unsigned char, kSize> bytes{};
+    std::size_t used = kSize;
+
+    void take(unsigned char* out, std::size_t count) {
+        if (used + count > kSize) {
+            refill();
+        }
+        std::memcpy(out, bytes.data() + used, count);
+        used += count;
+    }
+
+    void refill() {
+        if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
+            // OpenSSL's generator failing is not expected; the identifier only has to be
+            // unique among this process's requests, which the system's entropy source still
+            // gives.
+            std::random_device device;
+            for (auto& byte : bytes) {
+                byte = static_cast<unsigned char>(device());
+            }
+        }
+        used = 0;
+    }
+};
+
+RandomPool& randomPool() {
+    thread_local RandomPool pool;
+    // A forked child must not hand out the bytes its parent hands out too.
+    static const bool forkGuard = [] {
+        ::pthread_atfork(nullptr, nullptr, [] { randomPool().used = RandomPool::kSize; });
+        return true;
+    }();
+    (void)forkGuard;
+    return pool;
+}
+
+}  // namespace
+
 ID ID::newRandom() {
     std::array<unsigned char, 16> bytes{};
-    if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
-        // OpenSSL's generator failing is not expected; the identifier only has to be unique
-        // among this process's requests, which the system's entropy source still gives.
-        std::random_device device;
-        for (auto& byte : bytes) {
-            byte = static_cast<unsigned char>(device());
-        }
-    }
+    randomPool().take(bytes.data(), bytes.size());
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
     static constexpr char kDigits[] = "0123456789ABCDEF";

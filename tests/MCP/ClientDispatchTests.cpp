@@ -299,10 +299,13 @@ TEST(ClientInbound, UnexpectedMessagesAndStrayAnswersAreLoggedAndDropped) {
     scripted.transport->push(R"([{"jsonrpc":"2.0","id":"none","result":{}}])");
     scripted.transport->push(
         R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":5}})");
-    scripted.settle();
     auto contains = [&](const std::string& line) {
         return std::find(lines->begin(), lines->end(), line) != lines->end();
     };
+    // The messages are handled in arrival order: the last one's line comes last.
+    runUntil(scripted.io, [&] {
+        return contains("debug Received cancellation notification reason=none requestId=5");
+    });
     EXPECT_TRUE(contains("debug Client connected name=scripted version=1.0"));
     EXPECT_TRUE(
         contains("warning Unexpected message received by client (not single/batch response or "
