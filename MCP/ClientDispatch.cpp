@@ -110,21 +110,14 @@ asio::awaitable<void> Client::handleMessage(Message<AnyNotification> message) {
     logEvent(logging::Level::trace, "Processing notification", [&] {
         return logging::Metadata{{"method", message.method}};
     });
-    auto handlers = notificationHandlers(message.method);
-    for (const auto& handler : handlers) {
-        std::exception_ptr failure;
-        try {
-            co_await handler->handle(message);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        if (failure) {
-            const std::string description = detail::describeError(failure);
-            logEvent(logging::Level::error, "Error handling notification", [&] {
-                return logging::Metadata{{"method", message.method}, {"error", description}};
-            });
-        }
-    }
+    const auto handlers = notificationHandlers(message.method);
+    // Named, not a temporary: g++ 12 mishandles temporaries inside a co_await expression.
+    const std::function<void(const std::string&)> logFailure = [&](const std::string& description) {
+        logEvent(logging::Level::error, "Error handling notification", [&] {
+            return logging::Metadata{{"method", message.method}, {"error", description}};
+        });
+    };
+    co_await runNotificationHandlers(handlers, message, logFailure);
 }
 
 void Client::startIncomingRequest(Request<AnyMethod> request) {

@@ -1,6 +1,27 @@
 #include "MCP/Handlers.h"
 
+#include <exception>
+
+#include "MCP/detail/ErrorText.h"
+
 namespace mcp {
+
+boost::asio::awaitable<void> runNotificationHandlers(
+    const std::vector<std::shared_ptr<NotificationHandlerBox>>& handlers,
+    const Message<AnyNotification>& message,
+    const std::function<void(const std::string& description)>& failed) {
+    for (const auto& handler : handlers) {
+        std::exception_ptr failure;
+        try {
+            co_await handler->handle(message);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (failure) {
+            failed(detail::describeError(failure));
+        }
+    }
+}
 
 void HandlerRegistry::setRequestHandler(std::string name, std::shared_ptr<RequestHandlerBox> box) {
     std::lock_guard lock(mutex_);

@@ -101,6 +101,13 @@ private:
 // The handler tables of a server or a client: one request handler per method name (a later one
 // replaces it) and a list of notification handlers per name, in registration order. Safe to use
 // from any thread (a lock guards the tables; lookups hand out the boxes, shared).
+// Hands `message` to each handler in turn. A handler that fails is described to `failed` and
+// the later ones still run.
+boost::asio::awaitable<void> runNotificationHandlers(
+    const std::vector<std::shared_ptr<NotificationHandlerBox>>& handlers,
+    const Message<AnyNotification>& message,
+    const std::function<void(const std::string& description)>& failed);
+
 class HandlerRegistry {
 public:
     void setRequestHandler(std::string name, std::shared_ptr<RequestHandlerBox> box);

@@ -301,7 +301,7 @@ asio::awaitable<std::optional<Response<AnyMethod>>> Server::handleRequest(
 }
 
 asio::awaitable<void> Server::tellRequestEnded(const std::shared_ptr<Transport>& connection,
-                                                const ID& id) {
+                                               const ID& id) {
     if (!connection) {
         co_return;
     }
@@ -331,21 +331,14 @@ asio::awaitable<void> Server::handleMessage(Message<AnyNotification> message) {
         !client_.isInitialized) {
         throw MCPError::invalidRequest("Server is not initialized");
     }
-    auto handlers = notificationHandlers(message.method);
-    for (const auto& handler : handlers) {
-        std::exception_ptr failure;
-        try {
-            co_await handler->handle(message);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        if (failure) {
-            const std::string description = detail::describeError(failure);
-            logEvent(logging::Level::error, "Error handling notification", [&] {
-                return logging::Metadata{{"method", message.method}, {"error", description}};
-            });
-        }
-    }
+    const auto handlers = notificationHandlers(message.method);
+    // Named, not a temporary: g++ 12 mishandles temporaries inside a co_await expression.
+    const std::function<void(const std::string&)> logFailure = [&](const std::string& description) {
+        logEvent(logging::Level::error, "Error handling notification", [&] {
+            return logging::Metadata{{"method", message.method}, {"error", description}};
+        });
+    };
+    co_await runNotificationHandlers(handlers, message, logFailure);
 }
 
 void Server::handleResponse(Response<AnyMethod> response) {
