@@ -62,6 +62,11 @@ public:
         void whenFewerThan(std::size_t count, std::function<void()> resume) const {
             control_->state->whenFewerThan(count, std::move(resume));
         }
+        // Calls `gone` once when the stream is destroyed (its consumer went away), outside the
+        // stream's lock: at once when that happened already. Replaces a callback not yet called.
+        void onConsumerGone(std::function<void()> gone) const {
+            control_->state->onConsumerGone(std::move(gone));
+        }
 
     private:
         friend class AsyncStream;
@@ -147,6 +152,16 @@ private:
             }
         }
 
+        void onConsumerGone(std::function<void()> gone) {
+            std::unique_lock lock(mutex);
+            if (consumerGone) {
+                lock.unlock();
+                gone();
+                return;
+            }
+            goneCallback = std::move(gone);
+        }
+
         std::size_t size() {
             std::lock_guard lock(mutex);
             return buffer.size();
@@ -221,6 +236,7 @@ private:
         std::optional<detail::Waiter<T>> waiter;
         std::uint64_t lastWaiterId = 0;
         std::function<void()> resumer;  // the producer's, while it waits for room
+        std::function<void()> goneCallback;
         std::size_t resumeBelow = 0;
     };
 
@@ -232,9 +248,13 @@ private:
             state_->consumerGone = true;
             state_->buffer.clear();
             auto resume = std::exchange(state_->resumer, nullptr);
+            auto gone = std::exchange(state_->goneCallback, nullptr);
             lock.unlock();
             if (resume) {
                 resume();
+            }
+            if (gone) {
+                gone();
             }
         }
     }

@@ -19,6 +19,7 @@
 #include "MCP/Server.h"
 #include "MCP/StdioTransport.h"
 #include "MCP/Tools.h"
+#include "tests/MCP/ExampleTools.h"
 
 // g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -26,67 +27,6 @@
 namespace {
 
 namespace asio = boost::asio;
-using mcp::CallTool;
-using mcp::ListTools;
-using mcp::Tool;
-using mcp::ToolContent;
-using mcp::Value;
-
-Value numberSchema(std::initializer_list<const char*> names) {
-    mcp::Object properties;
-    for (const char* name : names) {
-        properties.insertOrAssign(name, Value::object({{"type", "number"}}));
-    }
-    return Value::object({{"type", "object"}, {"properties", Value(std::move(properties))}});
-}
-
-std::vector<Tool> tools() {
-    return {
-        Tool{.name = "add",
-             .description = "Adds two numbers.",
-             .inputSchema = numberSchema({"a", "b"})},
-        Tool{.name = "echo",
-             .description = "Repeats its text.",
-             .inputSchema = Value::object({{"type", "object"}})},
-        Tool{.name = "fail",
-             .description = "Always fails.",
-             .inputSchema = Value::object({{"type", "object"}})},
-        Tool{.name = "sleep",
-             .description = "Waits for some milliseconds.",
-             .inputSchema = numberSchema({"milliseconds"})},
-    };
-}
-
-double number(const CallTool::Parameters& parameters, const char* name) {
-    const Value* value = parameters.arguments ? parameters.arguments->find(name) : nullptr;
-    return value ? value->asDouble(false).value_or(0) : 0;
-}
-
-asio::awaitable<CallTool::Result> callTool(CallTool::Parameters parameters) {
-    if (parameters.name == "add") {
-        const double sum = number(parameters, "a") + number(parameters, "b");
-        CallTool::Result result{.content = {ToolContent::text(mcp::formatDouble(sum))}};
-        co_return result;
-    }
-    if (parameters.name == "echo") {
-        const Value* text = parameters.arguments ? parameters.arguments->find("text") : nullptr;
-        CallTool::Result result{.content = {ToolContent::text(
-                                    text && text->stringValue() ? *text->stringValue() : "")}};
-        co_return result;
-    }
-    if (parameters.name == "sleep") {
-        asio::steady_timer timer(
-            co_await asio::this_coro::executor,
-            std::chrono::milliseconds(static_cast<long>(number(parameters, "milliseconds"))));
-        co_await timer.async_wait(asio::use_awaitable);  // cancelled with the request
-        CallTool::Result result{.content = {ToolContent::text("Done.")}};
-        co_return result;
-    }
-    CallTool::Result result{
-        .content = {ToolContent::text("The tool " + parameters.name + " failed.")},
-        .isError = true};
-    co_return result;
-}
 
 asio::awaitable<void> serve(std::shared_ptr<mcp::Server> server,
                             std::shared_ptr<mcp::StdioTransport> transport) {
@@ -101,16 +41,7 @@ int main() {
     // A client that goes away is a write error for the transport, not the end of the program.
     std::signal(SIGPIPE, SIG_IGN);
     asio::io_context io;
-    mcp::Server::Capabilities capabilities;
-    capabilities.tools = mcp::Server::Capabilities::Tools{};
-    auto server = std::make_shared<mcp::Server>(io.get_executor(), "example-tools", "1.0.0",
-                                                std::nullopt, std::nullopt, capabilities);
-    server->withMethodHandler<ListTools>(
-        [](ListTools::Parameters) -> asio::awaitable<ListTools::Result> {
-            ListTools::Result result{.tools = tools()};
-            co_return result;
-        });
-    server->withMethodHandler<CallTool>(callTool);
+    auto server = mcp::example::makeExampleToolServer(io.get_executor());
     auto transport = std::make_shared<mcp::StdioTransport>(io.get_executor());
     asio::co_spawn(io, serve(server, transport), asio::detached);
     io.run();
