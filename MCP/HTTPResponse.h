@@ -56,6 +56,8 @@ public:
                               std::optional<std::string> sessionID = std::nullopt,
                               HTTPHeaders extraHeaders = {});
 
+    // ok() without headers (Asio wants results of spawned coroutines default-constructible).
+    HTTPResponse() : kind_(Kind::ok) {}
     HTTPResponse(HTTPResponse&&) noexcept = default;
     HTTPResponse& operator=(HTTPResponse&&) noexcept = default;
 

@@ -9,10 +9,10 @@ std::optional<JSONRPCMessageKind> JSONRPCMessageKind::classify(std::string_view 
     if (!parsed) {
         return std::nullopt;
     }
-    return classify(*parsed);
+    return classifyParsed(*parsed);
 }
 
-std::optional<JSONRPCMessageKind> JSONRPCMessageKind::classify(const Value& message) {
+std::optional<JSONRPCMessageKind> JSONRPCMessageKind::classifyParsed(const Value& message) {
     const Object* object = message.objectValue();
     if (!object) {
         return std::nullopt;

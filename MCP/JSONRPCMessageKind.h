@@ -37,7 +37,7 @@ struct JSONRPCMessageKind {
 
     static std::optional<JSONRPCMessageKind> classify(std::string_view bytes);
     // The same for a body parsed already.
-    static std::optional<JSONRPCMessageKind> classify(const Value& message);
+    static std::optional<JSONRPCMessageKind> classifyParsed(const Value& message);
 
     bool isRequest() const noexcept { return kind == Kind::request; }
     bool isInitializeRequest() const noexcept {

@@ -177,7 +177,7 @@ HTTPResponse StatefulHTTPServerTransport::handlePost(HTTPRequest request, Lock& 
     std::optional<Value> parsed = tryParseJson(*request.body);
     std::optional<JSONRPCMessageKind> kind;
     if (parsed) {
-        kind = JSONRPCMessageKind::classify(*parsed);
+        kind = JSONRPCMessageKind::classifyParsed(*parsed);
     }
     if (!kind) {
         return refuse(400, MCPError::parseError("Invalid JSON-RPC message"));

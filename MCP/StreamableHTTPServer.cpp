@@ -305,7 +305,7 @@ private:
             self->options_.idleTimeout / 4, std::chrono::milliseconds(20), std::chrono::seconds(30));
         for (;;) {
             self->sweep_.expires_after(period);
-            auto [error] = co_await self->sweep_.async_wait(asio::as_tuple(asio::use_awaitable));
+            co_await self->sweep_.async_wait(asio::as_tuple(asio::use_awaitable));
             std::vector<std::string> expired;
             {
                 std::lock_guard lock(self->mutex_);

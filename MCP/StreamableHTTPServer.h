@@ -34,6 +34,7 @@
 #include <optional>
 #include <string>
 
+#include "Logging/Logger.h"
 #include "MCP/HTTPEventStore.h"
 #include "MCP/HTTPRequestValidation.h"
 #include "MCP/Server.h"
@@ -48,15 +49,15 @@ public:
     struct Options {
         Mode mode = Mode::stateful;
         std::string endpointPath = "/mcp";
-        fw::http::ServerOptions http;
+        fw::http::ServerOptions http{};
         std::chrono::milliseconds idleTimeout = std::chrono::minutes(30);
         std::size_t maxSessions = 10000;
         // The "retry" of priming events (stateful), in milliseconds.
-        std::optional<std::int64_t> retryInterval;
-        EventStoreLimits eventStore;
+        std::optional<std::int64_t> retryInterval{};
+        EventStoreLimits eventStore{};
         // The transports' defaults when absent.
-        std::shared_ptr<const HTTPRequestValidationPipeline> validationPipeline;
-        std::optional<logging::Logger> logger;
+        std::shared_ptr<const HTTPRequestValidationPipeline> validationPipeline{};
+        std::optional<logging::Logger> logger{};
     };
 
     // Makes the MCP server of one session (stateful) or one connection (stateless), with its

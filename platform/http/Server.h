@@ -81,7 +81,7 @@ struct ServerOptions {
     std::chrono::milliseconds bodyTimeout = std::chrono::seconds(30);
     std::chrono::milliseconds writeTimeout = std::chrono::seconds(30);
     std::size_t maxConnections = 4096;  // beyond it new connections are closed at once
-    std::optional<std::chrono::milliseconds> eventStreamKeepAlive;
+    std::optional<std::chrono::milliseconds> eventStreamKeepAlive{};
 };
 
 class Server {

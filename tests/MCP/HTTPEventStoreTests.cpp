@@ -38,7 +38,7 @@ TEST(HTTPEventStoreTest, BoundsForgetTheOldestEvents) {
     EXPECT_FALSE(store.eventsAfter(first, t0));  // beyond three events: treated as unknown
     EXPECT_EQ(store.eventsAfter("r_2", t0)->events.size(), 2u);
 
-    std::string big = store.store(1, "r", std::string(9, 'x'), t0);  // beyond ten bytes
+    std::string big = store.store(1, "r", std::string(10, 'x'), t0);  // beyond ten bytes
     EXPECT_FALSE(store.eventsAfter(fourth, t0));
     EXPECT_TRUE(store.eventsAfter(big, t0));
 

@@ -21,7 +21,7 @@ struct Case {
     std::optional<std::string> heldSession;
     bool initialize = false;
     int status = 0;  // 0: passes
-    std::string text;
+    std::string text = {};
 };
 
 const Headers kPost = {{"Accept", "application/json, text/event-stream"},
@@ -93,7 +93,7 @@ TEST(HTTPRequestValidationTest, RefusalsAndPasses) {
          "Bad Request: Session not initialized"},
         {"session header missing", stateful, "POST", with(kPost, "MCP-Session-Id", std::nullopt),
          "S", false, 400, "Bad Request: Missing MCP-Session-Id header"},
-        {"session header differs", stateful, "POST", with(kPost, "mcp-session-id", "T"), "S",
+        {"session header differs", stateful, "POST", with(kPost, "MCP-Session-Id", "T"), "S",
          false, 404, "Not Found: Invalid or expired session ID"},
         {"stateless ignores sessions", stateless, "POST",
          with(kPost, "MCP-Session-Id", std::nullopt), std::nullopt},

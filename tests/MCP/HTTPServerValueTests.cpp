@@ -63,7 +63,7 @@ std::vector<eventsource::Event> parse(const std::string& bytes) {
 }
 
 TEST(SSEEventTest, FormatsFieldsInOrder) {
-    EXPECT_EQ(SSEEvent{.data = "abc"}.formatted(), "data: abc\n\n");
+    EXPECT_EQ((SSEEvent{std::nullopt, std::nullopt, "abc", std::nullopt}.formatted()), "data: abc\n\n");
     SSEEvent full{"s_1", "message", "{}", 3000};
     EXPECT_EQ(full.formatted(), "id: s_1\nevent: message\nretry: 3000\ndata: {}\n\n");
     EXPECT_EQ((SSEEvent{"p_1", std::nullopt, "", std::nullopt}.formatted()), "id: p_1\ndata: \n\n");

@@ -13,6 +13,7 @@
 namespace mcp {
 namespace {
 
+namespace asio = boost::asio;
 using testing::runFor;
 
 class FixedSessionID : public SessionIDGenerator {

@@ -15,6 +15,7 @@
 namespace mcp {
 namespace {
 
+namespace asio = boost::asio;
 using testing::runFor;
 
 HTTPRequest post(std::string body) {
