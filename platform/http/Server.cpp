@@ -274,10 +274,15 @@ private:
         }
     }
 
+    // The handler's headers as given ("Connection: keep-alive" included), unless the
+    // connection is to close after this response.
     template <class Message>
-    static void copyHeaders(Message& message, const Headers& headers) {
+    static void copyHeaders(Message& message, const Headers& headers, bool keepAlive) {
+        message.keep_alive(keepAlive);
         for (const auto& [name, value] : headers) {
-            message.set(name, value);
+            if (keepAlive || !sameText(name, "Connection")) {
+                message.set(name, value);
+            }
         }
     }
 
@@ -285,9 +290,8 @@ private:
                                      unsigned version, bool keepAlive) {
         bhttp::response<bhttp::string_body> message(static_cast<bhttp::status>(response.status),
                                                     version);
-        copyHeaders(message, response.headers);
+        copyHeaders(message, response.headers, keepAlive);
         message.body() = std::move(response.body);
-        message.keep_alive(keepAlive);
         message.prepare_payload();
         stream.expires_after(options_.writeTimeout);
         auto [error, written] = co_await bhttp::async_write(stream, message, kTuple);
@@ -300,8 +304,7 @@ private:
         beast::tcp_stream& stream = connection.stream;
         bhttp::response<bhttp::empty_body> message(static_cast<bhttp::status>(response.status),
                                                    version);
-        copyHeaders(message, response.headers);
-        message.keep_alive(keepAlive);
+        copyHeaders(message, response.headers, keepAlive);
         message.chunked(true);
         bhttp::response_serializer<bhttp::empty_body> serializer(message);
         stream.expires_after(options_.writeTimeout);

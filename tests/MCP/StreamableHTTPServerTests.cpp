@@ -191,6 +191,8 @@ TEST_F(StreamableHTTPServerTest, StatefulSessionWithCurl) {
                       sessionHeader);
     EXPECT_EQ(call.status, 200);
     EXPECT_EQ(call.header("Content-Type"), "text/event-stream");
+    EXPECT_EQ(call.header("Cache-Control"), "no-cache, no-transform");
+    EXPECT_EQ(call.header("Connection"), "keep-alive");
     EXPECT_NE(call.body.find("id: 2_"), std::string::npos);
     EXPECT_NE(call.body.find(R"("text":"5.0")"), std::string::npos) << call.body;
 
@@ -374,6 +376,17 @@ TEST_F(StreamableHTTPServerTest, DroppedStandaloneStreamFreesTheSlot) {
         second = raw(get, "\r\n\r\n");
     } while (second.find("HTTP/1.1 409") == 0 && std::chrono::steady_clock::now() < deadline);
     EXPECT_EQ(second.substr(0, 12), "HTTP/1.1 200") << second;
+}
+
+TEST_F(StreamableHTTPServerTest, QuietEventStreamsGetKeepAliveComments) {
+    StreamableHTTPServer::Options options;
+    options.http.eventStreamKeepAlive = 100ms;
+    startHost(options);
+    const std::string session = initializeSession();
+    std::string stream = raw("GET /mcp HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
+                             "MCP-Session-Id: " + session + "\r\n\r\n",
+                             ": keep-alive\n\n");
+    EXPECT_NE(stream.find(": keep-alive\n\n"), std::string::npos) << stream;
 }
 
 TEST_F(StreamableHTTPServerTest, IdleSessionsExpire) {
