@@ -236,6 +236,7 @@ void sessions() {
     const std::string initialize =
         R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18",)"
         R"("capabilities":{},"clientInfo":{"name":"load","version":"1"}}})";
+    const std::uint16_t hostPort = host.port();
     asio::io_context client;
     std::vector<std::unique_ptr<tcp::socket>> streams;
     std::vector<std::string> buffers(kSessions);
@@ -243,7 +244,8 @@ void sessions() {
     for (int i = 0; i < kSessions; ++i) {
         tcp::socket post(client);
         post.connect({asio::ip::make_address("127.0.0.1"), host.port()});
-        asio::write(post, asio::buffer("POST /mcp HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: "
+        const std::string hostLine = "Host: 127.0.0.1:" + std::to_string(hostPort) + "\r\n";
+        asio::write(post, asio::buffer("POST /mcp HTTP/1.1\r\n" + hostLine + "Accept: "
                                        "application/json, text/event-stream\r\nContent-Type: "
                                        "application/json\r\nConnection: close\r\nContent-Length: " +
                                        std::to_string(initialize.size()) + "\r\n\r\n" + initialize));
@@ -256,7 +258,7 @@ void sessions() {
         const std::string id = answer.substr(at + 16, 36);
         auto stream = std::make_unique<tcp::socket>(client);
         stream->connect({asio::ip::make_address("127.0.0.1"), host.port()});
-        asio::write(*stream, asio::buffer("GET /mcp HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: "
+        asio::write(*stream, asio::buffer("GET /mcp HTTP/1.1\r\n" + hostLine + "Accept: "
                                           "text/event-stream\r\nMCP-Protocol-Version: 2025-06-18\r\n"
                                           "MCP-Session-Id: " + id + "\r\n\r\n"));
         readUntil(*stream, buffers[i], "data: \n\n");
@@ -309,9 +311,14 @@ void eventStore() {
         }
         anchor = "_GET_stream_2";
         const long before = residentKiB();
-        for (int i = 0; i < count; ++i) {
-            asio::co_spawn(io, transport->send(message), asio::detached);
-        }
+        asio::co_spawn(
+            io,
+            [&]() -> asio::awaitable<void> {
+                for (int i = 0; i < count; ++i) {
+                    co_await transport->send(message);
+                }
+            },
+            asio::detached);
         io.run();
         const long after = residentKiB();
         get.headers["Last-Event-ID"] = anchor;
