@@ -27,6 +27,7 @@ import tempfile
 import time
 
 top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(top, "tests", "bridge"))
 from CompanionClient import CompanionClient, stop_applications  # noqa: E402
 
