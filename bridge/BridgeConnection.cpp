@@ -76,7 +76,7 @@ bool timedOut(const SocketError& error) {
 
 }  // namespace
 
-void connectBefore(int descriptor, const std::string& path, MonotonicTime deadline) {
+void connect(int descriptor, const std::string& path, MonotonicTime deadline) {
     socket::configure(descriptor, true);
     const int flags = ::fcntl(descriptor, F_GETFL);
     if (flags < 0) {
@@ -120,7 +120,7 @@ std::optional<int> attemptConnection(const std::string& socketPath, MonotonicTim
     }
     bool connecting = true;
     try {
-        connectBefore(descriptor, socketPath, deadline);
+        connect(descriptor, socketPath, deadline);
         connecting = false;
         checkPeer(descriptor);
         setTimeouts(descriptor, deadline);

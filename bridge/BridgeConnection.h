@@ -19,7 +19,7 @@ namespace fw::bridge {
 // file; ECONNREFUSED: nobody listens; EAGAIN: a full backlog) or of any other failure,
 // SocketError::pathTooLong, or BridgeError::startupDeadline. The descriptor is left blocking,
 // with handshake timeouts set.
-void connectBefore(int descriptor, const std::string& path, MonotonicTime deadline);
+void connect(int descriptor, const std::string& path, MonotonicTime deadline);
 
 // Sets the send and receive timeouts of `descriptor` to the time left before `deadline`.
 // Throws BridgeError::startupDeadline when none is left, SocketError::io when a call fails.
