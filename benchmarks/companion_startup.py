@@ -14,10 +14,8 @@ private home and configuration and automation enabled. Applications started here
 before the script exits.
 
 Usage: benchmarks/companion_startup.py [BUILD_DIR] [RUNS]   (default build/release, 10 runs)"""
-import hashlib
 import os
 import plistlib
-import pwd
 import shutil
 import signal
 import statistics
@@ -29,20 +27,10 @@ import time
 top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(top, "tests", "bridge"))
-from CompanionClient import CompanionClient, stop_applications  # noqa: E402
+from CompanionClient import (CompanionClient, remove_socket_files, socket_path,  # noqa: E402
+                             stop_applications)
 
 REQUEST = {"name": "get_capabilities", "arguments": {}}
-
-
-def socket_path(bundle):
-    runtime = "/run/user/%d" % os.geteuid()
-    if os.path.isdir(runtime):
-        container = os.path.join(runtime, "QX7K2M4R9T.fwv")
-    else:
-        container = os.path.join(pwd.getpwuid(os.geteuid()).pw_dir, ".local", "state",
-                                 "QX7K2M4R9T.fwv")
-    name = "fwv-" + hashlib.sha256(os.path.realpath(bundle).encode()).hexdigest()[:20] + ".sock"
-    return os.path.join(container, name)
 
 
 def summary(values, unit=1000.0, suffix="ms"):
@@ -145,6 +133,7 @@ def main():
         return 0
     finally:
         stop_applications(executable)
+        remove_socket_files(bundle)
         shutil.rmtree(work, ignore_errors=True)
 
 

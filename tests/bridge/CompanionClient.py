@@ -1,7 +1,9 @@
 """A minimal MCP client over a child process's standard streams, written from the wire format:
 one JSON-RPC 2.0 message per line. Used by the companion's end-to-end test and its benchmark."""
+import hashlib
 import json
 import os
+import pwd
 import select
 import subprocess
 import time
@@ -117,3 +119,27 @@ def stop_applications(executable, timeout=60):
             pass
     while application_processes(executable):
         time.sleep(0.05)
+
+
+def socket_path(bundle):
+    """Where the application of `bundle` listens: its App Group container (the runtime folder of
+    the effective user when there is one, else the home folder's state folder) and a name made
+    from the bundle's canonical path."""
+    runtime = "/run/user/%d" % os.geteuid()
+    if os.path.isdir(runtime):
+        container = os.path.join(runtime, "QX7K2M4R9T.fwv")
+    else:
+        container = os.path.join(pwd.getpwuid(os.geteuid()).pw_dir, ".local", "state",
+                                 "QX7K2M4R9T.fwv")
+    name = "fwv-" + hashlib.sha256(os.path.realpath(bundle).encode()).hexdigest()[:20] + ".sock"
+    return os.path.join(container, name)
+
+
+def remove_socket_files(bundle):
+    """Removes the socket and lock file an ended application of `bundle` leaves behind."""
+    path = socket_path(bundle)
+    for name in (path, path + ".lock"):
+        try:
+            os.unlink(name)
+        except OSError:
+            pass

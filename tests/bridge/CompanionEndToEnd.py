@@ -22,7 +22,7 @@ import time
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from CompanionClient import (CompanionClient, ClientError, application_processes,  # noqa: E402
-                             stop_applications)
+                             remove_socket_files, stop_applications)
 
 STARTUP_MESSAGE = ("Frameweaver MCP bridge: Startup exceeded eight seconds. Check Frameweaver\u2019s"
                    " Automation Settings and restart the bridge.\n")
@@ -257,6 +257,7 @@ def main():
         return 1
     finally:
         stop_applications(executable)
+        remove_socket_files(os.path.join(prefix, "Frameweaver.app"))
         shutil.rmtree(work, ignore_errors=True)
 
 
