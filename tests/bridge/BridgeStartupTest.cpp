@@ -156,7 +156,7 @@ TEST(BridgeStartup, NoTimeLeftOrMoreThanTheBudgetMeansTheDeadlinePassed) {
 }
 
 TEST(BridgeStartup, TheGuardLetsExactlyOneSideWin) {
-    StartupDeadlineGuard completed(in(5s));
+    StartupDeadlineGuard completed(in(7s));
     completed.complete();
     completed.fire();  // too late to matter: nothing happens
 
@@ -185,7 +185,7 @@ TEST(BridgeStartup, AnAttemptWithTheDeadlinePassedMakesNoSocket) {
 TEST(BridgeStartup, AnAttemptWhereNobodyListensIsToBeTriedAgain) {
     SocketFolder folder;
     // No socket file.
-    EXPECT_EQ(attemptConnection(folder.socket(), in(5s), noPeerCheck), std::nullopt);
+    EXPECT_EQ(attemptConnection(folder.socket(), in(7s), noPeerCheck), std::nullopt);
     // A socket file nobody listens on, as a crashed application leaves it.
     {
         const int stale = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -194,7 +194,7 @@ TEST(BridgeStartup, AnAttemptWhereNobodyListensIsToBeTriedAgain) {
         });
         ::close(stale);
     }
-    EXPECT_EQ(attemptConnection(folder.socket(), in(5s), noPeerCheck), std::nullopt);
+    EXPECT_EQ(attemptConnection(folder.socket(), in(7s), noPeerCheck), std::nullopt);
     std::filesystem::remove(folder.socket());
 
     // A full backlog: connect() says EAGAIN.
@@ -214,7 +214,7 @@ TEST(BridgeStartup, AnAttemptWhereNobodyListensIsToBeTriedAgain) {
         }
         queued.push_back(fd);
     }
-    EXPECT_EQ(attemptConnection(folder.socket(), in(5s), noPeerCheck), std::nullopt);
+    EXPECT_EQ(attemptConnection(folder.socket(), in(7s), noPeerCheck), std::nullopt);
     for (int fd : queued) {
         ::close(fd);
     }
@@ -225,7 +225,7 @@ TEST(BridgeStartup, AnAttemptCompletesTheHandshakeAfterThePeerCheck) {
     FakeApplication application(folder.socket(), std::string(socket::helloLine));
     std::vector<int> checked;
     const auto descriptor =
-        attemptConnection(folder.socket(), in(5s), [&](int fd) { checked.push_back(fd); });
+        attemptConnection(folder.socket(), in(7s), [&](int fd) { checked.push_back(fd); });
     ASSERT_TRUE(descriptor.has_value());
     EXPECT_EQ(checked, std::vector<int>{*descriptor});
     EXPECT_EQ(application.echo(), socket::helloLine);
@@ -249,13 +249,13 @@ TEST(BridgeStartup, AnAttemptThatReachesTheWrongPeerFailsAtOnce) {
     };
     const std::string deadline(BridgeError::kStartupDeadlineText);
     const Case cases[] = {
-        {"another handshake version", std::string("FWV-MCP/2\n"), false, 5s,
+        {"another handshake version", std::string("FWV-MCP/2\n"), false, 7s,
          "Frameweaver bridge protocol version mismatch"},
-        {"a handshake line of 33 bytes", std::string(33, 'F') + "\n", false, 5s,
+        {"a handshake line of 33 bytes", std::string(33, 'F') + "\n", false, 7s,
          "MCP message exceeds the size limit"},
-        {"a peer that is not the application", std::string(socket::helloLine), true, 5s,
+        {"a peer that is not the application", std::string(socket::helloLine), true, 7s,
          "The connected peer has an invalid code signature"},
-        {"a peer that closes during the handshake", std::string(), false, 5s,
+        {"a peer that closes during the handshake", std::string(), false, 7s,
          "Unix socket error 0"},
         {"a peer that stays silent until the deadline", std::nullopt, false, 300ms, deadline},
     };
@@ -314,7 +314,7 @@ TEST(BridgeStartup, ConnectOrLaunchLaunchesOnlyWhenNothingRuns) {
     workspace.socketPath = folder.socket();
     workspace.bundle = std::filesystem::temp_directory_path();
     const int descriptor = MCPBridgeMain::connectOrLaunch(workspace.bundle, folder.socket(),
-                                                          in(5s), workspace.services());
+                                                          in(7s), workspace.services());
     EXPECT_GE(descriptor, 0);
     EXPECT_EQ(workspace.launches, 1);
     EXPECT_EQ(workspace.validations, 1);
@@ -332,7 +332,7 @@ TEST(BridgeStartup, ARunningApplicationIsWaitedForNotLaunched) {
         application.emplace(folder.socket(), std::string(socket::helloLine));
     });
     const int descriptor = MCPBridgeMain::connectOrLaunch(
-        std::filesystem::temp_directory_path(), folder.socket(), in(5s), workspace.services());
+        std::filesystem::temp_directory_path(), folder.socket(), in(7s), workspace.services());
     starting.join();
     EXPECT_EQ(workspace.launches, 0);
     EXPECT_EQ(workspace.validations, 0);
@@ -358,7 +358,7 @@ TEST(BridgeStartup, ConnectOrLaunchGivesUpAtTheDeadlineOrOnAFailedCheck) {
         workspace.signatureFailure = IdentityError::appSignature();
         try {
             MCPBridgeMain::connectOrLaunch(std::filesystem::temp_directory_path(),
-                                           folder.socket(), in(5s), workspace.services());
+                                           folder.socket(), in(7s), workspace.services());
             ADD_FAILURE() << "connected";
         } catch (const IdentityError& error) {
             EXPECT_EQ(error.description(),
@@ -373,7 +373,7 @@ TEST(BridgeStartup, ConnectOrLaunchGivesUpAtTheDeadlineOrOnAFailedCheck) {
         workspace.bundle = std::filesystem::temp_directory_path();
         workspace.launchedBundle = "/";
         try {
-            MCPBridgeMain::connectOrLaunch(workspace.bundle, folder.socket(), in(5s),
+            MCPBridgeMain::connectOrLaunch(workspace.bundle, folder.socket(), in(7s),
                                            workspace.services());
             ADD_FAILURE() << "connected";
         } catch (const IdentityError& error) {
