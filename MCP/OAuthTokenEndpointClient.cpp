@@ -20,18 +20,7 @@ bool isBearer(std::string_view type) {
     while (!type.empty() && isTrimmedSpace(type.back())) {
         type.remove_suffix(1);
     }
-    static constexpr std::string_view kBearer = "bearer";
-    if (type.size() != kBearer.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < type.size(); ++i) {
-        const char c = type[i] >= 'A' && type[i] <= 'Z' ? static_cast<char>(type[i] - 'A' + 'a')
-                                                        : type[i];
-        if (c != kBearer[i]) {
-            return false;
-        }
-    }
-    return true;
+    return fw::http::Headers::sameName(type, "Bearer");
 }
 
 std::optional<std::string> oauthErrorOf(std::string_view body) {

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "platform/http/Headers.h"
+
 namespace mcp {
 
 namespace {
@@ -197,13 +199,8 @@ DefaultOAuthWWWAuthenticateParser::DefaultOAuthWWWAuthenticateParser(
 
 std::optional<OAuthBearerChallenge> DefaultOAuthWWWAuthenticateParser::parseBearerChallenge(
     const std::map<std::string, std::string>& headers) const {
-    static constexpr std::string_view kName = "www-authenticate";
     for (const auto& [name, value] : headers) {
-        bool same = name.size() == kName.size();
-        for (std::size_t i = 0; same && i < name.size(); ++i) {
-            same = static_cast<char>(lower(static_cast<unsigned char>(name[i]))) == kName[i];
-        }
-        if (same) {
+        if (fw::http::Headers::sameName(name, "WWW-Authenticate")) {
             return parseBearerChallenge(value);
         }
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "MCP/OAuthError.h"
+#include "platform/http/Headers.h"
 
 namespace mcp {
 
@@ -45,8 +46,7 @@ void PKCE::validateS256Support(const OAuthAuthorizationServerMetadata& metadata)
             OAuthAuthorizationError::Case::pkceCodeChallengeMethodsMissing);
     }
     for (const std::string& method : *methods) {
-        if (method.size() == 4 && (method[0] == 'S' || method[0] == 's') &&
-            method.substr(1) == "256") {
+        if (fw::http::Headers::sameName(method, "S256")) {
             return;
         }
     }

@@ -7,7 +7,7 @@ namespace mcp {
 
 std::optional<URL> URL::parse(std::string_view text) {
     auto parsed = boost::urls::parse_uri_reference(text);
-    if (!parsed) {
+    if (!parsed || text.empty()) {
         return std::nullopt;
     }
     const boost::urls::url_view& view = *parsed;

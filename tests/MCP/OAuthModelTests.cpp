@@ -81,6 +81,7 @@ TEST(OAuthDocuments, DecodeOrFailByThePresenceAndTypeRules) {
         {"server metadata: issuer a number", server, R"({"issuer":5})", false},
         {"server metadata: token endpoint no URL", server, R"({"token_endpoint":"http://a:99999/"})",
          false},
+        {"server metadata: empty URL text", server, R"({"issuer":""})", false},
         {"server metadata: flag a text", server,
          R"({"client_id_metadata_document_supported":"true"})", false},
         {"registration: minimal", registration, R"({"client_id":"c"})", true},
