@@ -1,8 +1,10 @@
 #include "MCP/OAuthURLValidator.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <array>
+#include <cstring>
 #include <cstdint>
 #include <string>
 
@@ -84,6 +86,15 @@ bool OAuthURLValidator::isPrivateOrReservedHost(std::string_view host) const {
     }
     std::array<std::uint8_t, 4> v4{};
     if (::inet_pton(AF_INET, text.c_str(), v4.data()) == 1) {
+        return isPrivateIPv4(v4);
+    }
+    // The legacy numeric forms ("167772161", "0x0a.0.0.1", "10.1", "012.0.0.1") are no host
+    // names either: the system's resolver reads them as IPv4 addresses without a look-up, so
+    // they are judged as the address they name.
+    const bool numeric = !text.empty() && text.find_first_not_of("0123456789abcdefABCDEFxX.") ==
+                                              std::string::npos;
+    if (in_addr legacy{}; numeric && ::inet_aton(text.c_str(), &legacy) == 1) {
+        std::memcpy(v4.data(), &legacy.s_addr, 4);  // network byte order
         return isPrivateIPv4(v4);
     }
     std::array<std::uint8_t, 16> v6{};

@@ -154,8 +154,17 @@ TEST(OAuthURLValidator, PrivateAndReservedHostsByAddress) {
         {"256.1.1.1", false},
         {"10.0.0.1.", false},
         {"+10.0.0.1", false},
-        {"010.0.0.1", false},
-        {"10.0.0.01", false},
+        {"feed.cafe", false},
+        // Legacy numeric forms name the address the resolver would connect to.
+        {"167772161", true},
+        {"0x0a.0.0.1", true},
+        {"0xA9.0xFE.1.1", true},
+        {"10.1", true},
+        {"012.0.0.1", true},
+        {"10.0.0.01", true},
+        {"010.0.0.1", false},  // octal: 8.0.0.1
+        {"134744072", false},  // 8.8.8.8
+        {"2130706433", false},  // 127.0.0.1
         {"10.0.0.1 ", false},
         // IPv6.
         {"fd12::1", true},
