@@ -214,7 +214,7 @@ TEST(OAuthConfigurationValues, StoresItsFieldsAndDrawsALoopbackRedirect) {
     EXPECT_EQ(OAuthConfiguration::makeLoopbackRedirectURI(fixed({255, 255, 255, 255, 255, 255, 255, 255}))
                   .absoluteString(),
               "http://127.0.0.1:65535/callback");
-    EXPECT_EQ(OAuthConfiguration::makeLoopbackRedirectURI(fixed({0, 0x40, 0, 0, 0, 0, 0, 0})).absoluteString(),
+    EXPECT_EQ(OAuthConfiguration::makeLoopbackRedirectURI(fixed({0, 0x04, 0, 0, 0, 0, 0, 0})).absoluteString(),
               "http://127.0.0.1:49153/callback");
 }
 

@@ -82,7 +82,7 @@ TEST_F(TokenEndpoint, SendsAFormPostWithItsHeaders) {
     request(server, {{"grant_type", "client_credentials"}, {"scope", "a b"}},
             TokenEndpointAuthentication::clientSecretBasic("id", "secret"));
     ASSERT_EQ(server.requests().size(), 1u);
-    const auto& received = server.requests()[0];
+    const auto received = server.requests().at(0);
     EXPECT_EQ(received.method, "POST");
     EXPECT_EQ(received.target, "/oauth/token");
     EXPECT_EQ(received.body, "grant_type=client_credentials&scope=a%20b");
