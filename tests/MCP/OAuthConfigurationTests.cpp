@@ -397,6 +397,21 @@ TEST(ClientAssertion, KeysThatAreNoP256PrivateKeyFail) {
                      std::invalid_argument)
             << pem;
     }
+    // The SEC1 form ("EC PRIVATE KEY") that openssl ecparam writes is a P-256 private key too.
+    std::string sec1;
+    if (FILE* pipe = ::popen("openssl ecparam -name prime256v1 -genkey -noout 2>/dev/null", "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe)) {
+            sec1 += buffer;
+        }
+        ::pclose(pipe);
+    }
+    ASSERT_NE(sec1.find("BEGIN EC PRIVATE KEY"), std::string::npos) << sec1;
+    EXPECT_EQ(segments(TokenEndpointAuthentication::makePrivateKeyJWTAssertion(
+                           "c", kTokenEndpoint, sec1, std::nullopt, Instant::now(), 60))
+                  .size(),
+              3u);
+
     // An issue time beyond 64-bit seconds is an orderly failure too.
     EXPECT_THROW(TokenEndpointAuthentication::makePrivateKeyJWTAssertion(
                      "c", kTokenEndpoint, generateKey("P-256").privatePEM, std::nullopt,
