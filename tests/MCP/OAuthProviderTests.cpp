@@ -1,0 +1,316 @@
+// The token endpoint client against a real authorization server on loopback: npm's
+// oidc-provider (installed by scripts/setup into oauth-npm/), started for each test with four
+// clients, one per client-authentication method, and stopped when the test ends. Each method
+// gets a client-credentials token and a refresh.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/asio/io_context.hpp>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "MCP/DataURL.h"
+#include "MCP/JsonParser.h"
+#include "MCP/JsonWriter.h"
+#include "MCP/OAuthError.h"
+#include "MCP/OAuthTokenEndpointClient.h"
+#include "tests/platform/http/RunAsync.h"
+
+extern char** environ;
+
+namespace mcp {
+namespace {
+
+namespace asio = boost::asio;
+using fw::http::testing::runAsync;
+using Parameters = std::map<std::string, std::string>;
+
+const std::filesystem::path kPeerDirectory = FW_OAUTH_PEER_DIR;
+
+// A secret with every kind of reserved character: sent without form-encoding it breaks.
+const std::string kBasicSecret = "s:e/c r%t&+=?#";
+
+std::string generateP256PrivateKey() {
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+    PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<std::size_t>(length));
+}
+
+std::string publicPEMOf(const std::string& privatePEM) {
+    std::unique_ptr<BIO, decltype(&BIO_free)> in(
+        BIO_new_mem_buf(privatePEM.data(), static_cast<int>(privatePEM.size())), BIO_free);
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+        PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+    std::unique_ptr<BIO, decltype(&BIO_free)> out(BIO_new(BIO_s_mem()), BIO_free);
+    PEM_write_bio_PUBKEY(out.get(), key.get());
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(out.get(), &data);
+    return std::string(data, static_cast<std::size_t>(length));
+}
+
+Value client(const std::string& id, const std::string& method, std::vector<std::string> grants) {
+    Array grantValues;
+    for (auto& grant : grants) {
+        grantValues.push_back(Value(grant));
+    }
+    return Value::object({{"client_id", id},
+                          {"token_endpoint_auth_method", method},
+                          {"grant_types", Value(std::move(grantValues))},
+                          {"response_types", Value(Array{})},
+                          {"redirect_uris", Value(Array{})}});
+}
+
+// The authorization server process: its standard input held open by the test, its first JSON
+// line read as its address and refresh tokens.
+class AuthorizationServer {
+public:
+    explicit AuthorizationServer(const std::string& jwtPublicKeyPEM) {
+        directory_ = std::filesystem::temp_directory_path() /
+                     ("fw-oidc-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(directory_);
+        Value basic = client("basic", "client_secret_basic", {"client_credentials", "refresh_token"});
+        basic.objectValue()->insertOrAssign("client_secret", Value(kBasicSecret));
+        Value post = client("post", "client_secret_post", {"client_credentials", "refresh_token"});
+        post.objectValue()->insertOrAssign("client_secret", Value("post-secret"));
+        Value jwt = client("jwt", "private_key_jwt", {"client_credentials", "refresh_token"});
+        jwt.objectValue()->insertOrAssign("token_endpoint_auth_signing_alg", Value("ES256"));
+        jwt.objectValue()->insertOrAssign("public_key_pem", Value(jwtPublicKeyPEM));
+        const Value config = Value::object(
+            {{"clients", Value::array({basic, post, client("public", "none", {"refresh_token"}), jwt})}});
+        std::ofstream(directory_ / "config.json") << toJson(config);
+
+        int toChild[2];
+        int fromChild[2];
+        if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) {
+            throw std::runtime_error("no pipes");
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const std::string script = (kPeerDirectory / "server.mjs").string();
+        const std::string configPath = (directory_ / "config.json").string();
+        char* argv[] = {const_cast<char*>("node"), const_cast<char*>(script.c_str()),
+                        const_cast<char*>(configPath.c_str()), nullptr};
+        const int status = ::posix_spawnp(&pid_, "node", &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(toChild[0]);
+        ::close(fromChild[1]);
+        input_ = toChild[1];
+        output_ = fromChild[0];
+        if (status != 0) {
+            pid_ = -1;
+            throw std::runtime_error("Could not start node.");
+        }
+        readAnnouncement();
+    }
+
+    ~AuthorizationServer() {
+        ::close(input_);  // the server ends when its standard input does
+        if (pid_ > 0) {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            int status = 0;
+            while (::waitpid(pid_, &status, WNOHANG) == 0) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    ::kill(pid_, SIGKILL);
+                    ::waitpid(pid_, &status, 0);
+                    break;
+                }
+                ::poll(nullptr, 0, 20);
+            }
+        }
+        ::close(output_);
+        std::filesystem::remove_all(directory_);
+    }
+
+    std::optional<URL> tokenEndpoint;
+    std::map<std::string, std::string> refreshTokens;
+
+private:
+    void readAnnouncement() {
+        std::string buffer;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd fd{output_, POLLIN, 0};
+            if (::poll(&fd, 1, 200) <= 0) {
+                continue;
+            }
+            char chunk[4096];
+            const ssize_t n = ::read(output_, chunk, sizeof chunk);
+            if (n <= 0) {
+                break;
+            }
+            buffer.append(chunk, static_cast<std::size_t>(n));
+            for (std::size_t end; (end = buffer.find('\n')) != std::string::npos;) {
+                const std::string line = buffer.substr(0, end);
+                buffer.erase(0, end + 1);
+                if (line.empty() || line[0] != '{') {
+                    continue;  // the server's own notices
+                }
+                const Value announcement = parseJson(line);
+                tokenEndpoint = URL::parse(*announcement.find("token_endpoint")->stringValue());
+                for (const auto& [id, token] : *announcement.find("refresh_tokens")->objectValue()) {
+                    refreshTokens[id] = *token.stringValue();
+                }
+                return;
+            }
+        }
+        throw std::runtime_error("The authorization server did not start.");
+    }
+
+    std::filesystem::path directory_;
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+};
+
+class OAuthProvider : public ::testing::Test {
+protected:
+    OAuthTokenResponse requestToken(Parameters parameters,
+                                    const TokenEndpointAuthentication& authentication) {
+        return runAsync(context, OAuthTokenEndpointClient().requestToken(
+                                     std::move(parameters), *server.tokenEndpoint, authentication,
+                                     session));
+    }
+
+    // A client-credentials token for "read", then a refresh with the client's refresh token.
+    void clientCredentialsAndRefresh(const std::string& clientID,
+                                     const TokenEndpointAuthentication& authentication) {
+        const auto token = requestToken({{"grant_type", "client_credentials"}, {"scope", "read"}},
+                                        authentication);
+        EXPECT_FALSE(token.accessToken.empty());
+        EXPECT_EQ(token.tokenType, "Bearer");
+        EXPECT_EQ(token.scope, "read");
+        EXPECT_GT(token.expiresIn.value_or(0), 0);
+        refresh(clientID, authentication);
+    }
+
+    void refresh(const std::string& clientID, const TokenEndpointAuthentication& authentication) {
+        const auto refreshed = requestToken(
+            {{"grant_type", "refresh_token"}, {"refresh_token", server.refreshTokens.at(clientID)}},
+            authentication);
+        EXPECT_FALSE(refreshed.accessToken.empty());
+        EXPECT_EQ(refreshed.tokenType, "Bearer");
+        EXPECT_TRUE(refreshed.refreshToken.has_value());
+        EXPECT_EQ(refreshed.scope, "openid offline_access");
+    }
+
+    std::string jwtKey = generateP256PrivateKey();
+    AuthorizationServer server{publicPEMOf(jwtKey)};
+    asio::io_context context;
+    fw::http::Client session{context.get_executor()};
+};
+
+TEST_F(OAuthProvider, ClientSecretBasicWithReservedCharacters) {
+    clientCredentialsAndRefresh("basic",
+                                TokenEndpointAuthentication::clientSecretBasic("basic", kBasicSecret));
+
+    // The same credentials joined without form-encoding, as some clients send them, are refused:
+    // the server form-decodes both parts.
+    fw::http::Request raw;
+    raw.method = "POST";
+    raw.url = server.tokenEndpoint->absoluteString();
+    raw.headers.set("Content-Type", "application/x-www-form-urlencoded");
+    const std::string joined = "basic:" + kBasicSecret;
+    raw.headers.set("Authorization",
+                    "Basic " + base64Encode(std::span(
+                                   reinterpret_cast<const std::uint8_t*>(joined.data()), joined.size())));
+    raw.body = "grant_type=client_credentials";
+    const int status = runAsync(context, [&]() -> asio::awaitable<int> {
+        auto response = co_await session.send(raw);
+        co_await response.body.readAll();
+        co_return response.status;
+    }());
+    EXPECT_EQ(status, 400);
+}
+
+TEST_F(OAuthProvider, ClientSecretPost) {
+    clientCredentialsAndRefresh("post",
+                                TokenEndpointAuthentication::clientSecretPost("post", "post-secret"));
+}
+
+TEST_F(OAuthProvider, PrivateKeyJWT) {
+    const std::string key = jwtKey;
+    const auto authentication = TokenEndpointAuthentication::privateKeyJWT(
+        "jwt", [key](const URL& endpoint, const std::string& clientID) -> asio::awaitable<std::string> {
+            co_return TokenEndpointAuthentication::makePrivateKeyJWTAssertion(
+                clientID, endpoint, key, std::nullopt, Instant::now(), 60);
+        });
+    clientCredentialsAndRefresh("jwt", authentication);
+}
+
+TEST_F(OAuthProvider, PublicClientRefreshesButGetsNoClientCredentials) {
+    const auto authentication = TokenEndpointAuthentication::none("public");
+    refresh("public", authentication);
+    try {
+        requestToken({{"grant_type", "client_credentials"}}, authentication);
+        ADD_FAILURE() << "a public client got a client-credentials token";
+    } catch (const OAuthAuthorizationError& error) {
+        EXPECT_EQ(error.errorCase(), OAuthAuthorizationError::Case::tokenRequestFailed);
+        EXPECT_EQ(error.statusCode(), 400);
+        EXPECT_TRUE(error.oauthError().has_value() && !error.oauthError()->empty());
+    }
+}
+
+TEST_F(OAuthProvider, RefusalsCarryTheServersError) {
+    const struct {
+        const char* name;
+        Parameters parameters;
+        TokenEndpointAuthentication authentication;
+        std::int64_t status;
+        const char* oauthError;
+    } cases[] = {
+        {"wrong secret",
+         {{"grant_type", "client_credentials"}},
+         TokenEndpointAuthentication::clientSecretPost("post", "wrong"),
+         401,
+         "invalid_client"},
+        {"unknown client",
+         {{"grant_type", "client_credentials"}},
+         TokenEndpointAuthentication::clientSecretBasic("nobody", "x"),
+         401,
+         "invalid_client"},
+        {"unknown refresh token",
+         {{"grant_type", "refresh_token"}, {"refresh_token", "not-a-token"}},
+         TokenEndpointAuthentication::clientSecretPost("post", "post-secret"),
+         400,
+         "invalid_grant"},
+        {"assertion signed with another key",
+         {{"grant_type", "client_credentials"}},
+         TokenEndpointAuthentication::privateKeyJWT(
+             "jwt",
+             [](const URL& endpoint, const std::string& clientID) -> asio::awaitable<std::string> {
+                 co_return TokenEndpointAuthentication::makePrivateKeyJWTAssertion(
+                     clientID, endpoint, generateP256PrivateKey(), std::nullopt, Instant::now(), 60);
+             }),
+         401,
+         "invalid_client"},
+    };
+    for (const auto& c : cases) {
+        try {
+            requestToken(c.parameters, c.authentication);
+            ADD_FAILURE() << c.name;
+        } catch (const OAuthAuthorizationError& error) {
+            EXPECT_EQ(error.errorCase(), OAuthAuthorizationError::Case::tokenRequestFailed) << c.name;
+            EXPECT_EQ(error.statusCode(), c.status) << c.name;
+            EXPECT_EQ(error.oauthError(), c.oauthError) << c.name;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace mcp
