@@ -34,7 +34,8 @@
 //
 // Thread-safety: none of its own. Call every member from the executor passed to start(), which
 // must run one handler at a time (a strand or a single-threaded io_context); the state handler
-// and all completions run there, never inside the call that started them.
+// and all completions run there, never inside the call that started them (before the first
+// start(), the ENOTCONN completions run on the system executor).
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>

@@ -14,6 +14,7 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/system_executor.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <cerrno>
@@ -165,9 +166,15 @@ private:
         SendCompletion completion;
     };
 
+    // Before the first start() there is no executor yet: completions of refused operations
+    // then run on the system's.
     template <class F>
     void post(F&& function) {
-        asio::post(*executor_, std::forward<F>(function));
+        if (executor_) {
+            asio::post(*executor_, std::forward<F>(function));
+        } else {
+            asio::post(asio::system_executor(), std::forward<F>(function));
+        }
     }
 
     // Reports a state; dropped when the connection was cancelled or started again meanwhile.
