@@ -42,8 +42,7 @@ std::optional<NetworkHeartbeat> NetworkHeartbeat::from(std::string_view data) {
     if (data.size() < kSize) {
         return std::nullopt;
     }
-    return fromRawValue(
-        std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
+    return fromRawValue(std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
 }
 
 bool NetworkHeartbeat::isHeartbeat(std::string_view data) {
@@ -61,9 +60,9 @@ std::string NetworkHeartbeat::timestampText() const {
     std::tm utc{};
     ::gmtime_r(&seconds, &utc);
     char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d +0000",
-                  utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
-                  utc.tm_sec, static_cast<int>(((milliseconds % 1000) + 1000) % 1000));
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d +0000", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(((milliseconds % 1000) + 1000) % 1000));
     return text;
 }
 

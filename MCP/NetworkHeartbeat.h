@@ -55,5 +55,7 @@ struct NetworkHeartbeat {
 
 template <>
 struct std::hash<mcp::NetworkHeartbeat> {
-    std::size_t operator()(const mcp::NetworkHeartbeat& heartbeat) const { return heartbeat.hash(); }
+    std::size_t operator()(const mcp::NetworkHeartbeat& heartbeat) const {
+        return heartbeat.hash();
+    }
 };

@@ -70,6 +70,23 @@ public:
         return true;
     }
 
+    // The same for bytes the caller gives up: a read that holds exactly one whole line becomes
+    // that line without a copy.
+    template <class OnLine, class OnHeartbeat>
+    bool feed(std::string&& bytes, OnLine&& onLine, OnHeartbeat&& onHeartbeat) {
+        if (!overflowed_ && frameLength_ == 0 && partial_.empty() && !bytes.empty() &&
+            static_cast<std::uint8_t>(bytes.front()) != 0xF0 &&
+            bytes.find('\n') == bytes.size() - 1 &&
+            (!maxLineLength_ || bytes.size() - 1 <= *maxLineLength_)) {
+            bytes.pop_back();
+            if (!bytes.empty()) {
+                onLine(std::move(bytes));
+            }
+            return true;
+        }
+        return feed(std::string_view(bytes), onLine, onHeartbeat);
+    }
+
     // The bytes of an unfinished line.
     std::size_t pendingSize() const { return partial_.size() + frameLength_; }
 

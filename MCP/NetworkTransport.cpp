@@ -2,6 +2,7 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/dispatch.hpp>
 #include <boost/system/system_error.hpp>
 #include <cerrno>
 #include <cmath>
@@ -10,6 +11,7 @@
 #include "MCP/AsyncStream.h"
 #include "MCP/MCPError.h"
 #include "MCP/NetworkLineFramer.h"
+#include "MCP/detail/ErrorText.h"
 
 // g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -29,26 +31,6 @@ constexpr std::size_t kMaxReadSize = 64 * 1024;
 std::chrono::nanoseconds seconds(double value) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::duration<double>(value));
-}
-
-bool isAborted(const std::exception_ptr& failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const boost::system::system_error& error) {
-        return error.code() == asio::error::operation_aborted;
-    } catch (...) {
-        return false;
-    }
-}
-
-std::string describe(const std::exception_ptr& failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception& error) {
-        return error.what();
-    } catch (...) {
-        return "unknown error";
-    }
 }
 
 }  // namespace
@@ -114,7 +96,7 @@ asio::awaitable<void> NetworkTransport::connectOnStrand() {
         } catch (...) {
             failure = std::current_exception();
         }
-        if (isAborted(failure) || isStopping_ || !reconnectionConfig_.enabled ||
+        if (detail::isOperationAborted(failure) || isStopping_ || !reconnectionConfig_.enabled ||
             reconnectAttempt_ >= maxAttempts) {
             std::rethrow_exception(failure);
         }
@@ -148,7 +130,8 @@ asio::awaitable<void> NetworkTransport::attemptConnection() {
     const auto withdrawTimeout =
         clock_->schedule(strand_, connectTimeout_, [source = source, timedOut] {
             *timedOut = true;
-            source.yield(ConnectionState::failed(std::error_code(ETIMEDOUT, std::system_category())));
+            source.yield(
+                ConnectionState::failed(std::error_code(ETIMEDOUT, std::system_category())));
             source.finish();
         });
     struct Cleanup {
@@ -182,30 +165,30 @@ asio::awaitable<void> NetworkTransport::attemptConnection() {
             co_return;
         }
         switch (state->kind) {
-        case State::ready:
-            handleConnectionReady();
-            co_return;
-        case State::failed:
-            logger_.error([&] { return "Connection failed: " + state->error.message(); });
-            if (*timedOut) {
-                connection_->cancel();
-            }
-            throw std::system_error(state->error);
-        case State::cancelled:
-            logger_.warning("Connection cancelled");
-            throw MCPError::internalError("Connection cancelled");
-        case State::waiting:
-            logger_.debug([&] { return "Connection waiting: " + state->error.message(); });
-            break;
-        case State::preparing:
-            logger_.debug("Connection preparing...");
-            break;
-        case State::setup:
-            logger_.debug("Connection setup...");
-            break;
-        default:
-            logger_.warning("Unknown connection state");
-            break;
+            case State::ready:
+                handleConnectionReady();
+                co_return;
+            case State::failed:
+                logger_.error([&] { return "Connection failed: " + state->error.message(); });
+                if (*timedOut) {
+                    connection_->cancel();
+                }
+                throw std::system_error(state->error);
+            case State::cancelled:
+                logger_.warning("Connection cancelled");
+                throw MCPError::internalError("Connection cancelled");
+            case State::waiting:
+                logger_.debug([&] { return "Connection waiting: " + state->error.message(); });
+                break;
+            case State::preparing:
+                logger_.debug("Connection preparing...");
+                break;
+            case State::setup:
+                logger_.debug("Connection setup...");
+                break;
+            default:
+                logger_.warning("Unknown connection state");
+                break;
         }
     }
 }
@@ -287,22 +270,33 @@ asio::awaitable<std::error_code> NetworkTransport::sendHeartbeat() {
 
 // --- Sending ---
 
+// The line is handed to the connection on the strand, and the sender resumed on its own executor
+// from the write's completion: no task of its own, one hop each way.
 asio::awaitable<void> NetworkTransport::send(std::string message) {
-    return onStrand(strand_, [self = shared_from_this(),
-                              message = std::move(message)]() mutable -> asio::awaitable<void> {
-        co_await self->sendOnStrand(std::move(message));
-    });
+    message.push_back('\n');
+    auto waiting = detail::suspend<bool>(
+        0,
+        [self = shared_from_this(),
+         message = std::move(message)](detail::Waiter<bool>&& waiter) mutable {
+            auto held = std::make_shared<std::optional<detail::Waiter<bool>>>(std::move(waiter));
+            asio::dispatch(self->strand_, [self, held, message = std::move(message)]() mutable {
+                if (!self->isConnected_) {
+                    std::move(**held).complete(
+                        std::make_exception_ptr(MCPError::internalError("Transport not connected")),
+                        std::nullopt);
+                    return;
+                }
+                self->connection_->send(std::move(message), [self, held](std::error_code error) {
+                    std::move(**held).complete(error ? self->sendFailed(error) : nullptr, true);
+                });
+            });
+        },
+        // A line handed over cannot be taken back: half a line would corrupt every later one.
+        [](std::uint64_t) {});
+    co_await std::move(waiting);
 }
 
-asio::awaitable<void> NetworkTransport::sendOnStrand(std::string message) {
-    if (!isConnected_) {
-        throw MCPError::internalError("Transport not connected");
-    }
-    message.push_back('\n');
-    const std::error_code error = co_await write(std::move(message));
-    if (!error) {
-        co_return;
-    }
+std::exception_ptr NetworkTransport::sendFailed(const std::error_code& error) {
     const std::string description = error.message();
     logger_.error([&] { return "Send error: " + description; });
     // The code alone decides, whatever its category.
@@ -312,7 +306,7 @@ asio::awaitable<void> NetworkTransport::sendOnStrand(std::string message) {
         isConnected_ = false;
         asio::co_spawn(strand_, recover(shared_from_this(), 500ms), asio::detached);
     }
-    throw MCPError::internalError("Send error: " + description);
+    return std::make_exception_ptr(MCPError::internalError("Send error: " + description));
 }
 
 asio::awaitable<std::error_code> NetworkTransport::write(std::string bytes) {
@@ -321,10 +315,10 @@ asio::awaitable<std::error_code> NetworkTransport::write(std::string bytes) {
     auto waiting = detail::suspend<std::error_code>(
         ++lastWaitId_,
         [this, bytes = std::move(bytes)](detail::Waiter<std::error_code>&& waiter) mutable {
-            auto held = std::make_shared<std::optional<detail::Waiter<std::error_code>>>(
-                std::move(waiter));
+            auto held =
+                std::make_shared<std::optional<detail::Waiter<std::error_code>>>(std::move(waiter));
             connection_->send(std::move(bytes), [held](std::error_code error) {
-                std::move(**held).complete(nullptr, error);
+                std::move(**held).completeHere(nullptr, error);
             });
         },
         [](std::uint64_t) {});
@@ -347,9 +341,8 @@ MessageStream NetworkTransport::receive() {
 asio::awaitable<std::string> NetworkTransport::receiveData() {
     const std::size_t maximum =
         bufferConfig_.maxReceiveBufferSize
-            ? std::min<std::size_t>(
-                  kMaxReadSize,
-                  static_cast<std::size_t>(std::max<std::int64_t>(*bufferConfig_.maxReceiveBufferSize, 1)))
+            ? std::min<std::size_t>(kMaxReadSize, static_cast<std::size_t>(std::max<std::int64_t>(
+                                                      *bufferConfig_.maxReceiveBufferSize, 1)))
             : kMaxReadSize;
     auto waiting = detail::suspend<std::string>(
         ++lastWaitId_,
@@ -367,9 +360,11 @@ asio::awaitable<std::string> NetworkTransport::receiveData() {
                         logger_.trace("Connection completed by peer");
                         failure = std::make_exception_ptr(MCPError::connectionClosed());
                     }
-                    std::move(**held).complete(
+                    // The receive loop waits on this strand: it goes on at once.
+                    std::move(**held).completeHere(
                         failure, failure ? std::nullopt
-                                         : std::optional<std::string>(content.value_or("")));
+                                         : std::optional<std::string>(content ? std::move(*content)
+                                                                              : std::string()));
                 });
         },
         [](std::uint64_t) {});
@@ -425,12 +420,12 @@ asio::awaitable<void> NetworkTransport::receiveLoop(std::shared_ptr<NetworkTrans
         if (!failure) {
             emptyReads = 0;
             const bool fits = framer.feed(
-                chunk,
+                std::move(chunk),
                 [&](std::string&& line) {
                     logger.debug("Message received", [&] {
                         return logging::Metadata{{"size", std::to_string(line.size())}};
                     });
-                    transport.messageContinuation_->yield(std::move(line));
+                    transport.messageContinuation_->yieldHere(std::move(line));
                 },
                 [&](const Heartbeat::Frame& frame) {
                     logger.trace("Received heartbeat from peer");
@@ -455,7 +450,7 @@ asio::awaitable<void> NetworkTransport::receiveLoop(std::shared_ptr<NetworkTrans
         if (transport.isStopping_) {
             break;
         }
-        logger.error([&] { return "Receive error: " + describe(failure); });
+        logger.error([&] { return "Receive error: " + detail::describeError(failure); });
         const auto& reconnection = transport.reconnectionConfig_;
         if (reconnection.enabled && transport.reconnectAttempt_ < reconnection.maxAttempts) {
             ++transport.reconnectAttempt_;
@@ -501,7 +496,8 @@ asio::awaitable<void> NetworkTransport::recover(std::shared_ptr<NetworkTransport
         failure = std::current_exception();
     }
     if (failure && !self->isStopping_) {
-        self->logger_.error([&] { return "Reconnection failed: " + describe(failure); });
+        self->logger_.error(
+            [&] { return "Reconnection failed: " + detail::describeError(failure); });
         self->messageContinuation_->finish(failure);
     }
 }

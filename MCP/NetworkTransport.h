@@ -142,7 +142,7 @@ private:
                                                       std::uint64_t generation);
     boost::asio::awaitable<std::error_code> sendHeartbeat();
 
-    boost::asio::awaitable<void> sendOnStrand(std::string message);
+    std::exception_ptr sendFailed(const std::error_code& error);
     boost::asio::awaitable<std::error_code> write(std::string bytes);
     static boost::asio::awaitable<void> receiveLoop(std::shared_ptr<NetworkTransport> self,
                                                     std::uint64_t generation);

@@ -18,8 +18,8 @@ asio::ssl::context makeClientTlsContext(const std::optional<std::string>& certif
         boost::system::error_code code;
         tls.add_certificate_authority(asio::buffer(*certificateAuthoritiesPEM), code);
         if (code) {
-            throw std::runtime_error(who + " could not load its certificate authorities: " +
-                                     code.message() + ".");
+            throw std::runtime_error(
+                who + " could not load its certificate authorities: " + code.message() + ".");
         }
     } else {
         tls.set_default_verify_paths();

@@ -96,7 +96,9 @@ struct Endpoint {
     static Endpoint tcp(std::string host, std::uint16_t port) {
         return {Kind::tcp, std::move(host), port, {}};
     }
-    static Endpoint unixSocket(std::string path) { return {Kind::unixSocket, {}, 0, std::move(path)}; }
+    static Endpoint unixSocket(std::string path) {
+        return {Kind::unixSocket, {}, 0, std::move(path)};
+    }
 };
 
 struct ConnectionOptions {

@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <deque>
 #include <variant>
+#include <vector>
 
 #include "platform/http/Tls.h"
 #include "platform/net/Connection.h"
@@ -39,7 +40,9 @@ namespace {
 // Reads ask the system for at most this much at once, whatever the caller allows.
 constexpr std::size_t kMaxReadSize = 64 * 1024;
 
-std::error_code systemError(int number) { return {number, std::system_category()}; }
+std::error_code systemError(int number) {
+    return {number, std::system_category()};
+}
 
 // Socket errors as plain errno values in the system category; others (TLS) as they are.
 std::error_code toStd(const error_code& code) {
@@ -54,6 +57,13 @@ bool isIpAddress(const std::string& host) {
     error_code code;
     asio::ip::make_address(host, code);
     return !code;
+}
+
+// Lines go out at once (no Nagle delay), and keepalive notices a peer that vanished.
+void tuneTcp(tcp::socket& socket) {
+    error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    socket.set_option(asio::socket_base::keep_alive(true), ignored);
 }
 
 using Stream = std::variant<tcp::socket, asio::ssl::stream<tcp::socket>, unix_socket::socket>;
@@ -130,8 +140,7 @@ public:
         }
     }
 
-    void receive(std::size_t minimum, std::size_t maximum,
-                 ReceiveCompletion completion) override {
+    void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override {
         if (state_.kind != ConnectionState::Kind::ready) {
             post([completion = std::move(completion)] {
                 completion(std::nullopt, false, systemError(ENOTCONN));
@@ -146,16 +155,25 @@ public:
         }
         minimum = std::max<std::size_t>(minimum, 1);
         const std::size_t size = std::max(minimum, std::min(maximum, kMaxReadSize));
-        auto buffer = std::make_shared<std::string>(size, '\0');
+        // One buffer for every read (one receive at a time), kept alive by the read under way;
+        // only the bytes read are copied out.
+        if (!readBuffer_ || readBuffer_->size() < size) {
+            readBuffer_ = std::make_shared<std::vector<char>>(size);
+        }
+        auto handler = [self = shared_from_this(), generation = generation_, buffer = readBuffer_,
+                        completion = std::move(completion)](const error_code& code,
+                                                            std::size_t count) {
+            self->onRead(generation, code, count, buffer->data(), completion);
+        };
         std::visit(
             [&](auto& stream) {
-                asio::async_read(
-                    stream, asio::buffer(*buffer), asio::transfer_at_least(minimum),
-                    [self = shared_from_this(), generation = generation_, buffer,
-                     completion = std::move(completion)](const error_code& code,
-                                                         std::size_t count) {
-                        self->onRead(generation, code, count, *buffer, completion);
-                    });
+                const auto target = asio::buffer(readBuffer_->data(), size);
+                if (minimum == 1) {
+                    stream.async_read_some(target, std::move(handler));  // what most reads ask
+                } else {
+                    asio::async_read(stream, target, asio::transfer_at_least(minimum),
+                                     std::move(handler));
+                }
             },
             *stream_);
     }
@@ -202,8 +220,11 @@ private:
         if (address.ss_family == AF_UNIX) {
             emplaceStream<unix_socket::socket>(*executor_).assign(unix_socket(), descriptor, code);
         } else {
-            emplaceStream<tcp::socket>(*executor_).assign(
-                address.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), descriptor, code);
+            auto& socket = emplaceStream<tcp::socket>(*executor_);
+            socket.assign(address.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), descriptor, code);
+            if (!code) {
+                tuneTcp(socket);
+            }
         }
         report(code ? ConnectionState::failed(toStd(code)) : ConnectionState::ready());
     }
@@ -236,9 +257,8 @@ private:
         }
         auto resolver = std::make_shared<tcp::resolver>(executor);
         resolver_ = resolver;
-        auto [resolveCode, endpoints] =
-            co_await resolver->async_resolve(endpoint_.host, std::to_string(endpoint_.port),
-                                             asio::as_tuple(asio::use_awaitable));
+        auto [resolveCode, endpoints] = co_await resolver->async_resolve(
+            endpoint_.host, std::to_string(endpoint_.port), asio::as_tuple(asio::use_awaitable));
         if (generation_ != generation) {
             co_return aborted;
         }
@@ -256,9 +276,7 @@ private:
         if (connectCode) {
             co_return connectCode;
         }
-        error_code ignored;
-        socket.set_option(tcp::no_delay(true), ignored);
-        socket.set_option(asio::socket_base::keep_alive(true), ignored);
+        tuneTcp(socket);
         if (!tls_) {
             co_return error_code{};
         }
@@ -306,7 +324,7 @@ private:
     }
 
     void onRead(std::uint64_t generation, const error_code& code, std::size_t count,
-                std::string& buffer, const ReceiveCompletion& completion) {
+                const char* bytes, const ReceiveCompletion& completion) {
         if (generation != generation_) {
             completion(std::nullopt, false, systemError(ECANCELED));
             return;
@@ -316,11 +334,10 @@ private:
             state_ = ConnectionState::failed(toStd(code));
         }
         if (count > 0) {
-            buffer.resize(count);
             if (code && !atEnd) {
                 readFailure_ = toStd(code);  // for the next receive(), after these bytes
             }
-            completion(std::move(buffer), atEnd, {});
+            completion(std::string(bytes, count), atEnd, {});
             return;
         }
         if (atEnd) {
@@ -374,6 +391,7 @@ private:
     std::deque<PendingSend> sends_;
     bool writing_ = false;
     std::error_code readFailure_;
+    std::shared_ptr<std::vector<char>> readBuffer_;
 };
 
 }  // namespace

@@ -63,21 +63,30 @@ TEST(NetworkHeartbeat, RecognitionNeedsTheMagicAndDecodingTwelveBytes) {
     }
 }
 
-// Feeds the chunks and tells what came out: lines as they are, frames as "<3".
-std::vector<std::string> frame(const std::vector<std::string>& chunks,
-                               std::optional<std::size_t> limit = std::nullopt) {
+// Feeds the chunks and tells what came out: lines as they are, frames as "<3". `handOver` gives
+// the framer each chunk to keep (a whole line is then taken without a copy).
+std::vector<std::string> frameOnce(const std::vector<std::string>& chunks,
+                                   std::optional<std::size_t> limit, bool handOver) {
     NetworkLineFramer framer(limit);
     std::vector<std::string> out;
     for (const std::string& chunk : chunks) {
-        const bool fits = framer.feed(
-            chunk, [&](std::string&& line) { out.push_back(std::move(line)); },
-            [&](const NetworkHeartbeat::Frame&) { out.push_back("<3"); });
+        auto onLine = [&](std::string&& line) { out.push_back(std::move(line)); };
+        auto onFrame = [&](const NetworkHeartbeat::Frame&) { out.push_back("<3"); };
+        const bool fits = handOver ? framer.feed(std::string(chunk), onLine, onFrame)
+                                   : framer.feed(std::string_view(chunk), onLine, onFrame);
         if (!fits) {
             out.push_back("too long");
             break;
         }
     }
     return out;
+}
+
+std::vector<std::string> frame(const std::vector<std::string>& chunks,
+                               std::optional<std::size_t> limit = std::nullopt) {
+    auto viewed = frameOnce(chunks, limit, false);
+    EXPECT_EQ(frameOnce(chunks, limit, true), viewed);
+    return viewed;
 }
 
 TEST(NetworkLineFramer, SplitsLinesAndDropsFramesAtLineBoundaries) {
@@ -88,6 +97,7 @@ TEST(NetworkLineFramer, SplitsLinesAndDropsFramesAtLineBoundaries) {
         std::vector<std::string> out;
     };
     const std::vector<Case> cases = {
+        {"one line per read", {"a\n", "b\n"}, {"a", "b"}},
         {"two lines in one read", {"a\nb\n"}, {"a", "b"}},
         {"empty line skipped", {"a\n\n"}, {"a"}},
         {"line over two reads", {"ab", "c\n"}, {"abc"}},
@@ -95,12 +105,15 @@ TEST(NetworkLineFramer, SplitsLinesAndDropsFramesAtLineBoundaries) {
         {"frame alone", {hb}, {"<3"}},
         {"frame then message in one read", {hb + "{}\n"}, {"<3", "{}"}},
         {"message then frame in one read", {"{}\n" + hb + "[]\n"}, {"{}", "<3", "[]"}},
-        {"frame split over reads", {hb.substr(0, 2), hb.substr(2, 7), hb.substr(9) + "x\n"},
+        {"frame split over reads",
+         {hb.substr(0, 2), hb.substr(2, 7), hb.substr(9) + "x\n"},
          {"<3", "x"}},
         {"byte by byte", {hb.substr(0, 1), hb.substr(1, 1), hb.substr(2, 1), hb.substr(3)}, {"<3"}},
         {"two frames back to back", {hb + hb}, {"<3", "<3"}},
         {"F0 inside a line is data", {"a" + hb.substr(0, 4) + "\n"}, {"a" + hb.substr(0, 4)}},
-        {"F0 without the magic is data", {bytes({0xF0, 0x9F}) + "x\n"}, {bytes({0xF0, 0x9F}) + "x"}},
+        {"F0 without the magic is data",
+         {bytes({0xF0, 0x9F}) + "x\n"},
+         {bytes({0xF0, 0x9F}) + "x"}},
         {"F0 then a line end", {bytes({0xF0}) + "\nz\n"}, {bytes({0xF0}), "z"}},
         {"short F0 read, then data", {bytes({0xF0, 0x9F}), "y\n"}, {bytes({0xF0, 0x9F}) + "y"}},
     };
@@ -118,6 +131,8 @@ TEST(NetworkLineFramer, TheLimitBoundsALineNotARead) {
     }
     EXPECT_EQ(frame({many}, 8).size(), 100u);
     EXPECT_EQ(frame({"12345678", "9\n"}, 8), (std::vector<std::string>{"too long"}));
+    EXPECT_EQ(frame({"123456789\n"}, 8), (std::vector<std::string>{"too long"}));
+    EXPECT_EQ(frame({"12345678\n"}, 8), (std::vector<std::string>{"12345678"}));
     // A peer that never ends its line is stopped at the limit, whatever the chunks.
     EXPECT_EQ(frame({"1234", "5678", "9"}, 8), (std::vector<std::string>{"too long"}));
 }

@@ -32,7 +32,8 @@ using Reconnection = NetworkTransport::ReconnectionConfiguration;
 // blocking socket calls and waits for the transport's operations through futures.
 class NetworkTransportOverSockets : public ::testing::TestWithParam<ScriptedPeer::Kind> {
 protected:
-    NetworkTransportOverSockets() : work_(asio::make_work_guard(io)), thread_([this] { io.run(); }) {}
+    NetworkTransportOverSockets()
+        : work_(asio::make_work_guard(io)), thread_([this] { io.run(); }) {}
     ~NetworkTransportOverSockets() override {
         work_.reset();
         thread_.join();

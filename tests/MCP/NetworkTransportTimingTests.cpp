@@ -37,7 +37,9 @@ using Heartbeat = NetworkTransport::HeartbeatConfiguration;
 using Reconnection = NetworkTransport::ReconnectionConfiguration;
 using Buffer = NetworkTransport::BufferConfiguration;
 
-std::error_code systemError(int number) { return {number, std::system_category()}; }
+std::error_code systemError(int number) {
+    return {number, std::system_category()};
+}
 
 std::string textOf(const std::exception_ptr& error) {
     try {
@@ -94,11 +96,11 @@ protected:
         // Kept by the fixture: the signal holds the completion, which must not hold it back.
         auto outcome = outcomes_.emplace_back(std::make_shared<Outcome>());
         asio::co_spawn(io, std::move(operation),
-                       asio::bind_cancellation_slot(
-                           outcome->cancel.slot(), [raw = outcome.get()](std::exception_ptr e) {
-                               raw->done = true;
-                               raw->error = e;
-                           }));
+                       asio::bind_cancellation_slot(outcome->cancel.slot(),
+                                                    [raw = outcome.get()](std::exception_ptr e) {
+                                                        raw->done = true;
+                                                        raw->error = e;
+                                                    }));
         settle();
         return outcome;
     }
@@ -203,7 +205,8 @@ TEST(NetworkTransportConfiguration, BackoffDelaysAndPresets) {
 
 TEST_F(NetworkTransportTiming, AFailingPeerIsTriedSixTimesWithTheBackoffThenItsErrorIsThrown) {
     for (int attempt = 0; attempt < 6; ++attempt) {
-        connection->scripts.push_back({State::preparing(), State::failed(systemError(ECONNREFUSED))});
+        connection->scripts.push_back(
+            {State::preparing(), State::failed(systemError(ECONNREFUSED))});
     }
     auto transport = make();
     auto outcome = spawn(transport->connect());
@@ -214,12 +217,12 @@ TEST_F(NetworkTransportTiming, AFailingPeerIsTriedSixTimesWithTheBackoffThenItsE
     EXPECT_EQ(connection->cancels, 5);
     EXPECT_EQ(waits(), (std::vector<double>{0.5, 0.75, 1.125, 1.6875, 2.53125}));
     EXPECT_EQ(clock->now(), std::chrono::nanoseconds(6593750000));
-    EXPECT_EQ(linesStartingWith("debug Attempting"),
-              (std::vector<std::string>{"debug Attempting reconnection (1/5)...",
-                                        "debug Attempting reconnection (2/5)...",
-                                        "debug Attempting reconnection (3/5)...",
-                                        "debug Attempting reconnection (4/5)...",
-                                        "debug Attempting reconnection (5/5)..."}));
+    EXPECT_EQ(
+        linesStartingWith("debug Attempting"),
+        (std::vector<std::string>{
+            "debug Attempting reconnection (1/5)...", "debug Attempting reconnection (2/5)...",
+            "debug Attempting reconnection (3/5)...", "debug Attempting reconnection (4/5)...",
+            "debug Attempting reconnection (5/5)..."}));
     EXPECT_EQ(linesStartingWith("error Connection failed: ").size(), 6u);
 }
 
@@ -276,7 +279,8 @@ TEST_F(NetworkTransportTiming, ACancelledStateFailsTheAttemptAndTheNextFollowsAf
     connectNow(transport);
     EXPECT_EQ(connection->starts, 2);
     EXPECT_EQ(waits(), (std::vector<double>{0.5}));
-    EXPECT_EQ(linesStartingWith("warning"), (std::vector<std::string>{"warning Connection cancelled"}));
+    EXPECT_EQ(linesStartingWith("warning"),
+              (std::vector<std::string>{"warning Connection cancelled"}));
 }
 
 TEST_F(NetworkTransportTiming, AConnectionThatNeverBecomesReadyFailsAtTheConnectTimeout) {
@@ -298,7 +302,8 @@ TEST_F(NetworkTransportTiming, ACancelledConnectFailsAndCancelsTheAttempt) {
     outcome->cancel.emit(asio::cancellation_type::all);
     settle();
     ASSERT_TRUE(outcome->done);
-    EXPECT_EQ(textOf(outcome->error), boost::system::system_error(asio::error::operation_aborted).what());
+    EXPECT_EQ(textOf(outcome->error),
+              boost::system::system_error(asio::error::operation_aborted).what());
     EXPECT_EQ(connection->cancels, 1);
     EXPECT_FALSE(runIsConnected(transport));
 }
@@ -311,7 +316,8 @@ TEST_F(NetworkTransportTiming, DisconnectStopsAConnectInProgress) {
     };
     const std::vector<Case> cases = {
         {"waiting for states", {State::preparing()}, "Internal error: Connection cancelled"},
-        {"in the back-off", {State::failed(systemError(ECONNREFUSED))},
+        {"in the back-off",
+         {State::failed(systemError(ECONNREFUSED))},
          systemError(ECONNREFUSED).message()},
     };
     for (const Case& test : cases) {
@@ -389,8 +395,9 @@ TEST_F(NetworkTransportTiming, AFailedHeartbeatIsLoggedAndTriedAgainTwoSecondsLa
     EXPECT_EQ(clock->now(), 3s);
     EXPECT_EQ(frames, 2);
     EXPECT_EQ(connection->sent.size(), 1u);
-    EXPECT_EQ(linesStartingWith("warning Heartbeat failed: "),
-              (std::vector<std::string>{"warning Heartbeat failed: " + systemError(EPIPE).message()}));
+    EXPECT_EQ(
+        linesStartingWith("warning Heartbeat failed: "),
+        (std::vector<std::string>{"warning Heartbeat failed: " + systemError(EPIPE).message()}));
     EXPECT_TRUE(runIsConnected(transport));
 }
 
@@ -424,7 +431,8 @@ TEST_F(NetworkTransportTiming, SendErrorsFailTheSendAndABrokenConnectionIsRecove
         auto send = spawn(transport->send("{}"));
         failing = false;
         ASSERT_TRUE(send->done);
-        EXPECT_EQ(textOf(send->error), "Internal error: Send error: " + systemError(test.error).message());
+        EXPECT_EQ(textOf(send->error),
+                  "Internal error: Send error: " + systemError(test.error).message());
         EXPECT_EQ(runIsConnected(transport), !test.recovers);
         if (test.recovers) {
             clock->advanceToNext();

@@ -72,9 +72,8 @@ public:
         if (!outcome) {
             sent.push_back(std::move(bytes));
         }
-        boost::asio::post(*executor_, [completion = std::move(completion), outcome] {
-            completion(outcome);
-        });
+        boost::asio::post(*executor_,
+                          [completion = std::move(completion), outcome] { completion(outcome); });
     }
 
     void receive(std::size_t, std::size_t maximum, ReceiveCompletion completion) override {

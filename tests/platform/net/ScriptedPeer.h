@@ -85,7 +85,8 @@ public:
                 throw std::runtime_error("Nothing came.");
             }
             char buffer[4096];
-            const ssize_t n = ::recv(connection, buffer, std::min(sizeof buffer, count - bytes.size()), 0);
+            const ssize_t n =
+                ::recv(connection, buffer, std::min(sizeof buffer, count - bytes.size()), 0);
             if (n <= 0) {
                 throw std::runtime_error("The connection ended.");
             }

@@ -27,7 +27,9 @@ using namespace std::chrono_literals;
 using testing::ScriptedPeer;
 using Kind = ConnectionState::Kind;
 
-std::error_code systemError(int number) { return {number, std::system_category()}; }
+std::error_code systemError(int number) {
+    return {number, std::system_category()};
+}
 
 // A connection driven from the test thread while its executor runs on a thread of its own.
 class Driver {
@@ -123,11 +125,12 @@ public:
         auto outcome = std::make_shared<std::promise<Read>>();
         auto future = outcome->get_future();
         call([&] {
-            connection_->receive(minimum, maximum,
-                                 [outcome](std::optional<std::string> content, bool isComplete,
-                                           std::error_code error) {
-                                     outcome->set_value(Read{std::move(content), isComplete, error});
-                                 });
+            connection_->receive(
+                minimum, maximum,
+                [outcome](std::optional<std::string> content, bool isComplete,
+                          std::error_code error) {
+                    outcome->set_value(Read{std::move(content), isComplete, error});
+                });
         });
         return future;
     }
@@ -276,19 +279,19 @@ TEST(AdoptedSocket, IsReadyAtOnceAndCannotBeStartedAgain) {
 // TLS against socat's OpenSSL listener, with certificates of a private authority.
 TEST(TlsConnection, VerifiesThePeerAndCarriesBytes) {
     const auto certificates = http::testing::makeTestCertificates({"localhost"}, {"127.0.0.1"});
-    const auto directory = std::filesystem::temp_directory_path() /
-                           ("fw-tls-" + std::to_string(::getpid()));
+    const auto directory =
+        std::filesystem::temp_directory_path() / ("fw-tls-" + std::to_string(::getpid()));
     std::filesystem::create_directories(directory);
     std::ofstream(directory / "cert.pem") << certificates.certificatePEM;
     std::ofstream(directory / "key.pem") << certificates.keyPEM;
     const std::uint16_t port = testing::freeLoopbackPort();
     {
-        testing::SpawnedProgram socat(
-            {"socat",
-             "OPENSSL-LISTEN:" + std::to_string(port) +
-                 ",bind=127.0.0.1,reuseaddr,fork,verify=0,cert=" + (directory / "cert.pem").string() +
-                 ",key=" + (directory / "key.pem").string(),
-             "EXEC:cat"});
+        testing::SpawnedProgram socat({"socat",
+                                       "OPENSSL-LISTEN:" + std::to_string(port) +
+                                           ",bind=127.0.0.1,reuseaddr,fork,verify=0,cert=" +
+                                           (directory / "cert.pem").string() +
+                                           ",key=" + (directory / "key.pem").string(),
+                                       "EXEC:cat"});
         // socat may not listen yet: start again until it does.
         auto attempt = [&](ConnectionOptions options) {
             for (int tries = 0; tries < 200; ++tries) {
