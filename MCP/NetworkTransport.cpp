@@ -238,20 +238,22 @@ asio::awaitable<void> NetworkTransport::heartbeatLoop(std::shared_ptr<NetworkTra
     if (!co_await self->pause(1s, WaitOwner::heartbeat)) {
         co_return;
     }
-    while (generation == self->heartbeatGeneration_) {
-        if (self->isStopping_ || !self->isConnected_) {
+    // Each wait is entered only while this task is the current one: a wait left behind would
+    // hold the transport until its time came.
+    const auto current = [&] {
+        return generation == self->heartbeatGeneration_ && !self->isStopping_;
+    };
+    while (current() && self->isConnected_) {
+        const std::error_code error = co_await self->sendHeartbeat();
+        if (!current()) {
             co_return;
         }
-        const std::error_code error = co_await self->sendHeartbeat();
-        if (!error) {
-            if (!co_await self->pause(seconds(self->heartbeatConfig_.interval),
-                                      WaitOwner::heartbeat)) {
-                co_return;
-            }
-            continue;
+        if (error) {
+            self->logger_.warning([&] { return "Heartbeat failed: " + error.message(); });
         }
-        self->logger_.warning([&] { return "Heartbeat failed: " + error.message(); });
-        if (!co_await self->pause(2s, WaitOwner::heartbeat)) {
+        const auto delay =
+            error ? std::chrono::nanoseconds(2s) : seconds(self->heartbeatConfig_.interval);
+        if (!co_await self->pause(delay, WaitOwner::heartbeat)) {
             co_return;
         }
     }
@@ -304,7 +306,7 @@ std::exception_ptr NetworkTransport::sendFailed(const std::error_code& error) {
         (error.value() == ECONNRESET || error.value() == ENOTCONN)) {
         logger_.warning("Connection appears broken, will attempt to reconnect...");
         isConnected_ = false;
-        asio::co_spawn(strand_, recover(shared_from_this(), 500ms), asio::detached);
+        startRecovery(500ms);
     }
     return std::make_exception_ptr(MCPError::internalError("Send error: " + description));
 }
@@ -460,10 +462,8 @@ asio::awaitable<void> NetworkTransport::receiveLoop(std::shared_ptr<NetworkTrans
                        std::to_string(reconnection.maxAttempts) + ")...";
             });
             transport.isConnected_ = false;
-            asio::co_spawn(
-                transport.strand_,
-                recover(self, seconds(reconnection.backoffDelay(transport.reconnectAttempt_))),
-                asio::detached);
+            transport.startRecovery(
+                seconds(reconnection.backoffDelay(transport.reconnectAttempt_)));
         } else {
             transport.messageContinuation_->finish(failure);
         }
@@ -475,17 +475,23 @@ asio::awaitable<void> NetworkTransport::receiveLoop(std::shared_ptr<NetworkTrans
     }
 }
 
+void NetworkTransport::startRecovery(std::chrono::nanoseconds delay) {
+    isConnected_ = false;
+    ++recoveriesRunning_;
+    asio::co_spawn(strand_, recover(shared_from_this(), delay), asio::detached);
+}
+
 // A recovery: after `delay`, the connection is started again through connect(). When that gives
 // up, the stream fails with its error: the consumer learns that nothing more will come.
 asio::awaitable<void> NetworkTransport::recover(std::shared_ptr<NetworkTransport> self,
                                                 std::chrono::nanoseconds delay) {
-    ++self->recoveriesRunning_;
+    // Counted from startRecovery() on, so that a disconnect() before this task runs stops it.
     struct Running {
         int& count;
         ~Running() { --count; }
     } running{self->recoveriesRunning_};
-    self->isConnected_ = false;
-    if (!co_await self->pause(delay, WaitOwner::recovery) || self->isStopping_) {
+    if (self->isStopping_ || !co_await self->pause(delay, WaitOwner::recovery) ||
+        self->isStopping_) {
         co_return;
     }
     self->connection_->cancel();

@@ -147,6 +147,7 @@ private:
     static boost::asio::awaitable<void> receiveLoop(std::shared_ptr<NetworkTransport> self,
                                                     std::uint64_t generation);
     boost::asio::awaitable<std::string> receiveData();
+    void startRecovery(std::chrono::nanoseconds delay);
     static boost::asio::awaitable<void> recover(std::shared_ptr<NetworkTransport> self,
                                                 std::chrono::nanoseconds delay);
 

@@ -519,18 +519,36 @@ TEST_F(NetworkTransportTiming, WhenRecoveryGivesUpTheStreamFailsWithTheLastError
 }
 
 TEST_F(NetworkTransportTiming, DisconnectStopsARecovery) {
-    auto transport = make();
-    Received& received = collect(transport);
+    for (const bool recoveryWaits : {true, false}) {
+        SCOPED_TRACE(recoveryWaits ? "while it waits" : "before it has begun");
+        connection = std::make_shared<ScriptedConnection>();
+        clock = std::make_shared<ManualClock>();
+        auto transport = make();
+        Received& received = collect(transport);
+        connectNow(transport);
+        connection->pushEnd();
+        if (recoveryWaits) {
+            settle();
+        }
+        spawn(transport->disconnect());
+        EXPECT_TRUE(received.ended);
+        EXPECT_FALSE(received.error);
+        clock->advance(10s);
+        settle();
+        EXPECT_EQ(connection->starts, 1);
+        EXPECT_EQ(clock->waiting(), 0u);
+        EXPECT_FALSE(runIsConnected(transport));
+    }
+}
+
+TEST_F(NetworkTransportTiming, DisconnectStopsAHeartbeatWhoseFrameIsUnderWay) {
+    auto transport = make(Heartbeat{true, 15.0});
     connectNow(transport);
-    connection->pushEnd();
-    settle();
+    connection->sendOutcome = [](const std::string&) { return systemError(EPIPE); };
+    clock->advanceToNext();  // the first frame leaves and fails
     spawn(transport->disconnect());
-    EXPECT_TRUE(received.ended);
-    EXPECT_FALSE(received.error);
-    clock->advance(10s);
     settle();
-    EXPECT_EQ(connection->starts, 1);
-    EXPECT_EQ(clock->waiting(), 0u);
+    EXPECT_EQ(clock->waiting(), 0u);  // no 2 s wait left behind to hold the transport
 }
 
 }  // namespace
