@@ -52,6 +52,12 @@ void writeAll(std::string_view bytes, int descriptor) {
     detail::writeAll(bytes, descriptor, &::send);
 }
 
+void writeAllToStream(std::string_view bytes, int descriptor) {
+    detail::writeAll(bytes, descriptor, [](int fd, const void* buffer, std::size_t size, int) {
+        return ::write(fd, buffer, size);
+    });
+}
+
 void detail::writeAll(std::string_view bytes, int descriptor, SendFunction send) {
     std::size_t written = 0;
     while (written < bytes.size()) {

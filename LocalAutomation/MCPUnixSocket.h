@@ -63,6 +63,11 @@ void setSendTimeout(int descriptor, std::chrono::milliseconds timeout);
 // (EAGAIN when a send timeout expired) and `io` with EIO when a write makes no progress.
 void writeAll(std::string_view bytes, int descriptor);
 
+// As writeAll, through write() instead of send(), for descriptors that need not be sockets: the
+// companion's standard output is usually a pipe. A closed reader raises SIGPIPE unless the
+// process ignores it (the companion does), and then fails with `io` EPIPE.
+void writeAllToStream(std::string_view bytes, int descriptor);
+
 // Reads one line, one byte per read so that nothing after its line feed is consumed, and returns
 // it without the line feed. Throws messageTooLarge once more than `maximum` bytes have arrived
 // without a line feed (so a line of exactly `maximum` bytes is accepted), `io` 0 when the peer

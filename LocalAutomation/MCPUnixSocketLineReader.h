@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace fw::automation {
@@ -26,10 +27,23 @@ public:
     // read.
     std::string nextLine(std::size_t maximum);
 
+    // For a reader that waits for the socket elsewhere (an event loop) and never blocks here.
+    // The next line from the bytes read so far, or none until a whole line is there. Throws
+    // messageTooLarge as nextLine() does.
+    std::optional<std::string> takeLine(std::size_t maximum);
+    // Reads what the socket holds now without waiting: the number of bytes read, 0 when none was
+    // there. A count below kReadSize means the socket held no more at that moment. Throws
+    // SocketError `io` 0 at the end of the stream, `io` with the errno of a failed read.
+    std::size_t readAvailable();
+
     // The bytes read and not yet returned as a line.
     std::size_t pendingSize() const noexcept { return pending_.size(); }
 
 private:
+    // Appends one read of at most kReadSize bytes; `flags` as recv() takes them (0: a blocking
+    // read of any descriptor).
+    std::size_t readOnce(int flags);
+
     int descriptor_;
     std::string pending_;
     std::size_t scanned_ = 0;  // bytes at the start of pending_ known to hold no line feed

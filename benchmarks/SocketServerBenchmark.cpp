@@ -123,7 +123,7 @@ void BM_ToolCallThroughSocketServer(benchmark::State& state) {
     fs::create_symlink(fs::canonical("/proc/self/exe"),
                        MCPPeerIdentity::bridgeExecutableURL(bundle));
 
-    asio::thread_pool pool(2);
+    asio::thread_pool pool(1);  // as the application's automation pool
     MCPUnixSocketServer server(
         pool.get_executor(), [](std::uint64_t, int) {}, [](std::uint64_t, const SocketError&) {},
         [](mcp::Server& session, MCPUnixSocketServer::OpenTest isOpen) {
@@ -186,10 +186,10 @@ void BM_LineEchoOverUnixSocket(benchmark::State& state) {
 }
 BENCHMARK(BM_LineEchoOverUnixSocket)->UseRealTime();
 
-// The hop a tool call makes: from a strand of the server's kind of pool to the Qt main thread
-// and back, timed on the strand (calls per second include starting each hop from this thread).
+// The hop a tool call makes: from a strand of the server's kind of pool (one thread) to the Qt
+// main thread and back, timed on the strand (calls per second include starting each hop from this thread).
 void BM_MainThreadHop(benchmark::State& state) {
-    asio::thread_pool pool(2);
+    asio::thread_pool pool(1);  // as the application's automation pool
     auto strand = asio::make_strand(pool);
     std::vector<double> latencies;
     latencies.reserve(1 << 20);

@@ -188,11 +188,22 @@ struct ReactorDescriptor::Implementation {
     std::atomic<bool> hungUp = false;
 };
 
-ReactorDescriptor::ReactorDescriptor(const asio::any_io_executor& executor) {
+namespace {
+
+Reactor& reactorOf(const asio::any_io_executor& executor) {
     auto& reactor = asio::use_service<Reactor>(asio::query(executor, asio::execution::context));
     // As Asio's own services do: the scheduler runs the reactor from now on.
     reactor.init_task();
-    implementation_ = std::make_unique<Implementation>(reactor);
+    return reactor;
+}
+
+}  // namespace
+
+ReactorDescriptor::ReactorDescriptor(const asio::any_io_executor& executor)
+    : implementation_(std::make_unique<Implementation>(reactorOf(executor))) {}
+
+void ReactorDescriptor::prepare(const asio::any_io_executor& executor) {
+    reactorOf(executor);
 }
 
 ReactorDescriptor::~ReactorDescriptor() {
@@ -245,6 +256,10 @@ void ReactorDescriptor::asyncReadSome(char* data, std::size_t size, ReadCallback
 
 void ReactorDescriptor::asyncWaitWritable(WaitCallback callback) {
     implementation_->start(Reactor::write_op, new WaitOperation(std::move(callback)), false);
+}
+
+void ReactorDescriptor::asyncWaitReadable(WaitCallback callback) {
+    implementation_->start(Reactor::read_op, new WaitOperation(std::move(callback)), false);
 }
 
 }  // namespace mcp::detail

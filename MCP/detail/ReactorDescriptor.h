@@ -1,6 +1,6 @@
-// ReactorDescriptor: a non-blocking descriptor registered with the reactor of an Asio execution
-// context, read and waited on through callbacks. The standard input/output transport reads and
-// writes through it.
+// ReactorDescriptor: a descriptor registered with the reactor of an Asio execution context, read
+// and waited on through callbacks. The standard input/output transport reads and writes through
+// it; the application's automation connections wait on their sockets with it.
 //
 // What it adds to boost::asio::posix::stream_descriptor: a read that comes back short on the read
 // end of a pipe has emptied it, and the reactor is told so. The next read then waits for
@@ -10,7 +10,9 @@
 // hang-up) are read as Asio reads them, trying each time.
 //
 // The descriptor is never closed here and its flags are left alone: the owner makes it
-// non-blocking first. One read and one write wait may be under way at a time. release(), and the
+// non-blocking before it reads through asyncReadSome(); the waits need no such mode, so a
+// descriptor that other threads use blocking can be waited on. One read (or read wait) and one
+// write wait may be under way at a time. release(), and the
 // destruction, end those with boost::asio::error::operation_aborted. Callbacks run on a thread
 // that runs the context, directly (not through an executor); each runs once, or is destroyed
 // without running when the context shuts down with the operation pending.
@@ -31,6 +33,10 @@ public:
 
     explicit ReactorDescriptor(const boost::asio::any_io_executor& executor);
     ~ReactorDescriptor();
+
+    // Makes the reactor of `executor`'s context now, if it has none yet (its own descriptors
+    // come with it), for an owner whose later descriptors should add nothing else.
+    static void prepare(const boost::asio::any_io_executor& executor);
     ReactorDescriptor(const ReactorDescriptor&) = delete;
     ReactorDescriptor& operator=(const ReactorDescriptor&) = delete;
 
@@ -46,6 +52,9 @@ public:
     void asyncReadSome(char* data, std::size_t size, ReadCallback callback);
     // Completes when the descriptor can take bytes (or has an error condition).
     void asyncWaitWritable(WaitCallback callback);
+    // Completes when the descriptor has bytes, its end or an error condition to read. The reactor
+    // re-arms the descriptor for it, so bytes that came before the wait began complete it too.
+    void asyncWaitReadable(WaitCallback callback);
 
 private:
     // The reactor and the registration, kept out of this header with Asio's internals.

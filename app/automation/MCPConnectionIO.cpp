@@ -2,12 +2,14 @@
 
 #include <sys/socket.h>
 
+#include <boost/asio/post.hpp>
 #include <cerrno>
 #include <string_view>
 #include <thread>
 
 #include "LocalAutomation/MCPUnixSocket.h"
 #include "LocalAutomation/SocketError.h"
+#include "MCP/detail/ReactorDescriptor.h"
 #include "app/automation/InboundMessageRules.h"
 
 namespace fw::automation {
@@ -37,12 +39,15 @@ std::size_t writeWithoutWaiting(std::string_view bytes, int descriptor) {
 
 }  // namespace
 
-MCPConnectionIO::MCPConnectionIO(std::shared_ptr<MCPUnixSocketHandle> handle,
+MCPConnectionIO::MCPConnectionIO(const boost::asio::any_io_executor& executor,
+                                 std::shared_ptr<MCPUnixSocketHandle> handle,
                                  std::function<void()> onClose, mcp::MessageStream::Source messages)
-    : handle_(std::move(handle)),
+    : executor_(executor),
+      handle_(std::move(handle)),
       lineReader_(handle_->descriptor()),
       onClose_(std::move(onClose)),
-      messages_(std::move(messages)) {}
+      messages_(std::move(messages)),
+      watch_(std::make_unique<mcp::detail::ReactorDescriptor>(executor)) {}
 
 MCPConnectionIO::~MCPConnectionIO() = default;
 
@@ -56,14 +61,21 @@ bool MCPConnectionIO::isOpen() const {
 }
 
 void MCPConnectionIO::start() {
+    bool refused = false;
     {
         std::lock_guard guard(stateLock_);
         if (!openLocked() || started_) {
             return;
         }
         started_ = true;
+        refused = static_cast<bool>(watch_->assign(handle_->descriptor()));
     }
-    std::thread([self = shared_from_this()] { self->readLoop(); }).detach();
+    if (refused) {
+        close();  // the reactor would not take the socket
+        return;
+    }
+    // Lines may have come with the handshake already: the first turn reads before it waits.
+    boost::asio::post(executor_, [self = shared_from_this()] { self->readOn(); });
 }
 
 void MCPConnectionIO::close() {
@@ -75,12 +87,14 @@ void MCPConnectionIO::close() {
         }
         open_ = false;
         pendingID_.clear();
+        paused_ = false;
         abandoned.swap(writes_);
         queuedWrites_ -= static_cast<int>(abandoned.size());
+        // A wait under way ends with operation_aborted; no other starts once closed.
+        watch_->release();
     }
     writesQueued_.notify_all();
     handle_->shutdown();
-    requestFinished_.release();
     messages_.finish();
     for (auto& write : abandoned) {
         write.completion.setError(std::make_exception_ptr(SocketError::io(ENOTCONN)));
@@ -94,22 +108,32 @@ bool MCPConnectionIO::deliver(std::string message) {
     if (!isOpen()) {
         return false;
     }
-    return messages_.yield(std::move(message));
+    // A server waiting on its strand takes the message on this thread when the strand is free.
+    return messages_.yieldHere(std::move(message));
 }
 
-void MCPConnectionIO::readLoop() {
-    int notificationsInARow = 0;
+void MCPConnectionIO::readOn() {
     while (true) {
-        if (!isOpen()) {
-            break;
-        }
-        std::string line;
+        std::optional<std::string> line;
         try {
-            line = lineReader_.nextLine(MCPUnixSocket::kIncomingLineMaximum);
+            line = lineReader_.takeLine(MCPUnixSocket::kIncomingLineMaximum);
+            if (!line) {
+                // A short read emptied the socket: waiting is sure to be needed, so no read is
+                // tried first (the wait re-arms the socket and sees bytes that came since).
+                const std::size_t count =
+                    std::exchange(lastReadShort_, false) ? 0 : lineReader_.readAvailable();
+                if (count > 0) {
+                    lastReadShort_ = count < MCPUnixSocketLineReader::kReadSize;
+                    continue;
+                }
+                std::lock_guard guard(stateLock_);
+                waitReadableLocked();
+                return;
+            }
         } catch (const SocketError&) {
             break;
         }
-        auto message = acceptInboundLine(std::move(line), MCPUnixSocket::kIncomingLineMaximum);
+        auto message = acceptInboundLine(std::move(*line), MCPUnixSocket::kIncomingLineMaximum);
         if (!message) {
             break;
         }
@@ -118,22 +142,60 @@ void MCPConnectionIO::readLoop() {
                 std::lock_guard guard(stateLock_);
                 pendingID_ = message->key;
             }
+            notificationsInARow_ = 0;
             if (!deliver(std::move(message->text))) {
                 break;
             }
-            requestFinished_.acquire();
-            notificationsInARow = 0;
+            std::lock_guard guard(stateLock_);
+            if (!openLocked()) {
+                break;
+            }
+            if (!pendingID_.empty()) {
+                // The write of its answer gives the turn back (resumeReading()).
+                paused_ = true;
+                return;
+            }
+            // Answered already, on this thread or another one.
         } else {
-            if (notificationsInARow >= kNotificationRunLimit) {
+            if (notificationsInARow_ >= kNotificationRunLimit) {
                 break;
             }
             if (!deliver(std::move(message->text))) {
                 break;
             }
-            ++notificationsInARow;
+            ++notificationsInARow_;
         }
     }
     close();
+}
+
+void MCPConnectionIO::waitReadableLocked() {
+    if (!open_) {
+        return;  // close() has run or runs now
+    }
+    // A socket shut down from elsewhere reads as ended at once, and the turn closes it.
+    watch_->asyncWaitReadable([self = shared_from_this()](const boost::system::error_code& error) {
+        if (error == boost::asio::error::operation_aborted) {
+            return;  // close()
+        }
+        if (error) {
+            self->close();
+            return;
+        }
+        self->readOn();
+    });
+}
+
+void MCPConnectionIO::resumeReading() {
+    // The reader's turn is this caller's now.
+    if (lineReader_.pendingSize() > 0) {
+        // Lines that came behind the request: read on from the executor, not from inside the
+        // server's send.
+        boost::asio::post(executor_, [self = shared_from_this()] { self->readOn(); });
+        return;
+    }
+    std::lock_guard guard(stateLock_);
+    waitReadableLocked();
 }
 
 bool MCPConnectionIO::admitWrite() {
@@ -276,20 +338,21 @@ bool MCPConnectionIO::performWrite(QueuedWrite& write, bool wait) {
         write.completion.setError(std::make_exception_ptr(error));
         return true;
     }
-    // The reader sets the key before it hands a request over and waits until it is released, so
-    // the key read above is still the one in flight unless the connection closed meanwhile.
+    // The reader sets the key before it hands a request over and reads nothing more until it is
+    // released, so the key read above is still the one in flight unless the connection closed
+    // meanwhile.
     if (write.answer &&
         releasesRequestInFlight(write.answer->request, write.answer->isError, pending)) {
-        bool release = false;
+        bool resume = false;
         {
             std::lock_guard guard(stateLock_);
             if (open_ && pendingID_ == pending) {
                 pendingID_.clear();
-                release = true;
+                resume = std::exchange(paused_, false);
             }
         }
-        if (release) {
-            requestFinished_.release();
+        if (resume) {
+            resumeReading();
         }
     }
     write.completion.setValue(true);

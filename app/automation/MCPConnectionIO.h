@@ -1,12 +1,17 @@
 // MCPConnectionIO: the socket work and the state of one local automation connection, behind the
 // MCPUnixSocketTransport actor. Safe to use from plain threads.
 //
-// One reader thread per connection (started by start()) reads the companion's lines, applies the
-// inbound rules (app/automation/InboundMessageRules.h) and hands each accepted message to the
-// receive stream. After a request it reads nothing more until the response to that request has
-// been written: one request in flight. At most 32 notifications are accepted in a row, counting
-// from the last request. A line over 1,048,576 bytes, the end of the stream, a read error or any
-// broken rule closes the connection: nothing is written back and nothing is logged.
+// Reading runs on the threads of the executor given at creation (the one the connection's MCP
+// server runs on): start() registers the socket with the executor's reactor, and each time the
+// socket has bytes, a thread of the executor reads them without blocking, applies the inbound
+// rules (app/automation/InboundMessageRules.h) to each line and hands each accepted message to
+// the receive stream, resuming a server that waits for it on that same thread when its strand is
+// free: no thread is woken to pass a message on. After a request it reads nothing more until the
+// response to that request has been written: one request in flight; the write that releases it
+// starts the next wait. At most 32 notifications are accepted in a row, counting from the last
+// request. A line over 1,048,576 bytes, the end of the stream, a read error or any broken rule
+// closes the connection: nothing is written back and nothing is logged. The socket stays in
+// blocking mode (the writer thread below relies on it); reads pass MSG_DONTWAIT.
 //
 // Outgoing messages go out in the order they were queued, each followed by a line feed, under
 // `writeLock_` so that writes never interleave. When no other write is under way, the caller
@@ -18,11 +23,12 @@
 // no thread and no admission slot stays pinned. An answer of the server releases the request in
 // flight once it is written, told by what the server says it answers (no parse of the text).
 //
-// The receive stream buffers what the reader hands over; since a request blocks the reader until
+// The receive stream buffers what the reader hands over; since a request stops the reader until
 // it is answered, at most one request and the 32 notifications before it can wait there.
 //
 // Lock order: writeLock_ before stateLock_; stateLock_ is innermost and held only briefly. Every
-// operation may be called from any thread; close() any number of times.
+// operation may be called from any thread; close() any number of times. The executor's context
+// must outlive the connection.
 #pragma once
 
 #include <condition_variable>
@@ -33,13 +39,18 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <semaphore>
 #include <string>
 
 #include "LocalAutomation/MCPUnixSocketHandle.h"
 #include "LocalAutomation/MCPUnixSocketLineReader.h"
+#include <boost/asio/any_io_executor.hpp>
+
 #include "MCP/AsyncResult.h"
 #include "MCP/Transport.h"
+
+namespace mcp::detail {
+class ReactorDescriptor;
+}
 
 namespace fw::automation {
 
@@ -52,7 +63,9 @@ public:
 
     using WriteCompletion = mcp::AsyncResultSource<bool>;
 
-    MCPConnectionIO(std::shared_ptr<MCPUnixSocketHandle> handle, std::function<void()> onClose,
+    // Reads on the threads of `executor`.
+    MCPConnectionIO(const boost::asio::any_io_executor& executor,
+                    std::shared_ptr<MCPUnixSocketHandle> handle, std::function<void()> onClose,
                     mcp::MessageStream::Source messages);
     ~MCPConnectionIO();
     MCPConnectionIO(const MCPConnectionIO&) = delete;
@@ -60,10 +73,10 @@ public:
 
     // True while the connection is open and its socket not shut down.
     bool isOpen() const;
-    // Starts the reader once, when open; later calls do nothing.
+    // Starts reading once, when open; later calls do nothing.
     void start();
-    // Closes the connection: shuts the socket down (waking the reader), wakes a reader waiting
-    // for a response, ends the receive stream, fails queued writes, then runs `onClose` once.
+    // Closes the connection: stops reading, shuts the socket down, ends the receive stream,
+    // fails queued writes, then runs `onClose` once.
     void close();
 
     // Takes one more outstanding write when the connection is open and fewer than two are
@@ -83,7 +96,14 @@ private:
         std::size_t written = 0;
     };
 
-    void readLoop();
+    // Reads and hands over lines until the socket is empty (then waits for it), a request is in
+    // flight (then stops until its answer is written) or the connection closes. Runs on the
+    // executor, by one thread at a time: whoever holds the reader's turn.
+    void readOn();
+    // Under stateLock_: waits for the socket to have bytes, then reads on.
+    void waitReadableLocked();
+    // Gives the reader's turn back after the request in flight was answered.
+    void resumeReading();
     void writeLoop();
     // Writes what is left of `write`, waiting for the socket when `wait`; true when the write is
     // over (written, or failed and the connection closed), false when the socket took only part
@@ -98,24 +118,32 @@ private:
     bool deliver(std::string message);
     bool openLocked() const;
 
+    const boost::asio::any_io_executor executor_;
     const std::shared_ptr<MCPUnixSocketHandle> handle_;
-    MCPUnixSocketLineReader lineReader_;
+    MCPUnixSocketLineReader lineReader_;  // the reader's turn only
     std::function<void()> onClose_;
     mcp::MessageStream::Source messages_;
 
     mutable std::mutex stateLock_;
     std::mutex writeLock_;
     std::condition_variable writesQueued_;  // with stateLock_
-    std::counting_semaphore<> requestFinished_{0};
+    // The socket's registration with the executor's reactor; declared after handle_, so that it
+    // leaves the reactor before the handle can close the descriptor.
+    const std::unique_ptr<mcp::detail::ReactorDescriptor> watch_;
 
     // Guarded by stateLock_.
     bool open_ = true;
     bool started_ = false;
+    bool paused_ = false;  // the reader waits for the request in flight to be answered
     bool writerStarted_ = false;
     bool writing_ = false;  // a thread is writing to the socket
     std::string pendingID_;  // the key of the request in flight; empty when none
     int queuedWrites_ = 0;
     std::deque<QueuedWrite> writes_;
+
+    // The reader's turn only.
+    int notificationsInARow_ = 0;
+    bool lastReadShort_ = false;  // the socket held no more after the last read
 };
 
 }  // namespace fw::automation

@@ -18,6 +18,7 @@
 #include "LocalAutomation/MCPUnixSocketHandle.h"
 #include "MCP/Actor.h"
 #include "MCP/Server.h"
+#include "MCP/detail/ReactorDescriptor.h"
 #include "app/automation/AcceptLoop.h"
 #include "app/automation/MCPConnectionAdmission.h"
 #include "app/automation/MCPUnixSocketTransport.h"
@@ -285,8 +286,9 @@ asio::awaitable<void> MCPUnixSocketServer::Core::startSession(
         co_return;
     }
     MCPUnixSocket::configure(handle->descriptor(), false);
+    // Read on the executor the session's server runs on: a message reaches it without a hop.
     auto transport = std::make_shared<MCPUnixSocketTransport>(
-        handle, [weak = weak_from_this(), id] {
+        executor_, handle, [weak = weak_from_this(), id] {
             if (auto core = weak.lock()) {
                 asio::co_spawn(
                     core->strand_, [core, id] { return core->connectionClosed(id); },
@@ -383,7 +385,11 @@ MCPUnixSocketServer::MCPUnixSocketServer(asio::any_io_executor executor,
                                          SessionSetup setupSession, Location location)
     : core_(std::make_shared<Core>(std::move(executor), std::move(connectionChanged),
                                    std::move(acceptLoopEnded), std::move(setupSession),
-                                   std::move(location))) {}
+                                   std::move(location))) {
+    // Connections are read through the reactor of the executor's context: made now, it belongs
+    // to the server's own footprint, and a connection adds only its socket.
+    mcp::detail::ReactorDescriptor::prepare(core_->executor());
+}
 
 MCPUnixSocketServer::~MCPUnixSocketServer() {
     core_->detachOwner();

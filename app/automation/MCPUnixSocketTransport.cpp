@@ -12,15 +12,16 @@
 
 namespace fw::automation {
 
-MCPUnixSocketTransport::MCPUnixSocketTransport(std::shared_ptr<MCPUnixSocketHandle> handle,
+MCPUnixSocketTransport::MCPUnixSocketTransport(const boost::asio::any_io_executor& executor,
+                                               std::shared_ptr<MCPUnixSocketHandle> handle,
                                                std::function<void()> onClose,
                                                std::chrono::milliseconds writeStallLimit)
     : logger_("frameweaver.mcp.unix") {
     MCPUnixSocket::setSendTimeout(handle->descriptor(), writeStallLimit);
     auto [stream, source] = mcp::MessageStream::make();
     messages_.emplace(std::move(stream));
-    io_ =
-        std::make_shared<MCPConnectionIO>(std::move(handle), std::move(onClose), std::move(source));
+    io_ = std::make_shared<MCPConnectionIO>(executor, std::move(handle), std::move(onClose),
+                                            std::move(source));
 }
 
 MCPUnixSocketTransport::~MCPUnixSocketTransport() {

@@ -1,7 +1,8 @@
 // MCPUnixSocketTransport: the application's MCP transport over one local automation connection
 // that has passed the handshake. One MCP server runs over each.
 //
-//   auto transport = std::make_shared<MCPUnixSocketTransport>(handle, [=] { sessionEnded(id); });
+//   auto transport = std::make_shared<MCPUnixSocketTransport>(executor, handle,
+//                                                             [=] { sessionEnded(id); });
 //   co_await server->start(transport);
 //
 // Incoming: each line the companion sends that keeps the wire's rules becomes one message of the
@@ -20,10 +21,14 @@
 // closes the connection. connect() on a closed connection throws `io` ENOTCONN.
 //
 // Thread-safety: every operation may be awaited from any executor; the state lives behind the
-// connection's locks, and the socket work runs on the connection's own threads, so a slow peer
-// never blocks the caller's executor. isOpen() may be called from any thread.
+// connection's locks. Reading runs on the threads of the executor given at creation, never
+// blocking them: give it the executor the connection's server runs on, so that a received
+// message reaches the server on the thread that read it. A write the socket cannot take at once
+// is finished by a thread of the connection, so a slow peer never blocks the caller's executor.
+// isOpen() may be called from any thread.
 #pragma once
 
+#include <boost/asio/any_io_executor.hpp>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -42,9 +47,11 @@ public:
     // After the handshake, how long a write may make no progress before the connection closes.
     static constexpr std::chrono::milliseconds kWriteStallLimit{30'000};
 
-    // Takes the connection `handle`; `onClose` runs once when the connection closes, whatever
-    // the cause. Nothing is read before connect().
-    MCPUnixSocketTransport(std::shared_ptr<MCPUnixSocketHandle> handle,
+    // Takes the connection `handle`, read on the threads of `executor` (whose context must
+    // outlive the transport); `onClose` runs once when the connection closes, whatever the
+    // cause. Nothing is read before connect().
+    MCPUnixSocketTransport(const boost::asio::any_io_executor& executor,
+                           std::shared_ptr<MCPUnixSocketHandle> handle,
                            std::function<void()> onClose,
                            std::chrono::milliseconds writeStallLimit = kWriteStallLimit);
     // Closes the connection.

@@ -21,10 +21,13 @@ using automation::MCPUnixSocketServer;
 
 inline constexpr const char* kSocketErrorDomain = "SocketErrorDomain";
 
-// The threads of local automation: the servers' strands and every session's MCP server.
-// Process-long, like the controller that uses them, until `shutDownSocketServers` ends them.
+// The thread of local automation: the servers' strands, every session's MCP server and the
+// reading of every connection. Process-long, like the controller that uses them, until
+// `shutDownSocketServers` ends it. One thread: nothing run there blocks (the tools run on the Qt
+// main thread, slow peers are written by threads of their own), and work a handler posts stays on
+// it, where a second thread would be woken for each hand-over within a call.
 asio::thread_pool& automationPool() {
-    static auto* pool = new asio::thread_pool(2);
+    static auto* pool = new asio::thread_pool(1);
     return *pool;
 }
 

@@ -5,6 +5,7 @@
 //   identity_peer application <socket>  listen, check the companion of this bundle, handshake
 //   identity_peer companion <socket>    connect, check the application of this bundle, handshake
 //   identity_peer connect <socket>      connect and read until the other side closes
+//   identity_peer serve <socket> <file>  as application, then write the file's bytes and close
 //
 // Exits 0 on success; otherwise prints the failure's text on standard error and exits 1.
 #include <sys/socket.h>
@@ -14,6 +15,8 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -57,9 +60,9 @@ int connectWithin(const std::string& path, std::chrono::seconds limit) {
     }
 }
 
-int run(const std::string& mode, const std::string& socketPath) {
+int run(const std::string& mode, const std::string& socketPath, const char* file) {
     const auto bundle = MCPPeerIdentity::appBundleURL(MCPPeerIdentity::currentExecutableURL());
-    if (mode == "application") {
+    if (mode == "application" || mode == "serve") {
         const int listener = bindAndListen(socketPath);
         const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         MCPUnixSocket::configure(fd, true);
@@ -69,6 +72,13 @@ int run(const std::string& mode, const std::string& socketPath) {
         if (MCPUnixSocket::readLine(fd, MCPUnixSocket::kHandshakeLineMaximum) !=
             MCPUnixSocket::handshakeText) {
             throw SocketError::protocolMismatch();
+        }
+        if (file != nullptr) {
+            MCPUnixSocket::configure(fd, false);
+            std::ifstream in(file, std::ios::binary);
+            const std::string bytes((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+            MCPUnixSocket::writeAll(bytes, fd);
         }
         MCPUnixSocket::close(fd);
         ::close(listener);
@@ -92,13 +102,16 @@ int run(const std::string& mode, const std::string& socketPath) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s application|companion|connect <socket>\n",
+    const bool serve = argc == 4 && std::string(argv[1]) == "serve";
+    if (argc != 3 && !serve) {
+        std::fprintf(stderr,
+                     "usage: %s application|companion|connect <socket>\n"
+                     "       serve <socket> <file>\n",
                      const_cast<const char*>(kMarker));
         return 2;
     }
     try {
-        return run(argv[1], argv[2]);
+        return run(argv[1], argv[2], serve ? argv[3] : nullptr);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
         return 1;

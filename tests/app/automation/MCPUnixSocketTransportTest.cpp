@@ -64,7 +64,7 @@ protected:
         std::chrono::milliseconds stallLimit = MCPUnixSocketTransport::kWriteStallLimit) {
         auto handle = std::make_shared<MCPUnixSocketHandle>(pair.releaseNear());
         transport = std::make_shared<MCPUnixSocketTransport>(
-            handle, [this] { ++closes; }, stallLimit);
+            io.get_executor(), handle, [this] { ++closes; }, stallLimit);
         companion.emplace(pair.far());
         MCPUnixSocket::configure(pair.far(), true, 2000ms);  // reads on the companion's end
         runner = std::thread([this] { io.run(); });
@@ -177,7 +177,8 @@ TEST_F(TransportTest, BrokenRulesCloseTheConnectionSilently) {
         auto handle = std::make_shared<MCPUnixSocketHandle>(fresh.releaseNear());
         std::atomic<int> freshCloses{0};
         auto freshTransport =
-            std::make_shared<MCPUnixSocketTransport>(handle, [&] { ++freshCloses; });
+            std::make_shared<MCPUnixSocketTransport>(io.get_executor(), handle,
+                                                     [&] { ++freshCloses; });
         handle.reset();
         await(io, freshTransport->connect());
         std::promise<bool> endedCleanly;
@@ -225,6 +226,22 @@ TEST_F(TransportTest, OneRequestInFlightHoldsBackPipelinedInput) {
     EXPECT_TRUE(nothingReceivedFor(100ms));
     answer(R"({"id":"7","result":{}})", mcp::ID("7"));
     EXPECT_EQ(nextReceived(), "{\"id\":2,\"method\":\"b\"}");
+}
+
+// The reader waits for the socket whenever a read has emptied it, also with part of a line read
+// and behind a request in flight: every piece that comes later is still read.
+TEST_F(TransportTest, LinesArrivingInPiecesComeWhole) {
+    connectAndCollect();
+    const std::string request = R"({"jsonrpc":"2.0","id":3,"method":"ping"})";
+    ASSERT_TRUE(pair.sendFar(request.substr(0, 10)));
+    EXPECT_TRUE(nothingReceivedFor(50ms));
+    ASSERT_TRUE(pair.sendFar(request.substr(10) + "\n{\"method\":\"notifications/x\""));
+    EXPECT_EQ(nextReceived(), request);
+    answer(R"({"id":3,"result":{}})", mcp::ID(3));
+    EXPECT_TRUE(nothingReceivedFor(50ms));
+    ASSERT_TRUE(pair.sendFar("}\n"));
+    EXPECT_EQ(nextReceived(), "{\"method\":\"notifications/x\"}");
+    EXPECT_TRUE(transport->isOpen());
 }
 
 TEST_F(TransportTest, ErrorAnswerWithoutTheRequestsIdReleasesIt) {
@@ -288,7 +305,8 @@ TEST_F(TransportTest, EmptyOrMultiLineMessagesAreRefused) {
 
     // A fresh transport for the empty message.
     SocketPair other;
-    MCPUnixSocketTransport second(std::make_shared<MCPUnixSocketHandle>(other.releaseNear()), {});
+    MCPUnixSocketTransport second(io.get_executor(),
+                                  std::make_shared<MCPUnixSocketHandle>(other.releaseNear()), {});
     try {
         await(io, second.send(""));
         ADD_FAILURE() << "empty message sent";
