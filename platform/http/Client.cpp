@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "platform/http/ClientCore.h"
+#include "platform/http/Tls.h"
 
 namespace fw::http {
 
@@ -97,21 +98,7 @@ bool isStaleConnection(const error_code& code) {
 ClientCore::ClientCore(asio::any_io_executor executor, ClientOptions options)
     : executor(std::move(executor)),
       options(std::move(options)),
-      tls_(asio::ssl::context::tls_client) {
-    tls_.set_verify_mode(asio::ssl::verify_peer);
-    SSL_CTX_set_min_proto_version(tls_.native_handle(), TLS1_2_VERSION);
-    if (this->options.certificateAuthoritiesPEM) {
-        error_code code;
-        tls_.add_certificate_authority(asio::buffer(*this->options.certificateAuthoritiesPEM),
-                                       code);
-        if (code) {
-            throw std::runtime_error("The HTTP client could not load its certificate authorities: " +
-                                     code.message() + ".");
-        }
-    } else {
-        tls_.set_default_verify_paths();
-    }
-}
+      tls_(makeClientTlsContext(this->options.certificateAuthoritiesPEM, "The HTTP client")) {}
 
 std::shared_ptr<Connection> ClientCore::takeIdle(const Origin& origin) {
     std::lock_guard lock(mutex_);

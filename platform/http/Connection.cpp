@@ -12,6 +12,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "platform/http/ClientCore.h"
+#include "platform/http/Tls.h"
 
 namespace fw::http::detail {
 
@@ -120,12 +121,7 @@ asio::awaitable<void> Connection::open(std::chrono::steady_clock::time_point dea
         co_return;
     }
     SSL* ssl = tls_->native_handle();
-    if (origin.hostIsAddress) {
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), origin.host.c_str());
-    } else {
-        SSL_set_tlsext_host_name(ssl, origin.host.c_str());
-        SSL_set1_host(ssl, origin.host.c_str());
-    }
+    prepareClientHandshake(ssl, origin.host, origin.hostIsAddress);
     auto [handshakeCode] = co_await tls_->async_handshake(asio::ssl::stream_base::client,
                                                           asio::as_tuple(asio::use_awaitable));
     if (handshakeCode) {
