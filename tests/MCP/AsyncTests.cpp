@@ -317,7 +317,7 @@ TEST(PendingRequest, ResumedFromAnotherThreadWakesTheCallerOnItsOwnExecutor) {
         auto answer = pending.result();
         AnyPendingRequest erased(std::move(pending));
         auto callerThread = std::this_thread::get_id();
-        asio::post(other, [erased] {
+        asio::post(other, [erased = std::move(erased)] {
             erased.resume(
                 Value::object({{"protocolVersion", "2025-11-25"},
                                {"capabilities", Value(Object())},
