@@ -71,6 +71,25 @@ int runningThreads() {
     return countEntries("/proc/self/task");
 }
 
+// What is open and running, for a failure message: each descriptor's target and each
+// thread's name.
+std::string openResources() {
+    std::string text = "descriptors:";
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        text += " " + entry.path().filename().string() + "->" +
+                fs::read_symlink(entry.path(), error).string();
+    }
+    text += "; threads:";
+    for (const auto& entry : fs::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(entry.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        text += " " + name;
+    }
+    return text;
+}
+
 // The sockets and the lock file open in this process without close-on-exec.
 std::vector<std::string> inheritableDescriptors(const fs::path& lockPath) {
     std::vector<std::string> found;
@@ -666,7 +685,8 @@ TEST_F(SocketServerTest, ThousandConnectionsAndHundredRestartsLeaveNothingBehind
     EXPECT_LE(reports.highest(), 16);
     EXPECT_TRUE(eventually([&] {
         return openDescriptors() == descriptors && runningThreads() == threads;
-    })) << openDescriptors() << " descriptors, " << runningThreads() << " threads";
+    })) << "expected " << descriptors << " descriptors and " << threads << " threads; "
+        << openResources();
 
     stop(*server);
     // Each run's accept loop ends within a poll interval of its stop.
@@ -676,7 +696,8 @@ TEST_F(SocketServerTest, ThousandConnectionsAndHundredRestartsLeaveNothingBehind
     }
     EXPECT_TRUE(eventually([&] {
         return openDescriptors() == idleDescriptors && runningThreads() == idleThreads;
-    })) << openDescriptors() << " descriptors, " << runningThreads() << " threads";
+    })) << "expected " << idleDescriptors << " descriptors and " << idleThreads << " threads; "
+        << openResources();
     EXPECT_TRUE(fs::exists(lockPath));
     EXPECT_FALSE(fs::exists(fs::symlink_status(socketPath)));
 }
