@@ -166,7 +166,8 @@ public:
     // --- Sending --------------------------------------------------------------------------------
 
     // Enters the request in the pending table and hands its bytes to the transport; returns once
-    // the transport has them (or failed to take them: that error then ends the request's task).
+    // the transport has them (or failed to take them: that error then ends the request's task,
+    // as operation_aborted does when the caller is cancelled before the transport took them).
     // The request is never refused for capabilities. Throws MCPError internalError "Client
     // connection not initialized" without a transport, connectionClosed once the receive loop
     // has ended, internalError "A request with this ID is already pending" for an id that waits

@@ -5,7 +5,11 @@
 // The table's entry and the caller's handle are separate owners: the PendingRequest goes into the
 // table, and the caller keeps only result(), which does not keep the request alive. An entry that
 // is dropped without a resumption (taken out and forgotten, or its table destroyed) therefore
-// fails its caller with AbandonedResultError instead of leaving it waiting for ever.
+// fails its caller with AbandonedResultError instead of leaving it waiting for ever. The entry
+// moves and is never copied: it is the request's one producer.
+//
+// PendingCall<T> (below) is the lighter form for a request that exactly one caller awaits: one
+// allocation for the outcome and the caller's suspension, the value moved to the caller.
 //
 //   mcp::PendingRequest<Initialize::Result> pending;
 //   mcp::AsyncResult<Initialize::Result> answer = pending.result();   // the caller's handle
