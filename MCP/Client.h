@@ -30,10 +30,11 @@
 // is changed on the strand behind a small lock, so that a request enters the table and goes to
 // the transport from the caller's own coroutine, without a hop onto the strand; whatever takes
 // an entry out resumes it outside the lock. Handler registration, capabilities and
-// configuration may be used from any thread (they sit behind the same lock). The receive loop handles responses and
-// notifications one after another in arrival order; each request of the server runs in a task of
-// its own, so a handler that itself asks the server something does not hold up the loop.
-// Create clients with std::make_shared: running tasks keep the client alive until they end.
+// configuration may be used from any thread (they sit behind the same lock). The receive loop
+// handles responses and notifications one after another in arrival order; each request of the
+// server runs in a task of its own, so a handler that itself asks the server something does not
+// hold up the loop. Create clients with std::make_shared: running tasks keep the client alive until
+// they end.
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>
@@ -289,11 +290,11 @@ private:
                                              std::string bytes);
     // Ends request `id` with `error` when it still waits.
     void failPendingRequest(const ID& id, const std::exception_ptr& error);
+    std::optional<AnyPendingRequest> removePendingRequest(const ID& id);
+    void stopTimer(std::shared_ptr<RequestTimer> timer);
     // With the lock held.
     void checkCapability(Feature feature) const;
     void checkCanRegister(const ID& id) const;
-    std::optional<AnyPendingRequest> removePendingRequest(const ID& id);
-    void stopTimer(std::shared_ptr<RequestTimer> timer);
     std::function<void()> withdrawal(const ID& id);
     void withdraw(ID id);
     boost::asio::awaitable<void> expire(std::shared_ptr<Client> self, ID id,
@@ -447,6 +448,8 @@ template <Method M>
 boost::asio::awaitable<typename M::Result> Client::ask(Feature feature,
                                                        typename M::Parameters parameters) {
     using Result = typename M::Result;
+    // Built apart from the call: g++ 12 mishandles a temporary argument of a coroutine call
+    // inside co_await.
     Request<M> request = makeRequest<M>(ID::newRandom(), std::move(parameters));
     std::string bytes;
     bytes.reserve(kRequestTextReserve);

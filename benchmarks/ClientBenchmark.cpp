@@ -193,11 +193,49 @@ void BM_ClientRequestsInFlight(benchmark::State& state) {
     state.counters["heap_bytes_per_pending_request"] = heapBytesPerRequest;
 }
 
+// The same with typed calls, as most callers make them: 10,000 callTool() coroutines, each
+// waiting for its answer (its coroutine frames count too).
+void BM_ClientToolCallsInFlight(benchmark::State& state) {
+    constexpr int kInFlight = 10000;
+    double heapBytesPerRequest = 0;
+    for (auto _ : state) {
+        asio::io_context io;
+        auto client = std::make_shared<mcp::Client>(io.get_executor(), "bench-client", "1.0.0");
+        auto [clientSide, serverSide] = mcp::InMemoryTransport::createConnectedPair();
+        std::size_t heapBefore = 0;
+        std::size_t heapAfter = 0;
+        asio::co_spawn(
+            io,
+            [&]() -> asio::awaitable<void> {
+                co_await serverSide->connect();
+                asio::co_spawn(io, client->connect(clientSide), asio::detached);
+                heapBefore = ::mallinfo2().uordblks;
+                for (int i = 0; i < kInFlight; ++i) {
+                    mcp::Object arguments;
+                    arguments.insertOrAssign("text", mcp::Value("waiting"));
+                    asio::co_spawn(io, client->callTool("echo", std::move(arguments)),
+                                   [](std::exception_ptr, auto&&...) {});
+                }
+                // The handshake's request waits too.
+                while (co_await client->pendingRequestCount() < kInFlight + 1) {
+                }
+                heapAfter = ::mallinfo2().uordblks;
+                co_await client->disconnect();
+            },
+            asio::detached);
+        io.run();
+        heapBytesPerRequest =
+            (static_cast<double>(heapAfter) - static_cast<double>(heapBefore)) / kInFlight;
+    }
+    state.counters["heap_bytes_per_pending_request"] = heapBytesPerRequest;
+}
+
 BENCHMARK(BM_ClientPingInMemory);
 BENCHMARK(BM_ClientToolCallInMemory);
 BENCHMARK(BM_ClientPingOverPipes);
 BENCHMARK(BM_ClientToolCallOverPipes);
 BENCHMARK(BM_ClientRequestsInFlight)->Iterations(3);
+BENCHMARK(BM_ClientToolCallsInFlight)->Iterations(3);
 // A million calls: the resident set must stay flat.
 BENCHMARK(BM_ClientToolCallInMemory)
     ->Iterations(1000000)

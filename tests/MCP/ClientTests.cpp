@@ -424,11 +424,11 @@ TEST(Client, TypedOperationThatStopsWaitingWithdrawsItsRequest) {
         });
     asio::cancellation_signal signal;
     std::string outcome;
-    asio::co_spawn(harness.io, outcomeOf(client.callTool("slow")),
-                   asio::bind_cancellation_slot(signal.slot(),
-                                                [&](std::exception_ptr, std::string text) {
-                                                    outcome = std::move(text);
-                                                }));
+    asio::co_spawn(
+        harness.io, outcomeOf(client.callTool("slow")),
+        asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr, std::string text) {
+            outcome = std::move(text);
+        }));
     runUntil(harness.io, [&] { return started; });
     signal.emit(asio::cancellation_type::terminal);
     runUntil(harness.io, [&] { return !cancelled.empty(); });
