@@ -45,22 +45,22 @@ Client::Client(asio::any_io_executor executor, std::string name, std::string ver
 Client::~Client() = default;
 
 Client::Capabilities Client::capabilities() const {
-    std::lock_guard lock(registryMutex_);
+    std::lock_guard lock(mutex_);
     return capabilities_;
 }
 
 void Client::setCapabilities(Capabilities capabilities) {
-    std::lock_guard lock(registryMutex_);
+    std::lock_guard lock(mutex_);
     capabilities_ = std::move(capabilities);
 }
 
 Client::Configuration Client::configuration() const {
-    std::lock_guard lock(registryMutex_);
+    std::lock_guard lock(mutex_);
     return configuration_;
 }
 
 void Client::setConfiguration(Configuration configuration) {
-    std::lock_guard lock(registryMutex_);
+    std::lock_guard lock(mutex_);
     configuration_ = configuration;
 }
 
@@ -86,7 +86,7 @@ std::vector<std::shared_ptr<NotificationHandlerBox>> Client::notificationHandler
 
 void Client::registerCancellationListener() {
     {
-        std::lock_guard lock(registryMutex_);
+        std::lock_guard lock(mutex_);
         if (std::exchange(cancellationListenerRegistered_, true)) {
             return;
         }
@@ -129,9 +129,12 @@ asio::awaitable<void> Client::connectOnStrand(std::shared_ptr<Transport> transpo
     if (phase_ == Phase::connecting || phase_ == Phase::running) {
         throw MCPError::internalError("Client is already connected");
     }
-    phase_ = Phase::connecting;
     const std::uint64_t generation = ++generation_;
-    connection_ = transport;
+    {
+        std::lock_guard lock(mutex_);
+        phase_ = Phase::connecting;
+        connection_ = transport;
+    }
     std::exception_ptr failure;
     try {
         co_await transport->connect();
@@ -143,13 +146,17 @@ asio::awaitable<void> Client::connectOnStrand(std::shared_ptr<Transport> transpo
         throw MCPError::internalError("Client disconnected");
     }
     if (failure) {
+        std::lock_guard lock(mutex_);
         phase_ = Phase::idle;
         std::rethrow_exception(failure);
     }
     logEvent(logging::Level::debug, "Client connected", [&] {
         return logging::Metadata{{"name", clientInfo_.name}, {"version", clientInfo_.version}};
     });
-    phase_ = Phase::running;
+    {
+        std::lock_guard lock(mutex_);
+        phase_ = Phase::running;
+    }
     auto [done, result] = AsyncResult<bool>::make();
     loopDone_ = result;
     auto signal = std::make_shared<asio::cancellation_signal>();
@@ -182,7 +189,11 @@ asio::awaitable<Client::ServerState> Client::serverState() {
 asio::awaitable<std::size_t> Client::pendingRequestCount() {
     auto self = shared_from_this();
     co_return co_await asio::co_spawn(
-        strand_, [this]() -> asio::awaitable<std::size_t> { co_return pendingRequests_.size(); },
+        strand_,
+        [this]() -> asio::awaitable<std::size_t> {
+            std::lock_guard lock(mutex_);
+            co_return pendingRequests_.size();
+        },
         asio::use_awaitable);
 }
 
@@ -196,10 +207,14 @@ asio::awaitable<void> Client::disconnectOnStrand() {
     // Everything is taken before the first suspension: requests sent from here on find no
     // connection, and answers that still arrive find no entry.
     ++generation_;
-    std::shared_ptr<Transport> connection = std::exchange(connection_, nullptr);
+    std::shared_ptr<Transport> connection;
+    {
+        std::lock_guard lock(mutex_);
+        connection = std::exchange(connection_, nullptr);
+        phase_ = Phase::idle;
+    }
     std::shared_ptr<asio::cancellation_signal> signal = std::exchange(loopSignal_, nullptr);
     std::optional<AsyncResult<bool>> done = std::exchange(loopDone_, std::nullopt);
-    phase_ = Phase::idle;
     failPendingRequests(std::make_exception_ptr(MCPError::internalError("Client disconnected")));
     auto log = [&](const char* message) {
         detail::logThrough(connection.get(), logging::Level::debug, message,
@@ -224,7 +239,11 @@ asio::awaitable<void> Client::disconnectOnStrand() {
 }
 
 void Client::failPendingRequests(const std::exception_ptr& error) {
-    auto pending = std::exchange(pendingRequests_, {});
+    std::unordered_map<ID, PendingEntry> pending;
+    {
+        std::lock_guard lock(mutex_);
+        pending.swap(pendingRequests_);
+    }
     for (auto& [id, entry] : pending) {
         if (entry.timer) {
             entry.timer->cancel();
@@ -299,7 +318,10 @@ void Client::endLoop(std::exception_ptr error, std::uint64_t generation) {
     if (generation != generation_) {
         return;  // disconnect() came first and has cleared up
     }
-    phase_ = Phase::ended;
+    {
+        std::lock_guard lock(mutex_);
+        phase_ = Phase::ended;
+    }
     loopSignal_.reset();
     loopDone_.reset();
     // Nothing will take their answers in any more.

@@ -25,12 +25,16 @@
 //   the transport's send error                       the bytes could not be handed over
 //
 // Thread-safety: the client is an actor. Its protocol state (connection, handshake results,
-// pending requests, the receive loop) lives on its own strand and every coroutine below hops
-// there; callers await from any executor. Handler registration, capabilities and configuration
-// may be used from any thread (they sit behind a lock). The receive loop handles responses and
-// notifications one after another in arrival order; each request of the server runs in a task of
-// its own, so a handler that itself asks the server something does not hold up the loop.
-// Create clients with std::make_shared: running tasks keep the client alive until they end.
+// pending requests, the receive loop) lives on its own strand; callers await from any executor.
+// What a request needs (the pending-request table, the connection, the server's capabilities)
+// is changed on the strand behind a small lock, so that a request enters the table and goes to
+// the transport from the caller's own coroutine, without a hop onto the strand; whatever takes
+// an entry out resumes it outside the lock. Handler registration, capabilities and
+// configuration may be used from any thread (they sit behind the same lock). The receive loop
+// handles responses and notifications one after another in arrival order; each request of the
+// server runs in a task of its own, so a handler that itself asks the server something does not
+// hold up the loop. Create clients with std::make_shared: running tasks keep the client alive until
+// they end.
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>
@@ -163,7 +167,8 @@ public:
     // --- Sending --------------------------------------------------------------------------------
 
     // Enters the request in the pending table and hands its bytes to the transport; returns once
-    // the transport has them (or failed to take them: that error then ends the request's task).
+    // the transport has them (or failed to take them: that error then ends the request's task,
+    // as operation_aborted does when the caller is cancelled before the transport took them).
     // The request is never refused for capabilities. Throws MCPError internalError "Client
     // connection not initialized" without a transport, connectionClosed once the receive loop
     // has ended, internalError "A request with this ID is already pending" for an id that waits
@@ -275,19 +280,21 @@ private:
     template <Method M>
     boost::asio::awaitable<RequestContext<typename M::Result>> sendChecked(Feature feature,
                                                                            Request<M> request);
-    boost::asio::awaitable<void> registerAndSend(Feature feature, ID id, AnyPendingRequest pending,
-                                                 std::string bytes);
-    boost::asio::awaitable<void> registerAndSendOnStrand(Feature feature, ID id,
-                                                         AnyPendingRequest pending,
-                                                         std::string bytes);
-    void startRequest(Feature feature, ID id, AnyPendingRequest pending, std::string bytes);
-    boost::asio::awaitable<void> startRequestOnStrand(std::shared_ptr<Client> self, Feature feature,
-                                                      ID id, AnyPendingRequest pending,
-                                                      std::string bytes);
+    // Requests (any thread). enterPending() checks `feature` and the connection and enters
+    // the request, all under the lock; it gives the transport to send the request over.
+    std::shared_ptr<Transport> enterPending(Feature feature, const ID& id,
+                                            AnyPendingRequest pending);
+    // Hands an entered request's bytes to `connection`; a failed send ends the request with
+    // its error.
+    boost::asio::awaitable<void> sendEntered(std::shared_ptr<Transport> connection, const ID& id,
+                                             std::string bytes);
+    // Ends request `id` with `error` when it still waits.
+    void failPendingRequest(const ID& id, const std::exception_ptr& error);
+    std::optional<AnyPendingRequest> removePendingRequest(const ID& id);
+    void stopTimer(std::shared_ptr<RequestTimer> timer);
+    // With the lock held.
     void checkCapability(Feature feature) const;
     void checkCanRegister(const ID& id) const;
-    void registerPending(ID id, AnyPendingRequest pending);
-    std::optional<AnyPendingRequest> removePendingRequest(const ID& id);
     std::function<void()> withdrawal(const ID& id);
     void withdraw(ID id);
     boost::asio::awaitable<void> expire(std::shared_ptr<Client> self, ID id,
@@ -325,21 +332,25 @@ private:
                   const MetadataProducer& metadata,
                   std::source_location location = std::source_location::current()) const;
 
+    // Room for the text of a usual request, so that writing it allocates once.
+    static constexpr std::size_t kRequestTextReserve = 256;
+
     const Strand strand_;
     const Info clientInfo_;
 
-    // Behind registryMutex_.
-    mutable std::mutex registryMutex_;
+    // Behind mutex_.
+    mutable std::mutex mutex_;
     Capabilities capabilities_;
     Configuration configuration_;
     bool cancellationListenerRegistered_ = false;
+    std::unordered_map<ID, PendingEntry> pendingRequests_;
 
     HandlerRegistry handlers_;
 
-    // Strand only.
+    // Strand only; connection_, server_ and phase_ change behind mutex_ too, so that requests
+    // may read them under it from any thread.
     std::shared_ptr<Transport> connection_;
     ServerState server_;
-    std::unordered_map<ID, PendingEntry> pendingRequests_;
     std::size_t runningServerRequests_ = 0;
     // idle: no loop (never connected, disconnected, or the connect failed); connecting: connect()
     // waits for the transport; running: the loop runs; ended: the loop ended by itself.
@@ -427,29 +438,48 @@ boost::asio::awaitable<RequestContext<typename M::Result>> Client::sendChecked(F
     RequestContext<Result> context{request.id, pending.result(), withdrawal(request.id)};
     std::string bytes;
     detail::appendRequestText(bytes, request);
-    co_await registerAndSend(feature, std::move(request.id), AnyPendingRequest(std::move(pending)),
-                             std::move(bytes));
+    std::shared_ptr<Transport> connection =
+        enterPending(feature, request.id, AnyPendingRequest(std::move(pending)));
+    co_await sendEntered(std::move(connection), request.id, std::move(bytes));
     co_return context;
 }
 
 template <Method M>
 boost::asio::awaitable<typename M::Result> Client::ask(Feature feature,
                                                        typename M::Parameters parameters) {
+    using Result = typename M::Result;
     // Built apart from the call: g++ 12 mishandles a temporary argument of a coroutine call
     // inside co_await.
     Request<M> request = makeRequest<M>(ID::newRandom(), std::move(parameters));
-    using Result = typename M::Result;
-    PendingRequest<Result> pending;
-    RequestContext<Result> context{request.id, pending.result(), withdrawal(request.id)};
     std::string bytes;
+    bytes.reserve(kRequestTextReserve);
     detail::appendRequestText(bytes, request);
-    // The caller waits for the answer only, so it need not come back from the strand between
-    // handing the request over and waiting: a refusal or a failed send reaches it as the
-    // request's outcome.
-    startRequest(feature, std::move(request.id), AnyPendingRequest(std::move(pending)),
-                 std::move(bytes));
-    Result result = co_await context.value();
-    co_return result;
+    // The caller alone waits for the answer: one shared call, no multi-awaiter result.
+    auto call = std::make_shared<PendingCall<Result>>();
+    std::shared_ptr<Transport> connection =
+        enterPending(feature, request.id, AnyPendingRequest(call));
+    // Sent here rather than through sendEntered(): one coroutine frame less per request.
+    std::exception_ptr failure;
+    try {
+        co_await connection->send(std::move(bytes));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        failPendingRequest(request.id, failure);
+    }
+    std::optional<Result> result;
+    try {
+        result = co_await PendingCall<Result>::wait(call);
+    } catch (const boost::system::system_error& error) {
+        // A caller that stops waiting before the outcome came withdraws the request.
+        if (error.code() != boost::asio::error::operation_aborted || call->isDone()) {
+            throw;
+        }
+        withdraw(std::move(request.id));
+        throw;
+    }
+    co_return std::move(*result);
 }
 
 template <Notification N>

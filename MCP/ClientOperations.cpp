@@ -35,7 +35,10 @@ asio::awaitable<Initialize::Result> Client::initializeOnStrand() {
                                       result.protocolVersion +
                                       "\", which this client does not support.");
     }
-    server_ = ServerState{result.capabilities, result.protocolVersion, result.instructions};
+    {
+        std::lock_guard lock(mutex_);
+        server_ = ServerState{result.capabilities, result.protocolVersion, result.instructions};
+    }
     Message<InitializedNotification> initialized = makeMessage<InitializedNotification>();
     co_await notify(std::move(initialized));
     co_return result;

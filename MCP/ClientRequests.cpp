@@ -39,7 +39,7 @@ std::string cancellationText(const ID& id, const std::optional<std::string>& rea
 // --- The pending-request table ------------------------------------------------------------------
 
 void Client::checkCapability(Feature feature) const {
-    if (feature == Feature::none || !configuration().strict) {
+    if (feature == Feature::none || !configuration_.strict) {
         return;
     }
     if (!server_.capabilities) {
@@ -90,26 +90,55 @@ void Client::checkCanRegister(const ID& id) const {
     }
 }
 
-void Client::registerPending(ID id, AnyPendingRequest pending) {
+std::shared_ptr<Transport> Client::enterPending(Feature feature, const ID& id,
+                                                AnyPendingRequest pending) {
+    std::shared_ptr<Transport> connection;
     std::shared_ptr<RequestTimer> timer;
-    if (auto timeout = configuration().requestTimeout) {
-        timer = std::make_shared<RequestTimer>(strand_, *timeout);
+    {
+        std::lock_guard lock(mutex_);
+        checkCapability(feature);
+        checkCanRegister(id);
+        if (auto timeout = configuration_.requestTimeout) {
+            timer = std::make_shared<RequestTimer>(strand_, *timeout);
+        }
+        pendingRequests_.emplace(id, PendingEntry{std::move(pending), timer});
+        connection = connection_;
+    }
+    if (timer) {
         asio::co_spawn(strand_, expire(shared_from_this(), id, timer), asio::detached);
     }
-    pendingRequests_.emplace(std::move(id), PendingEntry{std::move(pending), std::move(timer)});
+    return connection;
 }
 
 std::optional<AnyPendingRequest> Client::removePendingRequest(const ID& id) {
-    auto found = pendingRequests_.find(id);
-    if (found == pendingRequests_.end()) {
+    decltype(pendingRequests_)::node_type node;
+    {
+        std::lock_guard lock(mutex_);
+        node = pendingRequests_.extract(id);
+    }
+    if (node.empty()) {
         return std::nullopt;
     }
-    PendingEntry entry = std::move(found->second);
-    pendingRequests_.erase(found);
+    PendingEntry& entry = node.mapped();
     if (entry.timer) {
-        entry.timer->cancel();
+        stopTimer(std::move(entry.timer));
     }
     return std::move(entry.pending);
+}
+
+void Client::failPendingRequest(const ID& id, const std::exception_ptr& error) {
+    if (auto pending = removePendingRequest(id)) {
+        pending->resume(error);
+    }
+}
+
+void Client::stopTimer(std::shared_ptr<RequestTimer> timer) {
+    // The timer is the strand's: its wait started there.
+    if (strand_.running_in_this_thread()) {
+        timer->cancel();
+        return;
+    }
+    asio::post(strand_, [timer = std::move(timer)] { timer->cancel(); });
 }
 
 asio::awaitable<void> Client::expire(std::shared_ptr<Client> self, ID id,
@@ -119,12 +148,17 @@ asio::awaitable<void> Client::expire(std::shared_ptr<Client> self, ID id,
     if (error) {
         co_return;  // answered, cancelled or disconnected first
     }
-    // The entry must still be this request's: the id may have been used again since.
-    auto found = pendingRequests_.find(id);
-    if (found == pendingRequests_.end() || found->second.timer != timer) {
-        co_return;
+    std::optional<AnyPendingRequest> pending;
+    {
+        // The entry must still be this request's: the id may have been used again since.
+        std::lock_guard lock(mutex_);
+        auto found = pendingRequests_.find(id);
+        if (found == pendingRequests_.end() || found->second.timer != timer) {
+            co_return;
+        }
+        pending.emplace(std::move(found->second.pending));
+        pendingRequests_.erase(found);
     }
-    auto pending = removePendingRequest(id);
     pending->resume(MCPError::internalError("Request timed out"));
     try {
         std::string text = cancellationText(id, "Request timed out");
@@ -136,24 +170,8 @@ asio::awaitable<void> Client::expire(std::shared_ptr<Client> self, ID id,
 
 // --- Requests -----------------------------------------------------------------------------------
 
-asio::awaitable<void> Client::registerAndSend(Feature feature, ID id, AnyPendingRequest pending,
-                                              std::string bytes) {
-    auto self = shared_from_this();
-    co_await asio::co_spawn(
-        strand_,
-        registerAndSendOnStrand(feature, std::move(id), std::move(pending), std::move(bytes)),
-        uncancellable());
-}
-
-asio::awaitable<void> Client::registerAndSendOnStrand(Feature feature, ID id,
-                                                      AnyPendingRequest pending,
-                                                      std::string bytes) {
-    checkCapability(feature);
-    checkCanRegister(id);
-    // Entered before the bytes leave, so the answer always finds its entry and a cancellation
-    // right after send() returns takes effect.
-    registerPending(id, std::move(pending));
-    std::shared_ptr<Transport> connection = connection_;
+asio::awaitable<void> Client::sendEntered(std::shared_ptr<Transport> connection, const ID& id,
+                                          std::string bytes) {
     std::exception_ptr failure;
     try {
         co_await connection->send(std::move(bytes));
@@ -163,43 +181,7 @@ asio::awaitable<void> Client::registerAndSendOnStrand(Feature feature, ID id,
     // When the entry is gone already (answered, cancelled, disconnected), the caller has its
     // outcome and the send error is dropped.
     if (failure) {
-        if (auto entry = removePendingRequest(id)) {
-            entry->resume(failure);
-        }
-    }
-}
-
-void Client::startRequest(Feature feature, ID id, AnyPendingRequest pending, std::string bytes) {
-    asio::co_spawn(strand_,
-                   startRequestOnStrand(shared_from_this(), feature, std::move(id),
-                                        std::move(pending), std::move(bytes)),
-                   asio::detached);
-}
-
-asio::awaitable<void> Client::startRequestOnStrand(std::shared_ptr<Client> self, Feature feature,
-                                                   ID id, AnyPendingRequest pending,
-                                                   std::string bytes) {
-    (void)self;
-    try {
-        checkCapability(feature);
-        checkCanRegister(id);
-    } catch (...) {
-        // Never entered in the table: the caller waiting for the answer gets the refusal.
-        pending.resume(std::current_exception());
-        co_return;
-    }
-    registerPending(id, std::move(pending));
-    std::shared_ptr<Transport> connection = connection_;
-    std::exception_ptr failure;
-    try {
-        co_await connection->send(std::move(bytes));
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) {
-        if (auto entry = removePendingRequest(id)) {
-            entry->resume(failure);
-        }
+        failPendingRequest(id, failure);
     }
 }
 
@@ -334,8 +316,7 @@ asio::awaitable<void> Client::addBatchMemberOnStrand(ClientBatch& batch, ID id,
     if (batch.closed_) {
         throw MCPError::internalError("The batch was already sent");
     }
-    checkCanRegister(id);
-    registerPending(id, std::move(pending));
+    enterPending(Feature::none, id, std::move(pending));
     batch.ids_.push_back(std::move(id));
     batch.requests_.push_back(std::move(bytes));
     co_return;

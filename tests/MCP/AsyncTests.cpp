@@ -317,7 +317,7 @@ TEST(PendingRequest, ResumedFromAnotherThreadWakesTheCallerOnItsOwnExecutor) {
         auto answer = pending.result();
         AnyPendingRequest erased(std::move(pending));
         auto callerThread = std::this_thread::get_id();
-        asio::post(other, [erased] {
+        asio::post(other, [erased = std::move(erased)] {
             erased.resume(
                 Value::object({{"protocolVersion", "2025-11-25"},
                                {"capabilities", Value(Object())},
@@ -360,6 +360,47 @@ TEST(PendingRequest, DroppedWithoutAResponseFailsTheCaller) {
         std::optional<AnyPendingRequest> entry(std::in_place, std::move(sent));
         entry.reset();
         EXPECT_THROW(co_await answer.take(), AbandonedResultError);
+    });
+}
+
+TEST(PendingCall, DroppedEntryFailsTheCallerAndCancellingEndsOnlyTheWait) {
+    runCoroutine([]() -> awaitable<void> {
+        // The table's entry is the call's only producer: dropped unresumed, the caller fails.
+        auto dropped = std::make_shared<PendingCall<Value>>();
+        std::optional<AnyPendingRequest> entry(std::in_place, dropped);
+        entry.reset();
+        EXPECT_THROW(co_await PendingCall<Value>::wait(dropped), AbandonedResultError);
+        // A cancelled caller gets operation_aborted; the call stays open for its outcome.
+        auto call = std::make_shared<PendingCall<Value>>();
+        AnyPendingRequest kept(call);
+        asio::cancellation_signal signal;
+        std::exception_ptr failure;
+        bool ended = false;
+        auto executor = co_await asio::this_coro::executor;
+        asio::co_spawn(
+            executor,
+            [call]() -> awaitable<std::optional<Value>> {
+                co_return co_await PendingCall<Value>::wait(call);
+            },
+            asio::bind_cancellation_slot(signal.slot(),
+                                         [&](std::exception_ptr error, std::optional<Value>) {
+                                             failure = error;
+                                             ended = true;
+                                         }));
+        // The waiter launches first and suspends in wait(): the executor runs in order.
+        co_await asio::post(executor, asio::use_awaitable);
+        signal.emit(asio::cancellation_type::terminal);
+        for (int turn = 0; turn < 100 && !ended; ++turn) {
+            co_await asio::post(executor, asio::use_awaitable);
+        }
+        EXPECT_TRUE(ended);
+        EXPECT_TRUE(isOperationAborted(failure));
+        EXPECT_FALSE(call->isDone());
+        EXPECT_TRUE(kept.resume(Value(3)));
+        EXPECT_FALSE(kept.resume(Value(4)));
+        // The outcome waits for a caller that comes later.
+        auto later = co_await PendingCall<Value>::wait(call);
+        EXPECT_EQ(later, Value(3));
     });
 }
 

@@ -403,6 +403,42 @@ TEST(Client, AwaiterThatStopsWaitingWithdrawsTheRequest) {
     EXPECT_EQ(harness.run(client.pendingRequestCount()), 0u);
 }
 
+// The typed operations wait on their own kind of pending entry: the same withdrawal holds there.
+TEST(Client, TypedOperationThatStopsWaitingWithdrawsItsRequest) {
+    ClientHarness harness;
+    harness.connect();
+    auto& client = *harness.client;
+    std::vector<std::string> cancelled;
+    harness.server->onNotification<CancelledNotification>(
+        [&](Message<CancelledNotification> message) -> asio::awaitable<void> {
+            cancelled.push_back(message.params.requestId->description());
+            co_return;
+        });
+    Gate gate(harness.io);
+    bool started = false;
+    harness.server->withMethodHandler<CallTool>(
+        [&](CallTool::Parameters) -> asio::awaitable<CallTool::Result> {
+            started = true;
+            co_await gate.wait();
+            co_return CallTool::Result{};
+        });
+    asio::cancellation_signal signal;
+    std::string outcome;
+    asio::co_spawn(
+        harness.io, outcomeOf(client.callTool("slow")),
+        asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr, std::string text) {
+            outcome = std::move(text);
+        }));
+    runUntil(harness.io, [&] { return started; });
+    signal.emit(asio::cancellation_type::terminal);
+    runUntil(harness.io, [&] { return !cancelled.empty(); });
+    EXPECT_EQ(outcome, "Operation canceled [system:125]");
+    EXPECT_EQ(cancelled.size(), 1u);
+    EXPECT_EQ(harness.run(client.pendingRequestCount()), 0u);
+    // The client goes on answering.
+    EXPECT_EQ(harness.outcome(client.ping()), "ok");
+}
+
 TEST(Client, RequestTimeoutFailsTheWaiterAndTellsTheServer) {
     ScriptedClient scripted({.requestTimeout = std::chrono::milliseconds(20)});
     // The handshake is answered at once; its timer never fires.
@@ -572,6 +608,44 @@ TEST(Client, ConcurrentAnswersCancellationsAndDisconnectLeaveNoWaiterBehind) {
                         outcome == "Internal error: Client disconnected")
                 << outcome;
         }
+        pool.join();
+    }
+}
+
+// Typed operations enter the pending table from the callers' own threads, beside the receive
+// loop and a disconnect on the client's strand: each caller gets exactly one outcome.
+TEST(Client, TypedOperationsFromManyThreadsEachGetOneOutcome) {
+    for (int round = 0; round < 5; ++round) {
+        asio::thread_pool pool(4);
+        std::shared_ptr<InMemoryTransport> clientSide;
+        std::shared_ptr<InMemoryTransport> serverSide;
+        std::tie(clientSide, serverSide) = InMemoryTransport::createConnectedPair();
+        auto client = std::make_shared<Client>(pool.get_executor(), "c", "1");
+        auto server = makeFullServer(pool.get_executor(), everyCapability());
+        auto connect = [&]() -> asio::awaitable<void> {
+            co_await server->start(serverSide);
+            co_await client->connect(clientSide);
+        };
+        asio::co_spawn(pool, connect(), asio::use_future).get();
+        constexpr int kCallers = 200;
+        std::vector<std::future<std::string>> outcomes;
+        for (int i = 0; i < kCallers; ++i) {
+            if (i == kCallers / 2) {
+                asio::co_spawn(pool, client->disconnect(), asio::detached);
+            }
+            outcomes.push_back(asio::co_spawn(
+                pool, i % 2 == 0 ? outcomeOf(client->ping()) : outcomeOf(client->listTools()),
+                asio::use_future));
+        }
+        for (auto& future : outcomes) {
+            ASSERT_EQ(future.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+            const std::string outcome = future.get();
+            EXPECT_TRUE(outcome == "ok" || outcome == "Internal error: Client disconnected" ||
+                        outcome == "Internal error: Client connection not initialized")
+                << outcome;
+        }
+        EXPECT_EQ(asio::co_spawn(pool, client->pendingRequestCount(), asio::use_future).get(), 0u);
+        asio::co_spawn(pool, server->stop(), asio::use_future).get();
         pool.join();
     }
 }
