@@ -251,9 +251,18 @@ asio::awaitable<void> NetworkTransport::heartbeatLoop(std::shared_ptr<NetworkTra
         if (error) {
             self->logger_.warning([&] { return "Heartbeat failed: " + error.message(); });
         }
-        const auto delay =
-            error ? std::chrono::nanoseconds(2s) : seconds(self->heartbeatConfig_.interval);
-        if (!co_await self->pause(delay, WaitOwner::heartbeat)) {
+        if (error) {
+            if (!co_await self->pause(2s, WaitOwner::heartbeat)) {
+                co_return;
+            }
+        } else if (!co_await self->pause(seconds(self->heartbeatConfig_.interval),
+                                         WaitOwner::heartbeat)) {
+            // Cancelled between frames (a disconnect, or a newer heartbeat task): said as a
+            // failed heartbeat, like any other interruption of the frame schedule.
+            self->logger_.warning([] {
+                return "Heartbeat failed: " +
+                       std::make_error_code(std::errc::operation_canceled).message();
+            });
             co_return;
         }
     }

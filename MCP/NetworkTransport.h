@@ -50,6 +50,7 @@
 #include "Logging/Logger.h"
 #include "MCP/Actor.h"
 #include "MCP/Clock.h"
+#include "MCP/Hasher.h"
 #include "MCP/NetworkHeartbeat.h"
 #include "MCP/Transport.h"
 #include "MCP/detail/AsyncWaiter.h"
@@ -57,7 +58,8 @@
 
 namespace mcp {
 
-// The configurations of NetworkTransport, compared field by field; none checks its values.
+// The configurations of NetworkTransport, compared and hashed field by field; none checks its
+// values.
 struct NetworkHeartbeatConfiguration {
     bool enabled = true;
     double interval = 15.0;  // seconds between frames
@@ -185,3 +187,34 @@ private:
 };
 
 }  // namespace mcp
+
+template <>
+struct std::hash<mcp::NetworkHeartbeatConfiguration> {
+    std::size_t operator()(const mcp::NetworkHeartbeatConfiguration& value) const noexcept {
+        mcp::Hasher hasher;
+        hasher.combine(value.enabled);
+        hasher.combineDouble(value.interval);
+        return hasher.finish();
+    }
+};
+
+template <>
+struct std::hash<mcp::NetworkReconnectionConfiguration> {
+    std::size_t operator()(const mcp::NetworkReconnectionConfiguration& value) const noexcept {
+        mcp::Hasher hasher;
+        hasher.combine(value.enabled);
+        hasher.combine(value.maxAttempts);
+        hasher.combineDouble(value.backoffMultiplier);
+        return hasher.finish();
+    }
+};
+
+template <>
+struct std::hash<mcp::NetworkBufferConfiguration> {
+    std::size_t operator()(const mcp::NetworkBufferConfiguration& value) const noexcept {
+        mcp::Hasher hasher;
+        hasher.combine(value.maxReceiveBufferSize.has_value());
+        hasher.combine(value.maxReceiveBufferSize.value_or(0));
+        return hasher.finish();
+    }
+};

@@ -203,6 +203,19 @@ TEST(NetworkTransportConfiguration, BackoffDelaysAndPresets) {
     EXPECT_FALSE(Buffer::unlimited().maxReceiveBufferSize);
 }
 
+TEST(NetworkTransportConfiguration, EqualConfigurationsHashAlike) {
+    EXPECT_EQ(std::hash<Heartbeat>{}(Heartbeat{true, 0.0}),
+              std::hash<Heartbeat>{}(Heartbeat{true, -0.0}));
+    EXPECT_NE(std::hash<Heartbeat>{}(Heartbeat::defaultConfiguration()),
+              std::hash<Heartbeat>{}(Heartbeat::disabled()));
+    EXPECT_EQ(std::hash<Reconnection>{}(Reconnection{}),
+              std::hash<Reconnection>{}(Reconnection::defaultConfiguration()));
+    EXPECT_NE(std::hash<Reconnection>{}(Reconnection{true, 5, 1.5}),
+              std::hash<Reconnection>{}(Reconnection{true, 6, 1.5}));
+    // No limit is not the same as a limit of 0.
+    EXPECT_NE(std::hash<Buffer>{}(Buffer::unlimited()), std::hash<Buffer>{}(Buffer{0}));
+}
+
 TEST_F(NetworkTransportTiming, AFailingPeerIsTriedSixTimesWithTheBackoffThenItsErrorIsThrown) {
     for (int attempt = 0; attempt < 6; ++attempt) {
         connection->scripts.push_back(
@@ -352,6 +365,21 @@ TEST_F(NetworkTransportTiming, DisconnectWhileConnectedEndsTheStreamOnce) {
     EXPECT_EQ(clock->waiting(), 0u);  // the heartbeat's wait ended too
     EXPECT_EQ(*lines, (std::vector<std::string>{"debug Network transport disconnected",
                                                 "debug Receive loop stopping normally"}));
+}
+
+TEST_F(NetworkTransportTiming, DisconnectBetweenFramesIsSaidAsAFailedHeartbeat) {
+    auto transport = make(Heartbeat{true, 15.0});
+    connectNow(transport);
+    clock->advanceToNext();  // 1 s: the first frame
+    settle();
+    ASSERT_EQ(connection->sent.size(), 1u);
+    spawn(transport->disconnect());
+    settle();
+    EXPECT_EQ(
+        linesStartingWith("warning Heartbeat failed: "),
+        (std::vector<std::string>{"warning Heartbeat failed: " +
+                                  std::make_error_code(std::errc::operation_canceled).message()}));
+    EXPECT_EQ(clock->waiting(), 0u);
 }
 
 TEST_F(NetworkTransportTiming, HeartbeatsLeaveOneSecondAfterReadyThenEachInterval) {
