@@ -87,6 +87,20 @@ public:
         return {AsyncStream(state), Source(state)};
     }
 
+    // Hands out the stream held in `slot` and empties it; when it is empty (the stream was
+    // handed out before), a stream that has already ended. For a transport's receive(), whose
+    // one stream goes to the first caller only.
+    static AsyncStream takeOnce(std::optional<AsyncStream>& slot) {
+        if (slot) {
+            AsyncStream stream = std::move(*slot);
+            slot.reset();
+            return stream;
+        }
+        auto [ended, source] = make();
+        source.finish();
+        return std::move(ended);
+    }
+
     AsyncStream(AsyncStream&&) noexcept = default;
     AsyncStream& operator=(AsyncStream&& other) noexcept {
         if (this != &other) {

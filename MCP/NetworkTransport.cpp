@@ -339,14 +339,7 @@ asio::awaitable<std::error_code> NetworkTransport::write(std::string bytes) {
 // --- Receiving ---
 
 MessageStream NetworkTransport::receive() {
-    if (messageStream_) {
-        MessageStream stream = std::move(*messageStream_);
-        messageStream_.reset();
-        return stream;
-    }
-    auto [ended, source] = MessageStream::make();
-    source.finish();
-    return std::move(ended);
+    return MessageStream::takeOnce(messageStream_);
 }
 
 asio::awaitable<std::string> NetworkTransport::receiveData() {

@@ -79,15 +79,7 @@ boost::asio::awaitable<void> StatefulHTTPServerTransport::disconnect() {
 
 MessageStream StatefulHTTPServerTransport::receive() {
     Lock lock(mutex_);
-    if (incomingStream_) {
-        MessageStream stream = std::move(*incomingStream_);
-        incomingStream_.reset();
-        return stream;
-    }
-    // Only one reader takes the messages; a second one gets a stream that has ended.
-    auto [stream, source] = MessageStream::make();
-    source.finish();
-    return std::move(stream);
+    return MessageStream::takeOnce(incomingStream_);
 }
 
 boost::asio::awaitable<void> StatefulHTTPServerTransport::send(std::string message) {

@@ -70,14 +70,7 @@ boost::asio::awaitable<void> StatelessHTTPServerTransport::disconnect() {
 
 MessageStream StatelessHTTPServerTransport::receive() {
     std::lock_guard lock(mutex_);
-    if (incomingStream_) {
-        MessageStream stream = std::move(*incomingStream_);
-        incomingStream_.reset();
-        return stream;
-    }
-    auto [stream, source] = MessageStream::make();
-    source.finish();
-    return std::move(stream);
+    return MessageStream::takeOnce(incomingStream_);
 }
 
 void StatelessHTTPServerTransport::terminate() {

@@ -464,14 +464,7 @@ void StdioTransport::State::resumeReading(std::uint64_t current) {
 MessageStream StdioTransport::receive() {
     // The stream is made at construction; a later call gets a stream that has ended.
     std::lock_guard lock(state_->mutex);
-    if (state_->stream) {
-        MessageStream stream = std::move(*state_->stream);
-        state_->stream.reset();
-        return stream;
-    }
-    auto [ended, source] = MessageStream::make();
-    source.finish();
-    return std::move(ended);
+    return MessageStream::takeOnce(state_->stream);
 }
 
 // --- Writing ---

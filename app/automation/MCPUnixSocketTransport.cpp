@@ -71,14 +71,7 @@ boost::asio::awaitable<void> MCPUnixSocketTransport::write(std::string message,
 }
 
 mcp::MessageStream MCPUnixSocketTransport::receive() {
-    if (messages_) {
-        auto stream = std::move(*messages_);
-        messages_.reset();
-        return stream;
-    }
-    auto [stream, source] = mcp::MessageStream::make();
-    source.finish();
-    return std::move(stream);
+    return mcp::MessageStream::takeOnce(messages_);
 }
 
 }  // namespace fw::automation
