@@ -23,6 +23,8 @@ bool isBearer(std::string_view type) {
     return fw::http::Headers::sameName(type, "Bearer");
 }
 
+}  // namespace
+
 std::optional<std::string> oauthErrorOf(std::string_view body) {
     auto document = tryParseJson(body);
     if (!document) {
@@ -34,8 +36,6 @@ std::optional<std::string> oauthErrorOf(std::string_view body) {
         return std::nullopt;
     }
 }
-
-}  // namespace
 
 boost::asio::awaitable<OAuthTokenResponse> OAuthTokenEndpointClient::requestToken(
     std::map<std::string, std::string> parameters, URL tokenEndpoint,

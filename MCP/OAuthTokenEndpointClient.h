@@ -17,7 +17,9 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "MCP/OAuthConfiguration.h"
 #include "MCP/OAuthModels.h"
@@ -25,6 +27,9 @@
 #include "platform/http/Client.h"
 
 namespace mcp {
+
+// The "error" of an OAuth error answer (RFC 6749 section 5.2); nothing when `body` is not one.
+std::optional<std::string> oauthErrorOf(std::string_view body);
 
 class OAuthTokenRequesting {
 public:
