@@ -9,6 +9,7 @@
 #include "MCP/FormEncoding.h"
 #include "MCP/OAuthDiscovery.h"
 #include "MCP/OAuthError.h"
+#include "MCP/OAuthHTTPRequest.h"
 #include "platform/http/Client.h"
 
 namespace mcp {
@@ -151,13 +152,9 @@ boost::asio::awaitable<std::string> OAuthAuthorizationCodeFlow::authorize(
         co_return authorizationCode(redirectedTo, redirectURI, state);
     }
 
-    fw::http::Request request;
-    request.method = "GET";
-    request.url = authorizationURL.absoluteString();
-    request.connectTimeout = kTimeout;
-    request.idleTimeout = kTimeout;
-    request.headers.set("Accept", "text/html, application/json");
-    // followSameOriginRedirects stays off: the redirect itself is the answer.
+    // Redirects are not followed: the redirect itself is the answer.
+    fw::http::Request request =
+        makeOAuthRequest("GET", authorizationURL, "text/html, application/json");
     std::optional<std::string> location;
     int status = 0;
     {

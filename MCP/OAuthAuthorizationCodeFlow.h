@@ -9,7 +9,6 @@
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
-#include <chrono>
 #include <memory>
 #include <optional>
 #include <set>
@@ -44,8 +43,6 @@ public:
 
 class OAuthAuthorizationCodeFlow : public OAuthAuthorizationCodeFlowing {
 public:
-    static constexpr std::chrono::seconds kTimeout{60};
-
     // The authorization request URL: the endpoint with its query replaced by response_type=code,
     // client_id, redirect_uri, state, resource, code_challenge, code_challenge_method=S256 and,
     // when `scopes` gives a parameter, scope; in that order, every byte outside the unreserved

@@ -6,7 +6,7 @@
 #include "MCP/JsonParser.h"
 #include "MCP/JsonWriter.h"
 #include "MCP/OAuthError.h"
-#include "MCP/OAuthTokenEndpointClient.h"
+#include "MCP/OAuthHTTPRequest.h"
 #include "platform/http/Client.h"
 
 namespace mcp {
@@ -76,20 +76,11 @@ boost::asio::awaitable<std::optional<OAuthClientRegistration>> OAuthClientRegist
     }
     urlValidator.validateAuthorizationServerEndpoint(*endpoint, "Client registration endpoint");
 
-    fw::http::Request request;
-    request.method = "POST";
-    request.url = endpoint->absoluteString();
-    request.connectTimeout = kTimeout;
-    request.idleTimeout = kTimeout;
+    fw::http::Request request = makeOAuthRequest("POST", *endpoint, "application/json");
     request.headers.set("Content-Type", "application/json");
-    request.headers.set("Accept", "application/json");
     request.body = registrationBody(configuration);
-
-    fw::http::Response response = co_await session.send(std::move(request));
-    const std::string body = co_await response.body.readAll(kMaxResponseBytes);
-    if (response.status < 200 || response.status > 299) {
-        throw OAuthAuthorizationError::tokenRequestFailed(response.status, oauthErrorOf(body));
-    }
+    const std::string body =
+        co_await sendExpectingSuccess(session, std::move(request), kMaxResponseBytes);
     auto registration = decodeValue<OAuthClientRegistrationResponse>(parseJson(body));
     // An empty identifier would go out as an empty client_id from then on.
     if (registration.clientID.empty()) {

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
-#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string_view>
@@ -41,7 +40,6 @@ public:
 
 class OAuthClientRegistrar : public OAuthClientRegistering {
 public:
-    static constexpr std::chrono::seconds kTimeout{60};
     // Larger answers are no registration answers.
     static constexpr std::size_t kMaxResponseBytes = std::size_t(1) << 20;
 

@@ -17,19 +17,15 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <map>
-#include <optional>
 #include <string>
-#include <string_view>
 
 #include "MCP/OAuthConfiguration.h"
+#include "MCP/OAuthHTTPRequest.h"
 #include "MCP/OAuthModels.h"
 #include "MCP/OAuthURLValidator.h"
 #include "platform/http/Client.h"
 
 namespace mcp {
-
-// The "error" of an OAuth error answer (RFC 6749 section 5.2); nothing when `body` is not one.
-std::optional<std::string> oauthErrorOf(std::string_view body);
 
 class OAuthTokenRequesting {
 public:
@@ -41,7 +37,7 @@ public:
 
 class OAuthTokenEndpointClient : public OAuthTokenRequesting {
 public:
-    static constexpr std::chrono::seconds kTimeout{60};
+    static constexpr std::chrono::seconds kTimeout = kOAuthRequestTimeout;
     // Larger answers are no token responses.
     static constexpr std::size_t kMaxResponseBytes = std::size_t(1) << 20;
 
