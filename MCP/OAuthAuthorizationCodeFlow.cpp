@@ -48,13 +48,16 @@ ResponseParameters responseParameters(const URL& url) {
     bool stateSeen = false;
     bool codeSeen = false;
     for (const auto& item : parsed->params(boost::urls::encoding_opts(true, false, false))) {
-        bool* seen = item.key == "state" ? &stateSeen : item.key == "code" ? &codeSeen : nullptr;
-        if (seen == nullptr || *seen) {
-            continue;
-        }
-        *seen = true;
-        if (item.has_value) {
-            (seen == &stateSeen ? found.state : found.code) = item.value;
+        const auto takeFirst = [&item](bool& seen, std::optional<std::string>& value) {
+            if (!seen && item.has_value) {
+                value = item.value;
+            }
+            seen = true;
+        };
+        if (item.key == "state") {
+            takeFirst(stateSeen, found.state);
+        } else if (item.key == "code") {
+            takeFirst(codeSeen, found.code);
         }
     }
     return found;
