@@ -5,6 +5,7 @@
 
 #include "MCP/DataURL.h"
 #include "MCP/FormEncoding.h"
+#include "MCP/OAuthModels.h"
 
 namespace mcp {
 
@@ -94,6 +95,17 @@ boost::asio::awaitable<void> TokenEndpointAuthentication::apply(
             break;
         }
     }
+}
+
+TokenEndpointAuthentication TokenEndpointAuthentication::adopting(
+    const OAuthClientRegistrationResponse& registration) const {
+    TokenEndpointAuthentication adopted = *this;
+    adopted.clientID_ = registration.clientID;
+    if ((method_ == Method::clientSecretBasic || method_ == Method::clientSecretPost) &&
+        registration.clientSecret) {
+        adopted.clientSecret_ = *registration.clientSecret;
+    }
+    return adopted;
 }
 
 bool operator==(const TokenEndpointAuthentication& a, const TokenEndpointAuthentication& b) {

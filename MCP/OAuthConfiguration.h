@@ -28,6 +28,8 @@
 
 namespace mcp {
 
+struct OAuthClientRegistrationResponse;
+
 enum class GrantType { authorizationCode, clientCredentials };
 
 // The error of the ES256 assertion builder.
@@ -104,6 +106,11 @@ public:
         const std::string& clientID, const URL& tokenEndpoint, std::string_view privateKeyPEM,
         const std::optional<std::string>& audience, Instant issuedAt, double lifetime,
         const RandomByteSource& random = secureRandomBytes);
+
+    // The authentication to use once `registration` has been granted: the same method with the
+    // registered client identifier; the two secret methods take the registered secret when there
+    // is one; privateKeyJWT keeps its assertion factory.
+    TokenEndpointAuthentication adopting(const OAuthClientRegistrationResponse& registration) const;
 
     // Same case and clientID; the secrets too for the two secret cases; factories never compared.
     friend bool operator==(const TokenEndpointAuthentication& a,

@@ -3,6 +3,7 @@
 #include "MCP/FormEncoding.h"
 #include "MCP/JsonParser.h"
 #include "MCP/OAuthError.h"
+#include "MCP/OAuthHTTPRequest.h"
 
 namespace mcp {
 
@@ -23,39 +24,18 @@ bool isBearer(std::string_view type) {
     return fw::http::Headers::sameName(type, "Bearer");
 }
 
-std::optional<std::string> oauthErrorOf(std::string_view body) {
-    auto document = tryParseJson(body);
-    if (!document) {
-        return std::nullopt;
-    }
-    try {
-        return decodeValue<OAuthTokenErrorResponse>(std::move(*document)).error;
-    } catch (const DecodingError&) {
-        return std::nullopt;
-    }
-}
-
 }  // namespace
 
 boost::asio::awaitable<OAuthTokenResponse> OAuthTokenEndpointClient::requestToken(
     std::map<std::string, std::string> parameters, URL tokenEndpoint,
     TokenEndpointAuthentication authentication, fw::http::Client& session) const {
-    fw::http::Request request;
-    request.method = "POST";
-    request.url = tokenEndpoint.absoluteString();
-    request.connectTimeout = kTimeout;
-    request.idleTimeout = kTimeout;
+    fw::http::Request request = makeOAuthRequest("POST", tokenEndpoint, "application/json");
     request.headers.set("Content-Type", "application/x-www-form-urlencoded");
-    request.headers.set("Accept", "application/json");
     co_await authentication.apply(request, parameters, tokenEndpoint);
     request.body = formURLEncoded(parameters);
 
-    fw::http::Response response = co_await session.send(std::move(request));
-    const std::string body = co_await response.body.readAll(kMaxResponseBytes);
-
-    if (response.status < 200 || response.status > 299) {
-        throw OAuthAuthorizationError::tokenRequestFailed(response.status, oauthErrorOf(body));
-    }
+    const std::string body =
+        co_await sendExpectingSuccess(session, std::move(request), kMaxResponseBytes);
     auto token = decodeValue<OAuthTokenResponse>(parseJson(body));
     if (token.accessToken.empty() || !isBearer(token.tokenType)) {
         throw OAuthAuthorizationError::make(OAuthAuthorizationError::Case::tokenResponseInvalid);

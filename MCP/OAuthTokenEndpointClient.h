@@ -20,6 +20,7 @@
 #include <string>
 
 #include "MCP/OAuthConfiguration.h"
+#include "MCP/OAuthHTTPRequest.h"
 #include "MCP/OAuthModels.h"
 #include "MCP/OAuthURLValidator.h"
 #include "platform/http/Client.h"
@@ -36,7 +37,7 @@ public:
 
 class OAuthTokenEndpointClient : public OAuthTokenRequesting {
 public:
-    static constexpr std::chrono::seconds kTimeout{60};
+    static constexpr std::chrono::seconds kTimeout = kOAuthRequestTimeout;
     // Larger answers are no token responses.
     static constexpr std::size_t kMaxResponseBytes = std::size_t(1) << 20;
 

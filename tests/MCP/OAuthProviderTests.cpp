@@ -1,7 +1,8 @@
-// The token endpoint client against a real authorization server on loopback: npm's
-// oidc-provider (installed by scripts/setup into oauth-npm/), started for each test with four
-// clients, one per client-authentication method, and stopped when the test ends. Each method
-// gets a client-credentials token and a refresh.
+// The OAuth client against a real authorization server on loopback: npm's oidc-provider
+// (installed by scripts/setup into oauth-npm/), started for each test with four clients, one per
+// client-authentication method, and stopped when the test ends. Each method gets a
+// client-credentials token and a refresh. A public client registers itself, runs the headless
+// authorization code flow with PKCE, state and a resource indicator, and exchanges the code.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -22,8 +23,12 @@
 #include "MCP/DataURL.h"
 #include "MCP/JsonParser.h"
 #include "MCP/JsonWriter.h"
+#include "MCP/OAuthAuthorizationCodeFlow.h"
+#include "MCP/OAuthClientRegistrar.h"
 #include "MCP/OAuthError.h"
 #include "MCP/OAuthTokenEndpointClient.h"
+#include "MCP/PKCE.h"
+#include "tests/MCP/OAuthTestSupport.h"
 #include "tests/platform/http/RunAsync.h"
 
 extern char** environ;
@@ -137,6 +142,7 @@ public:
         std::filesystem::remove_all(directory_);
     }
 
+    std::optional<URL> issuer;
     std::optional<URL> tokenEndpoint;
     std::map<std::string, std::string> refreshTokens;
 
@@ -162,6 +168,7 @@ private:
                     continue;  // the server's own notices
                 }
                 const Value announcement = parseJson(line);
+                issuer = URL::parse(*announcement.find("issuer")->stringValue());
                 tokenEndpoint = URL::parse(*announcement.find("token_endpoint")->stringValue());
                 for (const auto& [id, token] : *announcement.find("refresh_tokens")->objectValue()) {
                     refreshTokens[id] = *token.stringValue();
@@ -310,6 +317,193 @@ TEST_F(OAuthProvider, RefusalsCarryTheServersError) {
             EXPECT_EQ(error.oauthError(), c.oauthError) << c.name;
         }
     }
+}
+
+// A public client that registers itself and asks for authorization codes headlessly.
+class OAuthProviderCodeFlow : public OAuthProvider {
+protected:
+    void SetUp() override {
+        metadata = runAsync(context, [this]() -> asio::awaitable<OAuthAuthorizationServerMetadata> {
+            fw::http::Request request;
+            request.url = server.issuer->absoluteString() + "/.well-known/openid-configuration";
+            auto response = co_await session.send(std::move(request));
+            co_return decodeValue<OAuthAuthorizationServerMetadata>(
+                parseJson(co_await response.body.readAll()));
+        }());
+    }
+
+    // Without a redirect URI the configuration draws a loopback one.
+    static OAuthConfiguration publicClient(std::optional<URL> redirectURI = std::nullopt) {
+        return OAuthConfiguration(
+            GrantType::authorizationCode, TokenEndpointAuthentication::none("frameweaver-tests"),
+            RetryPolicy::defaultPolicy, EndpointOverrides::none, std::move(redirectURI),
+            "Frameweaver tests", {}, nullptr, nullptr, 60);
+    }
+
+    std::optional<OAuthClientRegistration> registerClient(const OAuthConfiguration& configuration) {
+        return runAsync(context, OAuthClientRegistrar(OAuthURLValidator(true))
+                                     .registerClient(configuration, metadata, session));
+    }
+
+    // The code for an authorization request of `clientID` sent to the server, checked against
+    // `expectedState`.
+    std::string authorize(const std::string& clientID, const URL& redirectURI,
+                          const std::string& verifier, std::optional<std::set<std::string>> scopes,
+                          const std::string& expectedState) {
+        const URL authorizationURL = OAuthAuthorizationCodeFlow::authorizationURL(
+            metadata.authorizationEndpoint, kResource, redirectURI, clientID,
+            PKCE::codeChallenge(verifier), scopes, state, JoiningScopeSelector());
+        return runAsync(context,
+                        OAuthAuthorizationCodeFlow().authorize(authorizationURL, redirectURI,
+                                                               expectedState, nullptr, session));
+    }
+
+    OAuthTokenResponse exchange(Parameters parameters,
+                                const TokenEndpointAuthentication& authentication) {
+        return runAsync(context, OAuthTokenEndpointClient(OAuthURLValidator(true))
+                                     .requestToken(std::move(parameters), *metadata.tokenEndpoint,
+                                                   authentication, session));
+    }
+
+    const URL kResource = *URL::parse("https://mcp.example.test/mcp");
+    // Characters that survive only when both sides encode and decode as forms do.
+    const std::string state = "s+t &u=" + PKCE::generateCodeVerifier(32);
+    OAuthAuthorizationServerMetadata metadata;
+};
+
+TEST_F(OAuthProviderCodeFlow, RegistersAuthorizesWithPKCEAndExchangesTheCode) {
+    EXPECT_NO_THROW(PKCE::validateS256Support(metadata));
+    const OAuthConfiguration configuration = publicClient();
+    const URL& redirectURI = configuration.authorizationRedirectURI();
+    const auto registration = registerClient(configuration);
+    ASSERT_TRUE(registration);
+    const auto& [response, authentication] = *registration;
+    EXPECT_FALSE(response.clientID.empty());
+    EXPECT_NE(response.clientID, "frameweaver-tests");
+    EXPECT_EQ(response.tokenEndpointAuthMethod, "none");
+    EXPECT_TRUE(authentication == TokenEndpointAuthentication::none(response.clientID));
+
+    const std::string verifier = PKCE::generateCodeVerifier(64);
+    const std::string code = authorize(authentication.clientID(), redirectURI, verifier,
+                                       std::set<std::string>{"read"}, state);
+    const Parameters parameters{{"grant_type", "authorization_code"},
+                                {"code", code},
+                                {"redirect_uri", redirectURI.absoluteString()},
+                                {"code_verifier", verifier},
+                                {"resource", kResource.absoluteString()}};
+    const auto token = exchange(parameters, authentication);
+    EXPECT_FALSE(token.accessToken.empty());
+    EXPECT_EQ(token.tokenType, "Bearer");
+    EXPECT_EQ(token.scope, "read");
+    ASSERT_TRUE(token.refreshToken);
+
+    // The refresh token serves the resource it was granted for, and no other.
+    OAuthAuthorizationError error =
+        OAuthAuthorizationError::make(OAuthAuthorizationError::Case::tokenResponseInvalid);
+    const auto refreshed = exchange({{"grant_type", "refresh_token"},
+                                     {"refresh_token", *token.refreshToken},
+                                     {"resource", kResource.absoluteString()}},
+                                    authentication);
+    EXPECT_FALSE(refreshed.accessToken.empty());
+    EXPECT_EQ(refreshed.scope, "read");
+    EXPECT_EQ(failureCase(
+                  [&] {
+                      exchange({{"grant_type", "refresh_token"},
+                                {"refresh_token", *token.refreshToken},
+                                {"resource", "https://other.example.test/mcp"}},
+                               authentication);
+                  },
+                  &error),
+              OAuthAuthorizationError::Case::tokenRequestFailed);
+    EXPECT_EQ(error.oauthError(), "invalid_target");
+
+    // The code is spent (the server takes a second use for an attack and revokes its grant).
+    EXPECT_EQ(failureCase([&] { exchange(parameters, authentication); }, &error),
+              OAuthAuthorizationError::Case::tokenRequestFailed);
+    EXPECT_EQ(error.oauthError(), "invalid_grant");
+}
+
+TEST_F(OAuthProviderCodeFlow, RefusesTheCodeWithoutItsVerifier) {
+    const OAuthConfiguration configuration = publicClient();
+    const URL& redirectURI = configuration.authorizationRedirectURI();
+    const auto authentication = registerClient(configuration)->second;
+    const std::string verifier = PKCE::generateCodeVerifier(64);
+    const Parameters base{{"grant_type", "authorization_code"},
+                          {"redirect_uri", redirectURI.absoluteString()},
+                          {"resource", kResource.absoluteString()}};
+    const struct {
+        const char* name;
+        std::optional<std::string> verifier;
+    } cases[] = {
+        {"no verifier", std::nullopt},
+        {"another verifier", PKCE::generateCodeVerifier(64)},
+    };
+    for (const auto& c : cases) {
+        Parameters parameters = base;
+        parameters["code"] = authorize(authentication.clientID(), redirectURI, verifier,
+                                       std::set<std::string>{"read"}, state);
+        if (c.verifier) {
+            parameters["code_verifier"] = *c.verifier;
+        }
+        OAuthAuthorizationError error =
+            OAuthAuthorizationError::make(OAuthAuthorizationError::Case::tokenResponseInvalid);
+        EXPECT_EQ(failureCase([&] { exchange(parameters, authentication); }, &error),
+                  OAuthAuthorizationError::Case::tokenRequestFailed)
+            << c.name;
+        EXPECT_EQ(error.statusCode(), 400) << c.name;
+        EXPECT_EQ(error.oauthError(), "invalid_grant") << c.name;
+    }
+}
+
+TEST_F(OAuthProviderCodeFlow, TheServersRefusalsReachTheFlow) {
+    using Case = OAuthAuthorizationError::Case;
+    const OAuthConfiguration configuration = publicClient();
+    const URL& redirectURI = configuration.authorizationRedirectURI();
+    const std::string clientID = registerClient(configuration)->second.clientID();
+    const std::string verifier = PKCE::generateCodeVerifier(64);
+    const URL unregistered = *URL::parse("http://127.0.0.1:1/callback");
+    const struct {
+        const char* name;
+        std::string clientID;
+        URL redirectURI;
+        std::optional<std::set<std::string>> scopes;
+        std::string expectedState;
+        Case failure;
+        std::int64_t status;
+    } cases[] = {
+        // Redirected back with error=access_denied and the state.
+        {"nothing to grant", clientID, redirectURI, std::nullopt, state,
+         Case::authorizationResponseMissingCode, 0},
+        {"another state", clientID, redirectURI, std::set<std::string>{"read"}, state + "x",
+         Case::authorizationResponseStateMismatch, 0},
+        // An error page: the server never redirects to an address it does not know.
+        {"unregistered redirect URI", clientID, unregistered, std::set<std::string>{"read"}, state,
+         Case::authorizationRequestFailed, 400},
+        {"unknown client", "nobody", redirectURI, std::set<std::string>{"read"}, state,
+         Case::authorizationRequestFailed, 400},
+    };
+    for (const auto& c : cases) {
+        OAuthAuthorizationError error = OAuthAuthorizationError::make(Case::tokenResponseInvalid);
+        EXPECT_EQ(
+            failureCase(
+                [&] { authorize(c.clientID, c.redirectURI, verifier, c.scopes, c.expectedState); },
+                &error),
+            c.failure)
+            << c.name;
+        EXPECT_EQ(error.statusCode(), c.status) << c.name;
+    }
+}
+
+TEST_F(OAuthProviderCodeFlow, ARefusedRegistrationCarriesTheServersError) {
+    OAuthAuthorizationError error =
+        OAuthAuthorizationError::make(OAuthAuthorizationError::Case::tokenResponseInvalid);
+    EXPECT_EQ(
+        failureCase(
+            [&] { registerClient(publicClient(URL::parse("https://client.example/cb#part"))); },
+            &error),
+        OAuthAuthorizationError::Case::tokenRequestFailed);
+    EXPECT_EQ(error.statusCode(), 400);
+    EXPECT_EQ(error.oauthError(), "invalid_redirect_uri");
 }
 
 }  // namespace

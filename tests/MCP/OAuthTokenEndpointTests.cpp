@@ -10,6 +10,7 @@
 #include "MCP/FormEncoding.h"
 #include "MCP/OAuthError.h"
 #include "MCP/OAuthTokenEndpointClient.h"
+#include "tests/MCP/OAuthTestSupport.h"
 #include "tests/platform/http/RunAsync.h"
 #include "tests/platform/http/ScriptedServer.h"
 
@@ -105,19 +106,6 @@ TEST_F(TokenEndpoint, SendsAFormPostWithItsHeaders) {
     EXPECT_EQ(server.requests().at(1).body,
               "client_id=id&client_secret=s%26cret&grant_type=refresh_token&refresh_token=r%20t");
     EXPECT_FALSE(server.requests().at(1).headers.contains("Authorization"));
-}
-
-template <class Run>
-std::optional<Case> failureCase(Run run, OAuthAuthorizationError* copy = nullptr) {
-    try {
-        run();
-    } catch (const OAuthAuthorizationError& error) {
-        if (copy) {
-            *copy = error;
-        }
-        return error.errorCase();
-    }
-    return std::nullopt;
 }
 
 TEST_F(TokenEndpoint, ReadsEachKindOfAnswer) {

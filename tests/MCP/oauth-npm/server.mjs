@@ -1,14 +1,25 @@
-// A real authorization server on loopback for the token endpoint tests: oidc-provider with the
-// client credentials and refresh token grants. Started by the tests as
+// A real authorization server on loopback for the OAuth tests: oidc-provider with
+//   - the authorization code grant, PKCE required (S256 is the only method it knows),
+//   - dynamic client registration (RFC 7591), open to anyone, at /reg,
+//   - resource indicators (RFC 8707): any http(s) resource is a resource server offering the
+//     scopes "read" and "write", with opaque access tokens,
+//   - refresh tokens for every client allowed the refresh_token grant,
+//   - the client credentials grant and client authentication by client_secret_basic,
+//     client_secret_post, private_key_jwt (ES256) and none,
+//   - headless approval: the account "tester" is signed in to every browser session and has
+//     granted whatever a request asks for, so the authorization endpoint answers at once with a
+//     redirect to the client's redirect URI carrying the code (or the error) and the state.
+// Started by the tests as
 //   node server.mjs CONFIG.json
-// where the configuration names the clients ({"clients": [ ...client metadata... ]}); a client
-// with "public_key_pem" gets that key as its JSON Web Key Set. It prints one JSON line once it
-// listens: {"issuer": ..., "token_endpoint": ..., "refresh_tokens": {client_id: token}}, then
-// serves until its standard input ends.
+// where the configuration names the pre-registered clients ({"clients": [ ...client metadata...
+// ]}); a client with "public_key_pem" gets that key as its JSON Web Key Set. It prints one JSON
+// line once it listens: {"issuer": ..., "token_endpoint": ..., "refresh_tokens": {client_id:
+// token}}, then serves until its standard input ends. Its metadata is at
+// /.well-known/openid-configuration.
 import { createServer } from 'node:http';
 import { createPublicKey } from 'node:crypto';
 import { readFileSync } from 'node:fs';
-import Provider from 'oidc-provider';
+import Provider, { errors } from 'oidc-provider';
 
 const config = JSON.parse(readFileSync(process.argv[2], 'utf8'));
 const server = createServer();
@@ -23,15 +34,73 @@ const clients = config.clients.map((client) => {
   return metadata;
 });
 
+const resourceScopes = ['read', 'write'];
+
 const provider = new Provider(issuer, {
   clients,
-  features: { clientCredentials: { enabled: true }, devInteractions: { enabled: false } },
-  scopes: ['openid', 'offline_access', 'read', 'write'],
+  features: {
+    clientCredentials: { enabled: true },
+    devInteractions: { enabled: false },
+    registration: { enabled: true },
+    resourceIndicators: {
+      enabled: true,
+      defaultResource: async () => undefined,
+      useGrantedResource: async () => true,
+      getResourceServerInfo: async (ctx, resourceIndicator) => {
+        if (!/^https?:\/\//.test(resourceIndicator)) {
+          throw new errors.InvalidTarget();
+        }
+        return {
+          scope: resourceScopes.join(' '),
+          audience: resourceIndicator,
+          accessTokenFormat: 'opaque',
+          accessTokenTTL: 3600,
+        };
+      },
+    },
+  },
+  pkce: { required: () => true },
+  scopes: ['openid', 'offline_access', ...resourceScopes],
   clientAuthMethods: ['client_secret_basic', 'client_secret_post', 'private_key_jwt', 'none'],
   enabledJWA: { clientAuthSigningAlgValues: ['ES256'] },
   findAccount: async (ctx, id) => ({ accountId: id, claims: async () => ({ sub: id }) }),
   rotateRefreshToken: false,
+  issueRefreshToken: async (ctx, client) => client.grantTypeAllowed('refresh_token'),
+  // No prompt ever asks for the user: see loadExistingGrant and Session.get below.
+  interactions: { policy: [] },
+  // The grant is made just in time from what the request asks for.
+  loadExistingGrant: async (ctx) => {
+    const { oidc } = ctx;
+    const grant = new oidc.provider.Grant({
+      accountId: oidc.session.accountId, clientId: oidc.client.clientId,
+    });
+    const requested = [...oidc.requestParamScopes];
+    if (oidc.requestParamOIDCScopes.size) {
+      grant.addOIDCScope([...oidc.requestParamOIDCScopes].join(' '));
+    }
+    for (const [indicator, resourceServer] of Object.entries(oidc.resourceServers)) {
+      const offered = new Set(resourceServer.scope.split(' '));
+      const scope = requested.filter((name) => offered.has(name)).join(' ');
+      if (scope) {
+        grant.addResourceScope(indicator, scope);
+      }
+    }
+    await grant.save();
+    return grant;
+  },
 });
+
+// Every browser session is signed in as "tester".
+const { Session } = provider;
+const loadSession = Session.get;
+Session.get = async function get(ctx) {
+  const session = await loadSession.call(this, ctx);
+  if (!session.accountId) {
+    session.loginAccount({ accountId: 'tester' });
+  }
+  return session;
+};
+
 server.on('request', provider.callback());
 
 const refreshTokens = {};
