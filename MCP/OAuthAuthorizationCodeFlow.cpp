@@ -1,12 +1,11 @@
 #include "MCP/OAuthAuthorizationCodeFlow.h"
 
-#include <algorithm>
 #include <boost/url/parse.hpp>
 #include <boost/url/url.hpp>
-#include <cctype>
 #include <utility>
 
-#include "MCP/FormEncoding.h"
+#include "MCP/ASCIIText.h"
+#include "MCP/OAuthAuthorizationURL.h"
 #include "MCP/OAuthDiscovery.h"
 #include "MCP/OAuthError.h"
 #include "MCP/OAuthHTTPRequest.h"
@@ -15,21 +14,6 @@
 namespace mcp {
 
 namespace {
-
-std::string lowercased(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-void appendQueryItem(std::string& query, std::string_view name, std::string_view value) {
-    if (!query.empty()) {
-        query += '&';
-    }
-    query += formEncodeComponent(name);
-    query += '=';
-    query += formEncodeComponent(value);
-}
 
 // The values of the first query items named exactly "state" and "code", decoded as the
 // form-encoded response parameters they are (RFC 6749 appendix B: "+" is a blank, a "+" itself
@@ -81,36 +65,12 @@ URL OAuthAuthorizationCodeFlow::authorizationURL(const std::optional<URL>& autho
         throw OAuthAuthorizationError::make(
             OAuthAuthorizationError::Case::authorizationEndpointMissing);
     }
-    auto parsed = boost::urls::parse_uri_reference(authorizationEndpoint->absoluteString());
-    if (!parsed) {
-        throw OAuthAuthorizationError::make(
-            OAuthAuthorizationError::Case::authorizationServerMetadataDiscoveryFailed);
-    }
-    std::string query;
-    appendQueryItem(query, "response_type", "code");
-    appendQueryItem(query, "client_id", clientID);
-    appendQueryItem(query, "redirect_uri", redirectURI.absoluteString());
-    appendQueryItem(query, "state", state);
-    appendQueryItem(query, "resource", resource.absoluteString());
-    appendQueryItem(query, "code_challenge", codeChallenge);
-    appendQueryItem(query, "code_challenge_method", "S256");
-    if (scopes) {
-        if (auto scope = scopeSelector.scopeParameter(*scopes)) {
-            appendQueryItem(query, "scope", *scope);
-        }
-    }
-    boost::urls::url built(*parsed);
-    built.set_encoded_query(query);
-    auto url = URL::parse(built.buffer());
-    if (!url) {
-        throw OAuthAuthorizationError::make(
-            OAuthAuthorizationError::Case::authorizationServerMetadataDiscoveryFailed);
-    }
-    return std::move(*url);
+    return makeAuthorizationURL(*authorizationEndpoint, resource, redirectURI, clientID,
+                                codeChallenge, scopes, state, scopeSelector);
 }
 
 std::string OAuthAuthorizationCodeFlow::redirectComparisonKey(const URL& url) {
-    const std::string scheme = lowercased(url.scheme().value_or(""));
+    const std::string scheme = asciiLowercased(url.scheme().value_or(""));
     int port = -1;
     if (url.port()) {
         port = *url.port();
@@ -119,7 +79,7 @@ std::string OAuthAuthorizationCodeFlow::redirectComparisonKey(const URL& url) {
     } else if (scheme == "http") {
         port = 80;
     }
-    return scheme + "://" + lowercased(url.host().value_or("")) + ":" + std::to_string(port) +
+    return scheme + "://" + asciiLowercased(url.host().value_or("")) + ":" + std::to_string(port) +
            (url.path().empty() ? std::string("/") : url.path());
 }
 

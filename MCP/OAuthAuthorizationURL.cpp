@@ -1,23 +1,27 @@
 #include "MCP/OAuthAuthorizationURL.h"
 
-#include <boost/url/encode.hpp>
 #include <boost/url/parse.hpp>
-#include <boost/url/rfc/pchars.hpp>
 #include <boost/url/url.hpp>
 
+#include "MCP/FormEncoding.h"
 #include "MCP/OAuthError.h"
 
 namespace mcp {
 
 namespace {
 
-// What a query name or value may hold unescaped.
-constexpr boost::urls::grammar::lut_chars kQueryValueCharacters =
-    boost::urls::pchars + '/' + '?' - '&' - '=' - '+';
-
 OAuthAuthorizationError unusableEndpoint() {
     return OAuthAuthorizationError::make(
         OAuthAuthorizationError::Case::authorizationServerMetadataDiscoveryFailed);
+}
+
+void appendQueryItem(std::string& query, std::string_view name, std::string_view value) {
+    if (!query.empty()) {
+        query += '&';
+    }
+    query += formEncodeComponent(name);
+    query += '=';
+    query += formEncodeComponent(value);
 }
 
 }  // namespace
@@ -31,29 +35,22 @@ URL makeAuthorizationURL(const URL& authorizationEndpoint, const URL& resource,
     if (!parsed) {
         throw unusableEndpoint();
     }
-    boost::urls::url url(*parsed);
-    url.remove_query();
-    auto params = url.encoded_params();
-    const boost::urls::encoding_opts options(false, false, false);
-    auto append = [&](std::string_view name, std::string_view value) {
-        const std::string encodedName = boost::urls::encode(name, kQueryValueCharacters, options);
-        const std::string encodedValue =
-            boost::urls::encode(value, kQueryValueCharacters, options);
-        params.append(boost::urls::param_pct_view(encodedName, encodedValue));
-    };
-    append("response_type", "code");
-    append("client_id", clientID);
-    append("redirect_uri", redirectURI.absoluteString());
-    append("state", state);
-    append("resource", resource.absoluteString());
-    append("code_challenge", codeChallenge);
-    append("code_challenge_method", "S256");
+    std::string query;
+    appendQueryItem(query, "response_type", "code");
+    appendQueryItem(query, "client_id", clientID);
+    appendQueryItem(query, "redirect_uri", redirectURI.absoluteString());
+    appendQueryItem(query, "state", state);
+    appendQueryItem(query, "resource", resource.absoluteString());
+    appendQueryItem(query, "code_challenge", codeChallenge);
+    appendQueryItem(query, "code_challenge_method", "S256");
     if (scopes) {
         if (auto scope = scopeSelector.scopeParameter(*scopes)) {
-            append("scope", *scope);
+            appendQueryItem(query, "scope", *scope);
         }
     }
-    auto rebuilt = URL::parse(url.buffer());
+    boost::urls::url built(*parsed);
+    built.set_encoded_query(query);
+    auto rebuilt = URL::parse(built.buffer());
     if (!rebuilt) {
         throw unusableEndpoint();
     }

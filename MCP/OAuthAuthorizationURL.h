@@ -2,8 +2,8 @@
 // 4.1.1, RFC 7636, RFC 8707): the authorization endpoint with its query replaced by, in order,
 // "response_type" = "code", "client_id", "redirect_uri", "state", "resource", "code_challenge",
 // "code_challenge_method" = "S256", and "scope" when the scope set gives a scope parameter.
-// Values are percent-encoded by the query rules of RFC 3986, with "&", "=", "+" and "#" escaped
-// as well, so a blank becomes %20 and a plus sign survives form decoding at the server.
+// Names and values are percent-encoded outside the unreserved characters, so a blank becomes %20
+// and a plus sign survives form decoding at the server.
 //
 // Stateless: safe from any thread.
 #pragma once

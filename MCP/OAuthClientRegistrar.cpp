@@ -1,8 +1,8 @@
 #include "MCP/OAuthClientRegistrar.h"
 
 #include <algorithm>
-#include <cctype>
 
+#include "MCP/ASCIIText.h"
 #include "MCP/JsonParser.h"
 #include "MCP/JsonWriter.h"
 #include "MCP/OAuthError.h"
@@ -38,10 +38,7 @@ bool OAuthClientRegistrar::isClientIDMetadataDocumentURL(std::string_view text) 
     if (!url || !url->scheme()) {
         return false;
     }
-    std::string scheme = *url->scheme();
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return scheme == "https" && !url->path().empty() && url->path() != "/";
+    return asciiLowercased(*url->scheme()) == "https" && !url->path().empty() && url->path() != "/";
 }
 
 bool OAuthClientRegistrar::isURLWithScheme(std::string_view text) {

@@ -981,7 +981,8 @@ TEST(OAuthAuthorizationURL, ReplacesTheQueryWithTheRequestParameters) {
     const FakeScopeSelector selector;
     const std::string head =
         "https://auth.example/authorize?response_type=code&client_id=client%2Bid&"
-        "redirect_uri=http://127.0.0.1:5000/callback&state=S&resource=https://mcp.example/mcp&"
+        "redirect_uri=http%3A%2F%2F127.0.0.1%3A5000%2Fcallback&state=S&"
+        "resource=https%3A%2F%2Fmcp.example%2Fmcp&"
         "code_challenge=C&code_challenge_method=S256";
     const struct {
         std::optional<Scopes> scopes;
