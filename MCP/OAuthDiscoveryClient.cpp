@@ -5,6 +5,7 @@
 #include "MCP/JsonParser.h"
 #include "MCP/OAuthDiscoveryRules.h"
 #include "MCP/OAuthError.h"
+#include "MCP/detail/AsciiCase.h"
 #include "platform/http/Client.h"
 
 namespace mcp {
@@ -13,15 +14,7 @@ namespace asio = boost::asio;
 
 namespace {
 
-std::string lowercased(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
+using detail::asciiLowercased;
 
 // The body of a 2xx answer to a GET of `url`; nothing for any other status. Throws what the
 // HTTP client throws.
@@ -61,12 +54,12 @@ std::string issuerIdentity(const URL& url) {
     if (!parsed || !parsed->has_scheme() || !parsed->has_authority()) {
         return url.absoluteString();
     }
-    std::string identity = lowercased(parsed->scheme()) + "://";
+    std::string identity = asciiLowercased(parsed->scheme()) + "://";
     if (parsed->has_userinfo()) {
         identity += parsed->encoded_userinfo();
         identity += '@';
     }
-    identity += lowercased(parsed->encoded_host());
+    identity += asciiLowercased(parsed->encoded_host());
     if (parsed->has_port()) {
         identity += ':';
         identity += parsed->port();
@@ -136,7 +129,7 @@ OAuthDiscoveryClient::fetchAuthorizationServerMetadata(std::vector<URL> authoriz
         } catch (const OAuthAuthorizationError&) {
             continue;
         }
-        if (server.host() && urlValidator.isPrivateOrReservedHost(lowercased(*server.host()))) {
+        if (server.host() && urlValidator.isPrivateOrReservedHost(asciiLowercased(*server.host()))) {
             continue;
         }
         for (const URL& candidate : metadataDiscovery_->authorizationServerMetadataURLs(server)) {

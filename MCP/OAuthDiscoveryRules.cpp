@@ -4,6 +4,7 @@
 #include <boost/url/url.hpp>
 
 #include "MCP/OAuthError.h"
+#include "MCP/detail/AsciiCase.h"
 #include "MCP/OAuthURLValidator.h"
 
 namespace mcp {
@@ -14,15 +15,7 @@ constexpr std::string_view kProtectedResourcePath = "/.well-known/oauth-protecte
 constexpr std::string_view kAuthorizationServerPath = "/.well-known/oauth-authorization-server";
 constexpr std::string_view kOpenIDConfigurationPath = "/.well-known/openid-configuration";
 
-std::string lowercased(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
+using detail::asciiLowercased;
 
 // The URL as an editable URL, when it has a scheme and a host and is https, or http to a
 // loopback host.
@@ -30,7 +23,7 @@ std::optional<boost::urls::url> acceptable(const URL& url) {
     if (!url.scheme() || !url.host() || url.host()->empty()) {
         return std::nullopt;
     }
-    const std::string scheme = lowercased(*url.scheme());
+    const std::string scheme = asciiLowercased(*url.scheme());
     if (scheme != "https" && !(scheme == "http" && OAuthURLValidator::isLoopbackHost(*url.host()))) {
         return std::nullopt;
     }
@@ -61,8 +54,8 @@ void appendIfURL(std::vector<URL>& list, std::optional<URL> url) {
 
 // Scheme and host in lower case.
 void lowerSchemeAndHost(boost::urls::url& url) {
-    url.set_scheme(lowercased(url.scheme()));
-    url.set_encoded_host(lowercased(url.encoded_host()));
+    url.set_scheme(asciiLowercased(url.scheme()));
+    url.set_encoded_host(asciiLowercased(url.encoded_host()));
 }
 
 std::optional<int> effectivePort(const URL& url, const std::optional<std::string>& scheme) {
@@ -92,7 +85,7 @@ std::string comparablePath(const URL& url) {
 }
 
 std::optional<std::string> lowercasedOptional(const std::optional<std::string>& text) {
-    return text ? std::optional(lowercased(*text)) : std::nullopt;
+    return text ? std::optional(asciiLowercased(*text)) : std::nullopt;
 }
 
 }  // namespace

@@ -9,20 +9,13 @@
 #include <string>
 
 #include "MCP/OAuthError.h"
+#include "MCP/detail/AsciiCase.h"
 
 namespace mcp {
 
 namespace {
 
-std::string lowercased(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
+using detail::asciiLowercased;
 
 struct Parts {
     std::string scheme;  // lower-cased
@@ -35,7 +28,7 @@ Parts structuralCheck(const URL& url, std::string_view context) {
         throw OAuthAuthorizationError::invalidResourceURI("Invalid " + std::string(context) + ": " +
                                                           url.absoluteString());
     }
-    return Parts{lowercased(*url.scheme()), lowercased(*url.host())};
+    return Parts{asciiLowercased(*url.scheme()), asciiLowercased(*url.host())};
 }
 
 bool isPrivateIPv4(const std::array<std::uint8_t, 4>& octets) {
@@ -48,7 +41,7 @@ bool isPrivateIPv4(const std::array<std::uint8_t, 4>& octets) {
 }  // namespace
 
 bool OAuthURLValidator::isLoopbackHost(std::string_view host) {
-    const std::string lower = lowercased(host);
+    const std::string lower = asciiLowercased(host);
     return lower == "localhost" || lower == "127.0.0.1" || lower == "::1";
 }
 
@@ -119,7 +112,7 @@ void OAuthURLValidator::validateRedirectURI(const URL& url) const {
     if (!url.scheme() || url.fragment()) {
         throw refuse();
     }
-    const std::string scheme = lowercased(*url.scheme());
+    const std::string scheme = asciiLowercased(*url.scheme());
     if (scheme == "https") {
         return;
     }

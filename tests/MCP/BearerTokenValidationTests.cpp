@@ -232,10 +232,12 @@ protected:
 
     Reply send(const std::string& method, const std::string& path,
                std::optional<std::string> authorization, std::string body = "",
-               const std::string& accept = "application/json, text/event-stream") {
+               const std::string& accept = "application/json, text/event-stream",
+               const fw::http::Headers& extra = {}) {
         fw::http::Request request;
         request.method = method;
         request.url = base() + path;
+        request.headers = extra;
         request.headers.set("Accept", accept);
         if (authorization) {
             request.headers.set("Authorization", *authorization);
@@ -356,26 +358,13 @@ TEST_F(BearerProtectedHost, StatefulSessionsNeedATokenOnEveryRequest) {
     const auto session = opened.headers.get("MCP-Session-Id");
     ASSERT_TRUE(session);
 
+    fw::http::Headers sessionHeaders;
+    sessionHeaders.set("MCP-Session-Id", *session);
+    sessionHeaders.set("MCP-Protocol-Version", "2025-06-18");
     auto inSession = [&](std::optional<std::string> authorization) {
-        fw::http::Request request;
-        request.method = "POST";
-        request.url = base() + "/mcp";
-        request.headers.set("Accept", "application/json, text/event-stream");
-        request.headers.set("Content-Type", "application/json");
-        request.headers.set("MCP-Session-Id", *session);
-        request.headers.set("MCP-Protocol-Version", "2025-06-18");
-        if (authorization) {
-            request.headers.set("Authorization", *authorization);
-        }
-        request.body = R"({"jsonrpc":"2.0","method":"notifications/initialized"})";
-        return runAsync(context, [&]() -> asio::awaitable<Reply> {
-            fw::http::Response response = co_await client.send(std::move(request));
-            Reply reply;
-            reply.status = response.status;
-            reply.headers = response.headers;
-            reply.body = co_await response.body.readAll();
-            co_return reply;
-        }());
+        return send("POST", "/mcp", std::move(authorization),
+                    R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
+                    "application/json, text/event-stream", sessionHeaders);
     };
     const Reply refused = inSession(std::nullopt);
     EXPECT_EQ(refused.status, 401);
