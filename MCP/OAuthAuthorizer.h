@@ -69,7 +69,7 @@ public:
 
     // `given` with every missing collaborator replaced by its default, built with the
     // configuration's loopback setting; the discovery client's default wraps
-    // `metadataDiscovery`. Throws std::invalid_argument for a collaborator that has no default.
+    // `metadataDiscovery` (the default URL rules when that is null).
     static Components withDefaults(Components given, const OAuthConfiguration& configuration,
                                    std::shared_ptr<const OAuthMetadataDiscovering> metadataDiscovery);
 

@@ -1,8 +1,10 @@
 // The authorizer's default collaborators. Each is built with the configuration's loopback
 // setting for authorization-server endpoints.
-#include <stdexcept>
-
+#include "MCP/OAuthAuthorizationCodeFlow.h"
 #include "MCP/OAuthAuthorizer.h"
+#include "MCP/OAuthClientRegistrar.h"
+#include "MCP/OAuthDiscoveryClient.h"
+#include "MCP/OAuthDiscoveryScopes.h"
 
 namespace mcp {
 
@@ -10,20 +12,24 @@ OAuthAuthorizer::Components OAuthAuthorizer::withDefaults(
     Components given, const OAuthConfiguration& configuration,
     std::shared_ptr<const OAuthMetadataDiscovering> metadataDiscovery) {
     const OAuthURLValidator validator(configuration.allowLoopbackHTTPAuthorizationServerEndpoints());
+    if (!given.scopeSelector) {
+        given.scopeSelector = std::make_shared<DefaultOAuthScopeSelector>();
+    }
     if (!given.challengeParser) {
         given.challengeParser = std::make_shared<DefaultOAuthWWWAuthenticateParser>();
+    }
+    if (!given.discoveryClient) {
+        given.discoveryClient =
+            std::make_shared<OAuthDiscoveryClient>(std::move(metadataDiscovery), validator);
     }
     if (!given.tokenEndpointClient) {
         given.tokenEndpointClient = std::make_shared<OAuthTokenEndpointClient>(validator);
     }
-    // Discovery (around `metadataDiscovery`), scope selection, registration and the
-    // authorization code flow have no default here yet: they must be given.
-    (void)metadataDiscovery;
-    if (!given.scopeSelector || !given.discoveryClient || !given.clientRegistrar ||
-        !given.authCodeFlow) {
-        throw std::invalid_argument(
-            "The OAuth authorizer's scope selector, discovery client, client registrar and "
-            "authorization code flow must be given.");
+    if (!given.clientRegistrar) {
+        given.clientRegistrar = std::make_shared<OAuthClientRegistrar>(validator);
+    }
+    if (!given.authCodeFlow) {
+        given.authCodeFlow = std::make_shared<OAuthAuthorizationCodeFlow>();
     }
     return given;
 }

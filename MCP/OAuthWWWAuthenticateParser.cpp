@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "MCP/detail/UnicodeWhiteSpace.h"
 #include "platform/http/Headers.h"
 
 namespace mcp {
@@ -70,20 +71,13 @@ std::string encode(const Text& text) {
     return out;
 }
 
-// The Unicode White_Space property.
-bool isWhiteSpace(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
-}
-
 Text trimmed(const Text& text) {
     std::size_t begin = 0;
     std::size_t end = text.size();
-    while (begin < end && isWhiteSpace(text[begin])) {
+    while (begin < end && detail::isUnicodeWhiteSpace(text[begin])) {
         ++begin;
     }
-    while (end > begin && isWhiteSpace(text[end - 1])) {
+    while (end > begin && detail::isUnicodeWhiteSpace(text[end - 1])) {
         --end;
     }
     return text.substr(begin, end - begin);
@@ -132,7 +126,7 @@ bool isBearerItem(const Text& item) {
             return false;
         }
     }
-    return text.size() == 6 || isWhiteSpace(text[6]);
+    return text.size() == 6 || detail::isUnicodeWhiteSpace(text[6]);
 }
 
 bool allIn(const Text& text, const Text& set) {
@@ -146,7 +140,7 @@ bool allIn(const Text& text, const Text& set) {
 
 bool containsWhiteSpace(const Text& text) {
     for (char32_t c : text) {
-        if (isWhiteSpace(c)) {
+        if (detail::isUnicodeWhiteSpace(c)) {
             return true;
         }
     }
@@ -164,7 +158,7 @@ bool startsNewChallenge(const Text& item, const Text& tokenCharacters) {
         }
     }
     for (std::size_t i = 0; i < item.size(); ++i) {
-        if (isWhiteSpace(item[i])) {
+        if (detail::isUnicodeWhiteSpace(item[i])) {
             const Text scheme = item.substr(0, i);
             return !scheme.empty() && allIn(scheme, tokenCharacters);
         }

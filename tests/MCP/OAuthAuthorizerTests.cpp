@@ -1005,7 +1005,7 @@ TEST(OAuthAuthorizationURL, ReplacesTheQueryWithTheRequestParameters) {
 
 // --- Construction ---
 
-TEST(OAuthAuthorizerConstruction, MissingCollaboratorsAreRefused) {
+TEST(OAuthAuthorizerConstruction, MissingCollaboratorsAreRefusedOrDefaulted) {
     OAuthConfiguration configuration(GrantType::clientCredentials,
                                      TokenEndpointAuthentication::none("c"),
                                      RetryPolicy::defaultPolicy, EndpointOverrides::none,
@@ -1013,19 +1013,15 @@ TEST(OAuthAuthorizerConstruction, MissingCollaboratorsAreRefused) {
     EXPECT_THROW(OAuthAuthorizer(configuration, std::make_shared<InMemoryTokenStorage>(),
                                  OAuthAuthorizer::Components{}),
                  std::invalid_argument);
-    const auto defaults = OAuthAuthorizer::withDefaults(
-        [] {
-            OAuthAuthorizer::Components given;
-            given.scopeSelector = std::make_shared<FakeScopeSelector>();
-            given.discoveryClient = std::make_shared<FakeDiscoveryClient>();
-            given.clientRegistrar = std::make_shared<FakeRegistrar>();
-            given.authCodeFlow = std::make_shared<FakeCodeFlow>();
-            return given;
-        }(),
-        configuration, nullptr);
-    EXPECT_TRUE(defaults.challengeParser);
-    EXPECT_TRUE(defaults.tokenEndpointClient);
-    EXPECT_EQ(OAuthAuthorizer(configuration, std::make_shared<InMemoryTokenStorage>(), defaults)
+    // Given parts are kept; the rest are the defaults.
+    OAuthAuthorizer::Components given;
+    given.scopeSelector = std::make_shared<FakeScopeSelector>();
+    const auto defaults = OAuthAuthorizer::withDefaults(given, configuration, nullptr);
+    EXPECT_EQ(defaults.scopeSelector, given.scopeSelector);
+    EXPECT_TRUE(defaults.challengeParser && defaults.discoveryClient &&
+                defaults.tokenEndpointClient && defaults.clientRegistrar && defaults.authCodeFlow);
+    EXPECT_EQ(OAuthAuthorizer(configuration, std::make_shared<InMemoryTokenStorage>(), nullptr,
+                              nullptr, nullptr)
                   .maxAuthorizationAttempts(),
               3);
 }

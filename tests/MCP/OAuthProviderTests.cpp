@@ -3,20 +3,11 @@
 // client-authentication method, and stopped when the test ends. Each method gets a
 // client-credentials token and a refresh. A public client registers itself, runs the headless
 // authorization code flow with PKCE, state and a resource indicator, and exchanges the code.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -28,10 +19,9 @@
 #include "MCP/OAuthError.h"
 #include "MCP/OAuthTokenEndpointClient.h"
 #include "MCP/PKCE.h"
+#include "tests/MCP/OAuthPeerServer.h"
 #include "tests/MCP/OAuthTestSupport.h"
 #include "tests/platform/http/RunAsync.h"
-
-extern char** environ;
 
 namespace mcp {
 namespace {
@@ -39,8 +29,6 @@ namespace {
 namespace asio = boost::asio;
 using fw::http::testing::runAsync;
 using Parameters = std::map<std::string, std::string>;
-
-const std::filesystem::path kPeerDirectory = FW_OAUTH_PEER_DIR;
 
 // A secret with every kind of reserved character: sent without form-encoding it breaks.
 const std::string kBasicSecret = "s:e/c r%t&+=?#";
@@ -78,112 +66,18 @@ Value client(const std::string& id, const std::string& method, std::vector<std::
                           {"redirect_uris", Value(Array{})}});
 }
 
-// The authorization server process: its standard input held open by the test, its first JSON
-// line read as its address and refresh tokens.
-class AuthorizationServer {
-public:
-    explicit AuthorizationServer(const std::string& jwtPublicKeyPEM) {
-        directory_ = std::filesystem::temp_directory_path() /
-                     ("fw-oidc-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(directory_);
-        Value basic = client("basic", "client_secret_basic", {"client_credentials", "refresh_token"});
-        basic.objectValue()->insertOrAssign("client_secret", Value(kBasicSecret));
-        Value post = client("post", "client_secret_post", {"client_credentials", "refresh_token"});
-        post.objectValue()->insertOrAssign("client_secret", Value("post-secret"));
-        Value jwt = client("jwt", "private_key_jwt", {"client_credentials", "refresh_token"});
-        jwt.objectValue()->insertOrAssign("token_endpoint_auth_signing_alg", Value("ES256"));
-        jwt.objectValue()->insertOrAssign("public_key_pem", Value(jwtPublicKeyPEM));
-        const Value config = Value::object(
-            {{"clients", Value::array({basic, post, client("public", "none", {"refresh_token"}), jwt})}});
-        std::ofstream(directory_ / "config.json") << toJson(config);
-
-        int toChild[2];
-        int fromChild[2];
-        if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) {
-            throw std::runtime_error("no pipes");
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const std::string script = (kPeerDirectory / "server.mjs").string();
-        const std::string configPath = (directory_ / "config.json").string();
-        char* argv[] = {const_cast<char*>("node"), const_cast<char*>(script.c_str()),
-                        const_cast<char*>(configPath.c_str()), nullptr};
-        const int status = ::posix_spawnp(&pid_, "node", &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(toChild[0]);
-        ::close(fromChild[1]);
-        input_ = toChild[1];
-        output_ = fromChild[0];
-        if (status != 0) {
-            pid_ = -1;
-            throw std::runtime_error("Could not start node.");
-        }
-        readAnnouncement();
-    }
-
-    ~AuthorizationServer() {
-        ::close(input_);  // the server ends when its standard input does
-        if (pid_ > 0) {
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-            int status = 0;
-            while (::waitpid(pid_, &status, WNOHANG) == 0) {
-                if (std::chrono::steady_clock::now() > deadline) {
-                    ::kill(pid_, SIGKILL);
-                    ::waitpid(pid_, &status, 0);
-                    break;
-                }
-                ::poll(nullptr, 0, 20);
-            }
-        }
-        ::close(output_);
-        std::filesystem::remove_all(directory_);
-    }
-
-    std::optional<URL> issuer;
-    std::optional<URL> tokenEndpoint;
-    std::map<std::string, std::string> refreshTokens;
-
-private:
-    void readAnnouncement() {
-        std::string buffer;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd fd{output_, POLLIN, 0};
-            if (::poll(&fd, 1, 200) <= 0) {
-                continue;
-            }
-            char chunk[4096];
-            const ssize_t n = ::read(output_, chunk, sizeof chunk);
-            if (n <= 0) {
-                break;
-            }
-            buffer.append(chunk, static_cast<std::size_t>(n));
-            for (std::size_t end; (end = buffer.find('\n')) != std::string::npos;) {
-                const std::string line = buffer.substr(0, end);
-                buffer.erase(0, end + 1);
-                if (line.empty() || line[0] != '{') {
-                    continue;  // the server's own notices
-                }
-                const Value announcement = parseJson(line);
-                issuer = URL::parse(*announcement.find("issuer")->stringValue());
-                tokenEndpoint = URL::parse(*announcement.find("token_endpoint")->stringValue());
-                for (const auto& [id, token] : *announcement.find("refresh_tokens")->objectValue()) {
-                    refreshTokens[id] = *token.stringValue();
-                }
-                return;
-            }
-        }
-        throw std::runtime_error("The authorization server did not start.");
-    }
-
-    std::filesystem::path directory_;
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int output_ = -1;
-};
+// The authorization server with four clients, one per client-authentication method.
+Value providerConfiguration(const std::string& jwtPublicKeyPEM) {
+    Value basic = client("basic", "client_secret_basic", {"client_credentials", "refresh_token"});
+    basic.objectValue()->insertOrAssign("client_secret", Value(kBasicSecret));
+    Value post = client("post", "client_secret_post", {"client_credentials", "refresh_token"});
+    post.objectValue()->insertOrAssign("client_secret", Value("post-secret"));
+    Value jwt = client("jwt", "private_key_jwt", {"client_credentials", "refresh_token"});
+    jwt.objectValue()->insertOrAssign("token_endpoint_auth_signing_alg", Value("ES256"));
+    jwt.objectValue()->insertOrAssign("public_key_pem", Value(jwtPublicKeyPEM));
+    return Value::object(
+        {{"clients", Value::array({basic, post, client("public", "none", {"refresh_token"}), jwt})}});
+}
 
 class OAuthProvider : public ::testing::Test {
 protected:
@@ -217,7 +111,7 @@ protected:
     }
 
     std::string jwtKey = generateP256PrivateKey();
-    AuthorizationServer server{publicPEMOf(jwtKey)};
+    testing::OAuthPeerServer server{providerConfiguration(publicPEMOf(jwtKey))};
     asio::io_context context;
     fw::http::Client session{context.get_executor()};
 };
