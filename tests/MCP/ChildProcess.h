@@ -12,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 extern char** environ;
 
@@ -19,7 +20,7 @@ namespace mcp::testing {
 
 class ChildProcess {
 public:
-    explicit ChildProcess(const std::string& path) {
+    explicit ChildProcess(const std::string& path, std::vector<std::string> arguments = {}) {
         int toChild[2];
         int fromChild[2];
         if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) {
@@ -29,8 +30,13 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
         posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
-        char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-        const int status = ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, environ);
+        std::vector<char*> argv{const_cast<char*>(path.c_str())};
+        for (auto& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        const int status =
+            ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(toChild[0]);
         ::close(fromChild[1]);
