@@ -32,6 +32,28 @@ std::string_view trimmed(std::string_view text) {
     return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
 }
 
+// Runs a step of the authorizer; its failure becomes "Authorization flow failed: ..." (a
+// cancellation stays what it is).
+template <class T>
+asio::awaitable<T> authorizing(asio::awaitable<T> step) {
+    std::exception_ptr failure;
+    try {
+        co_return co_await std::move(step);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (detail::isOperationAborted(failure)) {
+        std::rethrow_exception(failure);
+    }
+    throw MCPError::internalError("Authorization flow failed: " + describeError(failure));
+}
+
+asio::awaitable<void> validateAndPrepare(HTTPClientAuthorizer& authorizer, URL endpoint,
+                                         fw::http::Client& session) {
+    authorizer.validateEndpoint(endpoint);
+    co_await authorizer.prepareAuthorization(std::move(endpoint), session);
+}
+
 }  // namespace
 
 HTTPClientTransport::HTTPClientTransport(asio::any_io_executor executor, URL endpoint,
@@ -179,19 +201,7 @@ asio::awaitable<void> HTTPClientTransport::prepareAuthorization() {
     if (!authorizer_) {
         co_return;
     }
-    std::exception_ptr failure;
-    try {
-        authorizer_->validateEndpoint(endpoint_);
-        co_await authorizer_->prepareAuthorization(endpoint_, session_);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) {
-        if (detail::isOperationAborted(failure)) {
-            std::rethrow_exception(failure);
-        }
-        throw MCPError::internalError("Authorization flow failed: " + describeError(failure));
-    }
+    co_await authorizing(validateAndPrepare(*authorizer_, endpoint_, session_));
 }
 
 // --- POST exchange ------------------------------------------------------------------------------
@@ -226,21 +236,9 @@ asio::awaitable<void> HTTPClientTransport::sendOnStrand(std::string message) {
         if (!method) {
             method = jsonRPCMethod(message);
         }
-        bool retry = false;
-        std::exception_ptr failure;
-        try {
-            retry = co_await authorizer_->handleChallenge(static_cast<int>(challenge->statusCode),
-                                                          std::move(challenge->headers), endpoint_,
-                                                          *method, session_);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        if (failure) {
-            if (detail::isOperationAborted(failure)) {
-                std::rethrow_exception(failure);
-            }
-            throw MCPError::internalError("Authorization flow failed: " + describeError(failure));
-        }
+        const bool retry = co_await authorizing(authorizer_->handleChallenge(
+            static_cast<int>(challenge->statusCode), std::move(challenge->headers), endpoint_,
+            *method, session_));
         if (!retry || attempt + 1 >= authorizer_->maxAuthorizationAttempts()) {
             throw MCPError::internalError(refusal);
         }

@@ -1,4 +1,5 @@
-// A child process whose standard input and output are pipes held by the test.
+// A child process whose standard input and output are pipes held by the test, and a shell command
+// run to its end.
 #pragma once
 
 #include <fcntl.h>
@@ -9,9 +10,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -136,5 +139,20 @@ private:
     int output_ = -1;
     std::string buffer_;
 };
+
+// Runs a shell command; its standard output and exit status.
+inline std::pair<std::string, int> shell(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return {"", -1};
+    }
+    char chunk[4096];
+    while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) {
+        output.append(chunk, n);
+    }
+    const int status = ::pclose(pipe);
+    return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
 
 }  // namespace mcp::testing

@@ -15,9 +15,8 @@
 
 #include "MCP/Client.h"
 #include "MCP/HTTPClientTransport.h"
-#include "MCP/StreamableHTTPServer.h"
 #include "tests/MCP/ChildProcess.h"
-#include "tests/MCP/ExampleTools.h"
+#include "tests/MCP/ExampleHTTPHost.h"
 #include "tests/MCP/LogLineRecorder.h"
 #include "tests/MCP/ServerTestSupport.h"
 
@@ -35,23 +34,8 @@ std::string firstText(const std::vector<ToolContent>& content) {
 }
 
 // The host runs on threads of its own; the client on `io`, run by the test thread.
-class HTTPClientOverHostTest : public ::testing::Test {
+class HTTPClientOverHostTest : public ::testing::Test, protected testing::ExampleHTTPHost {
 protected:
-    void startHost(StreamableHTTPServer::Mode mode) {
-        host = std::make_unique<StreamableHTTPServer>(
-            hostIO.get_executor(), StreamableHTTPServer::Options{.mode = mode},
-            [this](asio::any_io_executor executor) {
-                auto server = example::makeExampleToolServer(executor);
-                std::lock_guard lock(mutex);
-                servers.push_back(server);
-                return server;
-            });
-        host->start();
-        for (int i = 0; i < 2; ++i) {
-            threads.emplace_back([this] { hostIO.run(); });
-        }
-    }
-
     void TearDown() override {
         if (HasFailure()) {
             for (const auto& line : *logs) {
@@ -62,24 +46,13 @@ protected:
             runFor(io, client->disconnect(), 20s);
         }
         testing::runIdle(io, 20ms);
-        if (host) {
-            host->stop();
-        }
-        work.reset();
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!hostIO.stopped() && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(10ms);
-        }
-        hostIO.stop();
-        for (auto& thread : threads) {
-            thread.join();
-        }
+        stopHost();
     }
 
     std::shared_ptr<HTTPClientTransport> connectClient(
         bool streaming, HTTPClientTransport::Configuration configuration = {},
         double sseInitializationTimeout = 10.0) {
-        auto endpoint = URL::parse("http://127.0.0.1:" + std::to_string(host->port()) + "/mcp");
+        auto endpoint = URL::parse(url());
         auto transport = std::make_shared<HTTPClientTransport>(
             io.get_executor(), *endpoint, configuration, streaming, std::nullopt,
             sseInitializationTimeout, nullptr,
@@ -107,20 +80,13 @@ protected:
     }
 
     asio::io_context io;
-    asio::io_context hostIO;
-    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work{
-        asio::make_work_guard(hostIO)};
-    std::vector<std::thread> threads;
-    std::unique_ptr<StreamableHTTPServer> host;
-    std::mutex mutex;
-    std::vector<std::shared_ptr<Server>> servers;
     std::shared_ptr<Client> client;
     std::vector<Value> notifications;
     std::shared_ptr<std::vector<std::string>> logs = std::make_shared<std::vector<std::string>>();
 };
 
 TEST_F(HTTPClientOverHostTest, StatefulSessionWithServerMessagesOnTheGetStream) {
-    startHost(StreamableHTTPServer::Mode::stateful);
+    startHost({.mode = StreamableHTTPServer::Mode::stateful});
     HTTPClientTransport::Configuration configuration;
     configuration.requestTimeout = 500ms;
     auto transport = connectClient(true, configuration);
@@ -135,11 +101,7 @@ TEST_F(HTTPClientOverHostTest, StatefulSessionWithServerMessagesOnTheGetStream) 
     // What the server sends on its own travels on the GET stream. Until that stream is open the
     // server keeps its messages for a resumption that a first GET does not ask for, so the
     // message is sent again until one arrives.
-    std::shared_ptr<Server> server;
-    {
-        std::lock_guard lock(mutex);
-        server = servers.back();
-    }
+    std::shared_ptr<Server> server = latestServer();
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (notifications.empty() && std::chrono::steady_clock::now() < deadline) {
         std::promise<void> sent;
@@ -153,7 +115,7 @@ TEST_F(HTTPClientOverHostTest, StatefulSessionWithServerMessagesOnTheGetStream) 
 }
 
 TEST_F(HTTPClientOverHostTest, StatelessServerWithoutAGetStream) {
-    startHost(StreamableHTTPServer::Mode::stateless);
+    startHost({.mode = StreamableHTTPServer::Mode::stateless});
     // No session id will come: the GET stream starts after a short wait.
     auto transport = connectClient(true, {}, 0.1);
     EXPECT_EQ(runFor(io, transport->sessionID()), std::nullopt);
@@ -168,21 +130,6 @@ TEST_F(HTTPClientOverHostTest, StatelessServerWithoutAGetStream) {
     runUntil(io, loggedExit, 20s);
     EXPECT_TRUE(loggedExit());
     expectToolsWork();
-}
-
-// Runs a shell command; its standard output and exit status.
-std::pair<std::string, int> shell(const std::string& command) {
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return {"", -1};
-    }
-    char chunk[4096];
-    while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) {
-        output.append(chunk, n);
-    }
-    const int status = ::pclose(pipe);
-    return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
 TEST(ExampleClientOverHTTP, TalksToTheExampleHTTPServer) {
@@ -200,19 +147,19 @@ TEST(ExampleClientOverHTTP, TalksToTheExampleHTTPServer) {
         const std::string url = line->substr(prefix.size());
         const std::string client = FW_EXAMPLE_CLIENT;
 
-        auto [output, status] = shell(client + R"( add '{"a":2,"b":3}' -- )" + url);
+        auto [output, status] = testing::shell(client + R"( add '{"a":2,"b":3}' -- )" + url);
         EXPECT_EQ(output, "Server: example-tools 1.0.0\nTools: add echo fail sleep announce\n5.0\n");
         EXPECT_EQ(status, 0);
 
         if (!stateless) {
             // The announcement comes on the session's GET stream, apart from the call's answer.
             auto [announced, announcedStatus] =
-                shell(client + R"( --wait-notification announce '{"text":"hello"}' -- )" + url);
+                testing::shell(client + R"( --wait-notification announce '{"text":"hello"}' -- )" + url);
             EXPECT_NE(announced.find("Announced.\n"), std::string::npos) << announced;
             EXPECT_NE(announced.find("Notification: hello\n"), std::string::npos) << announced;
             EXPECT_EQ(announcedStatus, 0);
         }
-        EXPECT_EQ(shell(client + " add -- http://127.0.0.1:1/mcp 2>/dev/null").second, 2);
+        EXPECT_EQ(testing::shell(client + " add -- http://127.0.0.1:1/mcp 2>/dev/null").second, 2);
         server.kill(SIGTERM);
         EXPECT_EQ(server.waitForExit(20s), 0);
     }
