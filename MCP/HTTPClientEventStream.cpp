@@ -6,6 +6,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
 #include <algorithm>
 #include <charconv>
 
@@ -105,7 +106,12 @@ std::chrono::milliseconds HTTPClientTransport::reconnectionDelay() const {
 
 asio::awaitable<void> HTTPClientTransport::sleep(std::chrono::milliseconds duration) {
     asio::steady_timer timer(strand_, duration);
-    co_await timer.async_wait(asio::use_awaitable);
+    sleeping_.insert(&timer);  // disconnect() ends the wait
+    auto [code] = co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+    sleeping_.erase(&timer);
+    if (code || !isConnected_) {
+        throw boost::system::system_error(asio::error::operation_aborted);
+    }
 }
 
 fw::http::Request HTTPClientTransport::makeGet(
@@ -146,8 +152,16 @@ asio::awaitable<bool> HTTPClientTransport::processPostEventStream(fw::http::Resp
                                      {"attempt", std::to_string(resumption)},
                                      {"error", describeError(failure)}};
         });
+        bool waited = true;
         try {
             co_await sleep(reconnectionDelay());
+        } catch (...) {
+            waited = false;  // disconnected: the stream's own failure stands
+        }
+        if (!waited) {
+            break;
+        }
+        try {
             co_await resumeEventStream(position);
             failure = nullptr;
         } catch (...) {

@@ -148,6 +148,9 @@ asio::awaitable<void> HTTPClientTransport::disconnectOnStrand() {
     // Ends a wait for the first session id.
     initialSessionIDSignalled_ = true;
     initialSessionIDTimer_.cancel();
+    for (auto* timer : sleeping_) {
+        timer->cancel();
+    }
     logger_.debug("HTTP clienttransport disconnected");
 }
 

@@ -60,6 +60,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "Logging/Logger.h"
@@ -192,6 +193,8 @@ private:
     // Interrupts the body of the GET stream being read, if any.
     std::shared_ptr<boost::asio::cancellation_signal> activeGET_;
     StreamPosition getStream_;
+    // The waits before reconnections, which disconnect() ends.
+    std::set<boost::asio::steady_timer*> sleeping_;
     std::int64_t retryInterval_ = 3000;
 
     std::optional<MessageStream> messageStream_;

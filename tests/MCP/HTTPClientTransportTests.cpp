@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <boost/asio/co_spawn.hpp>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -584,6 +585,39 @@ TEST_F(HTTPClientTransportTest, ABrokenPostStreamIsResumedFromItsLastEvent) {
     // A resumption that the server refuses ends the exchange with that refusal.
     EXPECT_EQ(outcome(transport->send("{}")), "HTTP error: 500");
     EXPECT_EQ(requestsOf(server, "GET").size(), 2u);
+}
+
+TEST_F(HTTPClientTransportTest, DisconnectEndsTheWaitBeforeAResumption) {
+    ScriptedServer server([](ServerExchange& exchange) -> asio::awaitable<void> {
+        co_await exchange.startChunked(200, fields("Content-Type", "text/event-stream"));
+        co_await exchange.chunk(event("r-1", "", "100000"));
+        exchange.close();
+    });
+    Settings settings;
+    settings.configuration.maximumRetryInterval = 600s;
+    auto transport = make(server, settings);
+    runFor(io, transport->connect());
+    std::optional<std::string> failure;
+    asio::co_spawn(io, transport->send(kPing), [&](std::exception_ptr error) {
+        if (!error) {
+            failure = "none";
+            return;
+        }
+        try {
+            std::rethrow_exception(error);
+        } catch (const fw::http::Error& broken) {
+            failure = broken.what();
+        } catch (...) {
+            failure = "another failure";
+        }
+    });
+    runUntil(io, [&] { return logged("↻ Resuming interrupted POST SSE stream"); }, 20s);
+    runFor(io, transport->disconnect());
+    runUntil(io, [&] { return failure.has_value(); }, 20s);
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_NE(failure->find("closed before the response was complete"), std::string::npos)
+        << *failure;
+    EXPECT_TRUE(requestsOf(server, "GET").empty());
 }
 
 TEST_F(HTTPClientTransportTest, ABrokenStreamWithoutEventIDsFails) {
