@@ -7,8 +7,8 @@
 // and ends on SIGINT or SIGTERM.
 //
 // Besides the example tools it offers "announce" {text}, which answers at once and then sends
-// the text to the client as a log message five times, 200 ms apart: messages the server sends
-// on its own, which reach a stateful session's client on its GET event stream.
+// the text to the client as a log message ten times, 300 ms apart: messages the server sends on
+// its own, which reach a stateful session's client on its GET event stream once that is open.
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
@@ -29,8 +29,8 @@ namespace {
 namespace asio = boost::asio;
 
 asio::awaitable<void> announce(std::weak_ptr<mcp::Server> weak, mcp::Value text) {
-    for (int i = 0; i < 5; ++i) {
-        asio::steady_timer timer(co_await asio::this_coro::executor, std::chrono::milliseconds(200));
+    for (int i = 0; i < 10; ++i) {
+        asio::steady_timer timer(co_await asio::this_coro::executor, std::chrono::milliseconds(300));
         co_await timer.async_wait(asio::use_awaitable);
         auto server = weak.lock();
         if (!server) {
