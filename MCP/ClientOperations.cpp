@@ -35,9 +35,15 @@ asio::awaitable<Initialize::Result> Client::initializeOnStrand() {
                                       result.protocolVersion +
                                       "\", which this client does not support.");
     }
+    std::shared_ptr<Transport> connection;
     {
         std::lock_guard lock(mutex_);
         server_ = ServerState{result.capabilities, result.protocolVersion, result.instructions};
+        connection = connection_;
+    }
+    // Before "notifications/initialized", so that it already goes out with the agreed version.
+    if (connection) {
+        co_await connection->useProtocolVersion(result.protocolVersion);
     }
     Message<InitializedNotification> initialized = makeMessage<InitializedNotification>();
     co_await notify(std::move(initialized));

@@ -20,8 +20,12 @@
 //                  receive() stream ends and nothing more is sent.
 //   logger()       the transport's logger; readable from any thread without entering the actor.
 //
-// Two optional members serve transports that carry each request in an HTTP request of its own;
-// their defaults do nothing, so other transports leave them alone:
+// Optional members; their defaults do nothing, so transports that need none leave them alone:
+//   useProtocolVersion(version)
+//                  the protocol version the client and the server agreed on in the handshake,
+//                  handed over by the client before it sends "notifications/initialized"; a
+//                  transport that announces the version with each message (HTTP) keeps it.
+// Two serve transports that carry each request in an HTTP request of its own:
 //   providesHTTPRequestContexts() / httpRequestContext(id)
 //                  the HTTP request that carried request `id`, which the server asks for before
 //                  the request's handler runs and hands to it in its handler context.
@@ -74,6 +78,11 @@ public:
     virtual boost::asio::awaitable<void> sendAnswer(std::string message, Answer answer) {
         (void)answer;
         return send(std::move(message));
+    }
+
+    virtual boost::asio::awaitable<void> useProtocolVersion(std::string version) {
+        (void)version;
+        co_return;
     }
 
     // Whether httpRequestContext() can give anything; read on every request, so kept cheap.

@@ -338,7 +338,11 @@ asio::awaitable<std::optional<std::span<const std::uint8_t>>> Exchange::next() {
         body.data = block_.get();
         body.size = blockSize_;
         body.more = true;
-        connection_->tcp().expires_after(idleTimeout_);
+        if (idleTimeout_) {
+            connection_->tcp().expires_after(*idleTimeout_);
+        } else {
+            connection_->tcp().expires_never();
+        }
         auto [code, count] = co_await connection_->withStream([&](auto& stream) {
             return bhttp::async_read_some(stream, connection_->buffer, parser,
                                           asio::as_tuple(asio::use_awaitable));
@@ -351,7 +355,8 @@ asio::awaitable<std::optional<std::span<const std::uint8_t>>> Exchange::next() {
             connection_.reset();
             core_->discard(connection);
             try {
-                throwFailure(connection->origin, Phase::body, code, idleTimeout_,
+                throwFailure(connection->origin, Phase::body, code,
+                             idleTimeout_.value_or(std::chrono::milliseconds(0)),
                              core_->isShutDown());
             } catch (...) {
                 failure_ = std::current_exception();  // the body cannot be read on
@@ -384,6 +389,12 @@ asio::awaitable<std::optional<std::span<const std::uint8_t>>> ResponseBody::next
         co_return std::nullopt;
     }
     co_return co_await exchange_->next();
+}
+
+void ResponseBody::setIdleTimeout(std::optional<std::chrono::milliseconds> timeout) {
+    if (exchange_) {
+        exchange_->setIdleTimeout(timeout);
+    }
 }
 
 asio::awaitable<std::string> ResponseBody::readAll(std::size_t maxBytes) {

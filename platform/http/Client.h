@@ -103,6 +103,10 @@ public:
     // The whole rest of the body as text; fails with Error(malformedResponse) beyond `maxBytes`.
     boost::asio::awaitable<std::string> readAll(std::size_t maxBytes = std::size_t(64) << 20);
 
+    // Replaces the idle timeout of the reads from now on; nothing waits without limit. For a
+    // body whose kind shows only in the head, such as an event stream that may stay quiet long.
+    void setIdleTimeout(std::optional<std::chrono::milliseconds> timeout);
+
 private:
     friend class detail::ClientCore;
     explicit ResponseBody(std::shared_ptr<detail::Exchange> exchange);

@@ -93,6 +93,10 @@ public:
     boost::asio::awaitable<std::optional<std::span<const std::uint8_t>>> next();
     // Called once the head has been read: hands the connection back when the body is empty.
     void headRead();
+    // Nothing: reads wait without limit.
+    void setIdleTimeout(std::optional<std::chrono::milliseconds> timeout) {
+        idleTimeout_ = timeout;
+    }
 
     boost::beast::http::response_parser<boost::beast::http::buffer_body> parser;
 
@@ -101,7 +105,7 @@ private:
 
     std::shared_ptr<ClientCore> core_;
     std::shared_ptr<Connection> connection_;
-    std::chrono::milliseconds idleTimeout_;
+    std::optional<std::chrono::milliseconds> idleTimeout_;
     std::unique_ptr<std::uint8_t[]> block_;  // made on the first read, left uninitialised
     std::size_t blockSize_ = 0;
     bool done_ = false;

@@ -1,4 +1,5 @@
-// A child process whose standard input and output are pipes held by the test.
+// A child process whose standard input and output are pipes held by the test, and a shell command
+// run to its end.
 #pragma once
 
 #include <fcntl.h>
@@ -9,9 +10,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 extern char** environ;
 
@@ -19,7 +23,7 @@ namespace mcp::testing {
 
 class ChildProcess {
 public:
-    explicit ChildProcess(const std::string& path) {
+    explicit ChildProcess(const std::string& path, std::vector<std::string> arguments = {}) {
         int toChild[2];
         int fromChild[2];
         if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) {
@@ -29,8 +33,13 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
         posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
-        char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-        const int status = ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, environ);
+        std::vector<char*> argv{const_cast<char*>(path.c_str())};
+        for (auto& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        const int status =
+            ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(toChild[0]);
         ::close(fromChild[1]);
@@ -130,5 +139,20 @@ private:
     int output_ = -1;
     std::string buffer_;
 };
+
+// Runs a shell command; its standard output and exit status.
+inline std::pair<std::string, int> shell(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return {"", -1};
+    }
+    char chunk[4096];
+    while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) {
+        output.append(chunk, n);
+    }
+    const int status = ::pclose(pipe);
+    return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
 
 }  // namespace mcp::testing

@@ -97,31 +97,16 @@ TEST_F(ClientOverPipes, ServerKilledMidRequestFailsItsCallersPromptly) {
     EXPECT_EQ(runFor(io, outcomeOf(client->ping())), "Connection closed");
 }
 
-// Runs a shell command; its standard output and exit status.
-std::pair<std::string, int> shell(const std::string& command) {
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return {"", -1};
-    }
-    char chunk[4096];
-    while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) {
-        output.append(chunk, n);
-    }
-    const int status = ::pclose(pipe);
-    return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-}
-
 TEST(ExampleClient, StartsTheServerListsItsToolsAndCallsOne) {
     const std::string client = FW_EXAMPLE_CLIENT;
     const std::string server = FW_EXAMPLE_TOOL_SERVER;
-    auto [output, status] = shell(client + R"( add '{"a":2,"b":3}' -- )" + server);
+    auto [output, status] = testing::shell(client + R"( add '{"a":2,"b":3}' -- )" + server);
     EXPECT_EQ(output, "Server: example-tools 1.0.0\nTools: add echo fail sleep\n5.0\n");
     EXPECT_EQ(status, 0);
-    auto [failed, failedStatus] = shell(client + " fail -- " + server);
+    auto [failed, failedStatus] = testing::shell(client + " fail -- " + server);
     EXPECT_EQ(failedStatus, 1);
     EXPECT_NE(failed.find("The tool fail failed."), std::string::npos);
-    EXPECT_EQ(shell(client + " add 'not json' -- " + server + " 2>/dev/null").second, 2);
+    EXPECT_EQ(testing::shell(client + " add 'not json' -- " + server + " 2>/dev/null").second, 2);
 }
 
 }  // namespace

@@ -1,19 +1,26 @@
 // A small MCP client: lists a server's tools and calls one with JSON arguments.
 //
-//   mcp_example_client TOOL [JSON-ARGUMENTS] [-- SERVER-COMMAND [ARGUMENTS...]]
+//   mcp_example_client [--wait-notification] TOOL [JSON-ARGUMENTS]
+//                      [-- SERVER-COMMAND [ARGUMENTS...] | -- URL]
 //
 // With a server command it starts the server and talks to it over the server's standard input and
-// output, and prints to its own standard output. Without one it talks over its own standard input
-// and output (connected to a server as given, by a pipe or socat) and prints to standard error.
-// Exits with 0 when the call succeeded, 1 when the tool reported an error, 2 on any failure.
+// output, and prints to its own standard output. With an http:// or https:// URL it talks
+// streamable HTTP to that endpoint (with the server's own event stream) and prints to standard
+// output. Without either it talks over its own standard input and output (connected to a server
+// as given, by a pipe or socat) and prints to standard error. The server's log messages are
+// printed as "Notification: <data>"; --wait-notification waits, at most ten seconds after the
+// call, for the first of them. Exits with 0 when the call succeeded, 1 when the tool reported an
+// error, 2 on any failure.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -24,6 +31,7 @@
 #include <vector>
 
 #include "MCP/Client.h"
+#include "MCP/HTTPClientTransport.h"
 #include "MCP/JsonParser.h"
 #include "MCP/JsonWriter.h"
 #include "MCP/StdioTransport.h"
@@ -64,9 +72,21 @@ pid_t startServer(std::vector<std::string> command, int& toServer, int& fromServ
     return status == 0 ? pid : -1;
 }
 
+// The server's log messages, printed as they come; `arrived` ends a wait for the first.
+void printNotifications(mcp::Client& client, std::ostream& out, asio::steady_timer& arrived) {
+    client.onNotification<mcp::LogMessageNotification>(
+        [&out, &arrived](mcp::Message<mcp::LogMessageNotification> message) -> asio::awaitable<void> {
+            const std::string* text = message.params.data.stringValue();
+            out << "Notification: " << (text ? *text : mcp::toJson(message.params.data)) << "\n";
+            arrived.expires_at(asio::steady_timer::time_point::min());
+            co_return;
+        });
+}
+
 asio::awaitable<int> run(std::shared_ptr<mcp::Client> client,
                          std::shared_ptr<mcp::Transport> transport, std::string tool,
-                         std::optional<mcp::Object> arguments, std::ostream& out) {
+                         std::optional<mcp::Object> arguments, std::ostream& out,
+                         asio::steady_timer* notification) {
     int status = 2;
     try {
         mcp::Initialize::Result server = co_await client->connect(transport);
@@ -86,6 +106,9 @@ asio::awaitable<int> run(std::shared_ptr<mcp::Client> client,
             }
         }
         status = called.second.value_or(false) ? 1 : 0;
+        if (notification && notification->expiry() != asio::steady_timer::time_point::min()) {
+            co_await notification->async_wait(asio::as_tuple(asio::use_awaitable));
+        }
     } catch (const std::exception& error) {
         std::cerr << "The call failed: " << error.what() << "\n";
     }
@@ -97,12 +120,17 @@ asio::awaitable<int> run(std::shared_ptr<mcp::Client> client,
 
 int main(int argc, char** argv) {
     std::vector<std::string> words(argv + 1, argv + argc);
+    const bool waitForNotification = !words.empty() && words.front() == "--wait-notification";
+    if (waitForNotification) {
+        words.erase(words.begin());
+    }
     auto separator = std::find(words.begin(), words.end(), "--");
     std::vector<std::string> command(separator == words.end() ? separator : separator + 1,
                                      words.end());
     words.erase(separator, words.end());
     if (words.empty() || words.size() > 2) {
-        std::cerr << "Usage: mcp_example_client TOOL [JSON-ARGUMENTS] [-- SERVER-COMMAND ...]\n";
+        std::cerr << "Usage: mcp_example_client [--wait-notification] TOOL [JSON-ARGUMENTS] "
+                     "[-- SERVER-COMMAND ... | -- URL]\n";
         return 2;
     }
     std::optional<mcp::Object> arguments;
@@ -119,7 +147,9 @@ int main(int argc, char** argv) {
     int toServer = 1;
     int fromServer = 0;
     pid_t server = -1;
-    if (!command.empty()) {
+    const bool overHTTP = command.size() == 1 && (command[0].starts_with("http://") ||
+                                                  command[0].starts_with("https://"));
+    if (!command.empty() && !overHTTP) {
         server = startServer(command, toServer, fromServer);
         if (server < 0) {
             std::cerr << "Could not start " << command[0] << ".\n";
@@ -130,9 +160,25 @@ int main(int argc, char** argv) {
 
     asio::io_context io;
     auto client = std::make_shared<mcp::Client>(io.get_executor(), "example-client", "1.0.0");
-    auto transport = std::make_shared<mcp::StdioTransport>(io.get_executor(), fromServer, toServer);
+    asio::steady_timer notification(io, std::chrono::seconds(10));
+    printNotifications(*client, out, notification);
+    std::shared_ptr<mcp::Transport> transport;
+    if (overHTTP) {
+        auto endpoint = mcp::URL::parse(command[0]);
+        if (!endpoint) {
+            std::cerr << "The URL " << command[0] << " is not valid.\n";
+            return 2;
+        }
+        transport = std::make_shared<mcp::HTTPClientTransport>(
+            io.get_executor(), *endpoint, mcp::HTTPClientTransport::Configuration{}, true,
+            std::nullopt, 10.0, nullptr, nullptr, std::nullopt);
+    } else {
+        transport = std::make_shared<mcp::StdioTransport>(io.get_executor(), fromServer, toServer);
+    }
     int status = 2;
-    asio::co_spawn(io, run(client, transport, words[0], std::move(arguments), out),
+    asio::co_spawn(io,
+                   run(client, transport, words[0], std::move(arguments), out,
+                       waitForNotification ? &notification : nullptr),
                    [&](std::exception_ptr, int result) { status = result; });
     io.run();
     if (server > 0) {

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "MCP/StreamableHTTPServer.h"
-#include "tests/MCP/ExampleTools.h"
+#include "tests/MCP/ExampleHTTPHost.h"
 
 namespace mcp {
 namespace {
@@ -70,39 +70,9 @@ struct Reply {
     }
 };
 
-class StreamableHTTPServerTest : public ::testing::Test {
+class StreamableHTTPServerTest : public ::testing::Test, protected testing::ExampleHTTPHost {
 protected:
-    void startHost(StreamableHTTPServer::Options options) {
-        host = std::make_unique<StreamableHTTPServer>(
-            io.get_executor(), options, [this](asio::any_io_executor executor) {
-                auto server = example::makeExampleToolServer(executor);
-                std::lock_guard lock(mutex);
-                servers.push_back(server);
-                return server;
-            });
-        host->start();
-        for (int i = 0; i < 2; ++i) {
-            threads.emplace_back([this] { io.run(); });
-        }
-    }
-
-    void TearDown() override {
-        if (host) {
-            host->stop();
-        }
-        // The sessions' servers end on the io_context: let it run out of work before it stops.
-        work.reset();
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!io.stopped() && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(10ms);
-        }
-        io.stop();
-        for (auto& thread : threads) {
-            thread.join();
-        }
-    }
-
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(host->port()) + "/mcp"; }
+    void TearDown() override { stopHost(); }
 
     // curl with the transport's usual headers; `extra` goes on the command line as it is.
     Reply curl(const std::string& method, const std::string& body, const std::string& extra = "",
@@ -164,13 +134,6 @@ protected:
         return received;
     }
 
-    asio::io_context io;
-    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work{
-        asio::make_work_guard(io)};
-    std::vector<std::thread> threads;
-    std::unique_ptr<StreamableHTTPServer> host;
-    std::mutex mutex;
-    std::vector<std::shared_ptr<Server>> servers;
 };
 
 TEST_F(StreamableHTTPServerTest, StatefulSessionWithCurl) {
@@ -260,7 +223,7 @@ TEST_F(StreamableHTTPServerTest, DroppedStreamResumesWithoutLossOrDuplicates) {
     }
     auto notify = [&](int number) {
         std::promise<void> sent;
-        asio::co_spawn(io, server->log(LogLevel::info, std::nullopt, Value(number)),
+        asio::co_spawn(hostIO, server->log(LogLevel::info, std::nullopt, Value(number)),
                        [&](std::exception_ptr) { sent.set_value(); });
         sent.get_future().wait();
     };

@@ -191,6 +191,34 @@ TEST_F(HTTPClient, IdleTimeoutIsTimeWithoutProgress) {
               "The server at 127.0.0.1:" + portOf(server) + " sent nothing for 300 milliseconds.");
 }
 
+TEST_F(HTTPClient, IdleTimeoutCanChangeOnceTheHeadIsIn) {
+    ScriptedServer server([](ServerExchange& exchange) -> Awaitable {
+        co_await exchange.startChunked(200, {});
+        co_await exchange.chunk("one ");
+        if (exchange.request().target == "/quiet") {
+            co_await exchange.pause(700ms);
+            co_await exchange.chunk("two");
+            co_await exchange.endChunks();
+        } else {
+            co_await exchange.holdOpen();
+        }
+    });
+    auto read = [&](std::string path,
+                    std::optional<std::chrono::milliseconds> idle) -> asio::awaitable<std::string> {
+        Request request = get(server.url(path));
+        request.idleTimeout = 200ms;
+        Response response = co_await client.send(std::move(request));
+        response.body.setIdleTimeout(idle);
+        co_return co_await response.body.readAll();
+    };
+    // Without a limit the quiet body is read to its end.
+    EXPECT_EQ(testing::runAsync(context, read("/quiet", std::nullopt)), "one two");
+    Error error = failureOf(context, read("/stall", 100ms));
+    EXPECT_EQ(error.kind(), Error::Kind::timedOut);
+    EXPECT_EQ(error.what(),
+              "The server at 127.0.0.1:" + portOf(server) + " sent nothing for 100 milliseconds.");
+}
+
 TEST_F(HTTPClient, HeadTimeout) {
     ScriptedServer server([](ServerExchange& exchange) -> Awaitable { co_await exchange.holdOpen(); });
     Error error =
