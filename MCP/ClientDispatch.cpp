@@ -7,6 +7,7 @@
 
 #include "MCP/Client.h"
 #include "MCP/ClientInternal.h"
+#include "MCP/JsonElement.h"
 #include "MCP/JsonWriter.h"
 #include "MCP/MessageClassification.h"
 
@@ -30,10 +31,33 @@ logging::Metadata unexpectedMessageMetadata(std::string_view element) {
     return logging::Metadata{{"message", std::string(element)}};
 }
 
+// The outcome a response brings its waiter.
+PendingOutcome outcomeOf(Response<AnyMethod>&& response) {
+    if (Value* result = response.success()) {
+        return PendingOutcome(std::move(*result));
+    }
+    return PendingOutcome(std::make_exception_ptr(*response.failure()));
+}
+
 }  // namespace
 
 std::optional<asio::awaitable<void>> Client::dispatch(std::string_view element) {
-    ReceivedMessage message = classifyMessage(element);
+    // The usual message, an answer to a typed request, goes to its waiter straight from the
+    // parse; anything else is read as a whole, from the same parse.
+    std::optional<ReceivedMessage> received;
+    const bool parsed = visitJson(element, [&](const JsonElement& root) {
+        if (!handleParsedResponse(root)) {
+            received.emplace(classifyMessage(root.toValue()));
+        }
+    });
+    if (!parsed) {
+        // Invalid, or a number only the slower reader takes.
+        received.emplace(classifyMessage(element));
+    }
+    if (!received) {
+        return std::nullopt;
+    }
+    ReceivedMessage& message = *received;
     if (auto* response = std::get_if<Response<AnyMethod>>(&message)) {
         handleResponse(std::move(*response));
         return std::nullopt;
@@ -68,25 +92,55 @@ std::optional<asio::awaitable<void>> Client::dispatch(std::string_view element) 
     return std::nullopt;
 }
 
-void Client::resume(const AnyPendingRequest& pending, Response<AnyMethod>&& response) const {
-    if (Value* result = response.success()) {
-        pending.resume(std::move(*result));
-    } else {
-        pending.resume(*response.failure());
+bool Client::handleParsedResponse(const JsonElement& message) {
+    // What classifyMessage() reads as a successful response: an object whose last "jsonrpc" is
+    // "2.0", whose last "id" reads as an ID, with a "result" (then taken whatever else is there).
+    // Ids of other kinds, and error responses, are left to it.
+    std::optional<JsonElement> version;
+    std::optional<JsonElement> idMember;
+    std::optional<JsonElement> result;
+    JsonElement::Members members = message.members();
+    std::string_view key;
+    JsonElement member;
+    while (members.next(key, member)) {
+        if (key == "id") {
+            idMember = member;
+        } else if (key == "result") {
+            result = member;
+        } else if (key == "jsonrpc") {
+            version = member;
+        }
     }
+    if (!idMember || !result || !version || version->string() != detail::kJsonRpcVersion) {
+        return false;
+    }
+    std::optional<ID> id;
+    if (std::optional<std::string_view> text = idMember->string()) {
+        id.emplace(*text);
+    } else if (std::optional<std::int64_t> number = idMember->integer()) {
+        id.emplace(*number);
+    } else {
+        return false;
+    }
+    answerPendingRequest(*id, PendingOutcome(ParsedResult{&*result}));
+    return true;
 }
 
 void Client::handleResponse(Response<AnyMethod> response) {
+    answerPendingRequest(response.id, outcomeOf(std::move(response)));
+}
+
+void Client::answerPendingRequest(const ID& id, PendingOutcome&& outcome) {
     logEvent(logging::Level::trace, "Processing response", [&] {
-        return logging::Metadata{{"id", response.id.description()}};
+        return logging::Metadata{{"id", id.description()}};
     });
-    if (auto pending = removePendingRequest(response.id)) {
-        resume(*pending, std::move(response));
+    if (auto pending = removePendingRequest(id)) {
+        pending->resume(std::move(outcome));
         return;
     }
     logEvent(logging::Level::warning, "Attempted to handle response for already removed request",
              [&] {
-                 return logging::Metadata{{"id", response.id.description()}};
+                 return logging::Metadata{{"id", id.description()}};
              });
 }
 
@@ -96,7 +150,7 @@ void Client::handleBatchResponse(std::vector<Response<AnyMethod>> responses) {
     });
     for (auto& response : responses) {
         if (auto pending = removePendingRequest(response.id)) {
-            resume(*pending, std::move(response));
+            pending->resume(outcomeOf(std::move(response)));
             continue;
         }
         logEvent(logging::Level::warning,
