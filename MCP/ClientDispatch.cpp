@@ -10,6 +10,7 @@
 #include "MCP/JsonElement.h"
 #include "MCP/JsonWriter.h"
 #include "MCP/MessageClassification.h"
+#include "MCP/detail/ParsedEnvelope.h"
 
 // g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -96,33 +97,15 @@ bool Client::handleParsedResponse(const JsonElement& message) {
     // What classifyMessage() reads as a successful response: an object whose last "jsonrpc" is
     // "2.0", whose last "id" reads as an ID, with a "result" (then taken whatever else is there).
     // Ids of other kinds, and error responses, are left to it.
-    std::optional<JsonElement> version;
-    std::optional<JsonElement> idMember;
-    std::optional<JsonElement> result;
-    JsonElement::Members members = message.members();
-    std::string_view key;
-    JsonElement member;
-    while (members.next(key, member)) {
-        if (key == "id") {
-            idMember = member;
-        } else if (key == "result") {
-            result = member;
-        } else if (key == "jsonrpc") {
-            version = member;
-        }
-    }
-    if (!idMember || !result || !version || version->string() != detail::kJsonRpcVersion) {
+    const detail::ParsedEnvelope envelope(message);
+    if (!envelope.id || !envelope.result || !envelope.hasVersion()) {
         return false;
     }
-    std::optional<ID> id;
-    if (std::optional<std::string_view> text = idMember->string()) {
-        id.emplace(*text);
-    } else if (std::optional<std::int64_t> number = idMember->integer()) {
-        id.emplace(*number);
-    } else {
+    std::optional<ID> id = detail::plainID(*envelope.id);
+    if (!id) {
         return false;
     }
-    answerPendingRequest(*id, PendingOutcome(ParsedResult{&*result}));
+    answerPendingRequest(*id, PendingOutcome(ParsedResult{&*envelope.result}));
     return true;
 }
 
