@@ -68,6 +68,7 @@
 #include "MCP/ID.h"
 #include "MCP/Implementation.h"
 #include "MCP/Initialize.h"
+#include "MCP/JsonElement.h"
 #include "MCP/LoggingMessages.h"
 #include "MCP/MCPError.h"
 #include "MCP/Message.h"
@@ -317,14 +318,18 @@ private:
     // Inbound dispatch (strand).
     // Handles one received message; what is left to await (a notification's handlers) comes back.
     std::optional<boost::asio::awaitable<void>> dispatch(std::string_view element);
+    // A successful response read in place, resumed straight from the parse; false (nothing
+    // done) for any other message.
+    bool handleParsedResponse(const JsonElement& message);
     void handleResponse(Response<AnyMethod> response);
+    // Hands `outcome` to the request waiting under `id`, or logs that none waits.
+    void answerPendingRequest(const ID& id, PendingOutcome&& outcome);
     void handleBatchResponse(std::vector<Response<AnyMethod>> responses);
     boost::asio::awaitable<void> handleMessage(Message<AnyNotification> message);
     void startIncomingRequest(Request<AnyMethod> request);
     boost::asio::awaitable<void> handleIncomingRequest(std::shared_ptr<Client> self,
                                                        Request<AnyMethod> request);
     boost::asio::awaitable<void> sendResponse(const Response<AnyMethod>& response);
-    void resume(const AnyPendingRequest& pending, Response<AnyMethod>&& response) const;
 
     // Logging through the connection's logger (strand only; nothing without a connection).
     template <class MessageProducer, class MetadataProducer>

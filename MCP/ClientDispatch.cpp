@@ -7,8 +7,10 @@
 
 #include "MCP/Client.h"
 #include "MCP/ClientInternal.h"
+#include "MCP/JsonElement.h"
 #include "MCP/JsonWriter.h"
 #include "MCP/MessageClassification.h"
+#include "MCP/detail/ParsedEnvelope.h"
 
 // g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -30,10 +32,33 @@ logging::Metadata unexpectedMessageMetadata(std::string_view element) {
     return logging::Metadata{{"message", std::string(element)}};
 }
 
+// The outcome a response brings its waiter.
+PendingOutcome outcomeOf(Response<AnyMethod>&& response) {
+    if (Value* result = response.success()) {
+        return PendingOutcome(std::move(*result));
+    }
+    return PendingOutcome(std::make_exception_ptr(*response.failure()));
+}
+
 }  // namespace
 
 std::optional<asio::awaitable<void>> Client::dispatch(std::string_view element) {
-    ReceivedMessage message = classifyMessage(element);
+    // The usual message, an answer to a typed request, goes to its waiter straight from the
+    // parse; anything else is read as a whole, from the same parse.
+    std::optional<ReceivedMessage> received;
+    const bool parsed = visitJson(element, [&](const JsonElement& root) {
+        if (!handleParsedResponse(root)) {
+            received.emplace(classifyMessage(root.toValue()));
+        }
+    });
+    if (!parsed) {
+        // Invalid, or a number only the slower reader takes.
+        received.emplace(classifyMessage(element));
+    }
+    if (!received) {
+        return std::nullopt;
+    }
+    ReceivedMessage& message = *received;
     if (auto* response = std::get_if<Response<AnyMethod>>(&message)) {
         handleResponse(std::move(*response));
         return std::nullopt;
@@ -68,25 +93,37 @@ std::optional<asio::awaitable<void>> Client::dispatch(std::string_view element) 
     return std::nullopt;
 }
 
-void Client::resume(const AnyPendingRequest& pending, Response<AnyMethod>&& response) const {
-    if (Value* result = response.success()) {
-        pending.resume(std::move(*result));
-    } else {
-        pending.resume(*response.failure());
+bool Client::handleParsedResponse(const JsonElement& message) {
+    // What classifyMessage() reads as a successful response: an object whose last "jsonrpc" is
+    // "2.0", whose last "id" reads as an ID, with a "result" (then taken whatever else is there).
+    // Ids of other kinds, and error responses, are left to it.
+    const detail::ParsedEnvelope envelope(message);
+    if (!envelope.id || !envelope.result || !envelope.hasVersion()) {
+        return false;
     }
+    std::optional<ID> id = detail::plainID(*envelope.id);
+    if (!id) {
+        return false;
+    }
+    answerPendingRequest(*id, PendingOutcome(ParsedResult{&*envelope.result}));
+    return true;
 }
 
 void Client::handleResponse(Response<AnyMethod> response) {
+    answerPendingRequest(response.id, outcomeOf(std::move(response)));
+}
+
+void Client::answerPendingRequest(const ID& id, PendingOutcome&& outcome) {
     logEvent(logging::Level::trace, "Processing response", [&] {
-        return logging::Metadata{{"id", response.id.description()}};
+        return logging::Metadata{{"id", id.description()}};
     });
-    if (auto pending = removePendingRequest(response.id)) {
-        resume(*pending, std::move(response));
+    if (auto pending = removePendingRequest(id)) {
+        pending->resume(std::move(outcome));
         return;
     }
     logEvent(logging::Level::warning, "Attempted to handle response for already removed request",
              [&] {
-                 return logging::Metadata{{"id", response.id.description()}};
+                 return logging::Metadata{{"id", id.description()}};
              });
 }
 
@@ -96,7 +133,7 @@ void Client::handleBatchResponse(std::vector<Response<AnyMethod>> responses) {
     });
     for (auto& response : responses) {
         if (auto pending = removePendingRequest(response.id)) {
-            resume(*pending, std::move(response));
+            pending->resume(outcomeOf(std::move(response)));
             continue;
         }
         logEvent(logging::Level::warning,

@@ -26,10 +26,10 @@ void appendParamsMember(std::string& out, const P& params) {
         if (params.isNull()) {
             return;
         }
-        out += ",\"params\":";
+        out += std::string_view(",\"params\":");
         appendJson(out, params);
     } else {
-        out += ",\"params\":";
+        out += std::string_view(",\"params\":");
         appendTypedJson(out, params);
     }
 }
@@ -39,9 +39,9 @@ template <Method M>
 void appendRequestText(std::string& out, const Request<M>& request) {
     const std::size_t mark = out.size();
     try {
-        out += "{\"id\":";
+        out += std::string_view("{\"id\":");
         appendId(out, request.id);
-        out += ",\"jsonrpc\":\"2.0\",\"method\":";
+        out += std::string_view(",\"jsonrpc\":\"2.0\",\"method\":");
         appendJsonString(out, request.method);
         appendParamsMember(out, request.params);
         out += '}';
@@ -58,7 +58,7 @@ template <Notification N>
 void appendNotificationText(std::string& out, const Message<N>& message) {
     const std::size_t mark = out.size();
     try {
-        out += "{\"jsonrpc\":\"2.0\",\"method\":";
+        out += std::string_view("{\"jsonrpc\":\"2.0\",\"method\":");
         appendJsonString(out, message.method);
         if constexpr (!std::is_same_v<typename N::Parameters, Empty>) {
             appendParamsMember(out, message.params);

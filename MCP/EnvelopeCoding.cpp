@@ -33,19 +33,19 @@ void appendResponseEnvelope(std::string& out, const ID& id, const Value& outcome
     const std::size_t mark = out.size();
     try {
         if (outcomeKey < std::string_view("id")) {
-            out += "{\"";
+            out += std::string_view("{\"");
             out += outcomeKey;
-            out += "\":";
+            out += std::string_view("\":");
             appendJson(out, outcome);
-            out += ",\"id\":";
+            out += std::string_view(",\"id\":");
             appendId(out, id);
-            out += ",\"jsonrpc\":\"2.0\"}";
+            out += std::string_view(",\"jsonrpc\":\"2.0\"}");
         } else {
-            out += "{\"id\":";
+            out += std::string_view("{\"id\":");
             appendId(out, id);
-            out += ",\"jsonrpc\":\"2.0\",\"";
+            out += std::string_view(",\"jsonrpc\":\"2.0\",\"");
             out += outcomeKey;
-            out += "\":";
+            out += std::string_view("\":");
             appendJson(out, outcome);
             out += '}';
         }

@@ -7,7 +7,7 @@
 // On-Demand parser, which walks the same structure and hands over each number's own text, read by
 // readJsonNumber as the DOM parser reads numbers. Each thread keeps its own parsers and padded
 // input buffer, so once warm a parse allocates only the strings, arrays and objects of the
-// resulting Value.
+// resulting Value. A visit (MCP/JsonElement.h) stops after the DOM parser and hands out its tape.
 #include "MCP/JsonParser.h"
 
 #include <simdjson.h>
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "MCP/DataURL.h"
+#include "MCP/JsonElement.h"
 #include "MCP/detail/JsonNumber.h"
 
 namespace mcp {
@@ -102,26 +103,26 @@ Failure classify(simdjson::error_code error) {
 
 }  // namespace
 
-// Reads one document. One instance per thread (see reader()); not reentrant.
+// Reads one document. One instance per thread (see withReader()); not reentrant.
 class JsonReader {
 public:
+    // Whether a visit is under way: the element it handed out lives in this reader's buffers.
+    bool busy() const noexcept { return busy_; }
+
     // The nesting limit of the last read: the option, capped at what the parser can nest.
     std::size_t maxDepth() const noexcept { return maxDepth_; }
 
     Failure read(std::string_view text, const JsonReadOptions& options, Value& out) {
         maxDepth_ = std::min(options.maxDepth, kParserDepth);
         copyPadded(text);
-        if (!domReady_) {
-            if (domParser_.allocate(4096, kParserDepth + 1)) {
-                return Failure::capacity;
-            }
-            domReady_ = true;
+        if (!prepareDom()) {
+            return Failure::capacity;
         }
         simdjson::dom::element root;
         const simdjson::error_code error =
             domParser_.parse(buffer_.data(), text.size(), false).get(root);
         if (!error) {
-            return readElement(root, out, 0);
+            return readElement(root, out, 0, maxDepth_);
         }
         if (error != simdjson::NUMBER_ERROR) {
             return classify(error);
@@ -129,6 +130,44 @@ public:
         // Possibly an integer beyond 64 bits: the On-Demand reader takes it as a double and finds
         // the genuinely malformed numbers.
         return readOnDemand(text, out);
+    }
+
+    // Parses `text` with the default options and hands its root to `callback`; false, without a
+    // call, for a text that read() would refuse or could only read with the On-Demand parser.
+    bool visit(std::string_view text, detail::JsonVisit callback, void* context) {
+        maxDepth_ = std::min(JsonReadOptions{}.maxDepth, kParserDepth);
+        copyPadded(text);
+        if (!prepareDom()) {
+            return false;
+        }
+        simdjson::dom::element root;
+        if (domParser_.parse(buffer_.data(), text.size(), false).get(root)) {
+            return false;
+        }
+        // Nesting beyond the limit takes two characters a level: shorter texts cannot hold it.
+        if (text.size() >= 2 * maxDepth_ && !withinDepth(root, 0)) {
+            return false;
+        }
+        JsonElement element;
+        std::memcpy(static_cast<void*>(element.element_), static_cast<const void*>(&root),
+                    sizeof root);
+        busy_ = true;
+        struct Release {
+            bool& busy;
+            ~Release() { busy = false; }
+        } release{busy_};
+        callback(context, element);
+        return true;
+    }
+
+    // The Value of an element of a visited document (whose depth was checked by the visit).
+    static Value build(const JsonElement& element) {
+        simdjson::dom::element source;
+        std::memcpy(static_cast<void*>(&source), static_cast<const void*>(element.element_),
+                    sizeof source);
+        Value out;
+        readElement(source, out, 0, kParserDepth);
+        return out;
     }
 
     // Gives back the buffers of an unusually large document, so a thread does not keep tens of
@@ -146,6 +185,43 @@ public:
 private:
     static constexpr std::size_t kParserDepth = 1024;
     static constexpr std::size_t kKeepBytes = std::size_t{8} << 20;
+
+    bool prepareDom() {
+        if (!domReady_) {
+            if (domParser_.allocate(4096, kParserDepth + 1)) {
+                return false;
+            }
+            domReady_ = true;
+        }
+        return true;
+    }
+
+    // Whether no array or object of `element` (at `depth`) lies at maxDepth_ or deeper.
+    bool withinDepth(const simdjson::dom::element& element, std::size_t depth) const {
+        namespace dom = simdjson::dom;
+        if (element.is_array()) {
+            if (depth >= maxDepth_) {
+                return false;
+            }
+            const dom::array array = element.get_array().value_unsafe();
+            for (const dom::element child : array) {
+                if (!withinDepth(child, depth + 1)) {
+                    return false;
+                }
+            }
+        } else if (element.is_object()) {
+            if (depth >= maxDepth_) {
+                return false;
+            }
+            const dom::object object = element.get_object().value_unsafe();
+            for (const dom::key_value_pair field : object) {
+                if (!withinDepth(field.value, depth + 1)) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
 
     void copyPadded(std::string_view text) {
         // simdjson reads up to SIMDJSON_PADDING bytes past the end: parse from our own padded copy.
@@ -168,11 +244,12 @@ private:
 
     // Builds into `out`, which is null on entry, in place: each container is allocated once at its
     // final size and every element is constructed where it stays.
-    Failure readElement(const simdjson::dom::element& element, Value& out, std::size_t depth) {
+    static Failure readElement(const simdjson::dom::element& element, Value& out, std::size_t depth,
+                               std::size_t maxDepth) {
         namespace dom = simdjson::dom;
         switch (element.type()) {
             case dom::element_type::ARRAY: {
-                if (depth >= maxDepth_) {
+                if (depth >= maxDepth) {
                     return Failure::depth;
                 }
                 const dom::array array = element.get_array().value_unsafe();
@@ -180,7 +257,8 @@ private:
                 result.reserve(array.size());
                 for (const dom::element child : array) {
                     // No reallocation: the capacity is the exact element count.
-                    if (Failure failure = readElement(child, result.emplace_back(), depth + 1);
+                    if (Failure failure =
+                            readElement(child, result.emplace_back(), depth + 1, maxDepth);
                         failure != Failure::none) {
                         return failure;
                     }
@@ -188,7 +266,7 @@ private:
                 return Failure::none;
             }
             case dom::element_type::OBJECT: {
-                if (depth >= maxDepth_) {
+                if (depth >= maxDepth) {
                     return Failure::depth;
                 }
                 const dom::object object = element.get_object().value_unsafe();
@@ -197,7 +275,8 @@ private:
                 for (const dom::key_value_pair field : object) {
                     Object::Entry& entry = entries.emplace_back(
                         std::piecewise_construct, std::forward_as_tuple(field.key), std::tuple<>());
-                    if (Failure failure = readElement(field.value, entry.second, depth + 1);
+                    if (Failure failure =
+                            readElement(field.value, entry.second, depth + 1, maxDepth);
                         failure != Failure::none) {
                         return failure;
                     }
@@ -415,41 +494,60 @@ private:
     std::vector<Value> elements_;
     std::vector<Object::Entry> members_;
     std::size_t maxDepth_ = 0;
+    bool busy_ = false;
 };
 
 namespace {
 
-JsonReader& reader() {
+// Runs `read(reader)` with this thread's reader, or with a reader of its own while the thread's
+// reader holds the document of a visit that is under way.
+template <class Read>
+auto withReader(Read&& read) {
     thread_local JsonReader instance;
-    return instance;
+    if (instance.busy()) {
+        JsonReader own;
+        return read(own);
+    }
+    auto result = read(instance);
+    instance.trim();
+    return result;
 }
 
 }  // namespace
 
 std::optional<Value> tryParseJson(std::string_view text, DecodingError* error,
                                   const JsonReadOptions& options) {
-    Value value;
-    JsonReader& instance = reader();
-    const Failure failure = instance.read(text, options, value);
-    instance.trim();
-    if (failure == Failure::none) {
-        return value;
-    }
-    if (error) {
-        *error = DecodingError::dataCorrupted({}, describe(failure, instance.maxDepth()));
-    }
-    return std::nullopt;
+    return withReader([&](JsonReader& instance) -> std::optional<Value> {
+        Value value;
+        const Failure failure = instance.read(text, options, value);
+        if (failure == Failure::none) {
+            return value;
+        }
+        if (error) {
+            *error = DecodingError::dataCorrupted({}, describe(failure, instance.maxDepth()));
+        }
+        return std::nullopt;
+    });
 }
 
 Value parseJson(std::string_view text, const JsonReadOptions& options) {
-    Value value;
-    JsonReader& instance = reader();
-    const Failure failure = instance.read(text, options, value);
-    instance.trim();
-    if (failure != Failure::none) {
-        throw DecodingError::dataCorrupted({}, describe(failure, instance.maxDepth()));
-    }
-    return value;
+    return withReader([&](JsonReader& instance) {
+        Value value;
+        const Failure failure = instance.read(text, options, value);
+        if (failure != Failure::none) {
+            throw DecodingError::dataCorrupted({}, describe(failure, instance.maxDepth()));
+        }
+        return value;
+    });
+}
+
+bool detail::visitJson(std::string_view text, JsonVisit visit, void* context) {
+    return withReader(
+        [&](JsonReader& instance) { return instance.visit(text, visit, context); });
+}
+
+Value JsonElement::toValue() const {
+    return JsonReader::build(*this);
 }
 
 }  // namespace mcp

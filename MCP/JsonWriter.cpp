@@ -149,8 +149,11 @@ class JsonWriter {
 public:
     explicit JsonWriter(std::string& out) : out_(out), start_(out.size()) {}
 
-    void write(const Value& value) {
-        const bool written = writeValue(value, 0);
+    void write(const Value& value) { finish(writeValue(value, 0)); }
+    void write(const Object& object) { finish(writeObject(object, 0)); }
+
+private:
+    void finish(bool written) {
         out_.resize(written && pos_ ? static_cast<std::size_t>(pos_ - out_.data()) : start_);
         if (!written) {
             throw EncodingError(CodingPath(reversePath_.rbegin(), reversePath_.rend()),
@@ -158,7 +161,6 @@ public:
         }
     }
 
-private:
     // Room for `count` more characters at pos_.
     void reserve(std::size_t count) {
         if (static_cast<std::size_t>(end_ - pos_) >= count) {
@@ -229,30 +231,32 @@ private:
                 put(']');
                 return true;
             }
-            case Value::Kind::Object: {
-                if (depth >= kMaxWriteDepth) {
-                    return failTooDeep();
-                }
-                const Object& object = *std::get_if<6>(&value.storage_);
-                put('{');
-                bool first = true;
-                for (const auto& [key, member] : object) {
-                    if (!first) {
-                        put(',');
-                    }
-                    first = false;
-                    if (!writeString(key, ':') || !writeValue(member, depth + 1)) {
-                        reversePath_.push_back(CodingKey::key(key));
-                        return false;
-                    }
-                }
-                put('}');
-                return true;
-            }
+            case Value::Kind::Object:
+                return writeObject(*std::get_if<6>(&value.storage_), depth);
             case Value::Kind::Null:
                 put("null");
                 return true;
         }
+        return true;
+    }
+
+    [[nodiscard]] bool writeObject(const Object& object, std::size_t depth) {
+        if (depth >= kMaxWriteDepth) {
+            return failTooDeep();
+        }
+        put('{');
+        bool first = true;
+        for (const auto& [key, member] : object) {
+            if (!first) {
+                put(',');
+            }
+            first = false;
+            if (!writeString(key, ':') || !writeValue(member, depth + 1)) {
+                reversePath_.push_back(CodingKey::key(key));
+                return false;
+            }
+        }
+        put('}');
         return true;
     }
 
@@ -329,6 +333,10 @@ private:
 
 void appendJson(std::string& out, const Value& value) {
     JsonWriter(out).write(value);
+}
+
+void appendJson(std::string& out, const Object& object) {
+    JsonWriter(out).write(object);
 }
 
 void appendJsonString(std::string& out, std::string_view text) {

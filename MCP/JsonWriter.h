@@ -38,6 +38,8 @@ std::string toJson(const Value& value);
 // Appends the JSON text of `value` to `out` (reusing its capacity). On EncodingError `out` keeps
 // its previous contents.
 void appendJson(std::string& out, const Value& value);
+// The same for an object, as appendJson(out, Value(object)) writes it, without the copy.
+void appendJson(std::string& out, const Object& object);
 // Appends `text` as a JSON string, quoted and escaped as appendJson writes texts. Throws
 // EncodingError (with an empty path) when it is not valid UTF-8; `out` is then unchanged.
 void appendJsonString(std::string& out, std::string_view text);

@@ -2,6 +2,8 @@
 
 #include "MCP/JsonParser.h"
 #include "MCP/JsonWriter.h"
+#include "MCP/detail/EnvelopeCoding.h"
+#include "MCP/detail/ParsedEnvelope.h"
 
 namespace mcp {
 
@@ -82,6 +84,41 @@ ReceivedMessage classifyMessage(Value&& message) {
     } catch (const DecodingError&) {
     }
     return invalidFormat();
+}
+
+detail::ParsedEnvelope::ParsedEnvelope(const JsonElement& message) noexcept {
+    JsonElement::Members members = message.members();
+    std::string_view key;
+    JsonElement member;
+    while (members.next(key, member)) {
+        if (key == "id") {
+            id = member;
+        } else if (key == "method") {
+            method = member;
+        } else if (key == "params") {
+            params = member;
+        } else if (key == "result") {
+            result = member;
+        } else if (key == "error") {
+            error = member;
+        } else if (key == "jsonrpc") {
+            version = member;
+        }
+    }
+}
+
+bool detail::ParsedEnvelope::hasVersion() const noexcept {
+    return version && version->string() == kJsonRpcVersion;
+}
+
+std::optional<ID> detail::plainID(const JsonElement& id) {
+    if (std::optional<std::string_view> text = id.string()) {
+        return ID(*text);
+    }
+    if (std::optional<std::int64_t> number = id.integer()) {
+        return ID(*number);
+    }
+    return std::nullopt;
 }
 
 std::string errorAnswerText(const MCPError& error, const std::optional<ID>& id) {

@@ -22,7 +22,8 @@
 // Resumption: a failure is thrown to the caller unchanged; a success that already is a T is
 // handed over as it is; a Value is decoded as T directly (no JSON text is written or read), and
 // when it does not fit the caller gets TypeMismatchError (the decoding detail is dropped); a
-// success of any other type gives TypeMismatchError too.
+// success of any other type gives TypeMismatchError too. A result still in the text it came in
+// (ParsedResult) is decoded as T straight from the parse, as its Value would be.
 //
 // Thread-safety: resume from any thread, once (later resumptions are ignored and answer false);
 // the caller resumes on its own executor. Cancelling the awaiting coroutine (Asio cancellation
@@ -42,7 +43,9 @@
 
 #include "MCP/AsyncResult.h"
 #include "MCP/Coding.h"
+#include "MCP/JsonElement.h"
 #include "MCP/MCPError.h"
+#include "MCP/TypedJsonDecoding.h"
 #include "MCP/Value.h"
 
 namespace mcp {
@@ -54,9 +57,15 @@ public:
         : std::runtime_error("The response's result does not have the type the request expects.") {}
 };
 
-// What a response brings to a pending request: a success holding a Value (the usual case) or a
-// value of any other type, or a failure.
-using PendingOutcome = std::variant<Value, std::any, std::exception_ptr>;
+// A success whose result is still in the text that brought it: decoded during the resume() call
+// that hands it over, before the caller is resumed, while the element is valid.
+struct ParsedResult {
+    const JsonElement* element = nullptr;
+};
+
+// What a response brings to a pending request: a success holding a Value (the usual case), the
+// result as parsed, or a value of any other type, or a failure.
+using PendingOutcome = std::variant<Value, std::any, std::exception_ptr, ParsedResult>;
 
 namespace detail {
 
@@ -72,6 +81,19 @@ bool resumeTyped(Sink& sink, PendingOutcome&& outcome) {
             return sink.resume(std::move(*typed));
         }
         return sink.resume(std::make_exception_ptr(TypeMismatchError()));
+    }
+    if (auto* parsed = std::get_if<ParsedResult>(&outcome)) {
+        if constexpr (std::is_same_v<T, Value>) {
+            return sink.resume(parsed->element->toValue());
+        } else {
+            std::optional<T> decoded;
+            try {
+                decoded = decodeTypedJson<T>(*parsed->element);
+            } catch (const DecodingError&) {
+                return sink.resume(std::make_exception_ptr(TypeMismatchError()));
+            }
+            return sink.resume(std::move(*decoded));
+        }
     }
     auto& value = std::get<Value>(outcome);
     if constexpr (std::is_same_v<T, Value>) {

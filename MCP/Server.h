@@ -378,6 +378,7 @@ public:
     boost::asio::awaitable<std::string> answer(Request<AnyMethod> request) override {
         typename M::Result result = co_await run(request);
         std::string text;
+        text.reserve(kAnswerTextReserve);
         try {
             mcp::detail::appendResultEnvelope(
                 text, request.id, [&](std::string& out) { appendTypedJson(out, result); });
@@ -390,6 +391,9 @@ public:
     }
 
 private:
+    // Room for the text of a usual answer, so that writing it allocates once.
+    static constexpr std::size_t kAnswerTextReserve = 256;
+
     boost::asio::awaitable<typename M::Result> run(Request<AnyMethod>& request) {
         if (handler_) {
             return handler_(parameters(request));

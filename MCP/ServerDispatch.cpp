@@ -8,9 +8,11 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "MCP/JsonElement.h"
 #include "MCP/MessageClassification.h"
 #include "MCP/Server.h"
 #include "MCP/ServerInternal.h"
+#include "MCP/detail/ParsedEnvelope.h"
 
 // g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -19,8 +21,44 @@ namespace mcp {
 
 namespace asio = boost::asio;
 
+namespace {
+
+// What classifyMessage() reads as a request, made straight from the parse when it is the usual
+// one: an object without "result" and "error" whose last "jsonrpc" is "2.0", whose last "id" is a
+// text or an integer and whose last "method" is a text; its "params" become the request's Value
+// (absent: null). Anything else is left to classifyMessage().
+std::optional<Request<AnyMethod>> plainRequest(const JsonElement& message) {
+    const detail::ParsedEnvelope envelope(message);
+    if (!envelope.id || !envelope.method || envelope.result || envelope.error ||
+        !envelope.hasVersion()) {
+        return std::nullopt;
+    }
+    std::optional<std::string_view> method = envelope.method->string();
+    std::optional<ID> id = detail::plainID(*envelope.id);
+    if (!method || !id) {
+        return std::nullopt;
+    }
+    return Request<AnyMethod>{std::move(*id), std::string(*method),
+                              envelope.params ? envelope.params->toValue() : Value()};
+}
+
+}  // namespace
+
 std::optional<asio::awaitable<void>> Server::dispatchElement(std::string_view element) {
-    ReceivedMessage message = classifyMessage(element);
+    // Read from one parse: the usual request straight from it, anything else as a whole.
+    std::optional<ReceivedMessage> received;
+    const bool parsed = visitJson(element, [&](const JsonElement& root) {
+        if (std::optional<Request<AnyMethod>> request = plainRequest(root)) {
+            received.emplace(std::move(*request));
+        } else {
+            received.emplace(classifyMessage(root.toValue()));
+        }
+    });
+    if (!parsed) {
+        // Invalid, or a number only the slower reader takes.
+        received.emplace(classifyMessage(element));
+    }
+    ReceivedMessage& message = *received;
     if (auto* request = std::get_if<Request<AnyMethod>>(&message)) {
         return startRequest(std::move(*request));
     }

@@ -4,9 +4,9 @@
 //   mcp::appendTypedJson(out, result);   // the same bytes as appendJson(out, encodeValue(result))
 //
 // Records with a plain field table, tagged unions of such records, texts, booleans, integers,
-// raw-value enumerations, optionals, lists and Values are written directly, with the members of
-// every object in the writer's sorted key order; anything else (a record with hooks or a coder of
-// its own, doubles, maps) goes through its Value. The text is always the one appendJson writes for
+// raw-value enumerations, optionals, lists, Values and objects are written directly, with the
+// members of every object in the writer's sorted key order; anything else (a record with hooks or
+// a coder of its own, doubles, maps) goes through its Value. The text is always the one appendJson writes for
 // the encoded value. Throws EncodingError like appendJson, though its coding path may be shorter:
 // callers that report the error write the value through its Value again to get the full path.
 // `out` may then hold part of the text.
@@ -111,10 +111,10 @@ template <class T>
 concept DirectRecord = RecordType<T> && StandardForm<T> && writableFields<T>({});
 
 inline void appendKey(std::string& out, bool& first, std::string_view key) {
-    out += first ? "{\"" : ",\"";
+    out += first ? std::string_view("{\"") : std::string_view(",\"");
     first = false;
     out += key;
-    out += "\":";
+    out += std::string_view("\":");
 }
 
 template <class T, class F>
@@ -127,7 +127,7 @@ void appendField(std::string& out, bool& first, const F& f, const T& record) {
                 appendTypedJson(out, *member);
             } else if (f.rule == FieldRule::nullable) {
                 appendKey(out, first, f.key);
-                out += "null";
+                out += std::string_view("null");
             }
             return;
         }
@@ -166,7 +166,7 @@ void appendRecordObject(std::string& out, const T& record, std::string_view tag)
         (writeAt(std::integral_constant<std::size_t, order[I]>{}), ...);
     }
     (std::make_index_sequence<order.size()>{});
-    out += first ? "{}" : "}";
+    out += first ? std::string_view("{}") : std::string_view("}");
 }
 
 template <class U, std::size_t... I>
@@ -187,7 +187,7 @@ concept DirectUnion = std::is_base_of_v<TaggedUnionBase, T> && requires {
 template <class T>
 void appendTypedJson(std::string& out, const T& value) {
     if constexpr (std::is_same_v<T, bool> && detail::StandardForm<T>) {
-        out += value ? "true" : "false";
+        out += value ? std::string_view("true") : std::string_view("false");
     } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T> && detail::StandardForm<T>) {
         char digits[24];
         out.append(
@@ -195,7 +195,7 @@ void appendTypedJson(std::string& out, const T& value) {
             std::to_chars(digits, digits + sizeof digits, static_cast<std::int64_t>(value)).ptr);
     } else if constexpr (std::is_same_v<T, std::string> && detail::StandardForm<T>) {
         appendJsonString(out, value);
-    } else if constexpr (std::is_same_v<T, Value>) {
+    } else if constexpr (std::is_same_v<T, Value> || std::is_same_v<T, Object>) {
         appendJson(out, value);
     } else if constexpr (RawValueEnum<T> && detail::StandardForm<T>) {
         appendJsonString(out, rawValue(value));
@@ -203,7 +203,7 @@ void appendTypedJson(std::string& out, const T& value) {
         if (value) {
             appendTypedJson(out, *value);
         } else {
-            out += "null";
+            out += std::string_view("null");
         }
     } else if constexpr (detail::IsVectorType<T>::value && detail::StandardForm<T>) {
         out += '[';

@@ -40,9 +40,9 @@ void appendId(std::string& out, const ID& id);
 // Appends {"id", "jsonrpc", "result"} with the result written by `writeResult(out)`.
 template <class WriteResult>
 void appendResultEnvelope(std::string& out, const ID& id, WriteResult&& writeResult) {
-    out += "{\"id\":";
+    out += std::string_view("{\"id\":");
     appendId(out, id);
-    out += ",\"jsonrpc\":\"2.0\",\"result\":";
+    out += std::string_view(",\"jsonrpc\":\"2.0\",\"result\":");
     std::forward<WriteResult>(writeResult)(out);
     out += '}';
 }

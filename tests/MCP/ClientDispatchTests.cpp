@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -284,6 +285,72 @@ TEST(ClientBatchesAgainstServer, OurServerAnswersABatch) {
     }));
     EXPECT_EQ(harness.run(results[0].value()).content.at(0).get<ToolContent::Text>()->text, "one");
     EXPECT_EQ(harness.run(results[1].value()).content.at(0).get<ToolContent::Text>()->text, "two");
+}
+
+// --- Answers to typed requests ------------------------------------------------------------------
+
+// An answer to the tool call sent under id 7, and what its caller gets; "waits" when the answer
+// is not taken as this request's.
+struct AnswerCase {
+    std::string answer;
+    std::string outcome;
+};
+
+TEST(ClientInbound, AnswersReachTheirCallerByTheRulesOfResponses) {
+    const AnswerCase cases[] = {
+        {R"({"jsonrpc":"2.0","id":7,"result":{"content":[{"type":"text","text":"hi"}]}})", "hi"},
+        // The last "id" and "result" count, whatever comes beside them.
+        {R"({"id":"x","result":{},"jsonrpc":"2.0","id":7,"method":"m","result":{"content":[]}})",
+         "0 blocks"},
+        {R"({"jsonrpc":"2.0","id":7,"id":"x","result":{"content":[]}})", "waits"},
+        // An id written as an integral number is that integer.
+        {R"({"jsonrpc":"2.0","id":7.0,"result":{"content":[]}})", "0 blocks"},
+        // A result goes before an error; an error alone is the caller's error.
+        {R"({"jsonrpc":"2.0","id":7,"error":{"code":1,"message":"no"},"result":{"content":[]}})",
+         "0 blocks"},
+        {R"({"jsonrpc":"2.0","id":7,"error":{"code":-32601,"message":"Method not found"}})",
+         "Method not found"},
+        {R"({"jsonrpc":"2.0","id":7,"result":{"content":{}}})",
+         "The response's result does not have the type the request expects."},
+        {R"({"jsonrpc":"2.0","id":7,"result":{"content":[{"type":"text","text":"data:,hi"}]}})",
+         "data:,hi"},
+        // Not a response at all.
+        {R"({"jsonrpc":"1.0","id":7,"result":{"content":[]}})", "waits"},
+        {R"({"id":7,"result":{"content":[]}})", "waits"},
+        {R"({"jsonrpc":"2.0","id":[7],"result":{"content":[]}})", "waits"},
+    };
+    for (const AnswerCase& c : cases) {
+        SCOPED_TRACE(c.answer);
+        ScriptedClient scripted;
+        ASSERT_EQ(scripted.connect(), "ok");
+        Client& client = *scripted.client;
+        auto context = scripted.run(client.send(
+            makeRequest<CallTool>(ID(7), CallTool::Parameters{.name = "echo"})));
+        std::optional<std::string> outcome;
+        asio::co_spawn(
+            scripted.io,
+            [&]() -> asio::awaitable<void> {
+                try {
+                    CallTool::Result result = co_await context.value();
+                    const auto* text = result.content.empty()
+                                           ? nullptr
+                                           : result.content[0].get<ToolContent::Text>();
+                    outcome = text ? text->text
+                                   : std::to_string(result.content.size()) + " blocks";
+                } catch (const std::exception& error) {
+                    outcome = error.what();
+                }
+            },
+            asio::detached);
+        scripted.transport->push(c.answer);
+        scripted.settle();
+        EXPECT_EQ(outcome.value_or("waits"), c.outcome);
+        EXPECT_EQ(scripted.run(client.pendingRequestCount()), outcome ? 0u : 1u);
+        // A caller still waiting ends here, while what it refers to is still there.
+        scripted.run(client.disconnect());
+        scripted.settle();
+        EXPECT_TRUE(outcome);
+    }
 }
 
 // --- Messages of no known form, and the log lines -----------------------------------------------

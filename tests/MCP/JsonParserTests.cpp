@@ -1,4 +1,4 @@
-// The JSON parser: options, error reporting and use from several threads.
+// The JSON parser: options, error reporting, use from several threads, and reading in place.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -6,9 +6,11 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
+#include "MCP/JsonElement.h"
 #include "MCP/JsonParser.h"
 #include "MCP/JsonWriter.h"
 
@@ -172,6 +174,103 @@ TEST(JsonParser, ParsesOnManyThreadsAtOnce) {
         thread.join();
     }
     EXPECT_EQ(good, std::vector<int>(8, 200));
+}
+
+// --- Reading in place -----------------------------------------------------------------------
+
+std::string nested(std::size_t levels) {
+    return std::string(levels, '[') + "1" + std::string(levels, ']');
+}
+
+TEST(JsonElement, VisitsWhatParseJsonReadsAndBuildsTheSameValue) {
+    const std::string texts[] = {
+        "null",
+        "true",
+        "-7",
+        "9223372036854775807",
+        "18446744073709551615",
+        "1.5e-3",
+        R"("data:text/plain;base64,aGk=")",
+        R"("data:,not base64 %")",
+        R"({"b":1,"a":[true,{"x":"y\u00e9"}],"b":2})",
+        R"([{},[],"",0.0,-0.0])",
+        nested(512),
+    };
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text.substr(0, 60));
+        std::optional<Value> built;
+        EXPECT_TRUE(visitJson(text, [&](const JsonElement& root) { built = root.toValue(); }));
+        ASSERT_TRUE(built);
+        EXPECT_EQ(toJson(*built), toJson(parseJson(text)));
+        EXPECT_EQ(built->kind(), parseJson(text).kind());
+    }
+}
+
+TEST(JsonElement, RefusesWhatParseJsonRefusesAndNumbersBeyond64Bits) {
+    const std::string texts[] = {"", "{", "[1,]", "\"\xff\"", "1 2", nested(513),
+                                 "[1, 123456789012345678901234567890]"};
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text.substr(0, 60));
+        bool visited = false;
+        EXPECT_FALSE(visitJson(text, [&](const JsonElement&) { visited = true; }));
+        EXPECT_FALSE(visited);
+    }
+    // The last one is valid: the Value road reads it.
+    EXPECT_NO_THROW(parseJson("[1, 123456789012345678901234567890]"));
+}
+
+TEST(JsonElement, ReadsKindsMembersAndTheLastOfRepeatedKeys) {
+    const std::string text =
+        R"({"id":1,"list":[1,-2,3.5,18446744073709551615],"id":"two","t":true,"n":null})";
+    ASSERT_TRUE(visitJson(text, [&](const JsonElement& root) {
+        EXPECT_EQ(root.kind(), JsonElement::Kind::object);
+        EXPECT_EQ(root.size(), 5u);
+        EXPECT_EQ(root.find("id")->string(), "two");
+        EXPECT_FALSE(root.find("missing"));
+        EXPECT_EQ(root.find("t")->boolean(), true);
+        EXPECT_TRUE(root.find("n")->isNull());
+        EXPECT_FALSE(root.find("n")->string());
+
+        std::vector<std::string> keys;
+        JsonElement::Members members = root.members();
+        std::string_view key;
+        JsonElement member;
+        while (members.next(key, member)) {
+            keys.emplace_back(key);
+        }
+        EXPECT_EQ(keys, (std::vector<std::string>{"id", "list", "id", "t", "n"}));
+
+        const JsonElement list = *root.find("list");
+        EXPECT_EQ(list.size(), 4u);
+        std::vector<JsonElement::Kind> kinds;
+        std::vector<std::optional<double>> numbers;
+        JsonElement::Elements elements = list.elements();
+        JsonElement element;
+        while (elements.next(element)) {
+            kinds.push_back(element.kind());
+            numbers.push_back(element.number());
+        }
+        using Kind = JsonElement::Kind;
+        EXPECT_EQ(kinds, (std::vector<Kind>{Kind::integer, Kind::integer, Kind::number,
+                                            Kind::number}));
+        EXPECT_EQ(numbers, (std::vector<std::optional<double>>{1.0, -2.0, 3.5, 0x1p64}));
+        EXPECT_FALSE(list.find("id"));
+        EXPECT_FALSE(list.members().next(key, member));
+        EXPECT_FALSE(root.elements().next(element));
+        EXPECT_FALSE(root.find("id")->integer());
+    }));
+}
+
+TEST(JsonElement, AVisitMayParseOtherTextMeanwhile) {
+    ASSERT_TRUE(visitJson(R"({"outer":[1,2,3]})", [&](const JsonElement& root) {
+        EXPECT_EQ(toJson(parseJson(R"({"inner":true})")), R"({"inner":true})");
+        EXPECT_TRUE(visitJson("[4]", [](const JsonElement& inner) {
+            EXPECT_EQ(inner.size(), 1u);
+        }));
+        EXPECT_EQ(toJson(root.toValue()), R"({"outer":[1,2,3]})");
+    }));
+    // And the thread's parser is free again afterwards.
+    EXPECT_EQ(toJson(parseJson("[5]")), "[5]");
 }
 
 TEST(DecodingError, RendersKindPathAndSentence) {

@@ -43,6 +43,23 @@ TEST(JsonWriter, AppendKeepsEarlierOutputOnFailure) {
     EXPECT_EQ(out, "prefix:[1,2]");
 }
 
+TEST(JsonWriter, WritesAnObjectAsItsValueWithTheSamePathOnFailure) {
+    Object object{{"b", Value::array({1, "t"})}, {"a", Value::object({{"x", Value()}})}};
+    std::string out = "prefix:";
+    appendJson(out, object);
+    EXPECT_EQ(out, "prefix:" + toJson(Value(object)));
+
+    object.insertOrAssign("c", Value::array({std::nan("")}));
+    out = "prefix:";
+    try {
+        appendJson(out, object);
+        ADD_FAILURE() << "wrote " << out;
+    } catch (const EncodingError& error) {
+        EXPECT_EQ(describeCodingPath(error.codingPath()), "c[0]");
+    }
+    EXPECT_EQ(out, "prefix:");
+}
+
 TEST(JsonWriter, EscapesMediaTypesOfDataBuiltInCode) {
     const Value value = Value::data({0}, "text/\"odd\"");
     EXPECT_EQ(toJson(value), R"("data:text/\"odd\";base64,AA==")");

@@ -120,6 +120,22 @@ INSTANTIATE_TEST_SUITE_P(Server, ServerGolden,
                                                R"({"jsonrpc":"2.0","id":123456789012345678901234567890,"method":"ping"})",
                                                R"({"error":{"code":-32600,"data":{"detail":"ID must be string or number"},"message":"Invalid Request: ID must be string or number"},"id":null,"jsonrpc":"2.0"})"},
                                            GoldenRow{
+                                               "IntegralFractionId",
+                                               R"({"jsonrpc":"2.0","id":2.0,"method":"ping"})",
+                                               R"({"error":{"code":-32600,"data":{"detail":"ID must be string or number"},"message":"Invalid Request: ID must be string or number"},"id":null,"jsonrpc":"2.0"})"},
+                                           GoldenRow{
+                                               "RepeatedKeysTakeTheLast",
+                                               R"({"jsonrpc":"2.0","id":1,"method":"nothing","params":[],"id":"last","method":"ping"})",
+                                               R"({"id":"last","jsonrpc":"2.0","result":{}})"},
+                                           GoldenRow{
+                                               "NullParams",
+                                               R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":null})",
+                                               R"({"error":{"code":-32602,"data":{"detail":"Missing required params field"},"message":"Invalid params: Missing required params field"},"id":9,"jsonrpc":"2.0"})"},
+                                           GoldenRow{
+                                               "DataURLId",
+                                               R"({"jsonrpc":"2.0","id":"data:,1","method":"tools/call","params":{"name":"echo","arguments":{"text":"x"}}})",
+                                               R"({"id":"data:,1","jsonrpc":"2.0","result":{"content":[{"text":"x","type":"text"}]}})"},
+                                           GoldenRow{
                                                "ObjectId",
                                                R"({"jsonrpc":"2.0","id":{"n":1},"method":"tools/call","params":{"name":"crash"}})",
                                                R"({"error":{"code":-32600,"data":{"detail":"ID must be string or number"},"message":"Invalid Request: ID must be string or number"},"id":null,"jsonrpc":"2.0"})"},

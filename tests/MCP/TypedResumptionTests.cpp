@@ -18,6 +18,7 @@
 
 #include "MCP/Completion.h"
 #include "MCP/Elicitation.h"
+#include "MCP/JsonElement.h"
 #include "MCP/JsonParser.h"
 #include "MCP/JsonWriter.h"
 #include "MCP/MCPError.h"
@@ -81,19 +82,30 @@ struct Row {
     bool fits;                 // whether it decodes as the awaited type
 };
 
-// Resumes a waiter of type T with the row's result; checks the outcome against the row.
+// Resumes a waiter of type T with the row's result, once as a Value and once as read in place
+// from the parse; checks both outcomes against the row.
 template <class T>
 void checkRow(const Row& row) {
     SCOPED_TRACE(std::string(row.awaited) + " <- " + std::string(row.result));
     Value result = parseJson(row.result);
-    Seen<T> seen = resumeWith<T>(result);
-    if (row.fits) {
-        ASSERT_EQ(seen.index(), 0u) << "the caller got an error instead of the result";
-        EXPECT_EQ(encodeValue(std::get<0>(seen)), encodeValue(decodeValue<T>(result)));
-    } else {
-        ASSERT_EQ(seen.index(), 1u) << "the caller got a result";
-        EXPECT_TRUE(isTypeMismatch(std::get<1>(seen)));
+    auto check = [&](const Seen<T>& seen) {
+        if (row.fits) {
+            ASSERT_EQ(seen.index(), 0u) << "the caller got an error instead of the result";
+            EXPECT_EQ(encodeValue(std::get<0>(seen)), encodeValue(decodeValue<T>(result)));
+        } else {
+            ASSERT_EQ(seen.index(), 1u) << "the caller got a result";
+            EXPECT_TRUE(isTypeMismatch(std::get<1>(seen)));
+        }
+    };
+    {
+        SCOPED_TRACE("as a Value");
+        check(resumeWith<T>(result));
     }
+    SCOPED_TRACE("as parsed");
+    const bool parsed = visitJson(row.result, [&](const JsonElement& element) {
+        check(resumeWith<T>(ParsedResult{&element}));
+    });
+    EXPECT_TRUE(parsed);
 }
 
 const std::map<std::string_view, std::function<void(const Row&)>>& checkers() {
@@ -123,6 +135,19 @@ const Row kRows[] = {
     {"ListTools.Result", R"({"nextCursor":"n"})", false},
     {"CallTool.Result", R"({"content":[{"type":"text","text":"done"}],"isError":false})", true},
     {"CallTool.Result", R"({"content":[{"type":"Text","text":"done"}]})", false},
+    // The last of repeated keys counts; unknown keys are ignored; null is an absent optional.
+    {"CallTool.Result",
+     R"({"content":[],"isError":null,"more":{"a":[1]},"content":[{"text":"a","type":"text","text":"b"}]})",
+     true},
+    {"CallTool.Result", R"({"content":[{"type":"text","text":"a"}],"content":7})", false},
+    // A data URL where text is wanted is its text; structured content and metadata as they are.
+    {"CallTool.Result",
+     R"({"content":[{"type":"text","text":"data:text/plain;base64,aGk="}],"structuredContent":{"n":[1.5,"data:,x",null]},"_meta":{"progressToken":3}})",
+     true},
+    {"CallTool.Result", R"({"content":[{"type":"image","data":"AA==","mimeType":7}]})", false},
+    {"CallTool.Result", R"({"content":[{"type":"audio","data":"AA==","mimeType":"audio/wav"}],"isError":true})", true},
+    {"CallTool.Result", R"({"content":[{"text":"no type"}]})", false},
+    {"CallTool.Result", R"({"content":[],"isError":"yes"})", false},
     {"Complete.Result", R"({"completion":{"values":["a"],"total":1}})", true},
     {"Complete.Result", R"({"completion":{"values":["a"],"total":0.5}})", false},
     {"ListPrompts.Result", R"({"prompts":[{"name":"p"}]})", true},
@@ -132,6 +157,10 @@ const Row kRows[] = {
     {"GetPrompt.Result", R"({"messages":[{"role":"user","content":{"type":"tool_use"}}]})", false},
     {"ListResources.Result", R"({"resources":[{"name":"n","uri":"u","size":3}]})", true},
     {"ListResources.Result", R"({"resources":[{"name":"n","uri":"u","size":3.5}]})", false},
+    // An integral number written with a fraction or an exponent is that integer.
+    {"ListResources.Result", R"({"resources":[{"name":"n","uri":"u","size":3.0}]})", true},
+    {"ListResources.Result", R"({"resources":[{"name":"n","uri":"u","size":3e0}]})", true},
+    {"ListResources.Result", R"({"resources":[{"name":"n","uri":"u","size":1e300}]})", false},
     {"ReadResource.Result", R"({"contents":[{"uri":"u","blob":"AA=="}]})", true},
     {"ReadResource.Result", R"({"contents":{}})", false},
     {"ListResourceTemplates.Result", R"({"resourceTemplates":[{"uriTemplate":"t","name":"n"}]})",
