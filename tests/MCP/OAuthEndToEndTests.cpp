@@ -39,6 +39,7 @@ namespace {
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
 using Scopes = std::set<std::string>;
+using testing::firstText;
 using testing::runFor;
 
 const std::string kResourceServerID = "mcp-resource";
@@ -208,28 +209,12 @@ private:
     OAuthAuthorizationCodeFlow flow_;
 };
 
-std::string firstText(const std::vector<ToolContent>& content) {
-    const auto* text = content.empty() ? nullptr : content.front().get<ToolContent::Text>();
-    return text ? text->text : "";
-}
-
 // The three parties: the authorization server (started with the fixture), the protected
 // resource (started by each test, naming the authorization server it trusts) and the client
 // (run by the test thread on `io`).
 class OAuthEndToEnd : public ::testing::Test, protected testing::ExampleHTTPHost {
 protected:
-    void TearDown() override {
-        if (HasFailure()) {
-            for (const auto& line : *logs) {
-                std::cerr << "  log: " << line << "\n";
-            }
-        }
-        if (client) {
-            runFor(io, client->disconnect(), 30s);
-        }
-        testing::runIdle(io, 20ms);
-        stopHost();
-    }
+    void TearDown() override { stopClientAndHost(io, client, *logs); }
 
     void startResource(const URL& authorizationServer) {
         startHost({.mode = StreamableHTTPServer::Mode::stateful, .validationPipeline = pipeline});
