@@ -50,13 +50,13 @@ const TokenEndpointAuthentication kResourceServer =
 // The protected resource is the one client the authorization server knows in advance.
 Value providerConfiguration() {
     return Value::object(
-        {{"clients", Value::array({Value::object(
-                         {{"client_id", kResourceServerID},
-                          {"client_secret", kResourceServerSecret},
-                          {"token_endpoint_auth_method", "client_secret_basic"},
-                          {"grant_types", Value::array({Value("client_credentials")})},
-                          {"response_types", Value(Array{})},
-                          {"redirect_uris", Value(Array{})}})})}});
+        {{"clients",
+          Value::array({Value::object({{"client_id", kResourceServerID},
+                                       {"client_secret", kResourceServerSecret},
+                                       {"token_endpoint_auth_method", "client_secret_basic"},
+                                       {"grant_types", Value::array({Value("client_credentials")})},
+                                       {"response_types", Value(Array{})},
+                                       {"redirect_uris", Value(Array{})}})})}});
 }
 
 // POSTs a form to an endpoint of the authorization server with the client's credentials and
@@ -107,9 +107,9 @@ Scopes requiredScopes(const HTTPRequest& request) {
 // The resource's judgement of a token, from the authorization server's introspection answer.
 BearerTokenValidationResult judgeToken(const URL& introspectionEndpoint, const std::string& token,
                                        const HTTPRequest& request) {
-    const Value answer = parseJson(postForm(
-        introspectionEndpoint, {{"token", token}, {"token_type_hint", "access_token"}},
-        kResourceServer));
+    const Value answer = parseJson(postForm(introspectionEndpoint,
+                                            {{"token", token}, {"token_type_hint", "access_token"}},
+                                            kResourceServer));
     const Value* active = answer.find("active");
     if (!active || active->boolValue() != true) {
         return BearerTokenValidationResult::invalidToken("The token is not active.");
@@ -231,7 +231,9 @@ protected:
                             const HTTPValidationContext&) {
                 return judgeToken(introspection, token, request);
             },
-            [](const HTTPRequest&, const HTTPValidationContext&) { return std::optional(Scopes{"read"}); });
+            [](const HTTPRequest&, const HTTPValidationContext&) {
+                return std::optional(Scopes{"read"});
+            });
         pipeline->set(withBearerTokenProtection(*StandardValidationPipeline::statefulDefault(),
                                                 metadata, bearer));
     }
@@ -246,7 +248,8 @@ protected:
         components.authCodeFlow = codeFlow;
         components.now = [this] { return Instant::now().adding(clockAdvance); };
         authorizer = std::make_shared<OAuthAuthorizer>(
-            configuration, tokens, OAuthAuthorizer::withDefaults(components, configuration, nullptr));
+            configuration, tokens,
+            OAuthAuthorizer::withDefaults(components, configuration, nullptr));
         auto transport = std::make_shared<HTTPClientTransport>(
             io.get_executor(), *URL::parse(url()), HTTPClientTransport::Configuration{},
             /*streaming=*/false, std::nullopt, 10.0, authorizer, nullptr,
@@ -386,7 +389,8 @@ TEST_F(OAuthEndToEnd, RefusesAnAuthorizationServerWhoseIssuerDiffers) {
         ADD_FAILURE() << "the client connected";
     } catch (const std::exception& error) {
         EXPECT_EQ(std::string(error.what()),
-                  "Internal error: Authorization flow failed: Authorization server issuer mismatch. Expected " +
+                  "Internal error: Authorization flow failed: Authorization server issuer "
+                  "mismatch. Expected " +
                       alias + ", got " + provider.issuer->absoluteString());
     }
     EXPECT_EQ(pipeline->refusals(), std::vector<int>{401});
