@@ -1,10 +1,14 @@
 // The example tool servers behind a streamable-HTTP host on loopback, on an io_context of their
 // own that two threads run; the server made for each session (or connection) is kept for the
-// test. Shared by the tests of the host and of the HTTP client transport.
+// test. Shared by the tests of the host and of the HTTP client transport; for the latter, the
+// end of a client and the text of a tool's result.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
 #include <chrono>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -12,12 +16,20 @@
 #include <thread>
 #include <vector>
 
+#include "MCP/Client.h"
 #include "MCP/StreamableHTTPServer.h"
 #include "tests/MCP/ExampleTools.h"
+#include "tests/MCP/ServerTestSupport.h"
 
 namespace mcp::testing {
 
 namespace asio = boost::asio;
+
+// The text of the first content block of a tool's result; empty when that is no text.
+inline std::string firstText(const std::vector<ToolContent>& content) {
+    const auto* text = content.empty() ? nullptr : content.front().get<ToolContent::Text>();
+    return text ? text->text : "";
+}
 
 class ExampleHTTPHost {
 public:
@@ -50,6 +62,22 @@ public:
             thread.join();
         }
         threads.clear();
+    }
+
+    // Disconnects a test's client (run on `io` by the calling thread), then stops the host; the
+    // client's log lines are printed first when the test has failed.
+    void stopClientAndHost(asio::io_context& io, const std::shared_ptr<Client>& client,
+                           const std::vector<std::string>& logs) {
+        if (::testing::Test::HasFailure()) {
+            for (const auto& line : logs) {
+                std::cerr << "  log: " << line << "\n";
+            }
+        }
+        if (client) {
+            runFor(io, client->disconnect(), std::chrono::seconds(30));
+        }
+        runIdle(io, std::chrono::milliseconds(20));
+        stopHost();
     }
 
     std::string url() const { return "http://127.0.0.1:" + std::to_string(host->port()) + "/mcp"; }

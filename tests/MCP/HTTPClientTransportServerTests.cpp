@@ -24,30 +24,15 @@ namespace mcp {
 namespace {
 
 namespace asio = boost::asio;
+using testing::firstText;
 using testing::runFor;
 using testing::runUntil;
 using namespace std::chrono_literals;
 
-std::string firstText(const std::vector<ToolContent>& content) {
-    const auto* text = content.empty() ? nullptr : content.front().get<ToolContent::Text>();
-    return text ? text->text : "";
-}
-
 // The host runs on threads of its own; the client on `io`, run by the test thread.
 class HTTPClientOverHostTest : public ::testing::Test, protected testing::ExampleHTTPHost {
 protected:
-    void TearDown() override {
-        if (HasFailure()) {
-            for (const auto& line : *logs) {
-                std::cerr << "  log: " << line << "\n";
-            }
-        }
-        if (client) {
-            runFor(io, client->disconnect(), 20s);
-        }
-        testing::runIdle(io, 20ms);
-        stopHost();
-    }
+    void TearDown() override { stopClientAndHost(io, client, *logs); }
 
     std::shared_ptr<HTTPClientTransport> connectClient(
         bool streaming, HTTPClientTransport::Configuration configuration = {},

@@ -1,7 +1,8 @@
 // npm's oidc-provider on loopback (oauth-npm/server.mjs, installed by scripts/setup), started
 // with a configuration document ({"clients": [...]}) and stopped when the value goes: the server
-// ends when its standard input does. Its first JSON line names its issuer, token endpoint and
-// the refresh tokens it made.
+// ends when its standard input does. Its first JSON line names its issuer, its token,
+// introspection and revocation endpoints, its test endpoint that ends an access token, and the
+// refresh tokens it made.
 #pragma once
 
 #include <fcntl.h>
@@ -85,6 +86,9 @@ public:
 
     std::optional<URL> issuer;
     std::optional<URL> tokenEndpoint;
+    std::optional<URL> introspectionEndpoint;
+    std::optional<URL> revocationEndpoint;
+    std::optional<URL> expiryEndpoint;
     std::map<std::string, std::string> refreshTokens;
 
 private:
@@ -116,6 +120,10 @@ private:
                 const Value announcement = parseJson(line);
                 issuer = URL::parse(*announcement.find("issuer")->stringValue());
                 tokenEndpoint = URL::parse(*announcement.find("token_endpoint")->stringValue());
+                introspectionEndpoint =
+                    URL::parse(*announcement.find("introspection_endpoint")->stringValue());
+                revocationEndpoint = URL::parse(*announcement.find("revocation_endpoint")->stringValue());
+                expiryEndpoint = URL::parse(*announcement.find("expiry_endpoint")->stringValue());
                 for (const auto& [id, token] : *announcement.find("refresh_tokens")->objectValue()) {
                     refreshTokens[id] = *token.stringValue();
                 }

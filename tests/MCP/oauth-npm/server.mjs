@@ -6,6 +6,9 @@
 //   - refresh tokens for every client allowed the refresh_token grant,
 //   - the client credentials grant and client authentication by client_secret_basic,
 //     client_secret_post, private_key_jwt (ES256) and none,
+//   - token introspection (RFC 7662) for any client with a secret, and revocation (RFC 7009),
+//   - for the tests, POST /test/expire with a form parameter "token": that access token ends
+//     at once, as though its time had run out (its refresh token lives on),
 //   - headless approval: the account "tester" is signed in to every browser session and has
 //     granted whatever a request asks for, so the authorization endpoint answers at once with a
 //     redirect to the client's redirect URI carrying the code (or the error) and the state.
@@ -13,8 +16,9 @@
 //   node server.mjs CONFIG.json
 // where the configuration names the pre-registered clients ({"clients": [ ...client metadata...
 // ]}); a client with "public_key_pem" gets that key as its JSON Web Key Set. It prints one JSON
-// line once it listens: {"issuer": ..., "token_endpoint": ..., "refresh_tokens": {client_id:
-// token}}, then serves until its standard input ends. Its metadata is at
+// line once it listens: {"issuer": ..., "token_endpoint": ..., "introspection_endpoint": ...,
+// "revocation_endpoint": ..., "expiry_endpoint": ..., "refresh_tokens": {client_id: token}},
+// then serves until its standard input ends. Its metadata is at
 // /.well-known/openid-configuration.
 import { createServer } from 'node:http';
 import { createPublicKey } from 'node:crypto';
@@ -41,6 +45,8 @@ const provider = new Provider(issuer, {
   features: {
     clientCredentials: { enabled: true },
     devInteractions: { enabled: false },
+    introspection: { enabled: true },
+    revocation: { enabled: true },
     registration: { enabled: true },
     resourceIndicators: {
       enabled: true,
@@ -101,7 +107,18 @@ Session.get = async function get(ctx) {
   return session;
 };
 
-server.on('request', provider.callback());
+const serveProvider = provider.callback();
+server.on('request', async (req, res) => {
+  if (req.method !== 'POST' || req.url !== '/test/expire') {
+    serveProvider(req, res);
+    return;
+  }
+  let body = '';
+  for await (const chunk of req) body += chunk;
+  const token = await provider.AccessToken.find(new URLSearchParams(body).get('token') ?? '');
+  await token?.destroy();
+  res.writeHead(token ? 204 : 404).end();
+});
 
 const refreshTokens = {};
 for (const metadata of clients) {
@@ -118,7 +135,12 @@ for (const metadata of clients) {
 }
 
 process.stdout.write(JSON.stringify({
-  issuer, token_endpoint: `${issuer}/token`, refresh_tokens: refreshTokens,
+  issuer,
+  token_endpoint: `${issuer}/token`,
+  introspection_endpoint: `${issuer}/token/introspection`,
+  revocation_endpoint: `${issuer}/token/revocation`,
+  expiry_endpoint: `${issuer}/test/expire`,
+  refresh_tokens: refreshTokens,
 }) + '\n');
 process.stdin.on('end', () => process.exit(0));
 process.stdin.resume();
