@@ -10,6 +10,7 @@
 
 #include "MCP/OAuthAuthorizationCodeFlow.h"
 #include "MCP/OAuthDiscovery.h"
+#include "MCP/OAuthDiscoveryScopes.h"
 #include "MCP/OAuthError.h"
 #include "tests/MCP/OAuthTestSupport.h"
 #include "tests/platform/http/RunAsync.h"
@@ -24,10 +25,6 @@ using fw::http::testing::runAsync;
 using fw::http::testing::ScriptedServer;
 using fw::http::testing::ServerExchange;
 using Case = OAuthAuthorizationError::Case;
-
-URL url(std::string_view text) {
-    return *URL::parse(text);
-}
 
 TEST(AuthorizationURL, CarriesTheRequestParametersInOrder) {
     const std::string fixed =
@@ -52,7 +49,7 @@ TEST(AuthorizationURL, CarriesTheRequestParametersInOrder) {
     for (const auto& c : cases) {
         const URL built = OAuthAuthorizationCodeFlow::authorizationURL(
             url(c.endpoint), url("https://mcp.example/mcp"), url("http://127.0.0.1:50000/callback"),
-            "client 1+x", "chal-lenge_", c.scopes, "s+t&u", JoiningScopeSelector());
+            "client 1+x", "chal-lenge_", c.scopes, "s+t&u", DefaultOAuthScopeSelector());
         EXPECT_EQ(built.absoluteString(), c.expected) << c.endpoint;
     }
 }
@@ -64,7 +61,7 @@ TEST(AuthorizationURL, AMissingEndpointHasItsOwnError) {
                       OAuthAuthorizationCodeFlow::authorizationURL(
                           std::nullopt, url("https://mcp.example/mcp"),
                           url("http://127.0.0.1:50000/callback"), "c", "x", std::nullopt, "s",
-                          JoiningScopeSelector());
+                          DefaultOAuthScopeSelector());
                   },
                   &error),
               Case::authorizationEndpointMissing);

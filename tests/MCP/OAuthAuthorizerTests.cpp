@@ -13,10 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "MCP/ASCIIText.h"
 #include "MCP/OAuthAuthorizationURL.h"
 #include "MCP/OAuthAuthorizer.h"
 #include "MCP/OAuthError.h"
 #include "MCP/PKCE.h"
+#include "tests/MCP/OAuthTestSupport.h"
 #include "tests/platform/http/RunAsync.h"
 #include "tests/platform/http/ScriptedServer.h"
 
@@ -32,23 +34,8 @@ using Case = OAuthAuthorizationError::Case;
 using Parameters = std::map<std::string, std::string>;
 using Scopes = std::set<std::string>;
 
-URL url(std::string_view text) {
-    auto parsed = URL::parse(text);
-    if (!parsed) {
-        throw std::invalid_argument("not a URL: " + std::string(text));
-    }
-    return *parsed;
-}
-
-std::string lowered(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
-}
-
 std::string origin(const URL& u) {
-    std::string text = lowered(u.scheme().value_or("")) + "://" + lowered(u.host().value_or(""));
+    std::string text = asciiLowercased(u.scheme().value_or("")) + "://" + asciiLowercased(u.host().value_or(""));
     if (u.port()) {
         text += ":" + std::to_string(*u.port());
     }

@@ -14,6 +14,7 @@
 #include "MCP/OAuthDiscoveryScopes.h"
 #include "MCP/OAuthError.h"
 #include "platform/http/Client.h"
+#include "tests/MCP/OAuthTestSupport.h"
 #include "tests/platform/http/RunAsync.h"
 #include "tests/platform/http/ScriptedServer.h"
 
@@ -28,14 +29,6 @@ using fw::http::testing::ServerExchange;
 using Case = OAuthAuthorizationError::Case;
 using Texts = std::vector<std::string>;
 using Scopes = std::set<std::string>;
-
-URL url(const std::string& text) {
-    auto parsed = URL::parse(text);
-    if (!parsed) {
-        throw std::invalid_argument("not a URL: " + text);
-    }
-    return *parsed;
-}
 
 Texts texts(const std::vector<URL>& urls) {
     Texts out;

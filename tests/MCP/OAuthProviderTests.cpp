@@ -16,6 +16,7 @@
 #include "MCP/JsonWriter.h"
 #include "MCP/OAuthAuthorizationCodeFlow.h"
 #include "MCP/OAuthClientRegistrar.h"
+#include "MCP/OAuthDiscoveryScopes.h"
 #include "MCP/OAuthError.h"
 #include "MCP/OAuthTokenEndpointClient.h"
 #include "MCP/PKCE.h"
@@ -246,7 +247,7 @@ protected:
                           const std::string& expectedState) {
         const URL authorizationURL = OAuthAuthorizationCodeFlow::authorizationURL(
             metadata.authorizationEndpoint, kResource, redirectURI, clientID,
-            PKCE::codeChallenge(verifier), scopes, state, JoiningScopeSelector());
+            PKCE::codeChallenge(verifier), scopes, state, DefaultOAuthScopeSelector());
         return runAsync(context,
                         OAuthAuthorizationCodeFlow().authorize(authorizationURL, redirectURI,
                                                                expectedState, nullptr, session));

@@ -1,15 +1,15 @@
 // Helpers of the OAuth tests: which OAuthAuthorizationError a piece of test code ends with, and
-// a scope selector that only builds the "scope" parameter.
+// URLs from literal texts.
 #pragma once
 
 #include <optional>
-#include <set>
+#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <utility>
 
-#include "MCP/OAuthDiscovery.h"
 #include "MCP/OAuthError.h"
+#include "MCP/URL.h"
 
 namespace mcp {
 
@@ -29,26 +29,13 @@ std::optional<OAuthAuthorizationError::Case> failureCase(Run run,
     return std::nullopt;
 }
 
-// "scope" is the names in ascending order joined by blanks, nothing for none; it selects and
-// parses nothing.
-class JoiningScopeSelector : public OAuthScopeSelecting {
-public:
-    std::optional<std::set<std::string>> selectScopes(
-        const std::optional<std::string>&,
-        const std::optional<std::vector<std::string>>&) const override {
-        return std::nullopt;
+// The URL of a text the test knows to be one.
+inline URL url(std::string_view text) {
+    auto parsed = URL::parse(text);
+    if (!parsed) {
+        throw std::invalid_argument("not a URL: " + std::string(text));
     }
-    std::set<std::string> scopes(std::string_view) const override { return {}; }
-    std::optional<std::string> scopeParameter(const std::set<std::string>& scopes) const override {
-        if (scopes.empty()) {
-            return std::nullopt;
-        }
-        std::string joined;
-        for (const auto& scope : scopes) {
-            joined += (joined.empty() ? "" : " ") + scope;
-        }
-        return joined;
-    }
-};
+    return std::move(*parsed);
+}
 
 }  // namespace mcp
