@@ -196,17 +196,18 @@ private:
         // Not a coroutine: the suspension itself is the awaitable, and the callables it keeps
         // hold the state alive while it waits.
         boost::asio::awaitable<std::optional<T>> next() {
-            std::uint64_t id = 0;
-            {
-                std::lock_guard lock(mutex);
-                if (waiter) {
-                    throw std::logic_error("Only one next() may wait on a stream at a time.");
-                }
-                id = ++lastWaiterId;
-            }
+            // Only the one consumer calls next(), so the count needs no lock; everything else is
+            // decided under the one lock the registration takes.
+            const std::uint64_t id = ++lastWaiterId;
             auto registerWaiter = [self = this->shared_from_this()](detail::Waiter<T>&& waiting) {
                 std::unique_lock lock(self->mutex);
-                if (!self->buffer.empty()) {
+                if (self->waiter) {
+                    lock.unlock();
+                    std::move(waiting).complete(
+                        std::make_exception_ptr(
+                            std::logic_error("Only one next() may wait on a stream at a time.")),
+                        std::nullopt);
+                } else if (!self->buffer.empty()) {
                     std::optional<T> element(std::move(self->buffer.front()));
                     self->buffer.pop_front();
                     std::function<void()> resume;
@@ -248,8 +249,8 @@ private:
         bool consumerGone = false;
         std::exception_ptr error;
         std::optional<detail::Waiter<T>> waiter;
-        std::uint64_t lastWaiterId = 0;
-        std::function<void()> resumer;  // the producer's, while it waits for room
+        std::uint64_t lastWaiterId = 0;  // the consumer's only
+        std::function<void()> resumer;   // the producer's, while it waits for room
         std::function<void()> goneCallback;
         std::size_t resumeBelow = 0;
     };

@@ -51,67 +51,76 @@ asio::awaitable<Initialize::Result> Client::initializeOnStrand() {
 }
 
 // --- Requests -----------------------------------------------------------------------------------
+//
+// Not coroutines: ask() reshapes the result itself, so a call costs one coroutine frame.
 
 asio::awaitable<void> Client::ping() {
-    Empty parameters;
-    co_await ask<Ping>(Feature::none, parameters);
+    return ask<Ping>(Feature::none, Empty{}, [](Empty) {});
 }
 
 asio::awaitable<std::pair<std::optional<std::string>, std::vector<PromptMessage>>>
 Client::getPrompt(std::string name, std::optional<std::map<std::string, std::string>> arguments) {
     GetPrompt::Parameters parameters{.name = std::move(name), .arguments = std::move(arguments)};
-    GetPrompt::Result result = co_await ask<GetPrompt>(Feature::prompts, std::move(parameters));
-    co_return std::pair{std::move(result.description), std::move(result.messages)};
+    return ask<GetPrompt>(Feature::prompts, std::move(parameters), [](GetPrompt::Result result) {
+        return std::pair{std::move(result.description), std::move(result.messages)};
+    });
 }
 
 asio::awaitable<std::pair<std::vector<Prompt>, std::optional<std::string>>> Client::listPrompts(
     std::optional<std::string> cursor) {
     ListPrompts::Parameters parameters{.cursor = std::move(cursor)};
-    ListPrompts::Result result = co_await ask<ListPrompts>(Feature::prompts, std::move(parameters));
-    co_return std::pair{std::move(result.prompts), std::move(result.nextCursor)};
+    return ask<ListPrompts>(
+        Feature::prompts, std::move(parameters), [](ListPrompts::Result result) {
+            return std::pair{std::move(result.prompts), std::move(result.nextCursor)};
+        });
 }
 
 asio::awaitable<std::vector<ResourceContent>> Client::readResource(std::string uri) {
     ReadResource::Parameters parameters{.uri = std::move(uri)};
-    ReadResource::Result result =
-        co_await ask<ReadResource>(Feature::resources, std::move(parameters));
-    co_return std::move(result.contents);
+    return ask<ReadResource>(
+        Feature::resources, std::move(parameters),
+        [](ReadResource::Result result) { return std::move(result.contents); });
 }
 
 asio::awaitable<std::pair<std::vector<Resource>, std::optional<std::string>>> Client::listResources(
     std::optional<std::string> cursor) {
     ListResources::Parameters parameters{.cursor = std::move(cursor)};
-    ListResources::Result result =
-        co_await ask<ListResources>(Feature::resources, std::move(parameters));
-    co_return std::pair{std::move(result.resources), std::move(result.nextCursor)};
+    return ask<ListResources>(
+        Feature::resources, std::move(parameters), [](ListResources::Result result) {
+            return std::pair{std::move(result.resources), std::move(result.nextCursor)};
+        });
 }
 
 asio::awaitable<void> Client::subscribeToResource(std::string uri) {
     ResourceSubscribe::Parameters parameters{.uri = std::move(uri)};
-    co_await ask<ResourceSubscribe>(Feature::resourceSubscription, std::move(parameters));
+    return ask<ResourceSubscribe>(Feature::resourceSubscription, std::move(parameters),
+                                  [](Empty) {});
 }
 
 asio::awaitable<std::pair<std::vector<ResourceTemplate>, std::optional<std::string>>>
 Client::listResourceTemplates(std::optional<std::string> cursor) {
     ListResourceTemplates::Parameters parameters{.cursor = std::move(cursor)};
-    ListResourceTemplates::Result result =
-        co_await ask<ListResourceTemplates>(Feature::resources, std::move(parameters));
-    co_return std::pair{std::move(result.templates), std::move(result.nextCursor)};
+    return ask<ListResourceTemplates>(
+        Feature::resources, std::move(parameters), [](ListResourceTemplates::Result result) {
+            return std::pair{std::move(result.templates), std::move(result.nextCursor)};
+        });
 }
 
 asio::awaitable<std::pair<std::vector<Tool>, std::optional<std::string>>> Client::listTools(
     std::optional<std::string> cursor) {
     ListTools::Parameters parameters{.cursor = std::move(cursor)};
-    ListTools::Result result = co_await ask<ListTools>(Feature::tools, std::move(parameters));
-    co_return std::pair{std::move(result.tools), std::move(result.nextCursor)};
+    return ask<ListTools>(Feature::tools, std::move(parameters), [](ListTools::Result result) {
+        return std::pair{std::move(result.tools), std::move(result.nextCursor)};
+    });
 }
 
 asio::awaitable<std::pair<std::vector<ToolContent>, std::optional<bool>>> Client::callTool(
     std::string name, std::optional<Object> arguments, std::optional<Metadata> meta) {
     CallTool::Parameters parameters{
         ._meta = std::move(meta), .name = std::move(name), .arguments = std::move(arguments)};
-    CallTool::Result result = co_await ask<CallTool>(Feature::tools, std::move(parameters));
-    co_return std::pair{std::move(result.content), result.isError};
+    return ask<CallTool>(Feature::tools, std::move(parameters), [](CallTool::Result result) {
+        return std::pair{std::move(result.content), result.isError};
+    });
 }
 
 asio::awaitable<RequestContext<CallTool::Result>> Client::sendToolCall(
@@ -125,7 +134,7 @@ asio::awaitable<RequestContext<CallTool::Result>> Client::sendToolCall(
 
 asio::awaitable<void> Client::setLoggingLevel(LogLevel level) {
     SetLoggingLevel::Parameters parameters{.level = level};
-    co_await ask<SetLoggingLevel>(Feature::logging, std::move(parameters));
+    return ask<SetLoggingLevel>(Feature::logging, std::move(parameters), [](Empty) {});
 }
 
 namespace {
@@ -150,8 +159,8 @@ asio::awaitable<Complete::Result::Completion> Client::complete(
     Complete::Parameters parameters =
         completion(PromptReference{.name = std::move(prompt.name)}, std::move(argumentName),
                    std::move(argumentValue), std::move(context));
-    Complete::Result result = co_await ask<Complete>(Feature::completions, std::move(parameters));
-    co_return std::move(result.completion);
+    return ask<Complete>(Feature::completions, std::move(parameters),
+                         [](Complete::Result result) { return std::move(result.completion); });
 }
 
 asio::awaitable<Complete::Result::Completion> Client::complete(
@@ -159,8 +168,8 @@ asio::awaitable<Complete::Result::Completion> Client::complete(
     std::optional<std::map<std::string, std::string>> context) {
     Complete::Parameters parameters = completion(std::move(resource), std::move(argumentName),
                                                  std::move(argumentValue), std::move(context));
-    Complete::Result result = co_await ask<Complete>(Feature::completions, std::move(parameters));
-    co_return std::move(result.completion);
+    return ask<Complete>(Feature::completions, std::move(parameters),
+                         [](Complete::Result result) { return std::move(result.completion); });
 }
 
 asio::awaitable<void> Client::notifyRootsChanged() {

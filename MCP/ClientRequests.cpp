@@ -76,17 +76,13 @@ void Client::checkCapability(Feature feature) const {
     }
 }
 
-void Client::checkCanRegister(const ID& id) const {
+void Client::checkCanRegister() const {
     if (!connection_) {
         throw MCPError::internalError("Client connection not initialized");
     }
     if (phase_ == Phase::ended) {
         // No loop reads the server's answers any more.
         throw MCPError::connectionClosed();
-    }
-    // Replacing the entry would leave the earlier request's caller without an answer.
-    if (pendingRequests_.contains(id)) {
-        throw MCPError::internalError("A request with this ID is already pending");
     }
 }
 
@@ -97,11 +93,15 @@ std::shared_ptr<Transport> Client::enterPending(Feature feature, const ID& id,
     {
         std::lock_guard lock(mutex_);
         checkCapability(feature);
-        checkCanRegister(id);
+        checkCanRegister();
         if (auto timeout = configuration_.requestTimeout) {
             timer = std::make_shared<RequestTimer>(strand_, *timeout);
         }
-        pendingRequests_.emplace(id, PendingEntry{std::move(pending), timer});
+        // Replacing an entry would leave the earlier request's caller without an answer; a
+        // refused `pending` is dropped, which fails its own caller.
+        if (!pendingRequests_.try_emplace(id, std::move(pending), timer).second) {
+            throw MCPError::internalError("A request with this ID is already pending");
+        }
         connection = connection_;
     }
     if (timer) {

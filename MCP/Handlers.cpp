@@ -26,6 +26,7 @@ boost::asio::awaitable<void> runNotificationHandlers(
 void HandlerRegistry::setRequestHandler(std::string name, std::shared_ptr<RequestHandlerBox> box) {
     std::lock_guard lock(mutex_);
     methodHandlers_.insert_or_assign(std::move(name), std::move(box));
+    requestHandlersVersion_.fetch_add(1, std::memory_order_release);
 }
 
 void HandlerRegistry::addNotificationHandler(std::string name,

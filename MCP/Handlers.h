@@ -16,7 +16,9 @@
 // executor; the handler runs on the caller's coroutine.
 #pragma once
 
+#include <atomic>
 #include <boost/asio/awaitable.hpp>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -114,12 +116,18 @@ public:
     void addNotificationHandler(std::string name, std::shared_ptr<NotificationHandlerBox> box);
     // nullptr when none is registered.
     std::shared_ptr<RequestHandlerBox> requestHandler(std::string_view name) const;
+    // Changes whenever a request handler is registered: a lookup remembered together with it
+    // holds while it stays the same.
+    std::uint64_t requestHandlersVersion() const noexcept {
+        return requestHandlersVersion_.load(std::memory_order_acquire);
+    }
     std::vector<std::shared_ptr<NotificationHandlerBox>> notificationHandlers(
         std::string_view name) const;
 
 private:
     mutable std::mutex mutex_;
     std::unordered_map<std::string, std::shared_ptr<RequestHandlerBox>> methodHandlers_;
+    std::atomic<std::uint64_t> requestHandlersVersion_ = 0;
     std::unordered_map<std::string, std::vector<std::shared_ptr<NotificationHandlerBox>>>
         notificationHandlers_;
 };

@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "MCP/DecodingError.h"
+#include "MCP/Hasher.h"
 #include "MCP/detail/StringOrInteger.h"
 
 namespace mcp {
@@ -59,33 +60,67 @@ RandomPool& randomPool() {
 
 }  // namespace
 
+ID::ID(std::string text) : storage_(ShortText{}) {
+    if (text.size() <= kShortCapacity) {
+        *this = ID(std::string_view(text));
+    } else {
+        storage_ = std::move(text);
+    }
+}
+
+ID::ID(std::string_view text) : storage_(ShortText{}) {
+    if (text.size() <= kShortCapacity) {
+        auto& stored = std::get<ShortText>(storage_);
+        std::memcpy(stored.bytes, text.data(), text.size());
+        stored.size = static_cast<std::uint8_t>(text.size());
+    } else {
+        storage_ = std::string(text);
+    }
+}
+
 ID ID::newRandom() {
     std::array<unsigned char, 16> bytes{};
     randomPool().take(bytes.data(), bytes.size());
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
     static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(36);
+    static_assert(kShortCapacity >= 36);
+    ID id;
+    auto& text = std::get<ShortText>(id.storage_);
+    std::size_t size = 0;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) {
-            text += '-';
+            text.bytes[size++] = '-';
         }
-        text += kDigits[bytes[i] >> 4];
-        text += kDigits[bytes[i] & 0x0F];
+        text.bytes[size++] = kDigits[bytes[i] >> 4];
+        text.bytes[size++] = kDigits[bytes[i] & 0x0F];
     }
-    return ID(std::move(text));
+    text.size = static_cast<std::uint8_t>(size);
+    return id;
+}
+
+std::optional<std::string_view> ID::stringValue() const noexcept {
+    if (const auto* text = std::get_if<ShortText>(&storage_)) {
+        return std::string_view(text->bytes, text->size);
+    }
+    if (const auto* text = std::get_if<std::string>(&storage_)) {
+        return std::string_view(*text);
+    }
+    return std::nullopt;
 }
 
 std::string ID::description() const {
-    if (const auto* text = stringValue()) {
-        return *text;
+    if (auto text = stringValue()) {
+        return std::string(*text);
     }
     return std::to_string(*numberValue());
 }
 
 Value ID::toValue() const {
-    return detail::encodeStringOrInteger(storage_);
+    if (auto text = stringValue()) {
+        return Value(std::string(*text));
+    }
+    return Value(*numberValue());
 }
 
 ID ID::fromValue(const Value& value) {
@@ -100,11 +135,22 @@ ID ID::fromValue(const Value& value) {
 }
 
 bool operator==(const ID& a, const ID& b) {
-    return detail::stringOrIntegerEquals(a.storage_, b.storage_);
+    if (a.isNumber() || b.isNumber()) {
+        return a.isNumber() && b.isNumber() && *a.numberValue() == *b.numberValue();
+    }
+    return textEquals(*a.stringValue(), *b.stringValue());
 }
 
 std::size_t ID::hash() const noexcept {
-    return detail::hashStringOrInteger(storage_);
+    Hasher hasher;
+    if (auto text = stringValue()) {
+        hasher.combine(0);
+        hasher.combineText(*text);
+    } else {
+        hasher.combine(1);
+        hasher.combine(*numberValue());
+    }
+    return hasher.finish();
 }
 
 }  // namespace mcp

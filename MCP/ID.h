@@ -4,11 +4,13 @@
 // Wire form: a bare JSON string or integer. Decoding takes a string, else an integer, else null
 // (as the empty text); anything else fails with dataCorrupted "ID must be string or number".
 //
-// An immutable value; safe to copy between threads.
+// An immutable value; safe to copy between threads. Copying a text of up to 39 bytes allocates
+// nothing.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -20,19 +22,20 @@ namespace mcp {
 class ID {
 public:
     // The empty text.
-    ID() : storage_(std::string()) {}
-    ID(std::string text) : storage_(std::move(text)) {}
-    ID(std::string_view text) : storage_(std::string(text)) {}
-    ID(const char* text) : storage_(std::string(text)) {}
+    ID() : storage_(ShortText{}) {}
+    ID(std::string text);
+    ID(std::string_view text);
+    ID(const char* text) : ID(std::string_view(text)) {}
     ID(std::int64_t number) : storage_(number) {}
     ID(int number) : storage_(std::int64_t{number}) {}
 
     // A fresh random UUID in its upper-case 36-character form, as a text identifier.
     static ID newRandom();
 
-    bool isString() const noexcept { return storage_.index() == 0; }
-    bool isNumber() const noexcept { return storage_.index() == 1; }
-    const std::string* stringValue() const noexcept { return std::get_if<std::string>(&storage_); }
+    bool isString() const noexcept { return !std::holds_alternative<std::int64_t>(storage_); }
+    bool isNumber() const noexcept { return std::holds_alternative<std::int64_t>(storage_); }
+    // The text of a text identifier; valid while the identifier is.
+    std::optional<std::string_view> stringValue() const noexcept;
     const std::int64_t* numberValue() const noexcept {
         return std::get_if<std::int64_t>(&storage_);
     }
@@ -49,7 +52,16 @@ public:
     std::size_t hash() const noexcept;
 
 private:
-    std::variant<std::string, std::int64_t> storage_;
+    // Texts up to this size (a UUID, and the counters and names peers use) are kept in the
+    // identifier itself: a request's id is copied into several tables on its way, and none of
+    // those copies allocates.
+    static constexpr std::size_t kShortCapacity = 39;
+    struct ShortText {
+        char bytes[kShortCapacity] = {};
+        std::uint8_t size = 0;
+    };
+
+    std::variant<ShortText, std::string, std::int64_t> storage_;
 };
 
 }  // namespace mcp

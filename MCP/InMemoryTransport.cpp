@@ -73,23 +73,29 @@ boost::asio::awaitable<void> InMemoryTransport::connect() {
 }
 
 boost::asio::awaitable<void> InMemoryTransport::send(std::string message) {
-    std::shared_ptr<InMemoryTransport> peer;
-    {
-        std::lock_guard lock(mutex_);
-        if (!paired_) {
-            throw MCPError::internalError("Transport not connected");  // it cannot connect
-        }
-        peer = pairedTransport_.lock();
-        if (!peer || peerGone_) {
-            throw MCPError::connectionClosed();
-        }
-        if (!isConnected_) {
-            throw MCPError::internalError("Transport not connected");
-        }
+    trySend(message);
+    co_return;
+}
+
+bool InMemoryTransport::trySendAnswer(std::string& message, const Answer& answer) {
+    (void)answer;
+    return trySend(message);
+}
+
+bool InMemoryTransport::trySend(std::string& message) {
+    if (!paired_) {
+        throw MCPError::internalError("Transport not connected");  // it cannot connect
+    }
+    std::shared_ptr<InMemoryTransport> peer = pairedTransport_.lock();
+    if (!peer || peerGone_) {
+        throw MCPError::connectionClosed();
+    }
+    if (!isConnected_) {
+        throw MCPError::internalError("Transport not connected");
     }
     logger_.debug("Sending message", [&] { return sizeMetadata(message.size()); });
     peer->deliverMessage(std::move(message));
-    co_return;
+    return true;
 }
 
 void InMemoryTransport::deliverMessage(std::string message) {

@@ -23,10 +23,11 @@
 // transports."), send() while not connected ("Transport not connected").
 //
 // Thread-safety: each side may be used from any thread. Its few fields sit behind its own lock,
-// which is never held while calling the peer, so the sides cannot deadlock. The sides refer to
-// each other weakly: the owner keeps both alive.
+// which is never held while calling the peer, so the sides cannot deadlock; sending takes only the
+// receiving side's lock. The sides refer to each other weakly: the owner keeps both alive.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -57,6 +58,9 @@ public:
     boost::asio::awaitable<void> connect() override;
     boost::asio::awaitable<void> disconnect() override;
     boost::asio::awaitable<void> send(std::string message) override;
+    // Always take the message (or throw): delivering it never waits.
+    bool trySend(std::string& message) override;
+    bool trySendAnswer(std::string& message, const Answer& answer) override;
     MessageStream receive() override;
 
 private:
@@ -66,11 +70,14 @@ private:
 
     const logging::Logger logger_;
     mutable std::mutex mutex_;
+    // Set once by createConnectedPair(), before the sides are handed out: read without the lock.
     bool paired_ = false;
-    bool isConnected_ = false;
-    bool hasConnected_ = false;  // once connected, a side that is not connected is closed
-    bool peerGone_ = false;
     std::weak_ptr<InMemoryTransport> pairedTransport_;
+    // Changed behind mutex_; a sender reads them without it, as a send racing a disconnection
+    // may land on either side of it anyway.
+    std::atomic<bool> isConnected_ = false;
+    std::atomic<bool> peerGone_ = false;
+    bool hasConnected_ = false;  // once connected, a side that is not connected is closed
     std::vector<std::string> incomingMessages_;
     std::optional<MessageStream::Source> messageContinuation_;
 };

@@ -174,7 +174,7 @@ public:
     }
     void abandon() override { resume(std::make_exception_ptr(AbandonedResultError())); }
 
-    bool resume(T value) { return complete(nullptr, std::move(value)); }
+    bool resume(T&& value) { return complete(nullptr, std::optional<T>(std::move(value))); }
     bool resume(std::exception_ptr error) { return complete(error, std::nullopt); }
 
     bool isDone() const {
@@ -213,7 +213,7 @@ public:
     }
 
 private:
-    bool complete(std::exception_ptr error, std::optional<T> value) {
+    bool complete(std::exception_ptr error, std::optional<T>&& value) {
         std::unique_lock lock(mutex_);
         if (done_) {
             return false;

@@ -77,7 +77,8 @@ Server::Server(asio::any_io_executor executor, std::string name, std::string ver
           .name = std::move(name), .title = std::move(title), .version = std::move(version)},
       instructions_(std::move(instructions)),
       capabilities_(std::move(capabilities)),
-      configuration_(configuration) {}
+      strict_(configuration.strict),
+      maxConcurrentRequests_(configuration.maxConcurrentRequests) {}
 
 Server::~Server() = default;
 
@@ -92,13 +93,13 @@ void Server::setCapabilities(Capabilities capabilities) {
 }
 
 Server::Configuration Server::configuration() const {
-    std::lock_guard lock(registryMutex_);
-    return configuration_;
+    return {.strict = strict_.load(std::memory_order_relaxed),
+            .maxConcurrentRequests = maxConcurrentRequests_.load(std::memory_order_relaxed)};
 }
 
 void Server::setConfiguration(Configuration configuration) {
-    std::lock_guard lock(registryMutex_);
-    configuration_ = configuration;
+    strict_.store(configuration.strict, std::memory_order_relaxed);
+    maxConcurrentRequests_.store(configuration.maxConcurrentRequests, std::memory_order_relaxed);
 }
 
 std::optional<Server::HandlerContext> Server::currentHandlerContext() {
@@ -119,6 +120,15 @@ void Server::registerNotificationHandler(std::string name,
 
 std::shared_ptr<RequestHandlerBox> Server::requestHandler(std::string_view name) const {
     return handlers_.requestHandler(name);
+}
+
+std::shared_ptr<RequestHandlerBox> Server::servingHandler(std::string_view name) {
+    // Read before the lookup: a registration in between makes the next request look again.
+    const std::uint64_t version = handlers_.requestHandlersVersion();
+    if (version != lastHandler_.version || name != lastHandler_.method) {
+        lastHandler_ = HandlerLookup{version, std::string(name), handlers_.requestHandler(name)};
+    }
+    return lastHandler_.box;
 }
 
 std::vector<std::shared_ptr<NotificationHandlerBox>> Server::notificationHandlers(

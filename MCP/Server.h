@@ -26,6 +26,7 @@
 // keep the server alive until they end.
 #pragma once
 
+#include <atomic>
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -146,10 +147,9 @@ public:
     // The same for a handler that takes its request's context as an argument, for one that moves
     // work to an executor of its own, where currentHandlerContext() does not reach.
     template <Method M>
-    Server& withMethodHandler(
-        std::function<boost::asio::awaitable<typename M::Result>(typename M::Parameters,
-                                                                 HandlerContext)>
-            handler);
+    Server& withMethodHandler(std::function<boost::asio::awaitable<typename M::Result>(
+                                  typename M::Parameters, HandlerContext)>
+                                  handler);
     // Appends a handler of notification N; handlers of one name run in registration order, and
     // one that fails (logged) does not stop the others.
     template <Notification N>
@@ -240,6 +240,8 @@ private:
     void registerRequestHandler(std::string name, std::shared_ptr<RequestHandlerBox> box);
     void registerNotificationHandler(std::string name, std::shared_ptr<NotificationHandlerBox> box);
     std::shared_ptr<RequestHandlerBox> requestHandler(std::string_view name) const;
+    // The same on the strand, remembering the last lookup: requests mostly repeat one method.
+    std::shared_ptr<RequestHandlerBox> servingHandler(std::string_view name);
     std::vector<std::shared_ptr<NotificationHandlerBox>> notificationHandlers(
         std::string_view name) const;
     void registerDefaultHandlers(InitializeHook initializeHook);
@@ -248,8 +250,8 @@ private:
     // Strand operations.
     boost::asio::awaitable<void> sendValue(Value message);
     // With `answer`, the bytes are the answer to a request and go out through sendAnswer().
-    boost::asio::awaitable<void> sendOnStrand(std::string bytes,
-                                              std::optional<Transport::Answer> answer = std::nullopt);
+    boost::asio::awaitable<void> sendOnStrand(
+        std::string bytes, std::optional<Transport::Answer> answer = std::nullopt);
     boost::asio::awaitable<void> startOnStrand(std::shared_ptr<Transport> transport,
                                                InitializeHook initializeHook);
     boost::asio::awaitable<void> stopOnStrand();
@@ -288,8 +290,8 @@ private:
     std::optional<boost::asio::awaitable<void>> startBatch(ServerBatch batch);
     boost::asio::awaitable<void> refuseOverLimit(std::optional<ID> id);
     boost::asio::awaitable<void> sendErrorAnswer(const MCPError& error, std::optional<ID> id);
-    static boost::asio::awaitable<void> tellRequestEnded(const std::shared_ptr<Transport>& connection,
-                                                         const ID& id);
+    static boost::asio::awaitable<void> tellRequestEnded(
+        const std::shared_ptr<Transport>& connection, const ID& id);
     boost::asio::awaitable<std::optional<Response<AnyMethod>>> handleRequest(
         Request<AnyMethod> request, bool sendResponse);
     boost::asio::awaitable<void> handleMessage(Message<AnyNotification> message);
@@ -320,12 +322,21 @@ private:
     // Behind registryMutex_.
     mutable std::mutex registryMutex_;
     Capabilities capabilities_;
-    Configuration configuration_;
+    // The configuration, read for every request: each field on its own, without the lock.
+    std::atomic<bool> strict_;
+    std::atomic<std::size_t> maxConcurrentRequests_;
 
     HandlerRegistry handlers_;
 
     // Strand only.
     std::shared_ptr<Transport> connection_;
+    // servingHandler()'s last lookup, while the registry's version is the same.
+    struct HandlerLookup {
+        std::uint64_t version = 0;
+        std::string method;
+        std::shared_ptr<RequestHandlerBox> box;
+    };
+    HandlerLookup lastHandler_;
     // A handful at a time: a list searched from the newest costs less than a hash table.
     std::vector<std::shared_ptr<RunningRequest>> pendingRequestTasks_;
     std::size_t runningRequests_ = 0;
@@ -364,8 +375,7 @@ public:
     using ContextHandler = std::function<boost::asio::awaitable<typename M::Result>(
         typename M::Parameters, ServerHandlerContext)>;
     explicit ServerRequestHandler(Handler handler) : handler_(std::move(handler)) {}
-    explicit ServerRequestHandler(ContextHandler handler)
-        : contextHandler_(std::move(handler)) {}
+    explicit ServerRequestHandler(ContextHandler handler) : contextHandler_(std::move(handler)) {}
 
     boost::asio::awaitable<Response<AnyMethod>> handle(Request<AnyMethod> request) override {
         typename M::Result result = co_await run(request);
@@ -427,10 +437,9 @@ Server& Server::withMethodHandler(
 }
 
 template <Method M>
-Server& Server::withMethodHandler(
-    std::function<boost::asio::awaitable<typename M::Result>(typename M::Parameters,
-                                                             HandlerContext)>
-        handler) {
+Server& Server::withMethodHandler(std::function<boost::asio::awaitable<typename M::Result>(
+                                      typename M::Parameters, HandlerContext)>
+                                      handler) {
     registerRequestHandler(std::string(M::name),
                            std::make_shared<detail::ServerRequestHandler<M>>(std::move(handler)));
     return *this;

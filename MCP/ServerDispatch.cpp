@@ -135,7 +135,7 @@ std::optional<asio::awaitable<void>> Server::startRequest(Request<AnyMethod> req
     ++runningRequests_;
     std::shared_ptr<RequestHandlerBox> box;
     if (admits(request.method, configuration.strict)) {
-        box = requestHandler(request.method);
+        box = servingHandler(request.method);
     }
     if (!box || !connection_) {
         // Answered by the server itself, with an error.

@@ -105,13 +105,15 @@ asio::awaitable<void> Server::runWorker(std::shared_ptr<Server> self,
             } else {
                 if (failure) {
                     // A result JSON cannot carry is answered with an error too.
-                    bytes = responseText(
-                        Response<AnyMethod>{running->id, detail::toMCPError(failure)});
+                    bytes =
+                        responseText(Response<AnyMethod>{running->id, detail::toMCPError(failure)});
                 }
                 // Named, not a temporary in the co_await: g++ 12 destroys such temporaries twice.
                 Transport::Answer answered{running->id, failure != nullptr};
                 try {
-                    co_await job.connection->sendAnswer(std::move(bytes), std::move(answered));
+                    if (!job.connection->trySendAnswer(bytes, answered)) {
+                        co_await job.connection->sendAnswer(std::move(bytes), std::move(answered));
+                    }
                 } catch (...) {
                     // A failed send has nobody to tell: the peer is gone.
                 }

@@ -25,6 +25,11 @@
 //                  the protocol version the client and the server agreed on in the handshake,
 //                  handed over by the client before it sends "notifications/initialized"; a
 //                  transport that announces the version with each message (HTTP) keeps it.
+//   trySend(message) / trySendAnswer(message, answer)
+//                  for a transport that can take a message without waiting (the in-memory pair):
+//                  takes it at once and answers true, or answers false, leaving `message` as it
+//                  was, when send() or sendAnswer() has to be awaited. Throws what those throw.
+//                  They spare the sender a coroutine per message; by default they take nothing.
 // Two serve transports that carry each request in an HTTP request of its own:
 //   providesHTTPRequestContexts() / httpRequestContext(id)
 //                  the HTTP request that carried request `id`, which the server asks for before
@@ -78,6 +83,16 @@ public:
     virtual boost::asio::awaitable<void> sendAnswer(std::string message, Answer answer) {
         (void)answer;
         return send(std::move(message));
+    }
+
+    virtual bool trySend(std::string& message) {
+        (void)message;
+        return false;
+    }
+    virtual bool trySendAnswer(std::string& message, const Answer& answer) {
+        (void)message;
+        (void)answer;
+        return false;
     }
 
     virtual boost::asio::awaitable<void> useProtocolVersion(std::string version) {

@@ -6,6 +6,10 @@ if(FW_CCACHE)
     set(CMAKE_CXX_COMPILER_LAUNCHER "${FW_CCACHE}")
 endif()
 
+# Everything is linked into executables, where no symbol is ever interposed: the compiler may
+# inline and specialise a library's own functions across their calls, as it would without -fPIC.
+add_compile_options(-fno-semantic-interposition)
+
 add_library(fw_warnings INTERFACE)
 target_compile_options(fw_warnings INTERFACE -Wall -Wextra -Wpedantic)
 if(FW_WERROR)

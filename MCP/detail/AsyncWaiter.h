@@ -22,6 +22,8 @@
 #include <optional>
 #include <utility>
 
+#include "MCP/Actor.h"
+
 namespace mcp::detail {
 
 template <class T>
@@ -46,21 +48,28 @@ struct Waiter {
     OutcomeHandler<T> handler;
 
     // Resumes the coroutine on its own executor with `error` or `value`.
-    void complete(std::exception_ptr error, std::optional<T> value) && {
+    void complete(std::exception_ptr error, std::optional<T>&& value) && {
         // What post() does, less the preferences that change nothing for a resumption.
-        auto executor = boost::asio::require(boost::asio::get_associated_executor(handler),
-                                             boost::asio::execution::blocking.never);
-        executor.execute(std::move(*this).resumption(error, std::move(value)));
+        const auto& executor = boost::asio::get_associated_executor(handler);
+        if (const Strand* strand = executor.template target<Strand>()) {
+            // An actor's strand is too big to sit inside the polymorphic executor: requiring it
+            // there would copy it to the heap for this one resumption.
+            boost::asio::require(*strand, boost::asio::execution::blocking.never)
+                .execute(std::move(*this).resumption(error, std::move(value)));
+            return;
+        }
+        boost::asio::require(executor, boost::asio::execution::blocking.never)
+            .execute(std::move(*this).resumption(error, std::move(value)));
     }
     // As complete(), but resumes the coroutine before returning when the caller already runs on
     // the coroutine's executor (a strand both share): for hand-overs between tasks of one actor.
-    void completeHere(std::exception_ptr error, std::optional<T> value) && {
+    void completeHere(std::exception_ptr error, std::optional<T>&& value) && {
         auto executor = boost::asio::get_associated_executor(handler);
         boost::asio::dispatch(executor, std::move(*this).resumption(error, std::move(value)));
     }
 
 private:
-    auto resumption(std::exception_ptr error, std::optional<T> value) && {
+    auto resumption(std::exception_ptr error, std::optional<T>&& value) && {
         return [handler = std::move(handler), error, value = std::move(value)]() mutable {
             // The cancellation handler installed at suspension has nothing left to cancel.
             auto slot = boost::asio::get_associated_cancellation_slot(handler);

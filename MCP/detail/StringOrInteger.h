@@ -1,7 +1,8 @@
-// The representation shared by identifiers and progress tokens: a text or a signed 64-bit
-// integer, where the text "7" and the number 7 differ. Decoding, encoding, equality and hashing
-// live here once; each type keeps its own public face and its own decoding error text. Internal
-// to the MCP library.
+// The representation of progress tokens, and the decoding identifiers share with them: a text or
+// a signed 64-bit integer, where the text "7" and the number 7 differ. Decoding, encoding,
+// equality and hashing live here once; each type keeps its own public face and its own decoding
+// error text (an identifier keeps short texts inside itself, MCP/ID.h). Internal to the MCP
+// library.
 //
 // Plain functions over plain values; safe from any thread.
 #pragma once

@@ -52,7 +52,7 @@ std::string requestIdentifierKey(const mcp::ID& identifier) {
     if (const std::int64_t* number = identifier.numberValue()) {
         return "n:" + std::to_string(*number);
     }
-    return "s:" + *identifier.stringValue();
+    return "s:" + std::string(*identifier.stringValue());
 }
 
 std::optional<InboundMessage> acceptInboundLine(std::string line, std::size_t maximum) {

@@ -150,6 +150,27 @@ TEST(AsyncStream, CancellingAWaitLosesNoElement) {
     });
 }
 
+TEST(AsyncStream, ASecondWaitFailsAndLeavesTheFirstWaiting) {
+    runCoroutine([]() -> awaitable<void> {
+        auto [stream, source] = AsyncStream<int>::make();
+        auto executor = co_await asio::this_coro::executor;
+        std::optional<int> first;
+        asio::co_spawn(
+            executor, [&]() -> awaitable<void> { first = *co_await stream.next(); },
+            asio::detached);
+        co_await sleepFor(std::chrono::milliseconds(1));
+        bool refused = false;
+        try {
+            co_await stream.next();
+        } catch (const std::logic_error&) {
+            refused = true;
+        }
+        EXPECT_TRUE(refused);
+        source.yield(4);
+        co_await sleepFor(std::chrono::milliseconds(1));
+        EXPECT_EQ(first, 4);
+    });
+}
 TEST(AsyncStream, ElementsFromOtherThreadsArriveInOrder) {
     constexpr int kCount = 2000;
     asio::thread_pool producers(2);

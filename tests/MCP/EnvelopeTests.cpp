@@ -30,9 +30,40 @@ TEST(ID, TextFormAndEquality) {
     EXPECT_EQ(ID("caf\xC3\xA9"), ID("cafe\xCC\x81"));
 }
 
+// Short texts live inside the identifier, longer ones on the heap: each length on either side of
+// the limit keeps its text, its wire form and its equality with copies and with decoded twins.
+TEST(ID, TextsOfEveryLengthKeepTheirForm) {
+    for (std::size_t size : {0u, 1u, 15u, 16u, 36u, 38u, 39u, 40u, 41u, 200u}) {
+        SCOPED_TRACE(size);
+        std::string text(size, 'x');
+        if (size > 0) {
+            text.back() = '"';
+        }
+        const ID id(text);
+        ASSERT_TRUE(id.isString());
+        EXPECT_EQ(*id.stringValue(), text);
+        EXPECT_EQ(id.description(), text);
+        const ID copy = id;
+        EXPECT_EQ(copy, id);
+        EXPECT_EQ(std::hash<ID>{}(copy), std::hash<ID>{}(id));
+        const ID decoded = ID::fromValue(parseJson(toJson(id.toValue())));
+        EXPECT_EQ(decoded, id);
+        EXPECT_EQ(*decoded.stringValue(), text);
+        EXPECT_NE(id, ID(std::string(text) + "y"));
+    }
+}
+
+// Canonically equivalent texts are one identifier even when one is kept inside the identifier
+// (39 bytes) and the other on the heap (40 bytes).
+TEST(ID, EquivalentTextsMatchAcrossStorage) {
+    const ID composed(std::string(37, 'a') + "\xC3\xA9");
+    const ID decomposed(std::string(37, 'a') + "e\xCC\x81");
+    EXPECT_EQ(composed, decomposed);
+    EXPECT_EQ(std::hash<ID>{}(composed), std::hash<ID>{}(decomposed));
+}
 TEST(ID, NewRandomGivesFreshUpperCaseUUIDs) {
     // Upper-case hexadecimal in groups of 8-4-4-4-12, version 4, RFC 4122 variant.
-    auto isUUID = [](const std::string& text) {
+    auto isUUID = [](std::string_view text) {
         if (text.size() != 36 || text[14] != '4' ||
             std::string("89AB").find(text[19]) == std::string::npos) {
             return false;

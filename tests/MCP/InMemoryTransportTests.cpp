@@ -47,6 +47,28 @@ TEST(InMemoryTransport, SendsOnlyBetweenConnectedPairedSides) {
     EXPECT_EQ(failureOf(io, server->send("x")), "Internal error: Transport not connected");
 }
 
+// The sender's shortcut takes what send() takes and refuses what it refuses, without a
+// coroutine.
+TEST(InMemoryTransport, TrySendDeliversAtOnceOrThrowsAsSendWould) {
+    asio::io_context io;
+    auto [client, server] = InMemoryTransport::createConnectedPair();
+    std::string message = "refused";
+    EXPECT_THROW(client->trySend(message), MCPError);
+    EXPECT_EQ(message, "refused");
+    runFor(io, client->connect());
+    runFor(io, server->connect());
+    auto stream = server->receive();
+    message = "request";
+    EXPECT_TRUE(client->trySend(message));
+    std::string answer = "answer";
+    EXPECT_TRUE(server->trySendAnswer(answer, Transport::Answer{ID(1), false}));
+    auto clientStream = client->receive();
+    runFor(io, client->disconnect());
+    EXPECT_EQ(runFor(io, drain(std::move(stream))).messages, (std::vector<std::string>{"request"}));
+    EXPECT_EQ(runFor(io, drain(std::move(clientStream))).messages,
+              (std::vector<std::string>{"answer"}));
+}
+
 TEST(InMemoryTransport, NewReceiveReplacesTheStream) {
     asio::io_context io;
     auto [client, server] = InMemoryTransport::createConnectedPair();
@@ -102,9 +124,10 @@ TEST(InMemoryTransport, InitializeSentBeforeTheServerStartsIsAnswered) {
     ServerHarness harness;
     runFor(harness.io, harness.client->connect());
     auto answers = harness.client->receive();
-    runFor(harness.io,
-           harness.client->send(
-               R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"early","version":"1"}}})"));
+    runFor(
+        harness.io,
+        harness.client->send(
+            R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"early","version":"1"}}})"));
     runFor(harness.io, harness.server->start(harness.serverSide));
     auto answer = runFor(harness.io, answers.next());
     ASSERT_TRUE(answer);

@@ -151,6 +151,31 @@ INSTANTIATE_TEST_SUITE_P(Server, ServerGolden,
                                                R"({"error":{"code":-32700,"data":{"detail":"Invalid message format"},"message":"Parse error: Invalid JSON: Invalid message format"},"id":null,"jsonrpc":"2.0"})"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A handler registered or replaced while the server runs serves the very next request, however
+// often the method was served before.
+TEST(Server, HandlersRegisteredWhileRunningServeTheNextRequest) {
+    ServerHarness harness;
+    harness.start();
+    const std::string call =
+        R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"x"}})";
+    EXPECT_NE(harness.exchange(call).find("Method not found"), std::string::npos);
+    auto answering = [&](std::string text) {
+        harness.server->withMethodHandler<CallTool>(
+            [text](CallTool::Parameters) -> asio::awaitable<CallTool::Result> {
+                co_return CallTool::Result{.content = {ToolContent::text(text)}};
+            });
+    };
+    auto answer = [](std::string text) {
+        return R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":")" + text +
+               R"(","type":"text"}]}})";
+    };
+    answering("first");
+    EXPECT_EQ(harness.exchange(call), answer("first"));
+    EXPECT_EQ(harness.exchange(call), answer("first"));
+    answering("second");
+    EXPECT_EQ(harness.exchange(call), answer("second"));
+}
+
 TEST(Server, NotificationsAreNeverAnswered) {
     ServerHarness harness;
     harness.start();
