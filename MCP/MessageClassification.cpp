@@ -1,5 +1,7 @@
 #include "MCP/MessageClassification.h"
 
+#include <cstring>
+
 #include "MCP/JsonParser.h"
 #include "MCP/JsonWriter.h"
 #include "MCP/detail/EnvelopeCoding.h"
@@ -86,22 +88,32 @@ ReceivedMessage classifyMessage(Value&& message) {
     return invalidFormat();
 }
 
+namespace {
+
+// Whether `key` is `name`: a comparison of known length, which the compiler does in place.
+template <std::size_t N>
+bool keyIs(std::string_view key, const char (&name)[N]) noexcept {
+    return key.size() == N - 1 && std::memcmp(key.data(), name, N - 1) == 0;
+}
+
+}  // namespace
+
 detail::ParsedEnvelope::ParsedEnvelope(const JsonElement& message) noexcept {
     JsonElement::Members members = message.members();
     std::string_view key;
     JsonElement member;
     while (members.next(key, member)) {
-        if (key == "id") {
+        if (keyIs(key, "id")) {
             id = member;
-        } else if (key == "method") {
+        } else if (keyIs(key, "method")) {
             method = member;
-        } else if (key == "params") {
+        } else if (keyIs(key, "params")) {
             params = member;
-        } else if (key == "result") {
+        } else if (keyIs(key, "result")) {
             result = member;
-        } else if (key == "error") {
+        } else if (keyIs(key, "error")) {
             error = member;
-        } else if (key == "jsonrpc") {
+        } else if (keyIs(key, "jsonrpc")) {
             version = member;
         }
     }
@@ -125,9 +137,10 @@ std::string errorAnswerText(const MCPError& error, const std::optional<ID>& id) 
     if (id) {
         return responseText(Response<AnyMethod>{*id, error});
     }
-    return toJson(Value(Object::fromEntries({{"error", error.toValue()},
-                                             {"id", Value()},
-                                             {"jsonrpc", Value(std::string(detail::kJsonRpcVersion))}})));
+    return toJson(
+        Value(Object::fromEntries({{"error", error.toValue()},
+                                   {"id", Value()},
+                                   {"jsonrpc", Value(std::string(detail::kJsonRpcVersion))}})));
 }
 
 std::string responseText(const Response<AnyMethod>& response) {

@@ -98,6 +98,13 @@ public:
 
     template <class Function>
     void execute(Function&& function) const {
+        if (!neverBlocks_ && binding_->strand.running_in_this_thread()) {
+            // What the strand itself does here (a hand-over between tasks of the server), without
+            // first asking its polymorphic inner executor how it blocks, which allocates.
+            HandlerContextScope scope(&binding_->context);
+            std::forward<Function>(function)();
+            return;
+        }
         Bound<std::decay_t<Function>> bound{binding_, std::forward<Function>(function)};
         if (neverBlocks_) {
             boost::asio::require(binding_->strand, boost::asio::execution::blocking.never)
