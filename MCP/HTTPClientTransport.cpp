@@ -7,6 +7,7 @@
 #include <boost/asio/detached.hpp>
 
 #include "Logging/NoOpLogHandler.h"
+#include "MCP/ASCIIText.h"
 #include "MCP/HTTPResponse.h"
 #include "MCP/JsonParser.h"
 #include "MCP/MCPError.h"
@@ -22,15 +23,6 @@ namespace asio = boost::asio;
 using detail::describeError;
 
 namespace {
-
-std::string_view trimmed(std::string_view text) {
-    constexpr std::string_view kSpace = " \t\r\n\f\v";
-    const auto first = text.find_first_not_of(kSpace);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
-}
 
 // Runs a step of the authorizer; its failure becomes "Authorization flow failed: ..." (a
 // cancellation stays what it is).
@@ -335,7 +327,7 @@ std::optional<std::string> HTTPClientTransport::jsonRPCMethod(std::string_view m
     if (!text) {
         return std::nullopt;
     }
-    std::string_view method = trimmed(*text);
+    std::string_view method = asciiTrimmed(*text);
     if (method.empty()) {
         return std::nullopt;
     }

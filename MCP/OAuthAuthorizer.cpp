@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "MCP/OAuthAuthorizationURL.h"
 #include "MCP/ASCIIText.h"
+#include "MCP/OAuthAuthorizationURL.h"
 #include "MCP/OAuthError.h"
 #include "MCP/PKCE.h"
 #include "MCP/SecureRandom.h"
@@ -21,16 +21,6 @@ namespace {
 using Case = OAuthAuthorizationError::Case;
 
 constexpr std::size_t kCodeVerifierLength = 64;
-
-// Without white space and line ends at either end.
-std::string_view trimmed(std::string_view text) {
-    constexpr std::string_view kSpace = " \t\n\r\v\f";
-    const auto first = text.find_first_not_of(kSpace);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
-}
 
 // scheme://[userinfo@]host[:port]path with scheme and host lower-cased, no query, no fragment and
 // a path of "/" taken as empty; nothing without a scheme and host, or for neither http nor https.
@@ -284,7 +274,7 @@ std::string OAuthAuthorizer::stepUpKey(const URL& normalizedResource,
                                        const std::set<std::string>& scopes) {
     std::string key = normalizedResource.absoluteString();
     key += '|';
-    const std::string_view trimmedMethod = method ? trimmed(*method) : std::string_view();
+    const std::string_view trimmedMethod = method ? asciiTrimmed(*method) : std::string_view();
     key += trimmedMethod.empty() ? std::string_view("<unknown>") : trimmedMethod;
     key += '|';
     bool first = true;
@@ -381,7 +371,7 @@ void OAuthAuthorizer::checkProtectedResource(const OAuthProtectedResourceMetadat
     if (!metadata.resource) {
         return;
     }
-    const std::string_view text = trimmed(*metadata.resource);
+    const std::string_view text = asciiTrimmed(*metadata.resource);
     if (text.empty()) {
         return;
     }
@@ -438,7 +428,7 @@ URL OAuthAuthorizer::determineResource(const URL& endpoint) const {
         return matching(*configured);
     }
     if (protectedResourceMetadata_ && protectedResourceMetadata_->resource) {
-        if (auto named = URL::parse(trimmed(*protectedResourceMetadata_->resource))) {
+        if (auto named = URL::parse(asciiTrimmed(*protectedResourceMetadata_->resource))) {
             return matching(*named);
         }
     }

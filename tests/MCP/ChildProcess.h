@@ -23,6 +23,7 @@ namespace mcp::testing {
 
 class ChildProcess {
 public:
+    // `path` names the program; one without a slash is looked up on PATH.
     explicit ChildProcess(const std::string& path, std::vector<std::string> arguments = {}) {
         int toChild[2];
         int fromChild[2];
@@ -39,13 +40,16 @@ public:
         }
         argv.push_back(nullptr);
         const int status =
-            ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
+            ::posix_spawnp(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(toChild[0]);
         ::close(fromChild[1]);
         input_ = toChild[1];
         output_ = fromChild[0];
         if (status != 0) {
+            pid_ = -1;
+            ::close(input_);
+            ::close(output_);
             throw std::runtime_error("Could not start " + path + ".");
         }
     }
