@@ -23,14 +23,11 @@
 #include <string>
 #include <vector>
 
-#include "MCP/Client.h"
-#include "MCP/InMemoryTransport.h"
-#include "MCP/Server.h"
-#include "MCP/StdioTransport.h"
+#include "MCP/Client/Client.h"
+#include "MCP/Server/Server.h"
+#include "MCP/Transports/InMemoryTransport.h"
+#include "MCP/Transports/StdioTransport.h"
 #include "benchmarks/RoundTripCounters.h"
-
-// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace {
 

@@ -5,13 +5,13 @@
 
 #include <string>
 
-#include "MCP/JsonParser.h"
-#include "MCP/JsonWriter.h"
-#include "MCP/Request.h"
-#include "MCP/Resources.h"
-#include "MCP/Response.h"
-#include "MCP/SamplingRequest.h"
-#include "MCP/Tools.h"
+#include "MCP/JSON/JsonParser.h"
+#include "MCP/JSON/JsonWriter.h"
+#include "MCP/Messages/Request.h"
+#include "MCP/Messages/Resources.h"
+#include "MCP/Messages/Response.h"
+#include "MCP/Messages/SamplingRequest.h"
+#include "MCP/Messages/Tools.h"
 
 namespace {
 

@@ -22,9 +22,6 @@
 
 #include "platform/http/Client.h"
 
-// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
 namespace {
 
 namespace asio = boost::asio;

@@ -32,11 +32,8 @@
 #include <thread>
 #include <vector>
 
-#include "MCP/StatefulHTTPServerTransport.h"
-#include "MCP/StreamableHTTPServer.h"
-
-// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#include "MCP/HTTP/StatefulHTTPServerTransport.h"
+#include "MCP/HTTP/StreamableHTTPServer.h"
 
 namespace {
 

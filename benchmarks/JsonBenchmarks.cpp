@@ -15,9 +15,9 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "MCP/JsonParser.h"
-#include "MCP/JsonWriter.h"
-#include "MCP/Value.h"
+#include "MCP/JSON/JsonParser.h"
+#include "MCP/JSON/JsonWriter.h"
+#include "MCP/JSON/Value.h"
 
 namespace {
 
@@ -26,8 +26,6 @@ std::atomic<std::size_t> gAllocations{0};
 }  // namespace
 
 // The replacements pair malloc with free; GCC cannot tell and warns at every inlined delete.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t size) {
     gAllocations.fetch_add(1, std::memory_order_relaxed);
     if (void* p = std::malloc(size == 0 ? 1 : size)) {
@@ -45,7 +43,6 @@ void operator delete(void* p) noexcept {
 void operator delete(void* p, std::size_t) noexcept {
     std::free(p);
 }
-#pragma GCC diagnostic pop
 
 namespace {
 

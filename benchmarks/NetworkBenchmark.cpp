@@ -17,13 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "MCP/Client.h"
-#include "MCP/NetworkTransport.h"
-#include "MCP/Server.h"
+#include "MCP/Client/Client.h"
+#include "MCP/Network/NetworkTransport.h"
+#include "MCP/Server/Server.h"
 #include "benchmarks/RoundTripCounters.h"
-
-// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace {
 

@@ -29,16 +29,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "MCP/InMemoryTransport.h"
-#include "MCP/JsonParser.h"
-#include "MCP/JsonWriter.h"
-#include "MCP/Server.h"
-#include "MCP/StdioTransport.h"
-#include "MCP/Tools.h"
+#include "MCP/JSON/JsonParser.h"
+#include "MCP/JSON/JsonWriter.h"
+#include "MCP/Messages/Tools.h"
+#include "MCP/Server/Server.h"
+#include "MCP/Transports/InMemoryTransport.h"
+#include "MCP/Transports/StdioTransport.h"
 #include "benchmarks/RoundTripCounters.h"
-
-// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace {
 

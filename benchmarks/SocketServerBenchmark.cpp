@@ -37,13 +37,10 @@
 #include "LocalAutomation/MCPPeerIdentity.h"
 #include "LocalAutomation/MCPUnixSocket.h"
 #include "LocalAutomation/MCPUnixSocketLineReader.h"
-#include "MCP/Server.h"
+#include "MCP/Server/Server.h"
+#include "app/automation/MCPUnixSocketServer.h"
 #include "app/automation/MovieMCPTools.h"
 #include "app/coordinator/MainThreadBridge.h"
-#include "app/automation/MCPUnixSocketServer.h"
-
-// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <string_view>
 
-#include "MCP/DataURL.h"
-#include "MCP/JsonParser.h"
-#include "MCP/JsonWriter.h"
-#include "MCP/Value.h"
+#include "MCP/JSON/DataURL.h"
+#include "MCP/JSON/JsonParser.h"
+#include "MCP/JSON/JsonWriter.h"
+#include "MCP/JSON/Value.h"
 #include "fuzz/FuzzCheck.h"
 
 namespace {

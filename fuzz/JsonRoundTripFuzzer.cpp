@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "MCP/JsonParser.h"
-#include "MCP/JsonWriter.h"
-#include "MCP/Value.h"
+#include "MCP/JSON/JsonParser.h"
+#include "MCP/JSON/JsonWriter.h"
+#include "MCP/JSON/Value.h"
 #include "fuzz/FuzzCheck.h"
 
 namespace {

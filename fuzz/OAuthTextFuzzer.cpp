@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "MCP/OAuthError.h"
-#include "MCP/OAuthURLValidator.h"
-#include "MCP/OAuthWWWAuthenticateParser.h"
+#include "MCP/OAuth/OAuthError.h"
+#include "MCP/OAuth/OAuthURLValidator.h"
+#include "MCP/OAuth/OAuthWWWAuthenticateParser.h"
 #include "fuzz/FuzzCheck.h"
 
 namespace {

@@ -15,14 +15,11 @@
 #include <utility>
 #include <vector>
 
-#include "MCP/InMemoryTransport.h"
-#include "MCP/JsonParser.h"
-#include "MCP/Server.h"
-#include "MCP/Tools.h"
+#include "MCP/JSON/JsonParser.h"
+#include "MCP/Messages/Tools.h"
+#include "MCP/Server/Server.h"
+#include "MCP/Transports/InMemoryTransport.h"
 #include "fuzz/FuzzCheck.h"
-
-// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace {
 

@@ -1,3 +1,2 @@
-// The one translation unit that compiles Boost.Asio (with its TLS support).
+// The one translation unit that compiles Boost.Asio.
 #include <boost/asio/impl/src.hpp>
-#include <boost/asio/ssl/impl/src.hpp>

@@ -8,7 +8,7 @@
 // value or throws ToolError. Main thread.
 #pragma once
 
-#include "MCP/Value.h"
+#include "MCP/JSON/Value.h"
 #include "app/export/ExportModel.h"
 
 namespace fw {

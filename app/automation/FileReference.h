@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "MCP/Value.h"
+#include "MCP/JSON/Value.h"
 #include "app/export/ExportModel.h"
 
 namespace fw {

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "MCP/JsonParser.h"
-#include "MCP/JsonWriter.h"
+#include "MCP/JSON/JsonParser.h"
+#include "MCP/JSON/JsonWriter.h"
 
 namespace fw::automation {
 

@@ -17,8 +17,8 @@
 #include <string>
 #include <string_view>
 
-#include "MCP/ID.h"
-#include "MCP/Value.h"
+#include "MCP/JSON/Value.h"
+#include "MCP/Messages/ID.h"
 
 namespace fw::automation {
 

@@ -45,8 +45,8 @@
 #include "LocalAutomation/MCPUnixSocketLineReader.h"
 #include <boost/asio/any_io_executor.hpp>
 
-#include "MCP/AsyncResult.h"
-#include "MCP/Transport.h"
+#include "MCP/Core/AsyncResult.h"
+#include "MCP/Core/Transport.h"
 
 namespace mcp::detail {
 class ReactorDescriptor;

@@ -16,16 +16,13 @@
 #include "LocalAutomation/MCPPeerIdentity.h"
 #include "LocalAutomation/MCPUnixSocket.h"
 #include "LocalAutomation/MCPUnixSocketHandle.h"
-#include "MCP/Actor.h"
-#include "MCP/Server.h"
-#include "MCP/detail/ReactorDescriptor.h"
+#include "MCP/Core/Actor.h"
+#include "MCP/Server/Server.h"
+#include "MCP/Transports/detail/ReactorDescriptor.h"
 #include "app/automation/AcceptLoop.h"
 #include "app/automation/MCPConnectionAdmission.h"
 #include "app/automation/MCPUnixSocketTransport.h"
 #include "app/automation/SocketFiles.h"
-
-// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace fw::automation {
 

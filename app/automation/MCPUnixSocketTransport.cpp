@@ -4,11 +4,8 @@
 
 #include "LocalAutomation/MCPUnixSocket.h"
 #include "LocalAutomation/SocketError.h"
-#include "MCP/AsyncResult.h"
+#include "MCP/Core/AsyncResult.h"
 #include "app/automation/MCPConnectionIO.h"
-
-// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace fw::automation {
 

@@ -36,7 +36,7 @@
 
 #include "LocalAutomation/MCPUnixSocketHandle.h"
 #include "Logging/Logger.h"
-#include "MCP/Transport.h"
+#include "MCP/Core/Transport.h"
 
 namespace fw::automation {
 

@@ -9,7 +9,7 @@
 #include <exception>
 #include <utility>
 
-#include "MCP/Server.h"
+#include "MCP/Server/Server.h"
 #include "app/automation/ExportTools.h"
 #include "app/automation/SequenceInspection.h"
 #include "app/automation/ToolArguments.h"
@@ -19,9 +19,6 @@
 #include "app/coordinator/ExportCoordinator.h"
 #include "app/coordinator/MainThreadBridge.h"
 #include "app/folders/FileAccessManager.h"
-
-// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace fw {
 namespace {

@@ -31,8 +31,8 @@
 #include <string>
 #include <vector>
 
-#include "MCP/Tool.h"
-#include "MCP/Tools.h"
+#include "MCP/Messages/Tool.h"
+#include "MCP/Messages/Tools.h"
 
 namespace mcp {
 class Server;

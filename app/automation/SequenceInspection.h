@@ -10,7 +10,7 @@
 
 #include <cstddef>
 
-#include "MCP/Value.h"
+#include "MCP/JSON/Value.h"
 
 namespace fw {
 

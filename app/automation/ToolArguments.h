@@ -25,7 +25,7 @@
 #include <string>
 #include <string_view>
 
-#include "MCP/Value.h"
+#include "MCP/JSON/Value.h"
 
 namespace fw {
 

@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "MCP/Tool.h"
-#include "MCP/Value.h"
+#include "MCP/JSON/Value.h"
+#include "MCP/Messages/Tool.h"
 
 namespace fw {
 

@@ -3,8 +3,8 @@
 #include <optional>
 #include <utility>
 
-#include "MCP/JsonWriter.h"
-#include "MCP/TypedJson.h"
+#include "MCP/JSON/JsonWriter.h"
+#include "MCP/JSON/TypedJson.h"
 #include "app/automation/ToolError.h"
 
 namespace fw {

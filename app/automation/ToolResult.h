@@ -12,8 +12,8 @@
 #include <cstddef>
 #include <string>
 
-#include "MCP/Tools.h"
-#include "MCP/Value.h"
+#include "MCP/JSON/Value.h"
+#include "MCP/Messages/Tools.h"
 
 namespace fw {
 

@@ -19,7 +19,7 @@
 #include <tuple>
 #include <vector>
 
-#include "MCP/Record.h"
+#include "MCP/JSON/Record.h"
 
 namespace fw {
 

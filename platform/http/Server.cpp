@@ -25,9 +25,6 @@
 #include <unordered_map>
 #include <variant>
 
-// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
 namespace fw::http {
 
 namespace asio = boost::asio;

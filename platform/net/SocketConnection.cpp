@@ -25,9 +25,6 @@
 #include "platform/http/Tls.h"
 #include "platform/net/Connection.h"
 
-// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
 namespace fw::net {
 
 namespace asio = boost::asio;

@@ -9,10 +9,10 @@
 #include <string>
 #include <utility>
 
-#include "MCP/Client.h"
-#include "MCP/InMemoryTransport.h"
-#include "MCP/JsonParser.h"
-#include "MCP/Server.h"
+#include "MCP/Client/Client.h"
+#include "MCP/JSON/JsonParser.h"
+#include "MCP/Server/Server.h"
+#include "MCP/Transports/InMemoryTransport.h"
 #include "tests/MCP/ScriptedTransport.h"
 #include "tests/MCP/ServerTestSupport.h"
 

@@ -12,7 +12,7 @@
 
 #include "Logging/Logger.h"
 #include "Logging/NoOpLogHandler.h"
-#include "MCP/Transport.h"
+#include "MCP/Core/Transport.h"
 #include "tests/MCP/ServerTestSupport.h"
 
 namespace mcp::testing {

@@ -25,12 +25,9 @@
 #include <utility>
 #include <vector>
 
-#include "MCP/InMemoryTransport.h"
-#include "MCP/Server.h"
-#include "MCP/Tools.h"
-
-// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#include "MCP/Messages/Tools.h"
+#include "MCP/Server/Server.h"
+#include "MCP/Transports/InMemoryTransport.h"
 
 namespace mcp::testing {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "MCP/JsonParser.h"
+#include "MCP/JSON/JsonParser.h"
 #include "app/automation/ToolArguments.h"
 #include "app/export/ExportModel.h"
 #include "tests/app/automation/ToolTestSupport.h"

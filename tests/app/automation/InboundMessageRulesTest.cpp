@@ -4,7 +4,7 @@
 #include <random>
 #include <string>
 
-#include "MCP/JsonParser.h"
+#include "MCP/JSON/JsonParser.h"
 #include "app/automation/InboundMessageRules.h"
 
 namespace fw::automation {

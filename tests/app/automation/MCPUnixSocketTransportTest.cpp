@@ -18,11 +18,8 @@
 #include "LocalAutomation/MCPUnixSocket.h"
 #include "LocalAutomation/MCPUnixSocketLineReader.h"
 #include "LocalAutomation/SocketError.h"
-#include "MCP/Server.h"
+#include "MCP/Server/Server.h"
 #include "app/automation/MCPUnixSocketTransport.h"
-
-// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace fw::automation {
 namespace {

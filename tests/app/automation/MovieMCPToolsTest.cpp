@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "MCP/JsonParser.h"
-#include "MCP/JsonWriter.h"
+#include "MCP/JSON/JsonParser.h"
+#include "MCP/JSON/JsonWriter.h"
 #include "app/automation/ToolArguments.h"
 #include "app/automation/ToolResult.h"
 #include "tests/app/automation/ToolTestSupport.h"

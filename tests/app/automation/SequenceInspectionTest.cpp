@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "MCP/JsonParser.h"
+#include "MCP/JSON/JsonParser.h"
 #include "tests/app/automation/ToolTestSupport.h"
 
 namespace fw {

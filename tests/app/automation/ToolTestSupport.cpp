@@ -7,13 +7,10 @@
 #include <boost/asio/detached.hpp>
 #include <stdlib.h>
 
-#include "MCP/JsonParser.h"
-#include "MCP/JsonWriter.h"
+#include "MCP/JSON/JsonParser.h"
+#include "MCP/JSON/JsonWriter.h"
 #include "platform/SecurityScopedAccess.h"
 #include "tests/app/TestImages.h"
-
-// g++ 12 takes the sized delete of Asio's coroutine frames for a mismatch with their allocator.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace fw::testing {
 

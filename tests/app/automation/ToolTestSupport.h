@@ -19,9 +19,9 @@
 #include <string>
 #include <thread>
 
-#include "MCP/InMemoryTransport.h"
-#include "MCP/Server.h"
-#include "MCP/Value.h"
+#include "MCP/JSON/Value.h"
+#include "MCP/Server/Server.h"
+#include "MCP/Transports/InMemoryTransport.h"
 #include "app/automation/MovieMCPTools.h"
 #include "app/coordinator/ExportCoordinator.h"
 #include "app/folders/FileAccessManager.h"

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "MCP/DecodingError.h"
-#include "MCP/Value.h"
+#include "MCP/JSON/DecodingError.h"
+#include "MCP/JSON/Value.h"
 #include "app/export/ExportModel.h"
 
 namespace fw {

@@ -1,0 +1,210 @@
+// The network transport over real loopback TCP and Unix sockets: a scripted peer writing
+// heartbeat frames in chosen pieces, resetting, closing and ceasing to listen; the client against
+// our own server over the network, and against the example server bridged onto TCP by socat.
+#include <gtest/gtest.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+#include <future>
+#include <thread>
+
+#include "MCP/Client/Client.h"
+#include "MCP/Network/NetworkTransport.h"
+#include "tests/MCP/ClientTestSupport.h"
+#include "tests/platform/net/ScriptedPeer.h"
+#include "tests/platform/net/SpawnedProgram.h"
+
+namespace mcp {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using fw::net::testing::ScriptedPeer;
+using Heartbeat = NetworkTransport::HeartbeatConfiguration;
+using Reconnection = NetworkTransport::ReconnectionConfiguration;
+
+// The transports run on an io_context of their own thread; the test thread plays the peer with
+// blocking socket calls and waits for the transport's operations through futures.
+class NetworkTransportOverSockets : public ::testing::TestWithParam<ScriptedPeer::Kind> {
+protected:
+    NetworkTransportOverSockets()
+        : work_(asio::make_work_guard(io)), thread_([this] { io.run(); }) {}
+    ~NetworkTransportOverSockets() override {
+        work_.reset();
+        thread_.join();
+    }
+
+    template <class T>
+    std::future<T> start(asio::awaitable<T> operation) {
+        return asio::co_spawn(io, std::move(operation), asio::use_future);
+    }
+    template <class T>
+    T await(asio::awaitable<T> operation) {
+        auto future = start(std::move(operation));
+        if (future.wait_for(30s) != std::future_status::ready) {
+            throw std::runtime_error("The operation did not end in time.");
+        }
+        return future.get();
+    }
+
+    std::shared_ptr<NetworkTransport> transportTo(const ScriptedPeer& peer, Heartbeat heartbeat,
+                                                  Reconnection reconnection) {
+        return std::make_shared<NetworkTransport>(io.get_executor(),
+                                                  fw::net::makeConnection(peer.endpoint()),
+                                                  std::nullopt, heartbeat, reconnection);
+    }
+
+    asio::io_context io;
+
+private:
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    std::thread thread_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Kinds, NetworkTransportOverSockets,
+                         ::testing::Values(ScriptedPeer::Kind::tcp, ScriptedPeer::Kind::unixSocket),
+                         [](const auto& info) {
+                             return info.param == ScriptedPeer::Kind::tcp ? "TCP" : "Unix";
+                         });
+
+TEST_P(NetworkTransportOverSockets, HeartbeatFramesAreDroppedHoweverTheyArriveAndSendsStayWhole) {
+    ScriptedPeer peer(GetParam());
+    auto transport = transportTo(peer, Heartbeat::defaultConfiguration(), Reconnection::disabled());
+    MessageStream stream = transport->receive();
+    await(transport->connect());
+    const int end = peer.accept();
+    const std::string frame = NetworkHeartbeat().data();
+    for (const std::string& piece :
+         {frame, std::string("{\"a\":1}\n"), frame.substr(0, 3),
+          frame.substr(3) + "{\"b\":2}\n" + frame.substr(0, 6), frame.substr(6),
+          "{\"c\":3}\n" + frame, std::string("{\"d\":4}\n")}) {
+        ScriptedPeer::writeAll(end, piece);
+        std::this_thread::sleep_for(2ms);  // most pieces then arrive in reads of their own
+    }
+    for (const char* expected : {"{\"a\":1}", "{\"b\":2}", "{\"c\":3}", "{\"d\":4}"}) {
+        EXPECT_EQ(await(stream.next()), std::optional<std::string>(expected));
+    }
+    // The transport's own first frame, one second after it connected, then a line, whole.
+    const std::string sent = ScriptedPeer::readBytes(end, 12);
+    EXPECT_TRUE(NetworkHeartbeat::from(sent));
+    await(transport->send("{\"e\":5}"));
+    EXPECT_EQ(ScriptedPeer::readLine(end), "{\"e\":5}");
+    // Without reconnection the peer's end ends the stream with connectionClosed.
+    ::close(end);
+    EXPECT_THROW(
+        {
+            try {
+                await(stream.next());
+            } catch (const MCPError& error) {
+                EXPECT_EQ(error.kind(), MCPError::Kind::connectionClosed);
+                throw;
+            }
+        },
+        MCPError);
+    await(transport->disconnect());
+}
+
+TEST_P(NetworkTransportOverSockets, AResetConnectionIsRecoveredOnTheSameStream) {
+    ScriptedPeer peer(GetParam());
+    auto transport = transportTo(peer, Heartbeat::disabled(), Reconnection::defaultConfiguration());
+    MessageStream stream = transport->receive();
+    await(transport->connect());
+    const int first = peer.accept();
+    ScriptedPeer::writeAll(first, "one\n");
+    EXPECT_EQ(await(stream.next()), std::optional<std::string>("one"));
+    ScriptedPeer::reset(first);
+    // The transport starts its connection again on a new socket.
+    const int second = peer.accept();
+    ScriptedPeer::writeAll(second, "two\n");
+    EXPECT_EQ(await(stream.next()), std::optional<std::string>("two"));
+    await(transport->send("three"));
+    EXPECT_EQ(ScriptedPeer::readLine(second), "three");
+    await(transport->disconnect());
+    EXPECT_EQ(await(stream.next()), std::nullopt);
+    ::close(second);
+}
+
+TEST_P(NetworkTransportOverSockets, WhenThePeerStopsListeningTheStreamFailsWithTheLastError) {
+    ScriptedPeer peer(GetParam());
+    auto transport = transportTo(peer, Heartbeat::disabled(), Reconnection{true, 1, 1.0});
+    MessageStream stream = transport->receive();
+    await(transport->connect());
+    const int end = peer.accept();
+    peer.stopListening();
+    ::close(end);
+    try {
+        await(stream.next());
+        ADD_FAILURE() << "the stream went on";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().value(),
+                  GetParam() == ScriptedPeer::Kind::tcp ? ECONNREFUSED : ENOENT);
+    }
+    await(transport->disconnect());
+}
+
+TEST_P(NetworkTransportOverSockets, TheClientTalksToOurServerOverTheNetwork) {
+    ScriptedPeer peer(GetParam());
+    auto clientTransport =
+        transportTo(peer, Heartbeat{true, 0.2}, Reconnection::defaultConfiguration());
+    auto client = std::make_shared<Client>(io.get_executor(), "network-client", "1.0");
+    auto connected = start(client->connect(clientTransport));
+    auto serverTransport = std::make_shared<NetworkTransport>(
+        io.get_executor(), fw::net::adoptConnectedSocket(peer.accept()), std::nullopt,
+        Heartbeat{true, 0.2}, Reconnection::disabled());
+    auto server = testing::makeFullServer(io.get_executor(), testing::everyCapability());
+    await(server->start(serverTransport));
+    ASSERT_EQ(connected.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(connected.get().serverInfo.name, "full");
+    // Long enough for heartbeats both ways between the requests.
+    std::this_thread::sleep_for(1500ms);
+    auto [tools, next] = await(client->listTools());
+    ASSERT_EQ(tools.size(), 1u);
+    EXPECT_EQ(tools[0].name, "echo");
+    auto [content, isError] =
+        await(client->callTool("echo", Object::fromEntries({{"text", Value("é/\n")}})));
+    ASSERT_EQ(content.size(), 1u);
+    EXPECT_EQ(content[0].get<ToolContent::Text>()->text, "é/\n");
+    await(client->ping());
+    await(client->disconnect());
+    await(server->stop());
+}
+
+TEST(NetworkTransportToSocat, TheClientTalksToTheExampleServerBridgedOntoTcp) {
+    asio::io_context io;
+    auto work = asio::make_work_guard(io);
+    std::thread thread([&] { io.run(); });
+    const std::uint16_t port = fw::net::testing::freeLoopbackPort();
+    {
+        fw::net::testing::SpawnedProgram socat(
+            {"socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr",
+             std::string("EXEC:") + FW_EXAMPLE_TOOL_SERVER});
+        // The example server reads lines only: no heartbeat. Retries cover socat's start.
+        auto transport = std::make_shared<NetworkTransport>(
+            io.get_executor(), fw::net::makeConnection(fw::net::Endpoint::tcp("127.0.0.1", port)),
+            std::nullopt, Heartbeat::disabled(), Reconnection::defaultConfiguration());
+        auto client = std::make_shared<Client>(io.get_executor(), "socat-client", "1.0");
+        auto run = [&](auto operation) {
+            auto future = asio::co_spawn(io, std::move(operation), asio::use_future);
+            if (future.wait_for(30s) != std::future_status::ready) {
+                throw std::runtime_error("The operation did not end in time.");
+            }
+            return future.get();
+        };
+        EXPECT_EQ(run(client->connect(transport)).serverInfo.name, "example-tools");
+        auto [tools, next] = run(client->listTools());
+        EXPECT_EQ(tools.size(), 4u);
+        auto [content, isError] =
+            run(client->callTool("add", Object::fromEntries({{"a", Value(2)}, {"b", Value(3.5)}})));
+        ASSERT_EQ(content.size(), 1u);
+        EXPECT_EQ(content[0].get<ToolContent::Text>()->text, "5.5");
+        auto ended = asio::co_spawn(io, client->disconnect(), asio::use_future);
+        EXPECT_EQ(ended.wait_for(30s), std::future_status::ready);
+    }
+    work.reset();
+    thread.join();
+}
+
+}  // namespace
+}  // namespace mcp
