@@ -69,23 +69,48 @@ private:
     std::variant<PromptReference, ResourceReference> storage_;
 };
 
+// The records inside Complete's parameters and result, defined ahead of it rather than nested in
+// it: clang cannot tell a nested type with default member initializers default-constructible
+// before the enclosing type is complete, and then finds no coding for it. Complete names each one
+// where it is used (Complete::Parameters::Argument and ::Context, Complete::Result::Completion).
+namespace Completion {
+
+struct Argument {
+    std::string name{};
+    std::string value{};
+
+    static constexpr auto codingFields() {
+        return std::tuple{field("name", &Argument::name), field("value", &Argument::value)};
+    }
+};
+
+struct Context {
+    std::map<std::string, std::string> arguments{};
+
+    static constexpr auto codingFields() {
+        return std::tuple{field("arguments", &Context::arguments)};
+    }
+};
+
+// The candidates a server offers.
+struct Values {
+    std::vector<std::string> values{};
+    std::optional<std::int64_t> total{};
+    std::optional<bool> hasMore{};
+
+    static constexpr auto codingFields() {
+        return std::tuple{field("values", &Values::values),
+                          optionalField("total", &Values::total),
+                          optionalField("hasMore", &Values::hasMore)};
+    }
+};
+
+}  // namespace Completion
+
 struct Complete {
     struct Parameters {
-        struct Argument {
-            std::string name{};
-            std::string value{};
-
-            static constexpr auto codingFields() {
-                return std::tuple{field("name", &Argument::name), field("value", &Argument::value)};
-            }
-        };
-        struct Context {
-            std::map<std::string, std::string> arguments{};
-
-            static constexpr auto codingFields() {
-                return std::tuple{field("arguments", &Context::arguments)};
-            }
-        };
+        using Argument = Completion::Argument;
+        using Context = Completion::Context;
 
         CompletionReference ref{};
         Argument argument{};
@@ -99,17 +124,7 @@ struct Complete {
     };
 
     struct Result {
-        struct Completion {
-            std::vector<std::string> values{};
-            std::optional<std::int64_t> total{};
-            std::optional<bool> hasMore{};
-
-            static constexpr auto codingFields() {
-                return std::tuple{field("values", &Completion::values),
-                                  optionalField("total", &Completion::total),
-                                  optionalField("hasMore", &Completion::hasMore)};
-            }
-        };
+        using Completion = mcp::Completion::Values;
 
         Completion completion{};
         std::optional<Metadata> _meta{};
