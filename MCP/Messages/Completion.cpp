@@ -5,6 +5,14 @@
 
 namespace mcp {
 
+// To clang the records Complete uses are records only while they are not nested in it with default
+// member initializers (see the header). Checked here, where every build compiles it (the clang fuzz
+// build too), so that clang stops at the cause rather than at a missing coding wherever one is
+// encoded.
+static_assert(RecordType<Complete::Parameters::Argument> &&
+              RecordType<Complete::Parameters::Context> &&
+              RecordType<Complete::Result::Completion>);
+
 void ResourceReference::checkDecoding(const Object& object) {
     if (requiredText(object, "type") != kType) {
         throw DecodingError::dataCorrupted({CodingKey::key("type")}, "Expected ref/resource type");
