@@ -11,7 +11,7 @@
 // which is never writable: the reactor performs it exactly when a hang-up or an error arrives,
 // before the read of the same event, and the read that follows is then not reported exhausted;
 // the next one finds the end.
-#include "MCP/Transports/detail/ReactorDescriptor.h"
+#include "MCP/Core/detail/ReactorDescriptor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
