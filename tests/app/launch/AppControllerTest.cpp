@@ -4,9 +4,9 @@
 #include <QFileInfo>
 #include <QTest>
 
-#include "app/launch/AppController.h"
 #include "app/export/ImagesToMovie.h"
-#include "tests/app/WindowTestSupport.h"
+#include "app/launch/AppController.h"
+#include "tests/support/WindowFixture.h"
 
 namespace fw::testing {
 namespace {

@@ -12,8 +12,8 @@
 #include "app/window/AutomationSettingsController.h"
 #include "app/window/AutomationSettingsServices.h"
 #include "app/window/AutomationSettingsView.h"
-#include "tests/app/WindowTestSupport.h"
 #include "tests/app/automationcontrol/FakeAutomationServer.h"
+#include "tests/support/WindowFixture.h"
 
 namespace fw::testing {
 

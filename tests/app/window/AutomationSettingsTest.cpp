@@ -13,8 +13,8 @@
 
 #include "LocalAutomation/SocketError.h"
 #include "app/automationcontrol/SocketServerAdapter.h"
-#include "tests/app/QStringPrinter.h"
 #include "tests/app/window/AutomationSettingsFixture.h"
+#include "tests/support/QStringPrinter.h"
 
 namespace fw::testing {
 namespace {

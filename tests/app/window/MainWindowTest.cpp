@@ -16,7 +16,7 @@
 #include "app/window/MovieSettingsController.h"
 #include "app/window/MovieSettingsPanel.h"
 #include "app/window/MovieUndoManager.h"
-#include "tests/app/WindowTestSupport.h"
+#include "tests/support/WindowFixture.h"
 
 namespace fw::testing {
 namespace {
