@@ -6,24 +6,9 @@
 
 namespace fw::testing {
 
-void WindowFixture::SetUp() {
-    ASSERT_TRUE(folder.isValid());
-    defaults = std::make_unique<platform::UserDefaults>(
-        std::filesystem::path(folder.filePath(QStringLiteral("defaults.plist")).toStdString()));
-    FileAccessManager::Options options;
-    options.defaults = defaults.get();
-    options.log = [](std::string_view) {};
-    files = std::make_unique<FileAccessManager>(std::move(options));
-    ExportCoordinator::Options coordinatorOptions;
-    coordinatorOptions.files = files.get();
-    coordinator = std::make_unique<ExportCoordinator>(coordinatorOptions);
-}
-
 void WindowFixture::TearDown() {
     waitForIdle();
-    coordinator.reset();
-    files.reset();
-    defaults.reset();
+    ExportServicesFixture::TearDown();
 }
 
 QString WindowFixture::makeImage(const QString& name, int width, int height) {
@@ -47,10 +32,10 @@ void WindowFixture::save(MainWindow& window, const QString& destination) {
 }
 
 bool WindowFixture::waitForIdle(int timeoutMs) {
-    if (coordinator == nullptr) {
+    if (coordinator_ == nullptr) {
         return true;
     }
-    return QTest::qWaitFor([&] { return !coordinator->hasActiveExport(); }, timeoutMs);
+    return QTest::qWaitFor([&] { return !coordinator_->hasActiveExport(); }, timeoutMs);
 }
 
 }  // namespace fw::testing

@@ -1,12 +1,13 @@
 // Shared pieces of the window tests: a scripted panel service and a fixture that builds the
-// main window over its own user defaults, folder store and export coordinator in a
-// temporary folder, with helpers to add generated images and wait for the window.
+// main window over the export services fixture's user defaults, folder store and export
+// coordinator in its temporary folder, with helpers to add generated images and wait for the
+// window.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QStringList>
-#include <QTemporaryDir>
 #include <QTest>
 #include <deque>
 #include <functional>
@@ -14,11 +15,10 @@
 #include <optional>
 #include <vector>
 
-#include "app/coordinator/ExportCoordinator.h"
-#include "app/folders/FileAccessManager.h"
 #include "app/window/MainWindow.h"
 #include "app/window/PanelService.h"
-#include "platform/UserDefaults.h"
+#include "platform/SecurityScopedAccess.h"
+#include "tests/support/ExportServicesFixture.h"
 
 namespace fw::testing {
 
@@ -64,14 +64,17 @@ public:
     }
 };
 
-class WindowFixture : public ::testing::Test {
+// The export services fixture with the main window's pieces: scripted panels, generated
+// images, and waits for the window.
+class WindowFixture : public ExportServicesFixture {
 protected:
-    void SetUp() override;
     void TearDown() override;
+    // The process-wide grants: the window registers the files the user chose there.
+    std::shared_ptr<platform::SecurityScopedAccess> makeAccess() override { return nullptr; }
 
     // The pieces a main window or app controller is built with.
     MainWindowDependencies dependencies() {
-        return {coordinator.get(), files.get(), defaults.get(), &panels};
+        return {coordinator_.get(), files_.get(), defaults_.get(), &panels};
     }
     // Writes a PNG of the size into the temporary folder and returns its path.
     QString makeImage(const QString& name, int width = 64, int height = 48);
@@ -81,12 +84,10 @@ protected:
     void save(MainWindow& window, const QString& destination);
     // Waits until no export runs.
     bool waitForIdle(int timeoutMs = 60000);
-    QString path(const QString& name) const { return folder.filePath(name); }
+    // The temporary folder, and `name` inside it.
+    QString folderPath() const { return QString::fromStdString(dir_.string()); }
+    QString path(const QString& name) const { return QDir(folderPath()).filePath(name); }
 
-    QTemporaryDir folder;
-    std::unique_ptr<platform::UserDefaults> defaults;
-    std::unique_ptr<FileAccessManager> files;
-    std::unique_ptr<ExportCoordinator> coordinator;
     ScriptedPanels panels;
 };
 
