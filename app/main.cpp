@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "app/actions/ActionsBusService.h"
-#include "app/automation/MovieMCPTools.h"
 #include "app/automationcontrol/SocketServerAdapter.h"
 #include "app/coordinator/ExportCoordinator.h"
 #include "app/folders/FileAccessManager.h"
@@ -23,6 +22,7 @@
 #include "app/launch/AutomationLaunch.h"
 #include "app/launch/LocalAutomationHooks.h"
 #include "app/launch/SingleInstance.h"
+#include "app/tools/MovieMCPTools.h"
 #include "platform/AccessGrants.h"
 
 namespace {

@@ -39,8 +39,8 @@
 #include "LocalAutomation/MCPUnixSocketLineReader.h"
 #include "MCP/Server/Server.h"
 #include "app/automation/MCPUnixSocketServer.h"
-#include "app/automation/MovieMCPTools.h"
 #include "app/coordinator/MainThreadBridge.h"
+#include "app/tools/MovieMCPTools.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <memory>
 #include <string>
 
-#include "app/automation/MovieMCPTools.h"
 #include "app/coordinator/ExportCoordinator.h"
 #include "app/folders/FileAccessManager.h"
+#include "app/tools/MovieMCPTools.h"
 #include "platform/AccessGrants.h"
 #include "platform/SecurityScopedAccess.h"
 #include "platform/UserDefaults.h"

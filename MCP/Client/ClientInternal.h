@@ -9,7 +9,7 @@
 
 #include "Logging/Logger.h"
 #include "MCP/Client/Client.h"
-#include "MCP/Messages/detail/ErrorText.h"
+#include "MCP/Core/detail/ErrorText.h"
 
 namespace mcp {
 

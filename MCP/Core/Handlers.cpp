@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "MCP/Messages/detail/ErrorText.h"
+#include "MCP/Core/detail/ErrorText.h"
 
 namespace mcp {
 

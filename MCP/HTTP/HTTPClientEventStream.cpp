@@ -11,10 +11,10 @@
 #include <charconv>
 
 #include "EventSource/AsyncServerSentEventsSequence.h"
+#include "MCP/Core/detail/ErrorText.h"
 #include "MCP/HTTP/HTTPClientTransport.h"
 #include "MCP/HTTP/HTTPResponse.h"
 #include "MCP/Messages/MCPError.h"
-#include "MCP/Messages/detail/ErrorText.h"
 
 namespace mcp {
 

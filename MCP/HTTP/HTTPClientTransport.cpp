@@ -7,10 +7,10 @@
 #include <boost/asio/detached.hpp>
 
 #include "Logging/NoOpLogHandler.h"
+#include "MCP/Core/detail/ErrorText.h"
 #include "MCP/HTTP/HTTPResponse.h"
 #include "MCP/JSON/JsonParser.h"
 #include "MCP/Messages/MCPError.h"
-#include "MCP/Messages/detail/ErrorText.h"
 #include "MCP/OAuth/OAuthError.h"
 #include "MCP/OAuth/detail/ASCIIText.h"
 

@@ -9,8 +9,8 @@
 
 #include "Logging/NoOpLogHandler.h"
 #include "MCP/Core/AsyncStream.h"
+#include "MCP/Core/detail/ErrorText.h"
 #include "MCP/Messages/MCPError.h"
-#include "MCP/Messages/detail/ErrorText.h"
 #include "MCP/Network/NetworkLineFramer.h"
 
 namespace mcp {

@@ -12,7 +12,7 @@
 
 #include "Logging/Logger.h"
 #include "MCP/Core/detail/AsyncWaiter.h"
-#include "MCP/Messages/detail/ErrorText.h"
+#include "MCP/Core/detail/ErrorText.h"
 #include "MCP/Server/Server.h"
 
 namespace mcp {

@@ -19,8 +19,8 @@
 
 #include "Logging/NoOpLogHandler.h"
 #include "MCP/Core/detail/AsyncWaiter.h"
+#include "MCP/Core/detail/ReactorDescriptor.h"
 #include "MCP/Messages/MCPError.h"
-#include "MCP/Transports/detail/ReactorDescriptor.h"
 
 namespace mcp {
 

@@ -9,7 +9,7 @@
 
 #include "LocalAutomation/MCPUnixSocket.h"
 #include "LocalAutomation/SocketError.h"
-#include "MCP/Transports/detail/ReactorDescriptor.h"
+#include "MCP/Core/detail/ReactorDescriptor.h"
 #include "app/automation/InboundMessageRules.h"
 
 namespace fw::automation {

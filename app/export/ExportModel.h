@@ -1,9 +1,8 @@
 // The plain values in which every way into the export service speaks: the codec and
 // quality choices, the movie settings, a request to export and the record of an export
 // job. Limits on the values (dimensions, frame rate, bit rate) are the coordinator's to
-// check, not these types'. Settings and jobs code to and from the project's JSON value
-// (`mcp::encodeValue` / `mcp::decodeValue`, which throws `mcp::DecodingError`); the
-// enumerations code as their raw strings.
+// check, not these types'. The enumerations have raw strings; the JSON coding of settings and
+// jobs (for local automation) is app/tools/ExportModelCoding.h.
 //
 // Plain values; copy them freely and use them from any thread.
 #pragma once
@@ -16,10 +15,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <tuple>
+#include <utility>
 #include <vector>
-
-#include "MCP/JSON/Record.h"
 
 namespace fw {
 
@@ -27,25 +24,45 @@ enum class ExportCodec { h264, hevc, prores422 };
 enum class ExportQuality { standard, high, custom };
 enum class ExportJobState { running, completed, failed, cancelled };
 
-constexpr auto rawValues(ExportCodec) {
-    return mcp::RawValues<ExportCodec, 3>{"ExportCodec",
-                                          {{{ExportCodec::h264, "h264"},
-                                            {ExportCodec::hevc, "hevc"},
-                                            {ExportCodec::prores422, "prores422"}}}};
+// Every case with its raw value, in declaration order: the one table behind rawValue() and the
+// ...FromRawValue() functions below and the JSON coding.
+inline constexpr std::array<std::pair<ExportCodec, std::string_view>, 3> kExportCodecRawValues{
+    {{ExportCodec::h264, "h264"}, {ExportCodec::hevc, "hevc"}, {ExportCodec::prores422, "prores422"}}};
+inline constexpr std::array<std::pair<ExportQuality, std::string_view>, 3> kExportQualityRawValues{
+    {{ExportQuality::standard, "standard"},
+     {ExportQuality::high, "high"},
+     {ExportQuality::custom, "custom"}}};
+inline constexpr std::array<std::pair<ExportJobState, std::string_view>, 4>
+    kExportJobStateRawValues{{{ExportJobState::running, "running"},
+                              {ExportJobState::completed, "completed"},
+                              {ExportJobState::failed, "failed"},
+                              {ExportJobState::cancelled, "cancelled"}}};
+
+namespace detail {
+
+template <class E, std::size_t N>
+constexpr std::string_view rawValueIn(const std::array<std::pair<E, std::string_view>, N>& cases,
+                                      E value) {
+    for (const auto& [item, text] : cases) {
+        if (item == value) {
+            return text;
+        }
+    }
+    return {};
 }
-constexpr auto rawValues(ExportQuality) {
-    return mcp::RawValues<ExportQuality, 3>{"ExportQuality",
-                                            {{{ExportQuality::standard, "standard"},
-                                              {ExportQuality::high, "high"},
-                                              {ExportQuality::custom, "custom"}}}};
+
+template <class E, std::size_t N>
+constexpr std::optional<E> caseIn(const std::array<std::pair<E, std::string_view>, N>& cases,
+                                  std::string_view text) {
+    for (const auto& [item, raw] : cases) {
+        if (raw == text) {
+            return item;
+        }
+    }
+    return std::nullopt;
 }
-constexpr auto rawValues(ExportJobState) {
-    return mcp::RawValues<ExportJobState, 4>{"ExportJobState",
-                                             {{{ExportJobState::running, "running"},
-                                               {ExportJobState::completed, "completed"},
-                                               {ExportJobState::failed, "failed"},
-                                               {ExportJobState::cancelled, "cancelled"}}}};
-}
+
+}  // namespace detail
 
 // Every case in declaration order (the job state is deliberately not listed).
 inline constexpr std::array<ExportCodec, 3> kAllExportCodecs{ExportCodec::h264, ExportCodec::hevc,
@@ -56,38 +73,30 @@ inline constexpr std::array<ExportQuality, 3> kAllExportQualities{
 // The raw value of a case: "h264", "hevc", "prores422"; "standard", "high", "custom";
 // "running", "completed", "failed", "cancelled".
 constexpr std::string_view rawValue(ExportCodec codec) {
-    return mcp::rawValue(codec);
+    return detail::rawValueIn(kExportCodecRawValues, codec);
 }
 constexpr std::string_view rawValue(ExportQuality quality) {
-    return mcp::rawValue(quality);
+    return detail::rawValueIn(kExportQualityRawValues, quality);
 }
 constexpr std::string_view rawValue(ExportJobState state) {
-    return mcp::rawValue(state);
+    return detail::rawValueIn(kExportJobStateRawValues, state);
 }
 
 // The case whose raw value equals `text` byte for byte (case-sensitive, no trimming).
 constexpr std::optional<ExportCodec> exportCodecFromRawValue(std::string_view text) {
-    return mcp::fromRawValue<ExportCodec>(text);
+    return detail::caseIn(kExportCodecRawValues, text);
 }
 constexpr std::optional<ExportQuality> exportQualityFromRawValue(std::string_view text) {
-    return mcp::fromRawValue<ExportQuality>(text);
+    return detail::caseIn(kExportQualityRawValues, text);
 }
 constexpr std::optional<ExportJobState> exportJobStateFromRawValue(std::string_view text) {
-    return mcp::fromRawValue<ExportJobState>(text);
+    return detail::caseIn(kExportJobStateRawValues, text);
 }
 
 // False only while the job runs.
 constexpr bool isFinished(ExportJobState state) {
     return state != ExportJobState::running;
 }
-
-// Hashes an enumeration case by feeding its raw value to the project's hasher.
-struct ExportRawValueHash {
-    template <mcp::RawValueEnum Enum>
-    std::size_t operator()(Enum value) const {
-        return mcp::codingHash(value);
-    }
-};
 
 // The sentence for a movie size or frame rate out of range, as the settings panel shows it and
 // the coordinator refuses a request.
@@ -102,17 +111,6 @@ struct ExportSettings {
     ExportQuality quality = ExportQuality::high;
     // Average bit rate in megabits per second; absent unless a custom bit rate was asked for.
     std::optional<double> customBitrateMbps;
-
-    // Keys in writing order; "customBitrateMbps" only when present.
-    static constexpr auto codingFields() {
-        return std::tuple{
-            mcp::field("width", &ExportSettings::width),
-            mcp::field("height", &ExportSettings::height),
-            mcp::field("frameRate", &ExportSettings::frameRate),
-            mcp::field("codec", &ExportSettings::codec),
-            mcp::field("quality", &ExportSettings::quality),
-            mcp::optionalField("customBitrateMbps", &ExportSettings::customBitrateMbps)};
-    }
 };
 
 // A file named inside an authorized folder: the folder's identifier and a relative path in it
@@ -170,40 +168,6 @@ struct ExportJob {
     QUrl outputURL;
     // The failure text of a failed or cancelled job; absent while running and after success.
     std::optional<std::string> error;
-
-    // Keys in writing order; "error" only when present. The identifier codes as its
-    // 36-character text, the URL as its absolute string.
-    static constexpr auto codingFields() {
-        return std::tuple{mcp::field("id", &ExportJob::id),
-                          mcp::field("state", &ExportJob::state),
-                          mcp::field("progress", &ExportJob::progress),
-                          mcp::field("completedFrames", &ExportJob::completedFrames),
-                          mcp::field("totalFrames", &ExportJob::totalFrames),
-                          mcp::field("settings", &ExportJob::settings),
-                          mcp::field("outputURL", &ExportJob::outputURL),
-                          mcp::optionalField("error", &ExportJob::error)};
-    }
 };
 
 }  // namespace fw
-
-// Identifiers and URLs inside coded records.
-template <>
-struct mcp::Coder<QUuid> {
-    // Upper-case hexadecimal in the 8-4-4-4-12 form.
-    static Value encode(const QUuid& id);
-    // Either case; anything else fails with dataCorrupted.
-    static QUuid decode(const Value& value);
-    static bool equals(const QUuid& a, const QUuid& b) { return a == b; }
-    static void hash(Hasher& hasher, const QUuid& id);
-};
-
-template <>
-struct mcp::Coder<QUrl> {
-    // The URL's absolute, percent-encoded text, e.g. "file:///Movies/My%20Movie.mp4".
-    static Value encode(const QUrl& url);
-    // A text that is not a valid URL fails with dataCorrupted.
-    static QUrl decode(const Value& value);
-    static bool equals(const QUrl& a, const QUrl& b) { return a == b; }
-    static void hash(Hasher& hasher, const QUrl& url);
-};

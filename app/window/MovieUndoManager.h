@@ -13,11 +13,11 @@
 #include <QPointer>
 #include <QUndoStack>
 
+#include "app/export/ImagesToMovie.h"
+
 class QAction;
 
 namespace fw {
-
-class ImagesToMovie;
 
 class MovieUndoManager : public QUndoStack {
     Q_OBJECT

@@ -4,15 +4,15 @@
 #include <fstream>
 #include <string>
 
-#include "../platform/TestDirectory.h"
 #include "LocalAutomation/CodeSignature.h"
 #include "LocalAutomation/MCPPeerIdentity.h"
 #include "TestSigning.h"
+#include "tests/support/TestDirectory.h"
 
 namespace fw::automation {
 namespace {
 
-using platform::testing::TestDirectory;
+using fw::testing::TestDirectory;
 using testing::TestKey;
 
 void writeFile(const std::filesystem::path& path, const std::string& bytes) {

@@ -7,16 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "../platform/TestDirectory.h"
 #include "LocalAutomation/AppGroupContainer.h"
 #include "LocalAutomation/MCPPeerIdentity.h"
 #include "TestSigning.h"
+#include "tests/support/TestDirectory.h"
 
 namespace fw::automation {
 namespace {
 
 namespace identity = MCPPeerIdentity;
-using platform::testing::TestDirectory;
+using fw::testing::TestDirectory;
 
 template <class Body>
 IdentityError thrownBy(Body body) {

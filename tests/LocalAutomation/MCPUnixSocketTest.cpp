@@ -7,10 +7,10 @@
 #include <string>
 #include <thread>
 
-#include "../platform/TestDirectory.h"
 #include "LocalAutomation/MCPUnixSocket.h"
 #include "LocalAutomation/SocketError.h"
 #include "SocketTestSupport.h"
+#include "tests/support/TestDirectory.h"
 
 namespace fw::automation {
 namespace {
@@ -68,7 +68,7 @@ std::string pathOfLength(const std::filesystem::path& directory, std::size_t len
 }
 
 TEST(MCPUnixSocket, SocketAddressKeepsTheSharedPathRule) {
-    platform::testing::TestDirectory directory;
+    fw::testing::TestDirectory directory;
     const std::string longest = pathOfLength(directory.path(), 103);
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
@@ -244,7 +244,7 @@ TEST(MCPUnixSocket, HandshakeAcceptsOnlyTheExactEcho) {
 }
 
 TEST(MCPUnixSocket, HandshakeOverARealSocketInATemporaryDirectory) {
-    platform::testing::TestDirectory directory;
+    fw::testing::TestDirectory directory;
     const std::string path = (directory.path() / "fwv.sock").string();
     int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(listener, 0);

@@ -17,10 +17,10 @@
 #include <string>
 #include <thread>
 
-#include "../platform/TestDirectory.h"
 #include "LocalAutomation/MCPPeerIdentity.h"
 #include "LocalAutomation/MCPUnixSocket.h"
 #include "TestSigning.h"
+#include "tests/support/TestDirectory.h"
 
 extern char** environ;
 
@@ -28,7 +28,7 @@ namespace fw::automation {
 namespace {
 
 namespace identity = MCPPeerIdentity;
-using platform::testing::TestDirectory;
+using fw::testing::TestDirectory;
 
 const std::filesystem::path kPeerProgram = FW_IDENTITY_PEER;
 

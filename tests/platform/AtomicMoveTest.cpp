@@ -10,7 +10,8 @@
 #include "platform/AtomicMove.h"
 #include "platform/OpenBeneath.h"
 #include "platform/SystemLog.h"
-#include "tests/platform/TestDirectory.h"
+#include "tests/support/SystemLogRecorder.h"
+#include "tests/support/TestDirectory.h"
 
 namespace fw::platform {
 namespace {
@@ -192,16 +193,14 @@ TEST_F(AtomicMoveTest, MovesNothingWhenTheFileCannotBeFlushed) {
 }
 
 TEST_F(AtomicMoveTest, LogsButDoesNotFailWhenTheDirectoryCannotBeFlushed) {
-    std::vector<std::string> lines;
-    setSystemLogSinkForTesting(
-        [&](SystemLogLevel, std::string_view line) { lines.emplace_back(line); });
+    testing::SystemLogRecorder log;
     const FileSystemCalls calls = recordingCalls();
     injected.directoryFsyncError = EIO;
     EXPECT_EQ(move(false, calls), 0);
-    setSystemLogSinkForTesting(nullptr);
+    log.stop();
     EXPECT_EQ(read(destination_), "new movie");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "Frameweaver could not flush the folder “" + directory_.path().string() +
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_EQ(log.lines[0], "Frameweaver could not flush the folder “" + directory_.path().string() +
                             "” to disk: Input/output error");
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/Bookmark.h"
+#include "tests/support/TestDirectory.h"
 
 namespace fw::platform {
 namespace {
@@ -14,13 +15,11 @@ namespace fs = std::filesystem;
 class BookmarkTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "fw-bookmark-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = fs::canonical(pattern);
+        ASSERT_FALSE(directory_.path().empty());
+        dir_ = directory_.path();
         folder_ = dir_ / "Stills";
         fs::create_directory(folder_);
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     std::vector<std::uint8_t> bookmark(BookmarkScope scope = BookmarkScope::readWrite) {
         std::vector<std::uint8_t> bytes;
@@ -28,6 +27,7 @@ protected:
         return bytes;
     }
 
+    testing::TestDirectory directory_;
     fs::path dir_;
     fs::path folder_;
 };

@@ -7,7 +7,7 @@ extern "C" {
 #include <string>
 
 #include "platform/EncoderProbe.h"
-#include "tests/platform/TestDirectory.h"
+#include "tests/support/TestDirectory.h"
 
 namespace fw::platform {
 namespace {

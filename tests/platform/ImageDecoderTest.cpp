@@ -7,15 +7,15 @@
 #include "platform/ColorTransform.h"
 #include "platform/ImageDecoder.h"
 #include "platform/PdfDocument.h"
-#include "tests/platform/FrameSourceFixtures.h"
+#include "tests/support/FrameSourceFixtures.h"
 
 namespace fw::platform {
 namespace {
 
 using fw::testing::Pixels;
-using fw::testing::ScratchDirectory;
+using fw::testing::TestDirectory;
 
-std::string writeGrey(const ScratchDirectory& dir, const std::string& name, int w, int h,
+std::string writeGrey(const TestDirectory& dir, const std::string& name, int w, int h,
                       const fw::testing::SaveOptions& options = {}) {
     Pixels pixels(w, h, 3);
     pixels.fill({100, 150, 200});
@@ -27,7 +27,7 @@ std::string writeGrey(const ScratchDirectory& dir, const std::string& name, int 
 // A large JPEG may be decoded at 1/2, 1/4 or 1/8 of its size, but never below the
 // minimum the caller asks for.
 TEST(ImageDecoder, ReducedSizeDecodingKeepsTheMinimumSize) {
-    ScratchDirectory dir;
+    TestDirectory dir;
     const std::string path = writeGrey(dir, "large.jpg", 1600, 1200);
     struct Case {
         int minimumWidth, minimumHeight, width, height;
@@ -60,7 +60,7 @@ TEST(ImageDecoder, ReducedSizeDecodingKeepsTheMinimumSize) {
 }
 
 TEST(ImageDecoder, RefusesImagesAboveThePixelLimitBeforeDecoding) {
-    ScratchDirectory dir;
+    TestDirectory dir;
     const std::string path = writeGrey(dir, "wide.png", 300, 200);
     DecodeOptions options;
     options.maxPixels = 300 * 200 - 1;
@@ -74,7 +74,7 @@ TEST(ImageDecoder, RefusesImagesAboveThePixelLimitBeforeDecoding) {
 
 // Names are file names, never load options: brackets and the like are taken literally.
 TEST(ImageDecoder, ReadsFilesWhoseNamesLookLikeLoadOptions) {
-    ScratchDirectory dir;
+    TestDirectory dir;
     const std::string plain = writeGrey(dir, "photo.jpg", 64, 48);
     const std::string odd = dir.path("photo.jpg[shrink=8]");
     std::filesystem::copy_file(plain, odd);
@@ -85,7 +85,7 @@ TEST(ImageDecoder, ReadsFilesWhoseNamesLookLikeLoadOptions) {
 }
 
 TEST(ImageDecoder, ReportsLayoutOrientationAndProfile) {
-    ScratchDirectory dir;
+    TestDirectory dir;
     fw::testing::SaveOptions options;
     options.orientation = 8;
     options.iccProfile = fw::testing::linearRgbProfile();
@@ -139,7 +139,7 @@ TEST(ImageDecoder, TurnsEveryExifOrientationUpright) {
                 return {x, y};
         }
     };
-    ScratchDirectory dir;
+    TestDirectory dir;
     for (int o = 1; o <= 8; ++o) {
         SCOPED_TRACE(o);
         fw::testing::SaveOptions options;
@@ -189,7 +189,7 @@ TEST(ColorTransform, ConvertsToSRGBAndRecognisesSRGBItself) {
 }
 
 TEST(PdfDocument, RecognisesDocumentsByTheirContentsOnly) {
-    ScratchDirectory dir;
+    TestDirectory dir;
     fw::testing::writePdf(dir.path("document.png"), {fw::testing::PdfPage{}});
     std::filesystem::rename(writeGrey(dir, "picture.png", 8, 8), dir.path("picture.pdf"));
     EXPECT_TRUE(isPdfFile(dir.path("document.png")));
@@ -200,7 +200,7 @@ TEST(PdfDocument, RecognisesDocumentsByTheirContentsOnly) {
 }
 
 TEST(PdfDocument, RefusesDrawingsAboveThePixelLimit) {
-    ScratchDirectory dir;
+    TestDirectory dir;
     fw::testing::writePdf(dir.path("page.pdf"), {fw::testing::PdfPage{}});
     auto document = PdfDocument::open(dir.path("page.pdf"), nullptr);
     ASSERT_NE(document, nullptr);

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "platform/MovieWriter.h"
-#include "tests/platform/MovieInspection.h"
-#include "tests/platform/TestDirectory.h"
+#include "tests/support/MovieInspection.h"
+#include "tests/support/TestDirectory.h"
 
 namespace fw::platform {
 namespace {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/OpenBeneath.h"
+#include "tests/support/TestDirectory.h"
 
 namespace fw::platform {
 namespace {
@@ -18,9 +19,8 @@ namespace fs = std::filesystem;
 class OpenBeneathTest : public ::testing::TestWithParam<BeneathResolution> {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "fw-beneath-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = fs::canonical(pattern);
+        ASSERT_FALSE(directory_.path().empty());
+        dir_ = directory_.path();
         root_ = dir_ / "root";
         outside_ = dir_ / "outside";
         fs::create_directories(root_ / "sub" / "deeper");
@@ -29,7 +29,6 @@ protected:
         std::ofstream(outside_ / "secret.txt") << "secret";
         ASSERT_FALSE(openDirectory(root_, rootFd_));
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     // 0 when it opened, else the errno value.
     int open(const std::string& path, int flags = O_RDONLY, OwnedFd* out = nullptr) {
@@ -52,6 +51,7 @@ protected:
         return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
     }
 
+    testing::TestDirectory directory_;
     fs::path dir_, root_, outside_;
     OwnedFd rootFd_;
 };
@@ -131,15 +131,13 @@ INSTANTIATE_TEST_SUITE_P(Resolutions, OpenBeneathTest,
 
 TEST(OpenDirectory, RefusesASymbolicLinkInPlaceOfTheFolder) {
     // The kernel reports ENOTDIR or ELOOP for O_DIRECTORY | O_NOFOLLOW on a link.
-    std::string pattern = (fs::temp_directory_path() / "fw-opendir-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const fs::path dir = pattern;
+    const testing::TestDirectory directory;
+    const fs::path& dir = directory.path();
     fs::create_directory_symlink("/", dir / "link");
     OwnedFd fd;
     const auto error = openDirectory(dir / "link", fd);
     ASSERT_TRUE(error.has_value());
     EXPECT_TRUE(error->code == ENOTDIR || error->code == ELOOP) << error->code;
-    fs::remove_all(dir);
 }
 
 }  // namespace

@@ -11,17 +11,17 @@
 #include "platform/ImageDecoder.h"
 #include "platform/ImageDecoderRuntime.h"
 #include "platform/PlainJpegDecoder.h"
-#include "tests/platform/FrameSourceFixtures.h"
+#include "tests/support/FrameSourceFixtures.h"
 
 namespace fw::platform {
 namespace {
 
 using fw::testing::Pixels;
 using fw::testing::SaveOptions;
-using fw::testing::ScratchDirectory;
+using fw::testing::TestDirectory;
 
 // A noisy gradient of `bands` bands (1 grey, 3 colour, 4 CMYK), saved with `options`.
-std::string writeNoisyJpeg(const ScratchDirectory& dir, const std::string& name, int bands,
+std::string writeNoisyJpeg(const TestDirectory& dir, const std::string& name, int bands,
                            SaveOptions options = {}) {
     Pixels pixels(83, 45, bands);
     std::uint32_t noise = 7;
@@ -59,7 +59,7 @@ bool takenByPlainDecoder(const std::string& path) {
 // turned files are left to the general decoder, which still decodes them.
 TEST(PlainJpegDecoder, DecodesPlainFilesAsTheGeneralDecoderDoesAndLeavesTheRest) {
     ensureVipsRuntime();
-    ScratchDirectory dir;
+    TestDirectory dir;
     SaveOptions tagged;
     tagged.iccProfile = fw::testing::linearRgbProfile();
     SaveOptions turned;
@@ -101,7 +101,7 @@ TEST(PlainJpegDecoder, DecodesPlainFilesAsTheGeneralDecoderDoesAndLeavesTheRest)
 // accepts (junk after the image) still decodes.
 TEST(PlainJpegDecoder, TruncatedFilesFailAndHarmlessJunkDoesNot) {
     ensureVipsRuntime();
-    ScratchDirectory dir;
+    TestDirectory dir;
     const std::string truncated = writeNoisyJpeg(dir, "truncated.jpg", 3);
     fw::testing::truncateFile(truncated, 0.6);
     ASSERT_TRUE(takenByPlainDecoder(truncated));

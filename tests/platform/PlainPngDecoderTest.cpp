@@ -12,16 +12,16 @@
 #include "platform/ImageDecoder.h"
 #include "platform/ImageDecoderRuntime.h"
 #include "platform/PlainPngDecoder.h"
-#include "tests/platform/FrameSourceFixtures.h"
+#include "tests/support/FrameSourceFixtures.h"
 
 namespace fw::platform {
 namespace {
 
-using fw::testing::ScratchDirectory;
+using fw::testing::TestDirectory;
 
 // Writes a noisy image (so every row filter is worth choosing) of `bands` bands at
 // `bits` bits per sample, with the saver's filter choice.
-std::string writeNoisyPng(const ScratchDirectory& dir, const std::string& name, int bands, int bits,
+std::string writeNoisyPng(const TestDirectory& dir, const std::string& name, int bands, int bits,
                           bool everyFilter, bool interlaced = false) {
     ensureVipsRuntime();
     constexpr int kWidth = 67;
@@ -71,7 +71,7 @@ bool takenByPlainDecoder(const std::string& path) {
 }
 
 TEST(PlainPngDecoder, DecodesEveryLayoutAsTheGeneralDecoderDoes) {
-    ScratchDirectory dir;
+    TestDirectory dir;
     for (int bands : {1, 2, 3, 4}) {
         for (int bits : {8, 16}) {
             for (bool everyFilter : {false, true}) {
@@ -94,7 +94,7 @@ TEST(PlainPngDecoder, DecodesEveryLayoutAsTheGeneralDecoderDoes) {
 
 // Files the fast decoder leaves alone still decode through the general decoder.
 TEST(PlainPngDecoder, LeavesInterlacedFilesToTheGeneralDecoder) {
-    ScratchDirectory dir;
+    TestDirectory dir;
     const std::string interlaced = writeNoisyPng(dir, "interlaced.png", 3, 8, true, true);
     EXPECT_FALSE(takenByPlainDecoder(interlaced));
     std::optional<DecodedImage> image = decodeImage(interlaced, DecodeOptions{}, nullptr);
@@ -105,7 +105,7 @@ TEST(PlainPngDecoder, LeavesInterlacedFilesToTheGeneralDecoder) {
 // A damaged or cut-off file fails as it does with the general decoder, which takes the
 // file over when the fast decoder finds the image data unusable.
 TEST(PlainPngDecoder, DamagedImageDataIsAnError) {
-    ScratchDirectory dir;
+    TestDirectory dir;
     const std::string damaged = writeNoisyPng(dir, "damaged.png", 3, 8, true);
     {
         std::fstream file(damaged, std::ios::in | std::ios::out | std::ios::binary);

@@ -10,7 +10,7 @@
 #include <array>
 #include <string>
 
-#include "tests/platform/TestDirectory.h"
+#include "tests/support/TestDirectory.h"
 
 namespace fw::platform {
 namespace {

@@ -15,22 +15,15 @@
 #include "platform/PosixError.h"
 #include "platform/SystemLog.h"
 #include "platform/TemporarySpace.h"
-#include "tests/platform/TestDirectory.h"
+#include "tests/support/SystemLogRecorder.h"
+#include "tests/support/TestDirectory.h"
 
 namespace fw::platform {
 namespace {
 
 using testing::TestDirectory;
 
-class CapturedSystemLog {
-public:
-    CapturedSystemLog() {
-        setSystemLogSinkForTesting(
-            [this](SystemLogLevel, std::string_view line) { lines.emplace_back(line); });
-    }
-    ~CapturedSystemLog() { setSystemLogSinkForTesting(nullptr); }
-    std::vector<std::string> lines;
-};
+using testing::SystemLogRecorder;
 
 TEST(TemporarySpace, IsAPrivateHiddenDirectoryBesideTheDestination) {
     TestDirectory directory;
@@ -73,7 +66,7 @@ TEST(TemporarySpace, CutsALongDestinationNameAtACharacterBoundary) {
 
 TEST(TemporarySpace, IsRemovedWithItsContents) {
     TestDirectory directory;
-    CapturedSystemLog log;
+    SystemLogRecorder log;
     std::filesystem::path made;
     {
         Error error;
@@ -99,7 +92,7 @@ TEST(TemporarySpace, IsRemovedWithItsContents) {
 
 TEST(TemporarySpace, IgnoresSpaceThatIsAlreadyGone) {
     TestDirectory directory;
-    CapturedSystemLog log;
+    SystemLogRecorder log;
     Error error;
     auto space = TemporarySpace::create(directory / "Holiday.mp4", error);
     ASSERT_TRUE(space);
@@ -111,7 +104,7 @@ TEST(TemporarySpace, IgnoresSpaceThatIsAlreadyGone) {
 
 TEST(TemporarySpace, LogsAnyOtherRemovalFailure) {
     TestDirectory directory;
-    CapturedSystemLog log;
+    SystemLogRecorder log;
     std::ofstream(directory / "plain-file") << "x";
     const auto impossible = directory / "plain-file" / ".space";
     EXPECT_FALSE(removeTemporarySpace(impossible));
@@ -154,7 +147,7 @@ TEST(TemporarySpace, LogsAFileItCannotRemoveAndRemovesTheRest) {
         ~Unfreeze() { setImmutable(path, false); }
     } unfreeze{stuck};
     {
-        CapturedSystemLog log;
+        SystemLogRecorder log;
         space->remove();
         ASSERT_EQ(log.lines.size(), 1u);
         EXPECT_EQ(log.lines[0],
@@ -175,7 +168,7 @@ TEST(TemporarySpace, ReportsWhyItCouldNotBeMade) {
 
 TEST(TemporarySpace, StaysItselfWhenALinkTakesItsName) {
     TestDirectory directory;
-    CapturedSystemLog log;
+    SystemLogRecorder log;
     std::filesystem::create_directory(directory / "elsewhere");
     std::ofstream(directory / "elsewhere" / "keep") << "theirs";
     Error error;
@@ -205,7 +198,7 @@ void makeOld(const std::filesystem::path& path, std::chrono::seconds age) {
 TEST(TemporarySpace, StaleSpaceLeftByACrashIsRemovedAndNothingElse) {
     using namespace std::chrono_literals;
     TestDirectory directory;
-    CapturedSystemLog log;
+    SystemLogRecorder log;
     struct Entry {
         const char* name;
         bool directory;

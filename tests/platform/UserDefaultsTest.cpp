@@ -14,6 +14,8 @@
 
 #include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
+#include "tests/support/SystemLogRecorder.h"
+#include "tests/support/TestDirectory.h"
 
 namespace fw::platform {
 namespace {
@@ -23,18 +25,17 @@ namespace fs = std::filesystem;
 class UserDefaultsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "fw-defaults-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(directory_.path().empty());
+        dir_ = directory_.path();
         file_ = dir_ / "Frameweaver" / "UserDefaults.plist";
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     std::string fileBytes() const {
         std::ifstream in(file_, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
 
+    testing::TestDirectory directory_;
     fs::path dir_;
     fs::path file_;
 };
@@ -201,13 +202,11 @@ TEST_F(UserDefaultsTest, AtomicWriteReplacesTheFileAndLeavesNoTemporaryFile) {
 TEST_F(UserDefaultsTest, DamagedFileIsKeptAsideNotOverwritten) {
     fs::create_directories(file_.parent_path());
     std::ofstream(file_, std::ios::binary) << "bplist00 this is not a property list";
-    std::vector<std::string> logged;
-    setSystemLogSinkForTesting(
-        [&](SystemLogLevel, std::string_view line) { logged.emplace_back(line); });
+    testing::SystemLogRecorder log;
     UserDefaults defaults(file_);
-    setSystemLogSinkForTesting({});
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_NE(logged[0].find("UserDefaults.plist.unreadable"), std::string::npos);
+    log.stop();
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_NE(log.lines[0].find("UserDefaults.plist.unreadable"), std::string::npos);
     EXPECT_FALSE(defaults.object("anything").has_value());
     ASSERT_FALSE(defaults.set("fresh", true));
     fs::path aside = file_;

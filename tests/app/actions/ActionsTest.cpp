@@ -3,10 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEvent>
-#include <QThread>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -25,64 +21,35 @@
 #include "platform/AccessGrants.h"
 #include "platform/SecurityScopedAccess.h"
 #include "platform/UserDefaults.h"
-#include "tests/app/TestImages.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/ExportServicesFixture.h"
+#include "tests/support/TestDirectory.h"
+#include "tests/support/TestImages.h"
 
 namespace fw::actions {
 namespace {
 
 namespace fs = std::filesystem;
 
-bool pumpUntil(const std::function<bool()>& done) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > 120'000) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QThread::msleep(1);
-    }
-    return true;
-}
+using testing::pumpUntil;
 
 template <class T>
 std::string describe(const ExportResult<T>& result) {
     return result.ok() ? std::string("(success)") : result.failure().description();
 }
 
-class ActionsTest : public ::testing::Test {
+class ActionsTest : public testing::ExportServicesFixture {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "fw-actions-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = fs::canonical(pattern);
+        ExportServicesFixture::SetUp();
         out_ = dir_ / "Out";
         handedOver_ = dir_ / "Handed Over";
         fs::create_directories(out_);
         fs::create_directories(handedOver_);
-        defaults_ = std::make_unique<platform::UserDefaults>(dir_ / "config" / "Defaults.plist");
-        FileAccessManager::Options options;
-        options.defaults = defaults_.get();
-        options.access = std::make_shared<platform::SecurityScopedAccess>(&grants_);
-        options.log = [](std::string_view) {};
-        files_ = std::make_unique<FileAccessManager>(std::move(options));
         auto folder = files_->authorize(out_, true);
         ASSERT_TRUE(folder.ok());
         folderID_ = folder.value().idString();
-        coordinator_ =
-            std::make_unique<ExportCoordinator>(ExportCoordinator::Options{files_.get()});
         copies_ = std::make_unique<MovieCopyFolder>(dir_ / "Copies");
-    }
-
-    void TearDown() override {
-        if (coordinator_ && coordinator_->hasActiveExport()) {
-            coordinator_->cancelActiveExport();
-            pumpUntil([&] { return !coordinator_->hasActiveExport(); });
-        }
-        coordinator_.reset();
-        files_.reset();
-        fs::remove_all(dir_);
     }
 
     // `count` paths of handed-over stills outside every authorized folder; frames beyond the
@@ -127,12 +94,8 @@ protected:
         return outcome ? std::move(*outcome) : ExportResult<MovieFile>();
     }
 
-    fs::path dir_, out_, handedOver_;
-    std::unique_ptr<platform::UserDefaults> defaults_;
-    platform::AccessGrants grants_;
-    std::unique_ptr<FileAccessManager> files_;
+    fs::path out_, handedOver_;
     std::string folderID_;
-    std::unique_ptr<ExportCoordinator> coordinator_;
     std::unique_ptr<MovieCopyFolder> copies_;
 };
 
@@ -446,9 +409,8 @@ TEST_F(ActionsTest, StatusAndCancelChooseTheirJob) {
 }
 
 TEST(MovieCopyFolderTest, PrivateFolderWithStaleCopiesRemoved) {
-    std::string pattern = (fs::temp_directory_path() / "fw-copies-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const fs::path dir = pattern;
+    const testing::TestDirectory directory;
+    const fs::path& dir = directory.path();
     const MovieCopyFolder copies(dir / "cache" / "Movie Copies");
     ASSERT_FALSE(copies.prepare());
     struct stat info {};
@@ -477,7 +439,6 @@ TEST(MovieCopyFolderTest, PrivateFolderWithStaleCopiesRemoved) {
 
     copies.removeAll();
     EXPECT_FALSE(fs::exists(copies.location()));
-    fs::remove_all(dir);
 }
 
 }  // namespace

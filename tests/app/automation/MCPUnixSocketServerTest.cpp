@@ -33,13 +33,13 @@
 #include <thread>
 #include <vector>
 
-#include "../../platform/TestDirectory.h"
 #include "LocalAutomation/MCPPeerIdentity.h"
 #include "LocalAutomation/MCPUnixSocket.h"
 #include "LocalAutomation/MCPUnixSocketLineReader.h"
 #include "MCP/Messages/Tools.h"
 #include "MCP/Server/Server.h"
 #include "app/automation/MCPUnixSocketServer.h"
+#include "tests/support/TestDirectory.h"
 
 extern char** environ;
 
@@ -49,7 +49,7 @@ namespace {
 namespace asio = boost::asio;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using platform::testing::TestDirectory;
+using fw::testing::TestDirectory;
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kLimit = 30s;  // generous: ASan on a loaded machine

@@ -9,8 +9,8 @@
 
 #include "app/automationcontrol/TokenStore.h"
 #include "platform/UserDefaults.h"
-#include "tests/app/QStringPrinter.h"
 #include "tests/app/automationcontrol/FakeAutomationServer.h"
+#include "tests/support/QStringPrinter.h"
 
 namespace fw::testing {
 namespace {

@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEvent>
-#include <QThread>
 #include <atomic>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -26,7 +22,9 @@
 #include "platform/AccessGrants.h"
 #include "platform/SecurityScopedAccess.h"
 #include "platform/UserDefaults.h"
-#include "tests/app/TestImages.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/ExportServicesFixture.h"
+#include "tests/support/TestImages.h"
 
 // Qt's `emit` keyword would swallow cancellation_signal::emit; this file uses Q_EMIT-free code.
 #undef emit
@@ -36,6 +34,7 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace asio = boost::asio;
+using testing::pumpUntil;
 
 // The real grants, with every start and stop counted.
 class CountingAccess : public platform::SecurityScopedAccess {
@@ -80,36 +79,25 @@ std::string describe(const ExportFailure& failure) {
     return failure.description();
 }
 
-class ExportCoordinatorTest : public ::testing::Test {
+class ExportCoordinatorTest : public testing::ExportServicesFixture {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "fw-coordinator-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = fs::canonical(pattern);
+        ExportServicesFixture::SetUp();
         work_ = dir_ / "Work";
         fs::create_directories(work_ / "Movies");
-        defaults_ = std::make_unique<platform::UserDefaults>(dir_ / "config" / "Defaults.plist");
-        access_ = std::make_shared<CountingAccess>(&grants_);
-        FileAccessManager::Options options;
-        options.defaults = defaults_.get();
-        options.access = access_;
-        options.log = [](std::string_view) {};
-        files_ = std::make_unique<FileAccessManager>(std::move(options));
         ASSERT_TRUE(files_->authorize(work_, true).ok());
-        coordinator_ =
-            std::make_unique<ExportCoordinator>(ExportCoordinator::Options{files_.get()});
+    }
+
+    // The real grants, with every start and stop counted.
+    std::shared_ptr<platform::SecurityScopedAccess> makeAccess() override {
+        access_ = std::make_shared<CountingAccess>(&grants_);
+        return access_;
     }
 
     void TearDown() override {
-        // Let a still running export end before the store and the folder go away.
-        if (coordinator_ && coordinator_->hasActiveExport()) {
-            coordinator_->cancelActiveExport();
-            pumpUntil([&] { return !coordinator_->hasActiveExport(); });
-        }
-        coordinator_.reset();
-        files_.reset();
+        // Lets a still running export end before the store and the folder go away.
+        ExportServicesFixture::TearDown();
         EXPECT_EQ(access_->active(), 0) << "access left started";
-        fs::remove_all(dir_);
     }
 
     // Tiny PNG stills in the authorized folder, named "<prefix><n>.png".
@@ -144,21 +132,6 @@ protected:
         return made;
     }
 
-    // Runs the Qt event loop until `done` holds (a generous limit guards against a hang).
-    static bool pumpUntil(const std::function<bool()>& done) {
-        QElapsedTimer timer;
-        timer.start();
-        while (!done()) {
-            if (timer.elapsed() > 120'000) {
-                return false;
-            }
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-            QThread::msleep(1);
-        }
-        return true;
-    }
-
     QUuid startOK(const ExportRequest& made) {
         auto started = coordinator_->startExport(made);
         EXPECT_TRUE(started.ok()) << (started.ok() ? "" : describe(started.failure()));
@@ -171,12 +144,8 @@ protected:
         return coordinator_->job(id).value_or(ExportJob{});
     }
 
-    fs::path dir_, work_;
-    std::unique_ptr<platform::UserDefaults> defaults_;
-    platform::AccessGrants grants_;
+    fs::path work_;
     std::shared_ptr<CountingAccess> access_;
-    std::unique_ptr<FileAccessManager> files_;
-    std::unique_ptr<ExportCoordinator> coordinator_;
 };
 
 TEST_F(ExportCoordinatorTest, StartedJobRunsAndCompletesWithTheMovie) {

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QThread>
 #include <atomic>
 #include <boost/asio/awaitable.hpp>
@@ -13,24 +12,14 @@
 #include <thread>
 
 #include "app/coordinator/MainThreadBridge.h"
+#include "tests/support/EventLoop.h"
 
 namespace fw {
 namespace {
 
 namespace asio = boost::asio;
 
-bool pumpUntil(const std::function<bool()>& done) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > 30'000) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
-}
+using testing::pumpUntil;
 
 TEST(MainThreadBridge, PostedWorkRunsLaterOnTheMainThread) {
     std::atomic<bool> ran = false;

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QThread>
 #include <atomic>
@@ -25,16 +24,17 @@
 #include "app/folders/FileAccessError.h"
 #include "platform/OpenBeneath.h"
 #include "platform/PosixError.h"
-#include "tests/app/TestImages.h"
-#include "tests/platform/MovieInspection.h"
-#include "tests/platform/TestDirectory.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/MovieInspection.h"
+#include "tests/support/TestDirectory.h"
+#include "tests/support/TestImages.h"
 
 namespace fw {
 namespace {
 
 namespace fs = std::filesystem;
 using platform::Error;
-using platform::testing::TestDirectory;
+using fw::testing::TestDirectory;
 
 constexpr const char* kInvalidSettings =
     "Choose input images, an absolute destination, movie dimensions up to 3840 × 2160, "
@@ -98,12 +98,7 @@ protected:
     }
 
     static void waitFor(const bool& done) {
-        QElapsedTimer timer;
-        timer.start();
-        while (!done && timer.elapsed() < 120'000) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        }
-        ASSERT_TRUE(done) << "the export did not end";
+        ASSERT_TRUE(testing::pumpUntil([&] { return done; })) << "the export did not end";
     }
 
     static std::string text(const std::optional<Error>& error) {
@@ -272,7 +267,7 @@ TEST_F(ImagesToMovieTest, TenImagesAtThirtyFramesPerSecondLastOneThirdOfASecond)
     const fs::path movie = dir / "ten.mp4";
     ASSERT_EQ(text(exportTo(movie)), "(success)");
 
-    const auto info = platform::testing::inspectMovie(movie, false);
+    const auto info = fw::testing::inspectMovie(movie, false);
     ASSERT_TRUE(info.opened);
     EXPECT_EQ(info.codecName, "h264");
     EXPECT_EQ(info.width, 64);
@@ -329,7 +324,7 @@ TEST_F(ImagesToMovieTest, ReplacesAnExistingRegularFileWithOverwrite) {
     writeFile(movie, "earlier movie");
     ASSERT_EQ(text(exportTo(movie)), "(success)");
     EXPECT_NE(readFile(movie), "earlier movie");
-    EXPECT_EQ(platform::testing::inspectMovie(movie, false).presentationTimes.size(), 3u);
+    EXPECT_EQ(fw::testing::inspectMovie(movie, false).presentationTimes.size(), 3u);
 }
 
 TEST_F(ImagesToMovieTest, RefusesAFolderOrSymbolicLinkInTheWay) {
@@ -494,7 +489,7 @@ TEST_F(ImagesToMovieTest, EncodesEveryCodec) {
           Case{kCodecProRes422, "p.mov", "prores", "apcn"}}) {
         engine.setCodec(codecString(c.codec));
         ASSERT_EQ(text(exportTo(dir / c.file)), "(success)") << c.file;
-        const auto info = platform::testing::inspectMovie(dir / c.file, false);
+        const auto info = fw::testing::inspectMovie(dir / c.file, false);
         EXPECT_EQ(info.codecName, c.codecName);
         EXPECT_EQ(info.codecTag, c.tag);
         EXPECT_EQ(info.colorPrimaries, "bt709");
@@ -638,17 +633,10 @@ TEST_F(ImagesToMovieTest, ACancelDuringTheFlushOfTheMovieReturnsAtOnceAndWins) {
                                  result = std::move(error);
                                  done = true;
                              });
-    QElapsedTimer timer;
-    timer.start();
-    for (;;) {
-        {
-            std::lock_guard lock(slowDisk.mutex);
-            if (slowDisk.fileFlushStarted)
-                break;
-        }
-        ASSERT_LT(timer.elapsed(), 120'000) << "the movie was never flushed";
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
+    ASSERT_TRUE(testing::pumpUntil([&] {
+        std::lock_guard lock(slowDisk.mutex);
+        return slowDisk.fileFlushStarted;
+    })) << "the movie was never flushed";
     // The window's thread: were the flush under the engine's lock, this would wait for it.
     engine.cancel();
     {
@@ -680,7 +668,7 @@ TEST_F(ImagesToMovieTest, TheFolderIsFlushedAfterTheMoveWithoutHoldingTheLock) {
     EXPECT_TRUE(slowDisk.cancelReturnedDuringDirectoryFlush) << "cancel waited for the flush";
     // The movie was in place before the cancel: the export succeeded.
     EXPECT_EQ(text(result), "(success)");
-    EXPECT_EQ(platform::testing::inspectMovie(dir / "movie.mp4", false).presentationTimes.size(),
+    EXPECT_EQ(fw::testing::inspectMovie(dir / "movie.mp4", false).presentationTimes.size(),
               3u);
 }
 
@@ -736,7 +724,7 @@ protected:
 TEST_F(ConfinedExportTest, WritesTheMovieBeneathItsFolder) {
     configure(true, "Movies/movie.mp4");
     ASSERT_EQ(text(exportTo(work / "Movies" / "movie.mp4")), "(success)");
-    EXPECT_EQ(platform::testing::inspectMovie(work / "Movies" / "movie.mp4", false)
+    EXPECT_EQ(fw::testing::inspectMovie(work / "Movies" / "movie.mp4", false)
                   .presentationTimes.size(),
               2u);
     EXPECT_TRUE(temporarySpaces(work / "Movies").empty());

@@ -14,6 +14,7 @@
 #include "platform/AccessGrants.h"
 #include "platform/SecurityScopedAccess.h"
 #include "platform/UserDefaults.h"
+#include "tests/support/TestDirectory.h"
 
 namespace fw {
 namespace {
@@ -70,9 +71,8 @@ public:
 class FolderStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "fw-folders-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = fs::canonical(pattern);
+        ASSERT_FALSE(directory_.path().empty());
+        dir_ = directory_.path();
         stills_ = dir_ / "Stills";
         movies_ = dir_ / "Movies";
         outside_ = dir_ / "Outside";
@@ -99,7 +99,6 @@ protected:
         if (access_) {
             EXPECT_EQ(access_->totalActive(), 0) << "access left started";
         }
-        fs::remove_all(dir_);
     }
 
     std::unique_ptr<FileAccessManager> makeStore() {
@@ -124,6 +123,7 @@ protected:
         return result.ok() ? std::nullopt : FileAccessError::kindOf(result.error());
     }
 
+    testing::TestDirectory directory_;
     fs::path dir_, stills_, movies_, outside_;
     std::unique_ptr<platform::UserDefaults> defaults_;
     platform::AccessGrants grants_;

@@ -4,9 +4,9 @@
 #include <QFileInfo>
 #include <QTest>
 
-#include "app/launch/AppController.h"
 #include "app/export/ImagesToMovie.h"
-#include "tests/app/WindowTestSupport.h"
+#include "app/launch/AppController.h"
+#include "tests/support/WindowFixture.h"
 
 namespace fw::testing {
 namespace {
@@ -39,7 +39,7 @@ protected:
         }
         addImages(*controller.windowController(), images);
         save(*controller.windowController(), path("movie.mp4"));
-        ASSERT_TRUE(coordinator->hasActiveExport());
+        ASSERT_TRUE(coordinator_->hasActiveExport());
     }
 
     int terminations = 0;
@@ -110,10 +110,10 @@ TEST_F(AppControllerTest, QuitWhileExportingAsksAndKeepExportingCarriesOn) {
               "The current export will be cancelled before Frameweaver quits. Any previous "
               "movie will be preserved.");
     EXPECT_EQ(question.buttons, (QStringList{"Keep Exporting", "Cancel Export and Quit"}));
-    EXPECT_TRUE(coordinator->hasActiveExport());
+    EXPECT_TRUE(coordinator_->hasActiveExport());
     ASSERT_TRUE(waitForIdle());
     EXPECT_EQ(terminations, 0);
-    EXPECT_EQ(coordinator->recentJobs().front().state, ExportJobState::completed);
+    EXPECT_EQ(coordinator_->recentJobs().front().state, ExportJobState::completed);
     EXPECT_TRUE(QFileInfo::exists(path("movie.mp4")));
 }
 
@@ -130,8 +130,8 @@ TEST_F(AppControllerTest, CancelExportAndQuitEndsOnlyAfterTheExportHasEnded) {
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return terminations > 0; }, 60000));
     EXPECT_EQ(terminations, 1);
-    EXPECT_FALSE(coordinator->hasActiveExport());
-    EXPECT_EQ(coordinator->recentJobs().front().state, ExportJobState::cancelled);
+    EXPECT_FALSE(coordinator_->hasActiveExport());
+    EXPECT_EQ(coordinator_->recentJobs().front().state, ExportJobState::cancelled);
     EXPECT_FALSE(QFileInfo::exists(path("movie.mp4")));
     EXPECT_TRUE(panels.alerts.empty());
 }
@@ -148,7 +148,7 @@ TEST_F(AppControllerTest, QuitStillHappensWhenTheExportEndedWhileTheQuestionWasO
 
     controller.requestQuit();
     EXPECT_EQ(terminations, 1);
-    EXPECT_FALSE(coordinator->hasActiveExport());
+    EXPECT_FALSE(coordinator_->hasActiveExport());
 }
 
 TEST_F(AppControllerTest, ATerminationSignalCancelsTheExportWithoutAskingAndEndsAfterIt) {
@@ -159,7 +159,7 @@ TEST_F(AppControllerTest, ATerminationSignalCancelsTheExportWithoutAskingAndEnds
     EXPECT_EQ(terminations, 0);
     EXPECT_TRUE(panels.questions.empty());
     ASSERT_TRUE(QTest::qWaitFor([&] { return terminations > 0; }, 60000));
-    EXPECT_EQ(coordinator->recentJobs().front().state, ExportJobState::cancelled);
+    EXPECT_EQ(coordinator_->recentJobs().front().state, ExportJobState::cancelled);
     EXPECT_FALSE(QFileInfo::exists(path("movie.mp4")));
 }
 

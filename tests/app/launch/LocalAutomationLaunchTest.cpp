@@ -74,7 +74,7 @@ TEST_F(LocalAutomationLaunchTest, LaunchAndReopenKeepTheWindowHiddenForAutomatio
         servers = FakeServers();
         makeControllers();
         launchEntries = 0;
-        ASSERT_TRUE(defaults->set(MCPServerController::kEnabledKey, c.automationOn) ==
+        ASSERT_TRUE(defaults_->set(MCPServerController::kEnabledKey, c.automationOn) ==
                     std::nullopt);
         AutomationBootstrap::setProcessArguments(c.arguments);
 

@@ -7,7 +7,7 @@
 
 #include "app/render/MovieFrameRenderer.h"
 #include "app/render/MovieSource.h"
-#include "tests/platform/FrameSourceFixtures.h"
+#include "tests/support/FrameSourceFixtures.h"
 
 namespace fw {
 namespace {
@@ -15,7 +15,7 @@ namespace {
 using platform::PixelBuffer;
 using platform::PixelFormat;
 using testing::Pixels;
-using testing::ScratchDirectory;
+using testing::TestDirectory;
 
 // One sample of plane `plane` (0 Y', 1 Cb, 2 Cr) at sample position (x, y).
 int sampleAt(const PixelBuffer& buffer, int plane, int x, int y) {
@@ -109,7 +109,7 @@ protected:
         return path;
     }
 
-    ScratchDirectory dir;
+    TestDirectory dir;
 };
 
 TEST(MovieFrameRenderer, CodecChoosesPixelFormatAndUnknownCodecsGiveNoRenderer) {

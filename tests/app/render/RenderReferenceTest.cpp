@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "app/render/MovieFrameRenderer.h"
-#include "tests/platform/FrameSourceFixtures.h"
+#include "tests/support/FrameSourceFixtures.h"
 
 namespace fw {
 namespace {
@@ -107,7 +107,7 @@ TEST(RenderReference, PhotographsRenderAsTheReferenceFrames) {
         {"photo-alpha.png", true, false, "", kCodecH264},
         {"photo-linear.png", false, true, "", kCodecH264},
     };
-    testing::ScratchDirectory dir;
+    testing::TestDirectory dir;
     const char* record = std::getenv("FW_WRITE_RENDER_REFERENCE");
     for (const ReferenceCase& c : cases) {
         SCOPED_TRACE(c.name);

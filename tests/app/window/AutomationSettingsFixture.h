@@ -12,8 +12,8 @@
 #include "app/window/AutomationSettingsController.h"
 #include "app/window/AutomationSettingsServices.h"
 #include "app/window/AutomationSettingsView.h"
-#include "tests/app/WindowTestSupport.h"
 #include "tests/app/automationcontrol/FakeAutomationServer.h"
+#include "tests/support/WindowFixture.h"
 
 namespace fw::testing {
 
@@ -63,14 +63,14 @@ protected:
         settings.reset();
         server.reset();
         MCPServerController::Options options;
-        options.defaults = defaults.get();
+        options.defaults = defaults_.get();
         options.makeServer = realServer ? AutomationServerFactory(makeSocketServer)
                                         : servers.factory();
         options.removeRetiredCredential = [] { return std::optional<platform::Error>(); };
         options.bundleURL = std::move(bundle);
         server = std::make_unique<MCPServerController>(std::move(options));
         settings = std::make_unique<AutomationSettingsController>(
-            AutomationSettingsController::Options{files.get(), server.get(), &services});
+            AutomationSettingsController::Options{files_.get(), server.get(), &services});
     }
 
     // Shows the window and gives its content.

@@ -13,8 +13,8 @@
 
 #include "LocalAutomation/SocketError.h"
 #include "app/automationcontrol/SocketServerAdapter.h"
-#include "tests/app/QStringPrinter.h"
 #include "tests/app/window/AutomationSettingsFixture.h"
+#include "tests/support/QStringPrinter.h"
 
 namespace fw::testing {
 namespace {
@@ -47,8 +47,8 @@ protected:
         return false;
     }
     QString makeFolder(const QString& name) {
-        EXPECT_TRUE(QDir(folder.path()).mkpath(name));
-        return QDir(folder.path()).absoluteFilePath(name);
+        EXPECT_TRUE(QDir(folderPath()).mkpath(name));
+        return QDir(folderPath()).absoluteFilePath(name);
     }
     void waitForServer() {
         ASSERT_TRUE(QTest::qWaitFor([&] { return server->pendingOperations() == 0; }, kWaitMs));
@@ -234,13 +234,13 @@ TEST_F(AutomationSettingsTest, FoldersAreListedInTheirSectionAndCanBeReauthorize
     services.answer(moved);
     EXPECT_EQ(rows(false),
               (std::vector<std::vector<QString>>{{"Stills moved", moved, "Available"}}));
-    ASSERT_EQ(files->folders().size(), 2u);
+    ASSERT_EQ(files_->folders().size(), 2u);
 
     button(outputs, "Remove")->click();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(showsNoFolders(true));
     EXPECT_EQ(rows(false).size(), 1u);
-    EXPECT_EQ(files->folders().size(), 1u);
+    EXPECT_EQ(files_->folders().size(), 1u);
 }
 
 TEST_F(AutomationSettingsTest, ACancelledPanelChangesNothingAndAFailedAuthorizationIsShown) {

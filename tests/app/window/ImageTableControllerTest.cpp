@@ -25,9 +25,9 @@
 #include "platform/AccessGrants.h"
 #include "platform/PixelBuffer.h"
 #include "platform/UserDefaults.h"
-#include "tests/app/QStringPrinter.h"
 #include "tests/app/ScriptedPanelService.h"
 #include "tests/app/window/PictureSamples.h"
+#include "tests/support/QStringPrinter.h"
 
 namespace fw {
 namespace {

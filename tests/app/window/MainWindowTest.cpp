@@ -16,7 +16,7 @@
 #include "app/window/MovieSettingsController.h"
 #include "app/window/MovieSettingsPanel.h"
 #include "app/window/MovieUndoManager.h"
-#include "tests/app/WindowTestSupport.h"
+#include "tests/support/WindowFixture.h"
 
 namespace fw::testing {
 namespace {
@@ -56,8 +56,8 @@ TEST_F(MainWindowTest, ButtonTurnsIntoCancelWhileExportingAndCancelStopsTheExpor
     EXPECT_EQ(titles.count(), 2);
     EXPECT_TRUE(panels.alerts.empty()) << "a user cancellation is never shown";
     EXPECT_FALSE(QFileInfo::exists(movie));
-    ASSERT_FALSE(coordinator->recentJobs().empty());
-    EXPECT_EQ(coordinator->recentJobs().front().state, ExportJobState::cancelled);
+    ASSERT_FALSE(coordinator_->recentJobs().empty());
+    EXPECT_EQ(coordinator_->recentJobs().front().state, ExportJobState::cancelled);
     EXPECT_TRUE(window.openImagesAction()->isEnabled());
 }
 
@@ -71,10 +71,10 @@ TEST_F(MainWindowTest, TheButtonCancelsAnExportStartedElsewhere) {
         request.inputURLs.push_back(
             QUrl::fromLocalFile(makeImage(QStringLiteral("shared/f%1.png").arg(i), 320, 240)));
     }
-    ASSERT_TRUE(files->authorize(path("shared").toStdString(), true));
+    ASSERT_TRUE(files_->authorize(path("shared").toStdString(), true));
     request.outputURL = QUrl::fromLocalFile(path("shared/movie.mp4"));
     request.settings = {320, 240, 30, ExportCodec::h264, ExportQuality::standard, std::nullopt};
-    const ExportResult<QUuid> started = coordinator->startExport(request);
+    const ExportResult<QUuid> started = coordinator_->startExport(request);
     ASSERT_TRUE(started.ok()) << started.failure().description();
     EXPECT_EQ(window.buttonTitle(), "Cancel");
     EXPECT_TRUE(window.saveButton()->isEnabled());
@@ -82,7 +82,7 @@ TEST_F(MainWindowTest, TheButtonCancelsAnExportStartedElsewhere) {
     QTest::mouseClick(window.saveButton(), Qt::LeftButton);
     ASSERT_TRUE(waitForIdle());
     EXPECT_EQ(window.buttonTitle(), "Save Movie");
-    EXPECT_EQ(coordinator->job(started.value())->state, ExportJobState::cancelled);
+    EXPECT_EQ(coordinator_->job(started.value())->state, ExportJobState::cancelled);
     EXPECT_TRUE(panels.alerts.empty());
 }
 
@@ -97,10 +97,10 @@ TEST_F(MainWindowTest, FinishedExportWritesTheMovieAndRemembersItsFolder) {
     EXPECT_EQ(window.buttonTitle(), "Save Movie");
     EXPECT_TRUE(panels.alerts.empty());
     EXPECT_GT(QFileInfo(movie).size(), 0);
-    EXPECT_EQ(defaults->stringForKey(MainWindow::kDefaultMoviePathKey),
+    EXPECT_EQ(defaults_->stringForKey(MainWindow::kDefaultMoviePathKey),
               path("movies").toStdString());
-    EXPECT_EQ(defaults->stringForKey(MainWindow::kDefaultImagesPathKey),
-              QDir(folder.path()).absolutePath().toStdString());
+    EXPECT_EQ(defaults_->stringForKey(MainWindow::kDefaultImagesPathKey),
+              QDir(folderPath()).absolutePath().toStdString());
     // The next save panel starts where the last movie went.
     EXPECT_EQ(window.saveChoice().startingFolder, path("movies"));
 }
@@ -120,7 +120,7 @@ TEST_F(MainWindowTest, SavePanelOffersTheFileTypeOfTheCodec) {
         window.exportMovie();  // cancelled panel: nothing starts
         ASSERT_EQ(panels.saveChoices.size(), 1u);
         EXPECT_EQ(panels.saveChoices[0].fileExtension, c.extension) << "codec " << c.codecTag;
-        EXPECT_FALSE(coordinator->hasActiveExport());
+        EXPECT_FALSE(coordinator_->hasActiveExport());
     }
 }
 
@@ -134,7 +134,7 @@ TEST_F(MainWindowTest, RefusedExportIsShownAndTheButtonStaysSaveMovie) {
     ASSERT_EQ(panels.alerts.size(), 1u);
     EXPECT_EQ(panels.alerts[0].messageText, "Image 2 does not exist: " + second);
     EXPECT_EQ(window.buttonTitle(), "Save Movie");
-    EXPECT_FALSE(coordinator->hasActiveExport());
+    EXPECT_FALSE(coordinator_->hasActiveExport());
     EXPECT_FALSE(QFileInfo::exists(path("movie.mp4")));
 }
 
@@ -162,9 +162,9 @@ TEST_F(MainWindowTest, PanelsStartInTheRememberedFolderOnlyWhenItIsUsable) {
     for (const Case& c : {Case{std::nullopt, home}, Case{QString(), home}, Case{path("gone"), home},
                           Case{path("plain.txt"), home}, Case{path("kept"), path("kept")}}) {
         if (c.stored) {
-            ASSERT_FALSE(defaults->set(MainWindow::kDefaultMoviePathKey, c.stored->toStdString()));
+            ASSERT_FALSE(defaults_->set(MainWindow::kDefaultMoviePathKey, c.stored->toStdString()));
         } else {
-            ASSERT_FALSE(defaults->remove(MainWindow::kDefaultMoviePathKey));
+            ASSERT_FALSE(defaults_->remove(MainWindow::kDefaultMoviePathKey));
         }
         EXPECT_EQ(window.defaultFolder(MainWindow::kDefaultMoviePathKey), c.expected)
             << (c.stored ? c.stored->toStdString() : "(none)");
@@ -177,7 +177,7 @@ TEST_F(MainWindowTest, AnExportStartedWhileTheSavePanelIsOpenMakesTheChoiceDoNot
     // Stands in for an automation export starting while the panel is open.
     panels.whileSavePanelOpen = [&] { window.imagesToMovie().setMovieCreationInProgress(true); };
     save(window, path("movie.mp4"));
-    EXPECT_FALSE(coordinator->hasActiveExport());
+    EXPECT_FALSE(coordinator_->hasActiveExport());
     EXPECT_TRUE(panels.alerts.empty());
     window.imagesToMovie().setMovieCreationInProgress(false);
 }
@@ -265,7 +265,7 @@ TEST_F(MainWindowTest, UndoDuringAnExportLeavesTheUndoPositionAlone) {
     ASSERT_NE(redoItem, nullptr);
 
     save(window, path("movie.mp4"));
-    ASSERT_TRUE(coordinator->hasActiveExport());
+    ASSERT_TRUE(coordinator_->hasActiveExport());
     EXPECT_FALSE(undoItem->isEnabled());
     EXPECT_FALSE(redoItem->isEnabled());
     undoItem->trigger();

@@ -18,7 +18,7 @@
 #include "app/window/MovieSettingsPanel.h"
 #include "platform/MovieWriter.h"
 #include "platform/UserDefaults.h"
-#include "tests/app/QStringPrinter.h"
+#include "tests/support/QStringPrinter.h"
 
 namespace fw {
 namespace {

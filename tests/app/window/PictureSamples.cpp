@@ -6,7 +6,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "tests/platform/FrameSourceFixtures.h"
+#include "tests/support/FrameSourceFixtures.h"
 
 namespace fw::testing {
 
