@@ -105,20 +105,6 @@ protected:
     std::unique_ptr<MovieCopies> copies_;
 };
 
-TEST(AppEnumsTest, CasesShowTheirTitlesInDeclarationOrder) {
-    std::vector<std::string_view> codecs, qualities;
-    for (ExportCodec codec : kAllExportCodecs) {
-        codecs.push_back(caseTitle(codec));
-    }
-    for (ExportQuality quality : kAllExportQualities) {
-        qualities.push_back(caseTitle(quality));
-    }
-    EXPECT_EQ(codecs, (std::vector<std::string_view>{"H.264", "HEVC", "ProRes 422"}));
-    EXPECT_EQ(qualities, (std::vector<std::string_view>{"Standard", "High", "Custom Bit Rate"}));
-    EXPECT_EQ(kCodecTypeName, "Movie Codec");
-    EXPECT_EQ(kQualityTypeName, "Movie Quality");
-}
-
 TEST(ExportMovieActionNamingTest, OutputFileNameRule) {
     struct Case {
         const char* filename;
@@ -138,30 +124,6 @@ TEST(ExportMovieActionNamingTest, OutputFileNameRule) {
     for (const Case& c : cases) {
         EXPECT_EQ(ExportMovieAction::outputFileName(c.filename, c.codec), c.expected) << c.filename;
     }
-}
-
-TEST(ExportMovieActionNamingTest, ParametersStartAtTheirDefaults) {
-    const ExportMovieParameters fresh;
-    EXPECT_EQ(fresh.frameRate, 30);
-    EXPECT_EQ(fresh.codec, ExportCodec::hevc);
-    EXPECT_EQ(fresh.quality, ExportQuality::high);
-    EXPECT_FALSE(fresh.customBitrateMbps);
-    EXPECT_FALSE(fresh.overwrite);
-    EXPECT_TRUE(fresh.images.empty() && fresh.folder.empty() && fresh.filename.empty());
-    std::vector<std::pair<std::string_view, std::string_view>> shown;
-    for (const ActionParameter& parameter : ExportMovieAction::kParameters) {
-        shown.emplace_back(parameter.title, parameter.defaultValue);
-    }
-    const std::vector<std::pair<std::string_view, std::string_view>> expected{
-        {"Images", ""},      {"Output Folder", ""},
-        {"Filename", ""},    {"Width", ""},
-        {"Height", ""},      {"Frame Rate", "30"},
-        {"Codec", "hevc"},   {"Quality", "high"},
-        {"Custom Bit Rate (Mbps)", ""}, {"Overwrite Existing Movie", "false"}};
-    EXPECT_EQ(shown, expected);
-    EXPECT_EQ(ExportMovieAction::kTitle, "Export Movie");
-    EXPECT_EQ(ExportMovieAction::kDescription, "Create a movie from images in the supplied order.");
-    EXPECT_EQ(ExportMovieAction::kProgressInterval.count(), 200);
 }
 
 TEST(IdentifiersTest, AnOptionalJobIsEmptyOrAnIdentifier) {
