@@ -17,7 +17,22 @@ std::string AccessGrants::key(const std::filesystem::path& path) {
 
 void AccessGrants::grant(const std::filesystem::path& path) {
     std::lock_guard lock(mutex_);
-    granted_.insert(key(path));
+    ++granted_[key(path)];
+}
+
+void AccessGrants::withdraw(const std::filesystem::path& path) {
+    const std::string k = key(path);
+    std::lock_guard lock(mutex_);
+    auto it = granted_.find(k);
+    if (it != granted_.end() && --it->second == 0) {
+        granted_.erase(it);
+    }
+}
+
+int AccessGrants::holderCount(const std::filesystem::path& path) const {
+    std::lock_guard lock(mutex_);
+    auto it = granted_.find(key(path));
+    return it == granted_.end() ? 0 : it->second;
 }
 
 bool AccessGrants::isGranted(const std::filesystem::path& path) const {

@@ -1,11 +1,16 @@
 // AccessGrants: the register of the paths this process was given access to: the root of
-// every authorized folder whose bookmark it resolved, and every file or folder the user
-// handed over (a panel, a drop, an action's input) since the application started.
+// every authorized folder whose bookmark it resolved, every file or folder the user handed
+// over in the window (a panel, a drop), and the inputs of the scripted exports that run.
+//
+// A grant counts its holders: each `grant` of a path adds one, each `withdraw` takes one
+// away, and the path stays registered while any holder is left. So a scripted export that
+// withdraws its grants when its job ends leaves the grant the window holds for the same
+// file. The window's and the bookmarks' grants are never withdrawn.
 //
 // Starting access to a registered path succeeds and is counted; each success must be
 // balanced by exactly one `stop` of the same path. Access to anything else does not start:
 // a file inside a registered folder is reached through the folder. Paths are compared after
-// lexical normalisation (no file-system look-up). Grants last for the life of the process.
+// lexical normalisation (no file-system look-up).
 //
 // Thread-safety: every member may be called from any thread (leases end wherever their
 // last holder lets go).
@@ -14,7 +19,6 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 
 namespace fw::platform {
@@ -24,9 +28,14 @@ public:
     // The process-wide register.
     static AccessGrants& shared();
 
-    // Registers `path` as reachable.
+    // Registers `path` as reachable for one more holder.
     void grant(const std::filesystem::path& path);
+    // Ends one holder's grant of `path`; the path stays registered while others hold it. A
+    // withdrawal without a grant is ignored. Access already started is not affected.
+    void withdraw(const std::filesystem::path& path);
     bool isGranted(const std::filesystem::path& path) const;
+    // How many holders `path` has.
+    int holderCount(const std::filesystem::path& path) const;
 
     // True, and counted, when `path` is registered; false otherwise.
     bool start(const std::filesystem::path& path);
@@ -40,7 +49,7 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    std::set<std::string> granted_;      // GUARDED_BY(mutex_)
+    std::map<std::string, int> granted_;  // holders by path; GUARDED_BY(mutex_)
     std::map<std::string, int> active_;  // GUARDED_BY(mutex_)
 };
 

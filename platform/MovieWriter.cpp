@@ -34,6 +34,10 @@ constexpr const char* kCannotAllocateBuffer = "A movie frame buffer could not be
 constexpr const char* kCannotEncodeFrame = "A movie frame could not be encoded.";
 constexpr const char* kCannotFinish = "The movie could not be finished.";
 
+// The furthest a frame is decoded ahead of its presentation, in frames: beyond any B-frame
+// pyramid of x264 or x265 (at most 16 B-frames).
+constexpr std::int64_t kMaxReorderTicks = 32;
+
 // Rows of plane memory are aligned for the encoders' vector code.
 constexpr int kRowAlignment = 64;
 
@@ -289,6 +293,30 @@ private:
         return frame;
     }
 
+    // Keeps the encoder's decode time of the packet in hand when it is sound, and replaces it
+    // when not. libx265 hands out an uninitialised decode time when the movie ends before
+    // the encoder has measured its B-frame delay (movies of one or two frames): after other
+    // encoders in the process that memory often holds a value far out of range, which the
+    // muxer refuses at the finish. Such short movies are not reordered, so the decode time
+    // is then the presentation time, kept after the one before. 0, or AVERROR_BUG when the
+    // packet cannot be given a decode time that keeps the file valid.
+    int checkDecodeTime() {
+        const std::int64_t pts = packet_->pts;
+        std::int64_t dts = packet_->dts;
+        const bool sound = pts != AV_NOPTS_VALUE && dts != AV_NOPTS_VALUE && dts <= pts &&
+                           pts - dts <= kMaxReorderTicks &&
+                           (!lastDecodeTime_ || dts > *lastDecodeTime_);
+        if (!sound) {
+            dts = lastDecodeTime_ ? *lastDecodeTime_ + 1 : pts;
+            if (pts == AV_NOPTS_VALUE || dts > pts) {
+                return AVERROR_BUG;
+            }
+        }
+        packet_->dts = dts;
+        lastDecodeTime_ = dts;
+        return 0;
+    }
+
     // Moves every packet the encoder has ready into the file. 0 when the encoder wants more
     // input, AVERROR_EOF once it is drained, or a failure.
     int writeReadyPackets() {
@@ -303,6 +331,9 @@ private:
             // Every frame lasts one tick of 1/fps, the last one too, so the movie lasts
             // exactly frames / fps.
             packet_->duration = 1;
+            if (const int status = checkDecodeTime(); status < 0) {
+                return status;
+            }
             packet_->stream_index = stream_->index;
             av_packet_rescale_ts(packet_.get(), encoder_->time_base, stream_->time_base);
             status = av_interleaved_write_frame(container_.get(), packet_.get());
@@ -334,6 +365,7 @@ private:
     State state_ = State::kOpening;
     bool createdFile_ = false;
     std::int64_t framesWritten_ = 0;
+    std::optional<std::int64_t> lastDecodeTime_;  // of the packet written last
     std::unique_ptr<AVFormatContext, FormatContextDeleter> container_;
     detail::CodecContextPtr encoder_;
     AVStream* stream_ = nullptr;

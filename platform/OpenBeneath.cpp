@@ -215,6 +215,36 @@ std::optional<Error> openBeneath(int directoryFd, std::string_view relativePath,
     return std::nullopt;
 }
 
+std::optional<Error> openBeneathWithoutLinks(int directoryFd, std::string_view relativePath,
+                                             int flags, OwnedFd& file) {
+    if (relativePath.find('\0') != std::string_view::npos || (flags & O_CREAT) != 0) {
+        return openError(EINVAL, relativePath);
+    }
+    std::deque<std::string> names;
+    splitInto(relativePath, names, false);
+    if (names.empty() || relativePath.front() == '/') {
+        return openError(EXDEV, relativePath);
+    }
+    OwnedFd held;  // the directory reached so far; the caller's at first
+    while (!names.empty()) {
+        const std::string name = std::move(names.front());
+        names.pop_front();
+        if (name == "." || name == "..") {
+            return openError(EXDEV, relativePath);
+        }
+        const int from = held.valid() ? held.get() : directoryFd;
+        const int wanted =
+            names.empty() ? flags : O_PATH | O_DIRECTORY;  // every step before the last a folder
+        const int fd = ::openat(from, name.c_str(), wanted | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            return openError(errno, relativePath);
+        }
+        held.reset(fd);
+    }
+    file = std::move(held);
+    return std::nullopt;
+}
+
 std::optional<Error> openDirectory(const std::filesystem::path& path, OwnedFd& directory) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {

@@ -56,6 +56,14 @@ enum class BeneathResolution { automatic, kernel, walk };
     int directoryFd, std::string_view relativePath, int flags, mode_t mode, OwnedFd& file,
     BeneathResolution resolution = BeneathResolution::automatic);
 
+// Opens `relativePath` beneath `directoryFd` with `flags` (O_CLOEXEC and O_NOFOLLOW always
+// added; O_CREAT is refused) without following a symbolic link anywhere on the way, also one
+// that stays inside the directory: each component is opened from the one before it. A link
+// on the way fails with ELOOP (or ENOTDIR), a "." or ".." component with EXDEV.
+[[nodiscard]] std::optional<Error> openBeneathWithoutLinks(int directoryFd,
+                                                           std::string_view relativePath, int flags,
+                                                           OwnedFd& file);
+
 // Opens the directory at `path` for reading, refusing a symbolic link in its place.
 [[nodiscard]] std::optional<Error> openDirectory(const std::filesystem::path& path,
                                                  OwnedFd& directory);

@@ -10,12 +10,13 @@
 #include <QMetaType>
 #include <map>
 #include <memory>
+#include <utility>
 
 #include "Logging/Logger.h"
 #include "app/actions/AppEnums.h"
-#include "app/actions/Identifiers.h"
 #include "app/actions/ExportMovieAction.h"
 #include "app/actions/ExportStatusActions.h"
+#include "app/actions/Identifiers.h"
 #include "app/actions/MovieFolderEntity.h"
 #include "app/actions/MovieJobEntity.h"
 #include "app/folders/FileAccessError.h"
@@ -196,15 +197,17 @@ std::optional<QString> readExportMovie(const QDBusMessage& call, ExportMoviePara
 // keeps the running "ExportMovie" calls until they end.
 class ActionsBusObject : public QDBusVirtualObject {
 public:
-    ActionsBusObject(ActionsBusService::Services services, const MovieCopyFolder& copies)
+    ActionsBusObject(ActionsBusService::Services services, MovieCopies& copies)
         : services_(services), copies_(copies) {}
 
     ~ActionsBusObject() override {
-        // Quitting: what still runs is cancelled; its callers get no answer from us.
-        for (auto& [action, call] : running_) {
+        // Quitting: what still runs is cancelled; its callers get no answer from us. The
+        // actions go here, while what their ends touch is still alive.
+        const auto running = std::exchange(running_, {});
+        for (const auto& [action, call] : running) {
             action->disconnect();
+            delete action;
         }
-        running_.clear();
     }
 
     void attach(const QDBusConnection& connection) {
@@ -362,12 +365,26 @@ private:
             }
             running_.erase(action);
             action->deleteLater();
+            unwatchIfIdle(call.service());
         });
         // A caller gone before the watch was set would never be noticed.
         if (running_.count(action) != 0 && !caller.isEmpty() && connection.interface() != nullptr &&
             !connection.interface()->isServiceRegistered(caller).value()) {
             callerLeft(caller);
         }
+    }
+
+    // Stops watching `caller` once none of its calls runs any more.
+    void unwatchIfIdle(const QString& caller) {
+        if (caller.isEmpty() || !watcher_) {
+            return;
+        }
+        for (const auto& [action, call] : running_) {
+            if (call.service() == caller) {
+                return;
+            }
+        }
+        watcher_->removeWatchedService(caller);
     }
 
     void callerLeft(const QString& caller) {
@@ -379,7 +396,7 @@ private:
     }
 
     ActionsBusService::Services services_;
-    const MovieCopyFolder& copies_;
+    MovieCopies& copies_;
     std::unique_ptr<QDBusConnection> connection_;
     std::unique_ptr<QDBusServiceWatcher> watcher_;
     std::map<ExportMovieAction*, QDBusMessage> running_;
@@ -396,14 +413,16 @@ ActionsBusService::~ActionsBusService() {
         bus.unregisterObject(QString::fromLatin1(kObjectPath));
         bus.unregisterService(QString::fromLatin1(kServiceName));
     }
+    // The actions go first (cancelling their exports and copies), then the copies are
+    // stopped and waited for, and only then does the folder they write into go.
     object_.reset();
-    copies_.removeAll();
+    copies_.shutDown();
 }
 
 bool ActionsBusService::start() {
     qDBusRegisterMetaType<VariantMapList>();
     qDBusRegisterMetaType<QMap<QString, QString>>();
-    copies_.removeStaleCopies();
+    copies_.folder().removeStaleCopies();
     const logging::Logger logger("frameweaver.actions");
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {

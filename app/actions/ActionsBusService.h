@@ -1,14 +1,17 @@
 // ActionsBusService: publishes the scripted actions on the D-Bus session bus.
 //
-// Well-known name "com.Quillbrookstudio.Frameweaver", object "/com/Quillbrookstudio/Frameweaver/Actions",
-// interface "com.Quillbrookstudio.Frameweaver.Actions": one method per action ("ExportMovie",
+// Well-known name "com.Quillbrookstudio.Frameweaver", object
+// "/com/Quillbrookstudio/Frameweaver/Actions", interface
+// "com.Quillbrookstudio.Frameweaver.Actions": one method per action ("ExportMovie",
 // "GetExportStatus", "CancelExport") and per entity query ("SuggestedFolders", "Folders",
 // "SuggestedJobs", "Jobs"), read-only properties for the choices and type names, and the
 // signal "ExportProgress" while an "ExportMovie" runs. Entities travel as a{sv} with their
 // fields; the introspection data documents every member with its title and description.
 //
-// A caller that leaves the bus while its "ExportMovie" runs cancels that export. When the
-// service goes away it cancels what still runs and removes the copy folder.
+// A caller that leaves the bus while its "ExportMovie" runs cancels that export, or the copy
+// of its movie; a caller is watched only while it has a call running. When the service goes
+// away it cancels what still runs, waits for the copies to stop, and then removes the copy
+// folder.
 //
 // Thread-safety: a QObject of the main thread.
 #pragma once
@@ -17,6 +20,7 @@
 #include <QString>
 #include <memory>
 
+#include "app/actions/MovieCopies.h"
 #include "app/actions/MovieCopyFolder.h"
 
 namespace fw {
@@ -61,7 +65,7 @@ public:
 
 private:
     std::unique_ptr<ActionsBusObject> object_;
-    MovieCopyFolder copies_;
+    MovieCopies copies_;
     bool registered_ = false;
 };
 

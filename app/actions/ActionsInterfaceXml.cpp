@@ -1,6 +1,7 @@
 // The introspection data of the actions interface, built from the actions' own titles,
 // descriptions and parameters so that the two cannot drift apart.
 #include <QString>
+#include <string>
 #include <string_view>
 
 #include "app/actions/ActionsBusService.h"
@@ -16,6 +17,11 @@ namespace {
 constexpr const char* kTitleAnnotation = "com.Quillbrookstudio.Frameweaver.Title";
 constexpr const char* kDescriptionAnnotation = "org.freedesktop.DBus.Description";
 constexpr const char* kSummaryAnnotation = "com.Quillbrookstudio.Frameweaver.ParameterSummary";
+
+constexpr std::string_view kExportMovieTimeoutNote =
+    "The call lasts as long as the export and the copy of its movie, so callers must raise "
+    "their reply timeout above the usual 25 seconds (gdbus call --timeout 3600, for "
+    "example): a caller that gives up leaves the bus, and that cancels the export.";
 
 QString text(std::string_view value) {
     return QString::fromUtf8(value.data(), static_cast<qsizetype>(value.size())).toHtmlEscaped();
@@ -143,8 +149,13 @@ QString ActionsBusService::interfaceXml() {
         "movie itself stays in the authorized folder. A caller that leaves the bus while its "
         "export runs cancels that export.",
         QStringLiteral("    "));
-    xml += method("ExportMovie", ExportMovieAction::kTitle, ExportMovieAction::kDescription,
-                  exportMovieArgs(), ExportMovieAction::kParameterSummary);
+    // The reply comes only when the movie and its copy are done: a caller that keeps the
+    // usual 25-second reply timeout gives up on a longer export, leaves the bus and so
+    // cancels it.
+    const std::string exportDescription =
+        std::string(ExportMovieAction::kDescription) + " " + std::string(kExportMovieTimeoutNote);
+    xml += method("ExportMovie", ExportMovieAction::kTitle, exportDescription, exportMovieArgs(),
+                  ExportMovieAction::kParameterSummary);
     xml += method("GetExportStatus", GetExportStatusAction::kTitle,
                   GetExportStatusAction::kDescription,
                   arg("job", "s", "in", kJobParameterTitle, jobNote) +

@@ -1,15 +1,10 @@
 #include "app/actions/ExportMovieAction.h"
 
-#include <QCoreApplication>
-#include <QThreadPool>
-#include <system_error>
 #include <utility>
 
 #include "app/actions/Identifiers.h"
-#include "app/actions/MovieCopyFolder.h"
 #include "app/folders/FileAccessManager.h"
 #include "platform/AccessGrants.h"
-#include "platform/PosixError.h"
 
 namespace fw::actions {
 
@@ -27,22 +22,6 @@ std::string_view pathExtension(std::string_view path) {
         return {};
     }
     return last.substr(dot + 1);
-}
-
-// Copies the movie to `copy`; on failure removes what was written and gives the error.
-std::optional<platform::Error> copyMovie(const MovieCopyFolder& copies, const fs::path& movie,
-                                         const fs::path& copy) {
-    if (auto error = copies.prepare()) {
-        return error;
-    }
-    std::error_code error;
-    fs::copy_file(movie, copy, fs::copy_options::none, error);
-    if (!error) {
-        return std::nullopt;
-    }
-    std::error_code ignored;
-    fs::remove(copy, ignored);
-    return platform::posixError(error.value());
 }
 
 }  // namespace
@@ -65,7 +44,9 @@ ExportMovieAction::ExportMovieAction(Services services, ExportMovieParameters pa
 ExportMovieAction::~ExportMovieAction() {
     if (!finished_) {
         waitCancellation_.cancel();
+        copyCancelled_->store(true);
     }
+    withdrawGrants();
 }
 
 void ExportMovieAction::perform(Completion completion) {
@@ -112,6 +93,12 @@ ExportResult<QUuid> ExportMovieAction::start() {
     if (!output) {
         return output.error();
     }
+    // The finished movie is copied from beneath this descriptor, whatever happens to the
+    // folder's path meanwhile.
+    auto folder = services_.files.openFolder(*folderID, false);
+    if (!folder) {
+        return folder.error();
+    }
     // Held until the action ends, so the finished movie can still be read for the copy after
     // the coordinator has let go of its own leases.
     auto lease = services_.files.lease({output.value()}, {});
@@ -120,14 +107,29 @@ ExportResult<QUuid> ExportMovieAction::start() {
     }
     lease_ = std::move(lease).value();
 
-    // The images are files the caller handed over for this export, reached by their paths.
+    // The images are files the caller handed over for this export, reached by their paths:
+    // granted while its job runs, and not at all when it is refused.
     for (const QUrl& image : request.inputURLs) {
-        services_.grants.grant(image.toLocalFile().toStdString());
+        granted_.push_back(image.toLocalFile().toStdString());
+        services_.grants.grant(granted_.back());
     }
     request.outputURL = QUrl::fromLocalFile(QString::fromStdString(output.value().string()));
     request.overwrite = parameters_.overwrite;
     request.fileSource = ExportFileSource::scriptedAction({*folderID, name});
-    return services_.coordinator.startExport(request);
+    auto started = services_.coordinator.startExport(request);
+    if (!started) {
+        withdrawGrants();
+        return started;
+    }
+    outputFolder_ = std::make_shared<const platform::OwnedFd>(std::move(folder).value());
+    outputName_ = name;
+    return started;
+}
+
+void ExportMovieAction::withdrawGrants() {
+    for (const fs::path& image : std::exchange(granted_, {})) {
+        services_.grants.withdraw(image);
+    }
 }
 
 void ExportMovieAction::poll() {
@@ -150,38 +152,32 @@ void ExportMovieAction::setCompleted(std::int64_t completed) {
 
 void ExportMovieAction::cancel() {
     waitCancellation_.cancel();
+    copyCancelled_->store(true);
 }
 
 void ExportMovieAction::exportEnded(ExportResult<QUrl> outcome) {
+    withdrawGrants();  // the job has ended: its images are not read any more
     if (!outcome) {
         finish(outcome.failure());
         return;
     }
     const fs::path movie = outcome.value().toLocalFile().toStdString();
-    const fs::path copy = services_.copies.copyPath(pathExtension(movie.string()));
+    const fs::path copy = services_.copies.folder().copyPath(pathExtension(movie.string()));
     MovieFile file{copy, movie.filename().string(),
                    parameters_.codec == ExportCodec::prores422 ? "video/quicktime" : "video/mp4"};
     // The copy may be large: it is made off the main thread, and its end comes back here.
     QPointer<ExportMovieAction> self(this);
-    const MovieCopyFolder* copies = &services_.copies;
-    QThreadPool::globalInstance()->start([self, copies, movie, file = std::move(file)]() mutable {
-        auto error = copyMovie(*copies, movie, file.url);
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, error = std::move(error), file = std::move(file)]() mutable {
-                if (!self) {
-                    std::error_code ignored;
-                    fs::remove(file.url, ignored);
-                    return;
-                }
-                if (error) {
-                    self->finish(*error);
-                } else {
-                    self->finish(std::move(file));
-                }
-            },
-            Qt::QueuedConnection);
-    });
+    services_.copies.start(outputFolder_, outputName_, copy, copyCancelled_, this,
+                           [self, file = std::move(file)](std::optional<platform::Error> error) {
+                               if (!self) {
+                                   return;
+                               }
+                               if (error) {
+                                   self->finish(*error);
+                               } else {
+                                   self->finish(file);
+                               }
+                           });
 }
 
 void ExportMovieAction::finish(ExportResult<MovieFile> outcome) {
@@ -194,6 +190,7 @@ void ExportMovieAction::finish(ExportResult<MovieFile> outcome) {
         setCompleted(total_);
     }
     lease_.reset();
+    withdrawGrants();
     if (auto completion = std::exchange(completion_, nullptr)) {
         completion(std::move(outcome));
     }

@@ -3,7 +3,11 @@
 // export through the export coordinator; reports progress while the movie is written
 // (sampled every 0.2 seconds); and hands back a copy of the finished movie, kept in the
 // application's own copy folder as "Frameweaver-<UUID>.<extension>" and carrying the movie's
-// own file name. The movie itself stays in the authorized folder.
+// own file name. The movie itself stays in the authorized folder; the copy is read from
+// beneath the folder's descriptor, opened when the export was accepted.
+//
+// The image files handed over are granted for the export while its job runs: from just
+// before the export is started (withdrawn at once when it is refused) until the job ends.
 //
 // One object runs the action once. Thread-safety: a QObject of the main thread (the thread
 // of the coordinator and the folder store); every member is called there. The copy of the
@@ -15,16 +19,20 @@
 #include <QTimer>
 #include <QUuid>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/actions/MovieCopies.h"
 #include "app/coordinator/ExportCoordinator.h"
+#include "app/export/ExportConfinement.h"
 #include "app/export/ExportModel.h"
 #include "app/folders/FileAccessLease.h"
 
@@ -36,8 +44,6 @@ class AccessGrants;
 }  // namespace fw
 
 namespace fw::actions {
-
-class MovieCopyFolder;
 
 // The action's parameters, with their defaults. Width, height, images, folder and file name
 // have none.
@@ -98,7 +104,8 @@ public:
     struct Services {
         FileAccessManager& files;
         ExportCoordinator& coordinator;
-        const MovieCopyFolder& copies;
+        // Makes the copy of the finished movie.
+        MovieCopies& copies;
         // Where the handed-over images are registered as reachable.
         platform::AccessGrants& grants;
     };
@@ -111,14 +118,14 @@ public:
 
     ExportMovieAction(Services services, ExportMovieParameters parameters,
                       QObject* parent = nullptr);
-    // A still running export is asked to stop.
+    // A still running export, or copy, is asked to stop.
     ~ExportMovieAction() override;
 
     // Runs the action; `completion` is called once, before `perform` returns when the action
     // fails before its export started.
     void perform(Completion completion);
-    // The caller gave up: asks the export to stop (nothing to stop before it started). The
-    // action then fails with the user-cancelled error.
+    // The caller gave up: asks the export, or the copy of its movie, to stop (nothing to stop
+    // before it started). The action then fails with the user-cancelled error.
     void cancel();
 
     // The export's job, once started.
@@ -136,11 +143,18 @@ private:
     void setCompleted(std::int64_t completed);
     void exportEnded(ExportResult<QUrl> outcome);
     void finish(ExportResult<MovieFile> outcome);
+    void withdrawGrants();
 
     Services services_;
     ExportMovieParameters parameters_;
     Completion completion_;
     FileAccessLeasePtr lease_;
+    // The output folder, opened when the export was accepted, and the movie's path inside.
+    SharedDirectory outputFolder_;
+    std::string outputName_;
+    // The images granted for this export, each once per grant.
+    std::vector<std::filesystem::path> granted_;
+    MovieCopies::CancelSwitch copyCancelled_ = std::make_shared<std::atomic<bool>>(false);
     std::optional<QUuid> jobID_;
     ExportWaitCancellation waitCancellation_;
     QTimer poller_;

@@ -17,6 +17,7 @@
 #include "platform/EncoderProbe.h"
 #include "platform/MovieWriter.h"
 #include "platform/PosixError.h"
+#include "platform/SystemLog.h"
 #include "platform/TemporarySpace.h"
 
 namespace fw {
@@ -36,6 +37,18 @@ constexpr const char* kNoTemporarySpace =
 constexpr const char* kDestinationExists =
     "A movie already exists at the destination. Enable overwrite to replace it.";
 constexpr const char* kMoveFailed = "The completed movie could not be moved to its destination.";
+
+// The line logged for an export that failed: the movie, the failure as shown, and every
+// failure underneath it (the library's own code and text), so that a report says why.
+std::string failureLogLine(const std::string& destination, const Error& error) {
+    std::string line =
+        "Frameweaver could not export the movie “" + destination + "”: " + error.description;
+    for (auto under = error.underlying; under; under = under->underlying) {
+        line += " Underlying error (" + under->domain + " " + std::to_string(under->code) +
+                "): " + under->description;
+    }
+    return line;
+}
 
 constexpr double kMaxWidth = 3840;
 constexpr double kMaxHeight = 2160;
@@ -344,6 +357,10 @@ void ImagesToMovie::runExport(const std::shared_ptr<Export>& run) {
         if (control_->cancellable && control_->cancelRequested)
             error = Error::userCancelled();
         control_->cancellable = false;
+    }
+    if (error && !error->isUserCancelled()) {
+        platform::systemLog(platform::SystemLogLevel::kError,
+                            failureLogLine(run->destination.string(), *error));
     }
     if (error && writer)
         writer->cancel();

@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/OpenBeneath.h"
 #include "tests/support/TestDirectory.h"
@@ -138,6 +140,44 @@ TEST(OpenDirectory, RefusesASymbolicLinkInPlaceOfTheFolder) {
     const auto error = openDirectory(dir / "link", fd);
     ASSERT_TRUE(error.has_value());
     EXPECT_TRUE(error->code == ENOTDIR || error->code == ELOOP) << error->code;
+}
+
+TEST(OpenBeneathWithoutLinks, OpensPlainPathsAndNoLinkAnywhereOnTheWay) {
+    const testing::TestDirectory directory;
+    const fs::path& dir = directory.path();
+    fs::create_directories(dir / "root" / "sub");
+    fs::create_directories(dir / "outside");
+    std::ofstream(dir / "root" / "sub" / "movie.mp4") << "movie";
+    std::ofstream(dir / "outside" / "movie.mp4") << "secret";
+    fs::create_symlink("movie.mp4", dir / "root" / "sub" / "alias.mp4");
+    fs::create_directory_symlink("sub", dir / "root" / "inner");
+    fs::create_directory_symlink(dir / "outside", dir / "root" / "away");
+    OwnedFd root;
+    ASSERT_FALSE(openDirectory(dir / "root", root));
+
+    OwnedFd file;
+    ASSERT_FALSE(openBeneathWithoutLinks(root.get(), "sub/movie.mp4", O_RDONLY, file));
+    char buffer[16] = {};
+    EXPECT_EQ(::pread(file.get(), buffer, sizeof buffer, 0), 5);
+    EXPECT_STREQ(buffer, "movie");
+
+    struct Case {
+        const char* path;
+        std::vector<int> errors;  // any of these
+    };
+    for (const Case& c :
+         {Case{"sub/alias.mp4", {ELOOP}},             // a link to a file inside
+          Case{"inner/movie.mp4", {ENOTDIR, ELOOP}},  // a folder link inside
+          Case{"away/movie.mp4", {ENOTDIR, ELOOP}},   // a folder link outside
+          Case{"sub/../sub/movie.mp4", {EXDEV}}, Case{"/etc/passwd", {EXDEV}}, Case{"", {EXDEV}}}) {
+        OwnedFd refused;
+        const auto error = openBeneathWithoutLinks(root.get(), c.path, O_RDONLY, refused);
+        ASSERT_TRUE(error.has_value()) << c.path;
+        EXPECT_FALSE(refused.valid()) << c.path;
+        EXPECT_EQ(error->domain, kPosixErrorDomain);
+        EXPECT_NE(std::find(c.errors.begin(), c.errors.end(), error->code), c.errors.end())
+            << c.path << ": " << error->code;
+    }
 }
 
 }  // namespace

@@ -70,6 +70,17 @@ gdbus wait --session --timeout 180 "$name" || fail "the service did not appear o
 # The folder is offered as a suggestion, with its fields.
 call SuggestedFolders | grep -q "'id': <'$folder'>" || fail "the authorized folder is not suggested"
 
+# The bus's count of the application's match rules: a caller watched for leaving adds one.
+owner=$(gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+    --method org.freedesktop.DBus.GetNameOwner "$name" | sed -E "s/^\('([^']*)',\)$/\1/")
+match_rules() {
+    gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+        --method org.freedesktop.DBus.Debug.Stats.GetConnectionStats "$owner" |
+        sed -E "s/.*'MatchRules': <uint32 ([0-9]+)>.*/\1/"
+}
+rules_at_start=$(match_rules)
+[[ $rules_at_start =~ ^[0-9]+$ ]] || fail "no match rule count for $owner: $rules_at_start"
+
 # Progress signals are watched from before the export starts.
 stdbuf -oL gdbus monitor --session --dest "$name" >"$work/monitor.log" 2>&1 &
 monitor_pid=$!
@@ -130,10 +141,16 @@ wait "$third_pid" 2>/dev/null || true
 cancelled() { call GetExportStatus "" | grep -q "'state': <'cancelled'>"; }
 await 120 cancelled || fail "the export of a caller that left was not cancelled"
 
+# Every caller's calls have ended: none of them is watched any more.
+rules_back() { [[ $(match_rules) == "$rules_at_start" ]]; }
+await 30 rules_back || fail "callers are still watched: $(match_rules) match rules, $rules_at_start at the start"
+
 # 5. Introspection documents every member; the properties can be read.
 xml=$(gdbus introspect --session --dest "$name" --object-path "$path" --xml)
 [[ -n ${FW_SHOW_XML:-} ]] && echo "$xml" >&2
-for text in 'value="Export Movie"' 'value="Create a movie from images in the supplied order."' \
+for text in 'value="Export Movie"' \
+    'value="Create a movie from images in the supplied order. The call lasts as long as the export' \
+    'callers must raise their reply timeout above the usual 25 seconds' \
     'value="Get Export Status"' 'value="Inspect the active or a recent movie export."' \
     'value="Cancel Export"' 'value="Cancel the active movie export."' \
     'value="Output Folder"' '(Overwrite Existing Movie, boolean, default false)' '(Frame Rate, integer, default 30)' 'name="ExportProgress"' \
@@ -147,14 +164,37 @@ gdbus call --session --dest "$name" --object-path "$path" \
     --method org.freedesktop.DBus.Properties.GetAll "$interface" | grep -q "'Movie Quality'" ||
     fail "GetAll lacks the quality type name"
 
-# 6. Quitting removes the copy folder.
+# 6. Arguments that do not fit are refused with InvalidArgs and a sentence saying why.
+# dbus-send sends the signature it is given; gdbus follows the introspected one.
+if dbus-send --session --print-reply --dest="$name" "$path" "$interface.ExportMovie" \
+    string:trip int64:64 >/dev/null 2>"$work/args.err"; then
+    fail "a call of the wrong signature was accepted"
+fi
+grep -qF "org.freedesktop.DBus.Error.InvalidArgs" "$work/args.err" ||
+    fail "wrong error name for a wrong signature: $(cat "$work/args.err")"
+grep -qF "ExportMovie takes arguments of type (asssxxa{sv})." "$work/args.err" ||
+    fail "wrong text for a wrong signature: $(cat "$work/args.err")"
+for options in "{'speed': <2>}:speed" "{'frameRate': <'24'>}:frameRate" \
+    "{'overwrite': <1>}:overwrite"; do
+    if call ExportMovie "$stills" "$folder" args 64 48 "${options%:*}" >/dev/null \
+        2>"$work/args.err"; then
+        fail "the options ${options%:*} were accepted"
+    fi
+    grep -qF "org.freedesktop.DBus.Error.InvalidArgs" "$work/args.err" ||
+        fail "wrong error name for ${options%:*}: $(cat "$work/args.err")"
+    grep -qF "Unknown option or wrong type: ${options##*:}." "$work/args.err" ||
+        fail "wrong text for ${options%:*}: $(cat "$work/args.err")"
+done
+[[ ! -e $work/Movies/args.mp4 ]] || fail "a refused call wrote a movie"
+
+# 7. Quitting removes the copy folder.
 kill -TERM "$app_pid"
 wait "$app_pid" || fail "the application did not end cleanly"
 app_pid=
 [[ ! -e $copies ]] || fail "the copy folder outlived the application"
 [[ -f $work/Movies/trip.mp4 ]] || fail "the movie did not outlive the application"
 
-# 7. Without a session bus the application runs and says so once.
+# 8. Without a session bus the application runs and says so once.
 DBUS_SESSION_BUS_ADDRESS=unix:path=$work/no-bus "$app" --frameweaver-automation-launch \
     2>"$work/app.log" &
 app_pid=$!

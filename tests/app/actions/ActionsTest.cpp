@@ -3,16 +3,22 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QCoreApplication>
+#include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <regex>
+#include <vector>
 
 #include "app/actions/AppEnums.h"
 #include "app/actions/ExportMovieAction.h"
 #include "app/actions/ExportStatusActions.h"
 #include "app/actions/Identifiers.h"
+#include "app/actions/MovieCopies.h"
 #include "app/actions/MovieCopyFolder.h"
 #include "app/actions/MovieFolderEntity.h"
 #include "app/actions/MovieJobEntity.h"
@@ -49,7 +55,7 @@ protected:
         auto folder = files_->authorize(out_, true);
         ASSERT_TRUE(folder.ok());
         folderID_ = folder.value().idString();
-        copies_ = std::make_unique<MovieCopyFolder>(dir_ / "Copies");
+        copies_ = std::make_unique<MovieCopies>(MovieCopyFolder(dir_ / "Copies"));
     }
 
     // `count` paths of handed-over stills outside every authorized folder; frames beyond the
@@ -96,22 +102,8 @@ protected:
 
     fs::path out_, handedOver_;
     std::string folderID_;
-    std::unique_ptr<MovieCopyFolder> copies_;
+    std::unique_ptr<MovieCopies> copies_;
 };
-
-TEST(AppEnumsTest, CasesShowTheirTitlesInDeclarationOrder) {
-    std::vector<std::string_view> codecs, qualities;
-    for (ExportCodec codec : kAllExportCodecs) {
-        codecs.push_back(caseTitle(codec));
-    }
-    for (ExportQuality quality : kAllExportQualities) {
-        qualities.push_back(caseTitle(quality));
-    }
-    EXPECT_EQ(codecs, (std::vector<std::string_view>{"H.264", "HEVC", "ProRes 422"}));
-    EXPECT_EQ(qualities, (std::vector<std::string_view>{"Standard", "High", "Custom Bit Rate"}));
-    EXPECT_EQ(kCodecTypeName, "Movie Codec");
-    EXPECT_EQ(kQualityTypeName, "Movie Quality");
-}
 
 TEST(ExportMovieActionNamingTest, OutputFileNameRule) {
     struct Case {
@@ -132,30 +124,6 @@ TEST(ExportMovieActionNamingTest, OutputFileNameRule) {
     for (const Case& c : cases) {
         EXPECT_EQ(ExportMovieAction::outputFileName(c.filename, c.codec), c.expected) << c.filename;
     }
-}
-
-TEST(ExportMovieActionNamingTest, ParametersStartAtTheirDefaults) {
-    const ExportMovieParameters fresh;
-    EXPECT_EQ(fresh.frameRate, 30);
-    EXPECT_EQ(fresh.codec, ExportCodec::hevc);
-    EXPECT_EQ(fresh.quality, ExportQuality::high);
-    EXPECT_FALSE(fresh.customBitrateMbps);
-    EXPECT_FALSE(fresh.overwrite);
-    EXPECT_TRUE(fresh.images.empty() && fresh.folder.empty() && fresh.filename.empty());
-    std::vector<std::pair<std::string_view, std::string_view>> shown;
-    for (const ActionParameter& parameter : ExportMovieAction::kParameters) {
-        shown.emplace_back(parameter.title, parameter.defaultValue);
-    }
-    const std::vector<std::pair<std::string_view, std::string_view>> expected{
-        {"Images", ""},      {"Output Folder", ""},
-        {"Filename", ""},    {"Width", ""},
-        {"Height", ""},      {"Frame Rate", "30"},
-        {"Codec", "hevc"},   {"Quality", "high"},
-        {"Custom Bit Rate (Mbps)", ""}, {"Overwrite Existing Movie", "false"}};
-    EXPECT_EQ(shown, expected);
-    EXPECT_EQ(ExportMovieAction::kTitle, "Export Movie");
-    EXPECT_EQ(ExportMovieAction::kDescription, "Create a movie from images in the supplied order.");
-    EXPECT_EQ(ExportMovieAction::kProgressInterval.count(), 200);
 }
 
 TEST(IdentifiersTest, AnOptionalJobIsEmptyOrAnIdentifier) {
@@ -222,14 +190,14 @@ TEST_F(ActionsTest, ExportMovieWritesTheMovieAndHandsBackACopy) {
     EXPECT_EQ(file.filename, "clip.mp4");
     EXPECT_EQ(file.contentType, "video/mp4");
     EXPECT_TRUE(file.removedOnCompletion);
-    EXPECT_EQ(file.url.parent_path(), copies_->location());
+    EXPECT_EQ(file.url.parent_path(), copies_->folder().location());
     EXPECT_TRUE(std::regex_match(file.url.filename().string(),
                                  std::regex("Frameweaver-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\.mp4")))
         << file.url;
     ASSERT_TRUE(fs::is_regular_file(out_ / "clip.mp4"));
     EXPECT_EQ(fs::file_size(file.url), fs::file_size(out_ / "clip.mp4"));
     struct stat info {};
-    ASSERT_EQ(::stat(copies_->location().c_str(), &info), 0);
+    ASSERT_EQ(::stat(copies_->folder().location().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700U);
 
     EXPECT_EQ(running->totalUnitCount(), 4);
@@ -302,7 +270,7 @@ TEST_F(ActionsTest, ExportMovieRefusalsCarryTheirTexts) {
         EXPECT_FALSE(refused->jobID());
         EXPECT_FALSE(coordinator_->hasActiveExport());
     }
-    EXPECT_FALSE(fs::exists(copies_->location())) << "no copy was made";
+    EXPECT_FALSE(fs::exists(copies_->folder().location())) << "no copy was made";
 
     // A name in an existing subfolder is written there.
     auto nested = action(parameters(2, "sub/clip"));
@@ -342,7 +310,8 @@ TEST_F(ActionsTest, TheCallerCancellingEndsTheExportWithTheUserCancelledError) {
     ASSERT_FALSE(outcome->ok());
     ASSERT_NE(outcome->failure().error(), nullptr) << outcome->failure().description();
     EXPECT_TRUE(outcome->failure().error()->isUserCancelled());
-    EXPECT_FALSE(fs::exists(copies_->location()) && !fs::is_empty(copies_->location()));
+    EXPECT_FALSE(fs::exists(copies_->folder().location()) &&
+                 !fs::is_empty(copies_->folder().location()));
 
     auto status = GetExportStatusAction::perform(*coordinator_, job);
     ASSERT_TRUE(status.ok()) << describe(status);
@@ -406,6 +375,139 @@ TEST_F(ActionsTest, StatusAndCancelChooseTheirJob) {
     ASSERT_TRUE(done.ok());
     EXPECT_EQ(done.value().state, "completed");
     EXPECT_EQ(done.value().progress, 1.0);
+}
+
+// Holds the copy of the finished movie just before it opens the movie, until released.
+class CopyGate {
+public:
+    explicit CopyGate(MovieCopies& copies) {
+        copies.TEST_setBeforeOpen([this] {
+            std::unique_lock lock(mutex_);
+            reached_ = true;
+            changed_.notify_all();
+            changed_.wait(lock, [this] { return released_; });
+        });
+    }
+    bool reached() {
+        std::lock_guard lock(mutex_);
+        return reached_;
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool reached_ = false;
+    bool released_ = false;
+};
+
+// Every entry of the copy folder (none when it is gone).
+std::vector<fs::path> copiesIn(const fs::path& folder) {
+    std::vector<fs::path> found;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        found.push_back(entry.path());
+    }
+    return found;
+}
+
+TEST_F(ActionsTest, ALinkSwappedInBeforeTheCopyIsRefusedAndNothingOutsideIsRead) {
+    const fs::path outside = dir_ / "Outside";
+    fs::create_directories(outside);
+    std::ofstream(outside / "secret.mp4") << "secret";
+    std::ofstream(outside / "clip.mp4") << "secret";
+    fs::create_directories(out_ / "sub");
+    struct Case {
+        const char* name;
+        const char* filename;
+        std::function<void()> swap;
+    };
+    const std::vector<Case> cases = {
+        {"a link at the movie's name", "clip",
+         [&] {
+             fs::remove(out_ / "clip.mp4");
+             fs::create_symlink(outside / "secret.mp4", out_ / "clip.mp4");
+         }},
+        {"a link at a folder of its path", "sub/clip",
+         [&] {
+             fs::rename(out_ / "sub", out_ / "sub-moved");
+             fs::create_directory_symlink(outside, out_ / "sub");
+         }},
+        {"a link inside the folder", "inner/clip",
+         [&] {
+             fs::rename(out_ / "inner", out_ / "inner-moved");
+             fs::create_directory_symlink("sub-moved", out_ / "inner");
+         }},
+    };
+    fs::create_directories(out_ / "inner");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        copies_->TEST_setBeforeOpen(c.swap);
+        auto running = action(parameters(2, c.filename));
+        auto outcome = run(*running);
+        ASSERT_FALSE(outcome.ok());
+        EXPECT_EQ(
+            outcome.failure().description().rfind("The finished movie could not be copied.", 0), 0U)
+            << outcome.failure().description();
+        EXPECT_EQ(copiesIn(copies_->folder().location()), std::vector<fs::path>{})
+            << "nothing was copied";
+    }
+}
+
+TEST_F(ActionsTest, ACopyUnderWayEndsWithItsCallerOrAtQuitAndLeavesNothing) {
+    for (const bool quitting : {false, true}) {
+        SCOPED_TRACE(quitting ? "quitting" : "the caller leaves");
+        CopyGate gate(*copies_);
+        auto running = action(parameters(2, quitting ? "quit" : "left"));
+        std::optional<ExportResult<MovieFile>> outcome;
+        running->perform([&](ExportResult<MovieFile> result) { outcome = std::move(result); });
+        ASSERT_TRUE(pumpUntil([&] { return gate.reached(); })) << "the copy started";
+        if (quitting) {
+            // What the service does when it goes: the actions first, then the copies.
+            running.reset();
+            gate.release();
+            copies_->shutDown();
+            EXPECT_FALSE(fs::exists(copies_->folder().location()));
+            QCoreApplication::processEvents();
+            EXPECT_FALSE(fs::exists(copies_->folder().location())) << "no copy came back";
+            EXPECT_FALSE(outcome) << "an action that is gone reports nothing";
+        } else {
+            running->cancel();
+            gate.release();
+            ASSERT_TRUE(pumpUntil([&] { return outcome.has_value(); }));
+            ASSERT_FALSE(outcome->ok());
+            ASSERT_NE(outcome->failure().error(), nullptr);
+            EXPECT_TRUE(outcome->failure().error()->isUserCancelled());
+            EXPECT_EQ(copiesIn(copies_->folder().location()), std::vector<fs::path>{});
+        }
+    }
+}
+
+TEST_F(ActionsTest, ImagesAreGrantedOnlyWhileAnAcceptedExportRuns) {
+    const std::vector<std::string> stills = images(2);
+    grants_.grant(stills[0]);  // the window holds this one too
+
+    ExportMovieParameters refusedParameters = parameters(2, "refused");
+    refusedParameters.customBitrateMbps = 8.0;  // refused by the coordinator's validation
+    auto refused = action(std::move(refusedParameters));
+    ASSERT_FALSE(run(*refused).ok());
+    EXPECT_EQ(grants_.holderCount(stills[0]), 1);
+    EXPECT_EQ(grants_.holderCount(stills[1]), 0) << "no grant for a refused export";
+
+    auto accepted = action(parameters(2, "accepted"));
+    std::optional<ExportResult<MovieFile>> outcome;
+    accepted->perform([&](ExportResult<MovieFile> result) { outcome = std::move(result); });
+    ASSERT_TRUE(accepted->jobID());
+    EXPECT_EQ(grants_.holderCount(stills[0]), 2) << "the window's and the export's";
+    EXPECT_EQ(grants_.holderCount(stills[1]), 1);
+    ASSERT_TRUE(pumpUntil([&] { return outcome.has_value(); }));
+    ASSERT_TRUE(outcome->ok()) << describe(*outcome);
+    EXPECT_EQ(grants_.holderCount(stills[0]), 1) << "the window's grant stays";
+    EXPECT_EQ(grants_.holderCount(stills[1]), 0);
 }
 
 TEST(MovieCopyFolderTest, PrivateFolderWithStaleCopiesRemoved) {

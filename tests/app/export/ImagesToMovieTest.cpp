@@ -24,6 +24,7 @@
 #include "app/folders/FileAccessError.h"
 #include "platform/OpenBeneath.h"
 #include "platform/PosixError.h"
+#include "platform/SystemLog.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/MovieInspection.h"
 #include "tests/support/TestDirectory.h"
@@ -539,6 +540,33 @@ TEST_F(ImagesToMovieTest, ReportsTheDestinationAndTemporarySpaceFailuresWithThei
         EXPECT_EQ(result->underlying->code, c.cause);
     }
     EXPECT_TRUE(temporarySpaces(dir.path()).empty());
+}
+
+TEST_F(ImagesToMovieTest, AFailureIsLoggedWithTheErrorUnderneathAndACancelIsNot) {
+    std::vector<std::string> lines;
+    std::mutex linesMutex;
+    platform::setSystemLogSinkForTesting([&](platform::SystemLogLevel, std::string_view line) {
+        std::lock_guard lock(linesMutex);
+        lines.emplace_back(line);
+    });
+    writeFile(dir / "plain-file", "x");
+    const fs::path destination = dir / "plain-file" / "movie.mp4";
+    EXPECT_EQ(text(exportTo(destination)), "The destination could not be accessed.");
+
+    engine.TEST_setMoveHook([&](ImagesToMovie::MoveStage stage) {
+        if (stage == ImagesToMovie::MoveStage::beforeMove) {
+            engine.cancel();
+        }
+    });
+    ASSERT_TRUE(exportTo(dir / "cancelled.mp4"));
+    platform::setSystemLogSinkForTesting(nullptr);
+
+    std::lock_guard lock(linesMutex);
+    ASSERT_EQ(lines.size(), 1U) << "one line for the failure, none for the cancel";
+    EXPECT_EQ(lines[0], "Frameweaver could not export the movie “" + destination.string() +
+                            "”: The destination could not be accessed. Underlying error "
+                            "(POSIXErrorDomain " + std::to_string(ENOTDIR) + "): " +
+                            platform::posixError(ENOTDIR).description);
 }
 
 TEST_F(ImagesToMovieTest, AMoveThatFailsOtherwiseSaysSoAndKeepsWhatIsThere) {
