@@ -658,6 +658,40 @@ TEST_F(SocketServerTest, ServerDestroyedWhileListeningStopsWithoutReporting) {
     server = std::move(next);
 }
 
+// A handshake thread that ends while the server goes may hold the server's core for a moment,
+// and the core owns a strand of the executor. The server joins its threads, so none of them is
+// still running, or left to let go of the core, once the server is gone and its pool with it:
+// the thread count is checked right after the server's destruction, with no waiting.
+TEST_F(SocketServerTest, NoThreadOfTheServerOutlivesItOrItsPool) {
+    for (const bool stoppedFirst : {true, false}) {
+        SCOPED_TRACE(stoppedFirst ? "stopped, then destroyed" : "destroyed while listening");
+        for (int round = 0; round < 10; ++round) {
+            auto own = std::make_unique<asio::thread_pool>(1);
+            const int threads = runningThreads();
+            auto served = std::make_unique<MCPUnixSocketServer>(
+                own->get_executor(), [](std::uint64_t, int) {},
+                [](std::uint64_t, const SocketError&) {}, MCPUnixSocketServer::SessionSetup{},
+                MCPUnixSocketServer::Location{.appBundleURL = bundle, .container = container});
+            auto started = asio::co_spawn(*own, served->start(), asio::use_future);
+            ASSERT_EQ(started.wait_for(kLimit), std::future_status::ready);
+            started.get();
+            {
+                // The handshake's verdict races with the teardown below.
+                Companion companion(socketPath);
+                ASSERT_TRUE(companion.handshake());
+                if (stoppedFirst) {
+                    auto stopped = asio::co_spawn(*own, served->stop(), asio::use_future);
+                    ASSERT_EQ(stopped.wait_for(kLimit), std::future_status::ready);
+                }
+                served.reset();
+                EXPECT_EQ(runningThreads(), threads) << openResources();
+            }
+            own->join();
+            own.reset();
+        }
+    }
+}
+
 TEST_F(SocketServerTest, ThousandConnectionsAndHundredRestartsLeaveNothingBehind) {
     nameCompanion(FW_COMPANION_PEER);
     server = makeServer();
