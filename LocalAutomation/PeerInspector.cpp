@@ -80,6 +80,24 @@ std::optional<std::string> readLink(const std::string& path) {
     return target;
 }
 
+// The executable of process `pid`, read while `pidfd` (a pidfd of it) shows it alive and its
+// start time stays the same, so that a reused process id is never read for it.
+std::optional<PeerCode> codeOf(const Descriptor& pidfd, pid_t pid) {
+    if (pidfd.get() < 0) {
+        return std::nullopt;
+    }
+    const auto startedBefore = processStartTime(pid);
+    const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+    Descriptor executable(::open(exe.c_str(), O_RDONLY | O_CLOEXEC));
+    auto path = readLink(exe);
+    const auto startedAfter = processStartTime(pid);
+    if (!startedBefore || startedBefore != startedAfter || executable.get() < 0 || !path ||
+        !stillRunning(pidfd.get())) {
+        return std::nullopt;
+    }
+    return PeerCode(executable.release(), std::move(*path));
+}
+
 class SystemPeerInspector final : public PeerInspector {
 public:
     std::optional<PeerCredentials> credentials(int descriptor) const override {
@@ -93,24 +111,22 @@ public:
     }
 
     std::optional<PeerCode> code(int descriptor, const PeerCredentials& peer) const override {
-        Descriptor pidfd(peerPidfd(descriptor, peer.pid));
-        if (pidfd.get() < 0) {
-            return std::nullopt;
-        }
-        const auto startedBefore = processStartTime(peer.pid);
-        const std::string exe = "/proc/" + std::to_string(peer.pid) + "/exe";
-        Descriptor executable(::open(exe.c_str(), O_RDONLY | O_CLOEXEC));
-        auto path = readLink(exe);
-        const auto startedAfter = processStartTime(peer.pid);
-        if (!startedBefore || startedBefore != startedAfter || executable.get() < 0 || !path ||
-            !stillRunning(pidfd.get())) {
-            return std::nullopt;
-        }
-        return PeerCode(executable.release(), std::move(*path));
+        return codeOf(Descriptor(peerPidfd(descriptor, peer.pid)), peer.pid);
     }
 };
 
 }  // namespace
+
+std::optional<PeerCredentials> SenderInspector::credentials(int) const {
+    if (sender_.pid <= 0) {
+        return std::nullopt;
+    }
+    return sender_;
+}
+
+std::optional<PeerCode> SenderInspector::code(int, const PeerCredentials& peer) const {
+    return codeOf(Descriptor(static_cast<int>(::syscall(SYS_pidfd_open, peer.pid, 0))), peer.pid);
+}
 
 PeerCode::~PeerCode() {
     if (executable_ >= 0) {

@@ -59,6 +59,20 @@ public:
     static const PeerInspector& system();
 };
 
+// The inspector of the process that sent bytes on a socket, as the kernel names it in the
+// SCM_CREDENTIALS attached to them (with SO_PASSCRED on at the receiving end; a sender without
+// privileges cannot give other credentials than its own). Its credentials are those; its code is
+// read as the system inspector reads a peer's, through a pidfd opened by that process id.
+class SenderInspector final : public PeerInspector {
+public:
+    explicit SenderInspector(PeerCredentials sender) : sender_(sender) {}
+    std::optional<PeerCredentials> credentials(int descriptor) const override;
+    std::optional<PeerCode> code(int descriptor, const PeerCredentials& peer) const override;
+
+private:
+    PeerCredentials sender_;
+};
+
 // The start time of process `pid` in clock ticks since boot (field 22 of /proc/<pid>/stat).
 std::optional<unsigned long long> processStartTime(pid_t pid);
 

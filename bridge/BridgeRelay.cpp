@@ -21,14 +21,24 @@ bool isEndOfStream(const SocketError& error) {
 
 }  // namespace
 
+std::string unansweredRequestsText(std::size_t count) {
+    return "The Frameweaver app closed the connection before answering " +
+           (count == 1 ? std::string("a request") : std::to_string(count) + " requests") +
+           "; it may have quit or crashed.";
+}
+
 RelayEnd relaySocketToStandardOutput(automation::MCPUnixSocketLineReader& reader, int output,
-                                     std::FILE* errors) {
+                                     std::FILE* errors, PendingRequests& pending) {
     std::string line;
     while (true) {
         try {
             line = reader.nextLine(socket::kOutgoingMessageMaximum);
         } catch (const SocketError& error) {
             if (isEndOfStream(error)) {
+                if (const std::size_t unanswered = pending.count(); unanswered > 0) {
+                    messages::write(errors, messages::output(unansweredRequestsText(unanswered)));
+                    return RelayEnd::failed;
+                }
                 return RelayEnd::closed;
             }
             messages::write(errors, messages::output(error.description()));
@@ -37,13 +47,14 @@ RelayEnd relaySocketToStandardOutput(automation::MCPUnixSocketLineReader& reader
         if (line.empty()) {
             continue;
         }
+        pending.received(line);
         line.push_back('\n');
         socket::writeAllToStream(line, output);
     }
 }
 
 void relayStandardInputToSocket(automation::MCPUnixSocketLineReader& input, int descriptor,
-                                std::FILE* errors) {
+                                std::FILE* errors, PendingRequests& pending) {
     std::string line;
     try {
         while (true) {
@@ -51,6 +62,8 @@ void relayStandardInputToSocket(automation::MCPUnixSocketLineReader& input, int 
             if (line.empty()) {
                 continue;
             }
+            // Before the write: the answer may come back before this thread runs again.
+            pending.sent(line);
             line.push_back('\n');
             socket::writeAll(line, descriptor);
         }

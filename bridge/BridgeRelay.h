@@ -9,33 +9,43 @@
 //
 // The socket-to-output direction decides how the program ends; the input direction only
 // half-closes the socket when it ends, so the application sees the end of its input and closes
-// the connection after its last answers.
+// the connection after its last answers. Both directions note the requests and responses they
+// carry in one PendingRequests: an application that closes the connection while a request it
+// was given is unanswered has gone away (crashed, killed), and that ends the relay as a failure.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
+#include <string>
 
 #include "LocalAutomation/MCPUnixSocketLineReader.h"
+#include "bridge/PendingRequests.h"
 
 namespace fw::bridge {
 
 enum class RelayEnd {
-    // The application closed the connection.
+    // The application closed the connection with every relayed request answered.
     closed,
-    // Reading from the application failed, or a line was too long; its message is written.
+    // Reading from the application failed, a line was too long, or the application closed the
+    // connection while a relayed request was unanswered; its message is written.
     failed,
 };
 
-// Relays lines read by `socket` to `output` until the socket's stream ends. A failed read
-// writes "Frameweaver MCP bridge output: " and the error's description to `errors`. A failed
-// write to `output` is thrown (SocketError), with nothing written to `errors`.
+// Relays lines read by `socket` to `output` until the socket's stream ends, noting each line in
+// `pending`. A failed read writes "Frameweaver MCP bridge output: " and the error's description
+// to `errors`; so does an end of stream while `pending` has requests. A failed write to `output`
+// is thrown (SocketError), with nothing written to `errors`.
 RelayEnd relaySocketToStandardOutput(automation::MCPUnixSocketLineReader& socket, int output,
-                                     std::FILE* errors);
+                                     std::FILE* errors, PendingRequests& pending);
 
 // Relays lines read by `input` to the socket `descriptor` until the input ends or fails or a
 // write fails, then half-closes the socket (shutdown for writing; the descriptor stays open).
-// Any end but the input's own end of stream writes "Frameweaver MCP bridge input: " and the
-// error's description to `errors`.
+// Each line is noted in `pending` before it is written. Any end but the input's own end of
+// stream writes "Frameweaver MCP bridge input: " and the error's description to `errors`.
 void relayStandardInputToSocket(automation::MCPUnixSocketLineReader& input, int descriptor,
-                                std::FILE* errors);
+                                std::FILE* errors, PendingRequests& pending);
+
+// The message of an application that closed the connection with `count` requests unanswered.
+std::string unansweredRequestsText(std::size_t count);
 
 }  // namespace fw::bridge

@@ -41,15 +41,16 @@ int relay(int descriptor) {
     // The input relay may still be blocked on standard input when the program ends; it holds the
     // socket's handle so the descriptor stays its own until then.
     auto handle = std::make_shared<automation::MCPUnixSocketHandle>(descriptor);
-    std::thread([handle] {
+    auto pending = std::make_shared<PendingRequests>();
+    std::thread([handle, pending] {
         automation::MCPUnixSocketLineReader input(STDIN_FILENO);
-        relayStandardInputToSocket(input, handle->descriptor(), stderr);
+        relayStandardInputToSocket(input, handle->descriptor(), stderr, *pending);
     }).detach();
 
     automation::MCPUnixSocketLineReader socket(handle->descriptor());
     RelayEnd end = RelayEnd::closed;
     try {
-        end = relaySocketToStandardOutput(socket, STDOUT_FILENO, stderr);
+        end = relaySocketToStandardOutput(socket, STDOUT_FILENO, stderr, *pending);
     } catch (...) {
         handle->shutdown();
         throw;

@@ -5,13 +5,15 @@
 // launching the application in the background when it is not running, checks that the peer is
 // the genuine application of the same installation, completes the handshake, and then relays
 // lines between its standard streams and the socket (bridge/BridgeRelay.h). It holds no MCP
-// logic and parses no JSON.
+// logic; it reads a line's JSON only to tell requests from their answers
+// (bridge/PendingRequests.h).
 //
 // Start-up must finish within eight seconds of the program's start (bridge/StartupDeadline.h).
-// Exit status: 0 when the application closed the connection; 1 when start-up failed or ran out
-// of time, when standard output could not be written, or when reading from the application
-// failed (a client must see that failure). Every line on standard error begins with
-// "Frameweaver MCP bridge" (bridge/BridgeMessages.h).
+// Exit status: 0 when the application closed the connection with every relayed request
+// answered; 1 when start-up failed or ran out of time, when standard output could not be
+// written, when reading from the application failed, or when the application closed the
+// connection with a request unanswered (a client must see that failure). Every line on standard
+// error begins with "Frameweaver MCP bridge" (bridge/BridgeMessages.h).
 //
 // Threads: the main thread runs start-up and the socket-to-output relay; the start-up timer has
 // its own thread until start-up completes; the input relay runs on one detached thread.

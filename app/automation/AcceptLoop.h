@@ -3,6 +3,7 @@
 // accepted connection. app/automation/MCPUnixSocketServer.h describes what they serve.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -36,10 +37,17 @@ void runAcceptLoop(AcceptLoop loop);
 // Whether accept() failing with `error` is worth another try after a pause.
 bool isTransientAcceptError(int error);
 
-// Checks the peer of `connection` (the companion of the bundle at `bundle`), writes the
-// handshake line and reads the peer's echo (at most 32 bytes) under the timeouts already set on
-// the socket. True when every step passed and the echo is exactly the handshake line; every
-// failure gives false and is dropped without a trace.
-bool performHandshake(const MCPUnixSocketHandle& connection, const std::filesystem::path& bundle);
+// How long the peer has for its part of the handshake: from the handshake line to the last byte
+// of its echo.
+inline constexpr std::chrono::milliseconds kHandshakeLimit{5000};
+
+// Checks the peer of `connection` (the companion of the bundle at `bundle`), refuses a peer that
+// has written anything before the handshake line, writes the handshake line, reads the peer's
+// echo (at most 32 bytes) within `limit`, and checks every other process that wrote a byte of
+// the echo (named by the kernel's SCM_CREDENTIALS) as it checked the connecting one. True when
+// every step passed and the echo is exactly the handshake line; every failure gives false and
+// is dropped without a trace. The socket's own timeouts still bound each write.
+bool performHandshake(const MCPUnixSocketHandle& connection, const std::filesystem::path& bundle,
+                      std::chrono::milliseconds limit = kHandshakeLimit);
 
 }  // namespace fw::automation

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -22,6 +21,7 @@
 #include "app/automation/AcceptLoop.h"
 #include "app/automation/MCPConnectionAdmission.h"
 #include "app/automation/MCPUnixSocketTransport.h"
+#include "app/automation/ServerThreads.h"
 #include "app/automation/SocketFiles.h"
 
 namespace fw::automation {
@@ -30,7 +30,10 @@ namespace asio = boost::asio;
 namespace identity = MCPPeerIdentity;
 
 // The server's state. Everything below `strand_` is touched only on the strand; the threads of
-// the accept loop and of the handshakes hold the core weakly and come back through post().
+// the accept loop and of the handshakes hold the core weakly and come back through post(). A
+// thread that has just locked the core may hold it for a moment, and the core owns a strand of
+// the executor: every one of those threads is joined by stop() and by the owner's destruction,
+// so none of them can be the last to let go of the core once the executor's context is gone.
 class MCPUnixSocketServer::Core : public std::enable_shared_from_this<Core> {
 public:
     Core(asio::any_io_executor executor, ConnectionChanged connectionChanged,
@@ -58,11 +61,15 @@ public:
     const mcp::Strand& strand() const noexcept { return strand_; }
     bool mayBeListening() const noexcept { return active_.load(); }
 
-    // After this no callback runs; the owner is going away.
+    // After this no callback runs and no thread starts; returns once every thread of the
+    // server has ended. The owner is going away.
     void detachOwner() {
-        std::lock_guard guard(callbackLock_);
-        connectionChanged_ = nullptr;
-        acceptLoopEnded_ = nullptr;
+        {
+            std::lock_guard guard(callbackLock_);
+            connectionChanged_ = nullptr;
+            acceptLoopEnded_ = nullptr;
+        }
+        threads_->close();
     }
 
     asio::awaitable<std::uint64_t> start();
@@ -105,6 +112,7 @@ private:
     const std::shared_ptr<MCPConnectionAdmission> admission_ =
         std::make_shared<MCPConnectionAdmission>(kMaximumConnections);
     std::atomic<bool> active_{false};
+    const std::shared_ptr<ServerThreads> threads_ = std::make_shared<ServerThreads>();
 
     std::shared_ptr<MCPUnixSocketHandle> listener_;
     int lockDescriptor_ = -1;
@@ -214,14 +222,21 @@ asio::awaitable<std::uint64_t> MCPUnixSocketServer::Core::start() {
                                 });
                             }
                         }};
+    int failure = 0;
     try {
-        std::thread([loop = std::move(loop)]() mutable { runAcceptLoop(std::move(loop)); })
-            .detach();
+        if (!threads_->start(listener, [loop = std::move(loop)]() mutable {
+                runAcceptLoop(std::move(loop));
+            })) {
+            failure = ECANCELED;  // the owner is going away
+        }
     } catch (const std::system_error& error) {
+        failure = error.code().value();
+    }
+    if (failure != 0) {
         listener->shutdown();
         SocketFiles::unlinkIfSame(socket, listening.device, listening.inode);
         SocketFiles::unlockInstance(lock);
-        throw SocketError::io(error.code().value());
+        throw SocketError::io(failure);
     }
     socketDevice_ = listening.device;
     socketInode_ = listening.inode;
@@ -262,12 +277,15 @@ void MCPUnixSocketServer::Core::runHandshake(std::shared_ptr<MCPUnixSocketHandle
             },
             asio::detached);
     };
+    bool started = false;
     try {
-        std::thread([handle, bundle = bundleURL_, verdict]() mutable {
+        started = threads_->start(handle, [handle, bundle = bundleURL_, verdict]() mutable {
             const bool accepted = performHandshake(*handle, bundle);
             verdict(std::move(handle), accepted);
-        }).detach();
+        });
     } catch (const std::system_error&) {
+    }
+    if (!started) {
         dropPending(handle->id());
     }
 }
@@ -369,6 +387,9 @@ asio::awaitable<void> MCPUnixSocketServer::Core::stop() {
         co_await session.server->stop();
     }
     sessions.clear();
+    // The accept loop and the handshakes were woken through their sockets above; a handshake
+    // still checking its peer's executable ends once the check is done.
+    threads_->shutDownAndJoin();
     releaseFiles();
     stopping_ = false;
     active_ = false;

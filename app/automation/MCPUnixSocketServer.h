@@ -48,8 +48,11 @@
 // Thread-safety: start() and stop() may be awaited from any executor; they run on the server's
 // strand, one after the other. While stop() runs, start() fails with `io` EBUSY. Await stop()
 // before destroying the server: a server destroyed while listening is stopped in the background
-// on its executor and calls no callback any more. The executor's context must outlive the server
-// and the work it leaves behind (keep it running until that work has drained).
+// on its executor and calls no callback any more. The server's own threads (the accept loop and
+// the handshakes) never outlive it: stop() and the destructor shut their sockets down and join
+// them, which is at once but for a handshake still checking its peer's executable. The
+// executor's context must outlive the server and the work it leaves behind on the executor
+// (keep it running until that work has drained).
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>

@@ -16,6 +16,7 @@
 
 #include "app/folders/FileAccessManager.h"
 #include "app/render/SupportedImageTypes.h"
+#include "app/tools/FileNameText.h"
 #include "app/tools/NaturalOrder.h"
 #include "app/tools/ToolArguments.h"
 #include "app/tools/ToolError.h"
@@ -194,6 +195,12 @@ Value inspectSequence(const ToolArguments& arguments, FileAccessManager& files) 
     mcp::Array rejected;
     for (std::size_t index = first; index < end; ++index) {
         const std::string& name = names[index];
+        if (!isValidUTF8(name)) {
+            // A result is UTF-8 text: this one entry is rejected, the page stands.
+            rejected.push_back(Value::object(
+                {{"name", escapedFileName(name)}, {"reason", tool_errors::kNameNotUTF8}}));
+            continue;
+        }
         std::string entryPath = relativePath.empty() ? name : relativePath + "/" + name;
         if (auto reason = rejection(database, rootDirectory.value().get(), directory.get(), name,
                                     entryPath)) {

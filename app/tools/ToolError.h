@@ -38,6 +38,8 @@ inline constexpr const char* kResultTooLargeText = "Result exceeds 128 KiB; use 
 inline constexpr const char* kUnencodableResult = "The result could not be encoded as JSON.";
 inline constexpr const char* kNotFile = "Not a regular file.";
 inline constexpr const char* kUnsupportedFormat = "Unsupported image format.";
+inline constexpr const char* kNameNotUTF8 =
+    "The file name is not valid UTF-8 text; rename the file to use it.";
 }  // namespace tool_errors
 
 class ToolError : public std::exception {

@@ -6,12 +6,14 @@
 //   identity_peer companion <socket>    connect, check the application of this bundle, handshake
 //   identity_peer connect <socket>      connect and read until the other side closes
 //   identity_peer serve <socket> <file>  as application, then write the file's bytes and close
+//   identity_peer crash <socket>        as application, then read one line and die of SIGKILL
 //
 // Exits 0 on success; otherwise prints the failure's text on standard error and exits 1.
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -62,7 +64,7 @@ int connectWithin(const std::string& path, std::chrono::seconds limit) {
 
 int run(const std::string& mode, const std::string& socketPath, const char* file) {
     const auto bundle = MCPPeerIdentity::appBundleURL(MCPPeerIdentity::currentExecutableURL());
-    if (mode == "application" || mode == "serve") {
+    if (mode == "application" || mode == "serve" || mode == "crash") {
         const int listener = bindAndListen(socketPath);
         const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         MCPUnixSocket::configure(fd, true);
@@ -79,6 +81,12 @@ int run(const std::string& mode, const std::string& socketPath, const char* file
             const std::string bytes((std::istreambuf_iterator<char>(in)),
                                     std::istreambuf_iterator<char>());
             MCPUnixSocket::writeAll(bytes, fd);
+        }
+        if (mode == "crash") {
+            // Killed with a request in hand: nothing is answered, nothing cleaned up.
+            MCPUnixSocket::configure(fd, false);
+            (void)MCPUnixSocket::readLine(fd, MCPUnixSocket::kIncomingLineMaximum);
+            ::kill(::getpid(), SIGKILL);
         }
         MCPUnixSocket::close(fd);
         ::close(listener);
@@ -105,7 +113,7 @@ int main(int argc, char** argv) {
     const bool serve = argc == 4 && std::string(argv[1]) == "serve";
     if (argc != 3 && !serve) {
         std::fprintf(stderr,
-                     "usage: %s application|companion|connect <socket>\n"
+                     "usage: %s application|companion|connect|crash <socket>\n"
                      "       serve <socket> <file>\n",
                      const_cast<const char*>(kMarker));
         return 2;

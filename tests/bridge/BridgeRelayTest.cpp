@@ -135,13 +135,15 @@ TEST(BridgeRelay, TheApplicationsLinesReachStandardOutputAsTheyCame) {
         SocketPair connection;
         Pipe output;
         Errors errors;
+        PendingRequests pending;
         Drain client(output.read());
         std::thread application([&] {
             connection.sendFar(c.fromApplication);
             connection.closeFar();
         });
         MCPUnixSocketLineReader reader(connection.near());
-        const RelayEnd end = relaySocketToStandardOutput(reader, output.write(), errors.file());
+        const RelayEnd end =
+            relaySocketToStandardOutput(reader, output.write(), errors.file(), pending);
         application.join();
         output.closeWrite();
         EXPECT_EQ(client.finish(), c.toClient);
@@ -153,9 +155,10 @@ TEST(BridgeRelay, TheApplicationsLinesReachStandardOutputAsTheyCame) {
 TEST(BridgeRelay, AFailedReadFromTheApplicationIsReportedAsAFailure) {
     Pipe output;
     Errors errors;
+    PendingRequests pending;
     // A descriptor that cannot be read: EBADF.
     MCPUnixSocketLineReader reader(-1);
-    EXPECT_EQ(relaySocketToStandardOutput(reader, output.write(), errors.file()),
+    EXPECT_EQ(relaySocketToStandardOutput(reader, output.write(), errors.file(), pending),
               RelayEnd::failed);
     EXPECT_EQ(errors.text(),
               "Frameweaver MCP bridge output: Unix socket error " + std::to_string(EBADF) + "\n");
@@ -166,11 +169,12 @@ TEST(BridgeRelay, AClosedStandardOutputIsThrownWithoutAMessage) {
     SocketPair connection;
     Pipe output;
     Errors errors;
+    PendingRequests pending;
     output.closeRead();
     ASSERT_TRUE(connection.sendFar("{\"id\":1}\n"));
     MCPUnixSocketLineReader reader(connection.near());
     try {
-        relaySocketToStandardOutput(reader, output.write(), errors.file());
+        relaySocketToStandardOutput(reader, output.write(), errors.file(), pending);
         FAIL() << "the write to a closed pipe succeeded";
     } catch (const SocketError& error) {
         EXPECT_EQ(error, SocketError::io(EPIPE));
@@ -200,6 +204,7 @@ TEST(BridgeRelay, TheClientsLinesReachTheSocketAndItsEndHalfClosesIt) {
         SocketPair connection;
         Pipe input;
         Errors errors;
+        PendingRequests pending;
         // The application reads until the half-close ends its input.
         Drain application(connection.far());
         std::thread client([&] {
@@ -207,7 +212,7 @@ TEST(BridgeRelay, TheClientsLinesReachTheSocketAndItsEndHalfClosesIt) {
             input.closeWrite();
         });
         MCPUnixSocketLineReader reader(input.read());
-        relayStandardInputToSocket(reader, connection.near(), errors.file());
+        relayStandardInputToSocket(reader, connection.near(), errors.file(), pending);
         EXPECT_EQ(application.finish(), c.toApplication);
         client.join();
         EXPECT_EQ(errors.text(), c.errors);
@@ -222,12 +227,78 @@ TEST(BridgeRelay, AFailedSocketWriteEndsTheInputDirectionWithAMessage) {
     SocketPair connection;
     Pipe input;
     Errors errors;
+    PendingRequests pending;
     connection.closeFar();
     ASSERT_EQ(::write(input.write(), "{\"id\":1}\n", 9), 9);
     MCPUnixSocketLineReader reader(input.read());
-    relayStandardInputToSocket(reader, connection.near(), errors.file());
+    relayStandardInputToSocket(reader, connection.near(), errors.file(), pending);
     EXPECT_EQ(errors.text(),
               "Frameweaver MCP bridge input: Unix socket error " + std::to_string(EPIPE) + "\n");
+}
+
+// The application's end of stream is a failure while a request relayed to it is unanswered: it
+// crashed or was killed, and the client must not take that for a finished conversation.
+TEST(BridgeRelay, AnEndWithARelayedRequestUnansweredIsAFailure) {
+    struct Case {
+        const char* name;
+        std::string fromClient;
+        std::string fromApplication;
+        RelayEnd end;
+        std::string errors;
+    };
+    const std::string unansweredOne =
+        "Frameweaver MCP bridge output: The Frameweaver app closed the connection before "
+        "answering a request; it may have quit or crashed.\n";
+    const Case cases[] = {
+        {"every request answered, by a result and by an error",
+         "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"tools/list\"}\n"
+         "{\"jsonrpc\":\"2.0\",\"id\":\"b\",\"method\":\"nope\"}\n",
+         "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{}}\n"
+         "{\"jsonrpc\":\"2.0\",\"id\":\"b\",\"error\":{\"code\":-32601,\"message\":\"x\"}}\n",
+         RelayEnd::closed, ""},
+        {"nothing asked",
+         "{\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}\nnot json\n",
+         "{\"jsonrpc\":\"2.0\",\"method\":\"notifications/tools/list_changed\"}\n",
+         RelayEnd::closed, ""},
+        {"the one request unanswered", "{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"tools/call\"}\n",
+         "", RelayEnd::failed, unansweredOne},
+        {"an answer to another identifier does not count (1 is not \"1\")",
+         "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n",
+         "{\"jsonrpc\":\"2.0\",\"id\":\"1\",\"result\":{}}\n", RelayEnd::failed, unansweredOne},
+        {"two of three unanswered",
+         "{\"id\":1,\"method\":\"a\"}\n{\"id\":2,\"method\":\"b\"}\n{\"id\":3,\"method\":\"c\"}\n",
+         "{\"id\":2,\"result\":{}}\n", RelayEnd::failed,
+         "Frameweaver MCP bridge output: The Frameweaver app closed the connection before "
+         "answering 2 requests; it may have quit or crashed.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PendingRequests pending;
+        Errors errors;
+        {
+            // The client's lines go to the application first, which reads them all.
+            SocketPair connection;
+            Pipe input;
+            Drain application(connection.far());
+            socket::writeAllToStream(c.fromClient, input.write());
+            input.closeWrite();
+            MCPUnixSocketLineReader reader(input.read());
+            relayStandardInputToSocket(reader, connection.near(), errors.file(), pending);
+            EXPECT_EQ(application.finish(), c.fromClient);
+        }
+        // Then the application answers what it answers and closes the connection.
+        SocketPair connection;
+        Pipe output;
+        Drain client(output.read());
+        ASSERT_TRUE(connection.sendFar(c.fromApplication));
+        connection.closeFar();
+        MCPUnixSocketLineReader reader(connection.near());
+        EXPECT_EQ(relaySocketToStandardOutput(reader, output.write(), errors.file(), pending),
+                  c.end);
+        output.closeWrite();
+        EXPECT_EQ(client.finish(), c.fromApplication);
+        EXPECT_EQ(errors.text(), c.errors);
+    }
 }
 
 }  // namespace

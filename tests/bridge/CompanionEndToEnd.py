@@ -27,6 +27,8 @@ from CompanionClient import (CompanionClient, ClientError, application_processes
 STARTUP_MESSAGE = ("Frameweaver MCP bridge: Startup exceeded eight seconds. Check Frameweaver\u2019s"
                    " Automation Settings and restart the bridge.\n")
 ENABLED_KEY = "Frameweaver.LocalAutomationEnabled"
+# Where the installation keeps the bundle, below the prefix.
+BUNDLE = os.path.join("lib", "frameweaver", "Frameweaver.app")
 
 
 class Failure(Exception):
@@ -221,8 +223,7 @@ def copied_out(scenario, prefix, work):
     """A copy of the companion outside its bundle refuses to start."""
     elsewhere = os.path.join(work, "elsewhere", "bin", "frameweaver-mcp")
     os.makedirs(os.path.dirname(elsewhere))
-    shutil.copy2(os.path.join(prefix, "Frameweaver.app", "Contents", "MacOS", "frameweaver-mcp"),
-                 elsewhere)
+    shutil.copy2(os.path.join(prefix, BUNDLE, "Contents", "MacOS", "frameweaver-mcp"), elsewhere)
     result = subprocess.run([elsewhere], env=scenario.env, stdin=subprocess.DEVNULL,
                             capture_output=True, timeout=60)
     check(result.returncode == 1 and result.stdout == b"" and result.stderr ==
@@ -234,7 +235,7 @@ def main():
     cmake, build, tool = sys.argv[1:4]
     work = tempfile.mkdtemp(prefix="fwv-companion-")
     prefix = os.path.join(work, "prefix")
-    executable = os.path.join(prefix, "Frameweaver.app", "Contents", "MacOS", "Frameweaver")
+    executable = os.path.join(prefix, BUNDLE, "Contents", "MacOS", "Frameweaver")
 
     def on_signal(number, frame):
         raise KeyboardInterrupt()
@@ -245,6 +246,13 @@ def main():
         executable = os.path.realpath(executable)
         check(os.path.islink(os.path.join(prefix, "bin", "frameweaver-mcp")),
               "the command on PATH is not a link")
+        check(os.path.realpath(os.path.join(prefix, "bin", "frameweaver-mcp")) ==
+              os.path.realpath(os.path.join(prefix, BUNDLE, "Contents", "MacOS", "frameweaver-mcp")),
+              "the command on PATH does not lead into the bundle")
+        check(os.path.isfile(os.path.join(prefix, "share", "applications", "Frameweaver.desktop")),
+              "no desktop entry")
+        check(sorted(os.listdir(prefix)) == ["bin", "lib", "share"],
+              "the prefix's top holds %r" % sorted(os.listdir(prefix)))
 
         automation_disabled(Scenario(work, "disabled", prefix))
         stop_applications(executable)
@@ -257,7 +265,7 @@ def main():
         return 1
     finally:
         stop_applications(executable)
-        remove_socket_files(os.path.join(prefix, "Frameweaver.app"))
+        remove_socket_files(os.path.join(prefix, BUNDLE))
         shutil.rmtree(work, ignore_errors=True)
 
 

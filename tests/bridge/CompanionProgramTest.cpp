@@ -4,6 +4,7 @@
 // its exit status and its standard error.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -91,9 +92,10 @@ struct Outcome {
     std::string errors;
 };
 
-// Runs the companion as a client would, its standard input held open until it ends; with
-// `closeOutput` the client has closed its reading end of the companion's standard output.
-Outcome runCompanion(const fs::path& companion, bool closeOutput) {
+// Runs the companion as a client would, writing `request` to its standard input, which is held
+// open until the companion ends; with `closeOutput` the client has closed its reading end of the
+// companion's standard output.
+Outcome runCompanion(const fs::path& companion, bool closeOutput, const std::string& request = "") {
     int input[2], output[2], errors[2];
     EXPECT_EQ(::pipe2(input, O_CLOEXEC), 0);
     EXPECT_EQ(::pipe2(output, O_CLOEXEC), 0);
@@ -110,6 +112,10 @@ Outcome runCompanion(const fs::path& companion, bool closeOutput) {
     ::close(errors[1]);
     if (closeOutput) {
         ::close(output[0]);
+    }
+    if (!request.empty()) {
+        EXPECT_EQ(::write(input[1], request.data(), request.size()),
+                  static_cast<ssize_t>(request.size()));
     }
     Outcome outcome;
     std::thread reader([&] {
@@ -170,6 +176,31 @@ TEST(CompanionProgram, ItsExitStatusTellsTheClientHowTheConnectionEnded) {
         int status = 0;
         ::waitpid(application, &status, 0);
     }
+}
+
+// The application is killed (kill -9) while it holds the client's request: the client hears of
+// it through the exit status and standard error, not a quiet 0.
+TEST(CompanionProgram, AnApplicationKilledWithARequestInHandIsAFailure) {
+    StandInBundle bundle;
+    std::error_code ignored;
+    fs::remove(bundle.socket(), ignored);
+    const pid_t application =
+        spawn({bundle.application().string(), "crash", bundle.socket().string()}, nullptr);
+    ASSERT_GT(application, 0);
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (!fs::exists(bundle.socket()) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    const Outcome outcome = runCompanion(
+        bundle.companion(), false, "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"tools/list\"}\n");
+    int status = 0;
+    ASSERT_EQ(::waitpid(application, &status, 0), application);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.output, "");
+    EXPECT_EQ(outcome.errors,
+              "Frameweaver MCP bridge output: The Frameweaver app closed the connection before "
+              "answering a request; it may have quit or crashed.\n");
 }
 
 }  // namespace

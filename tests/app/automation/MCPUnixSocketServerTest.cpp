@@ -38,7 +38,9 @@
 #include "LocalAutomation/MCPUnixSocketLineReader.h"
 #include "MCP/Messages/Tools.h"
 #include "MCP/Server/Server.h"
+#include "app/automation/AcceptLoop.h"
 #include "app/automation/MCPUnixSocketServer.h"
+#include "tests/LocalAutomation/SocketTestSupport.h"
 #include "tests/support/TestDirectory.h"
 
 extern char** environ;
@@ -656,6 +658,131 @@ TEST_F(SocketServerTest, ServerDestroyedWhileListeningStopsWithoutReporting) {
     EXPECT_TRUE(eventually([&] { return !startFailure(*next); })) << "the lock comes free";
     EXPECT_EQ(reports.counts().size(), before) << "no report after the owner let go";
     server = std::move(next);
+}
+
+// The handshake itself over a socket pair, this process (the test bundle's companion) at both
+// ends: a reply is taken only when it comes after the hello and complete before the deadline,
+// which bounds the whole reply, not each read.
+TEST_F(SocketServerTest, TheHandshakeTakesAPromptReplyAndRefusesAnEarlyOrTricklingOne) {
+    struct Case {
+        const char* name;
+        bool early;                       // the reply is written before the hello
+        std::chrono::milliseconds pace;   // between the reply's bytes
+        std::chrono::milliseconds limit;  // for the peer's part
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"a prompt reply", false, 0ms, kLimit, true},
+        {"a reply written before the hello", true, 0ms, kLimit, false},
+        {"a reply trickling in past the deadline", false, 150ms, 600ms, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::SocketPair pair;
+        MCPUnixSocket::configure(pair.near(), true);
+        const MCPUnixSocketHandle connection(pair.releaseNear());
+        if (c.early) {
+            ASSERT_TRUE(pair.sendFar(std::string(MCPUnixSocket::helloLine)));
+        }
+        std::thread peer([&] {
+            try {
+                if (MCPUnixSocket::readLine(pair.far(), MCPUnixSocket::kHandshakeLineMaximum) !=
+                        MCPUnixSocket::handshakeText ||
+                    c.early) {
+                    return;
+                }
+                for (const char byte : MCPUnixSocket::helloLine) {
+                    std::this_thread::sleep_for(c.pace);
+                    if (!pair.sendFar(std::string(1, byte))) {
+                        return;
+                    }
+                }
+            } catch (const SocketError&) {
+            }
+        });
+        EXPECT_EQ(performHandshake(connection, bundle, c.limit), c.accepted);
+        ::shutdown(pair.far(), SHUT_RDWR);
+        peer.join();
+    }
+}
+
+// The peer is checked at connect time by its process id; a genuine companion can connect and
+// then hand the socket to other code, which does the handshake and would have the session. The
+// server checks every other process that writes the handshake reply too. Here the genuine
+// (signed) companion_peer connects and starts Python, which is not the companion, with the
+// socket; Python exits 0 only when the server answers its ping.
+TEST_F(SocketServerTest, AHandshakeReplyWrittenByOtherCodeIsRefused) {
+    nameCompanion(FW_COMPANION_PEER);
+    server = makeServer();
+    start(*server);
+    const std::string script = R"(
+import os, sys
+def line():
+    text = b""
+    while not text.endswith(b"\n"):
+        try:
+            byte = os.read(3, 1)
+        except ConnectionResetError:
+            return None
+        if not byte:
+            return None
+        text += byte
+    return text
+if line() != b"FWV-MCP/1\n":
+    sys.exit(3)
+os.write(3, b"FWV-MCP/1\n")
+os.write(3, b'{"jsonrpc":"2.0","id":1,"method":"ping"}\n')
+sys.exit(0 if line() else 4)
+)";
+    std::vector<std::string> command = {FW_COMPANION_PEER,  "handover", socketPath.string(),
+                                        "/usr/bin/python3", "-c",       script};
+    std::vector<char*> argv;
+    for (std::string& argument : command) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    pid_t child = -1;
+    ASSERT_EQ(::posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    // 0: the ping was answered; 4: refused after the reply.
+    EXPECT_EQ(WEXITSTATUS(status), 4) << "0: the other code got a session; else a failure";
+    EXPECT_TRUE(reports.reachesCount(0));
+}
+
+// A handshake thread that ends while the server goes may hold the server's core for a moment,
+// and the core owns a strand of the executor. The server joins its threads, so none of them is
+// still running, or left to let go of the core, once the server is gone and its pool with it:
+// the thread count is checked right after the server's destruction, with no waiting.
+TEST_F(SocketServerTest, NoThreadOfTheServerOutlivesItOrItsPool) {
+    for (const bool stoppedFirst : {true, false}) {
+        SCOPED_TRACE(stoppedFirst ? "stopped, then destroyed" : "destroyed while listening");
+        for (int round = 0; round < 10; ++round) {
+            auto own = std::make_unique<asio::thread_pool>(1);
+            const int threads = runningThreads();
+            auto served = std::make_unique<MCPUnixSocketServer>(
+                own->get_executor(), [](std::uint64_t, int) {},
+                [](std::uint64_t, const SocketError&) {}, MCPUnixSocketServer::SessionSetup{},
+                MCPUnixSocketServer::Location{.appBundleURL = bundle, .container = container});
+            auto started = asio::co_spawn(*own, served->start(), asio::use_future);
+            ASSERT_EQ(started.wait_for(kLimit), std::future_status::ready);
+            started.get();
+            {
+                // The handshake's verdict races with the teardown below.
+                Companion companion(socketPath);
+                ASSERT_TRUE(companion.handshake());
+                if (stoppedFirst) {
+                    auto stopped = asio::co_spawn(*own, served->stop(), asio::use_future);
+                    ASSERT_EQ(stopped.wait_for(kLimit), std::future_status::ready);
+                }
+                served.reset();
+                EXPECT_EQ(runningThreads(), threads) << openResources();
+            }
+            own->join();
+            own.reset();
+        }
+    }
 }
 
 TEST_F(SocketServerTest, ThousandConnectionsAndHundredRestartsLeaveNothingBehind) {

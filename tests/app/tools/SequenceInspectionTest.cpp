@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "MCP/JSON/JsonParser.h"
+#include "MCP/JSON/JsonWriter.h"
 #include "tests/app/tools/ToolTestSupport.h"
 
 namespace fw {
@@ -82,6 +83,38 @@ TEST_F(SequenceInspectionTest, ListsImagesInFrameOrderWithReasonsForTheRest) {
                         R"({"name":"frame10.png.tmp","reason":"Unsupported image format."},)"
                         R"({"name":"frames","reason":"Not a regular file."}],)"
                         R"("count":3,"total_entries":9,"next_offset":null})"));
+}
+
+// A result is UTF-8 text, a Linux file name any bytes: a name that is not UTF-8 is rejected on
+// its own, shown with its bad bytes escaped, and the rest of the page stands.
+TEST_F(SequenceInspectionTest, ANameThatIsNotUTF8IsRejectedAloneWithItsBadBytesEscaped) {
+    writeImages(work_, 2, "frame");  // frame0.png, frame1.png
+    const std::string reason = "The file name is not valid UTF-8 text; rename the file to use it.";
+    struct Case {
+        const char* name;
+        std::string onDisk;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"a stray byte", "frame\xff.png", "frame\\xFF.png"},
+        {"an overlong slash", "a\xc0\xaf.png", "a\\xC0\\xAF.png"},
+        {"a surrogate", "b\xed\xa0\x80.png", "b\\xED\\xA0\\x80.png"},
+        {"a sequence cut short, valid text kept", "\xc3\xa9t\xc3\xa9\xe2\x82.png",
+         "\xc3\xa9t\xc3\xa9\\xE2\\x82.png"},
+        {"beyond U+10FFFF", "c\xf4\x90\x80\x80.png", "c\\xF4\\x90\\x80\\x80.png"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeImages(work_, 1, "x");
+        fs::rename(work_ / "x0.png", work_ / c.onDisk);
+        const Value result = inspect(workID_);
+        ASSERT_EQ(*result.find("isError"), Value(false)) << mcp::toJson(result);
+        EXPECT_EQ(acceptedPaths(result), (std::vector<std::string>{"frame0.png", "frame1.png"}));
+        EXPECT_EQ(*structured(result).find("rejected"),
+                  Value(mcp::Array{Value::object({{"name", c.shown}, {"reason", reason}})}));
+        EXPECT_EQ(*structured(result).find("total_entries"), Value(3));
+        fs::remove(work_ / c.onDisk);
+    }
 }
 
 TEST_F(SequenceInspectionTest, TypesFollowWhatTheRendererReads) {
