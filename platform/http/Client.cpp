@@ -29,7 +29,6 @@ namespace detail {
 namespace {
 
 constexpr std::size_t kBlockSize = 64 * 1024;
-constexpr std::size_t kHeadLimit = 64 * 1024;
 constexpr int kMaxRedirects = 10;
 
 struct Target {
@@ -81,11 +80,6 @@ Target parseTarget(const std::string& text) {
     return target;
 }
 
-bool isIdempotent(std::string_view method) {
-    return method == "GET" || method == "HEAD" || method == "OPTIONS" || method == "PUT" ||
-           method == "DELETE" || method == "TRACE";
-}
-
 // The failures of a kept-alive connection that the server closed while it lay idle.
 bool isStaleConnection(const error_code& code) {
     return code == asio::error::eof || code == bhttp::error::end_of_stream ||
@@ -101,38 +95,68 @@ ClientCore::ClientCore(asio::any_io_executor executor, ClientOptions options)
       tls_(makeClientTlsContext(this->options.certificateAuthoritiesPEM, "The HTTP client")) {}
 
 std::shared_ptr<Connection> ClientCore::takeIdle(const Origin& origin) {
-    std::lock_guard lock(mutex_);
-    auto found = idle_.find(origin.key());
-    if (found == idle_.end()) {
-        return nullptr;
-    }
-    auto& pool = found->second;
-    auto now = std::chrono::steady_clock::now();
-    while (!pool.empty()) {
-        auto connection = std::move(pool.back());
-        pool.pop_back();
-        if (now - connection->idleSince < options.idleConnectionLifetime && connection->isOpen()) {
-            connection->reused = true;
-            busy_.insert(connection);
-            return connection;
+    std::vector<std::shared_ptr<Connection>> expired;
+    std::shared_ptr<Connection> taken;
+    {
+        std::lock_guard lock(mutex_);
+        expired = takeExpiredLocked();
+        auto found = idle_.find(origin.key());
+        while (found != idle_.end() && !found->second.empty()) {
+            auto connection = std::move(found->second.back());
+            found->second.pop_back();
+            if (connection->isQuiet()) {
+                connection->reused = true;
+                busy_.insert(connection);
+                taken = std::move(connection);
+                break;
+            }
+            expired.push_back(std::move(connection));
         }
+    }
+    for (auto& connection : expired) {
         connection->close();
     }
-    return nullptr;
+    return taken;
 }
 
 void ClientCore::release(std::shared_ptr<Connection> connection) {
-    std::lock_guard lock(mutex_);
-    busy_.erase(connection);
-    auto& pool = idle_[connection->origin.key()];
-    if (shutDown_.load() || pool.size() >= options.maxIdleConnectionsPerOrigin ||
-        !connection->isOpen()) {
-        connection->close();
-        return;
+    std::vector<std::shared_ptr<Connection>> expired;
+    {
+        std::lock_guard lock(mutex_);
+        busy_.erase(connection);
+        expired = takeExpiredLocked();
+        auto& pool = idle_[connection->origin.key()];
+        if (shutDown_.load() || pool.size() >= options.maxIdleConnectionsPerOrigin ||
+            !connection->isOpen()) {
+            expired.push_back(std::move(connection));
+        } else {
+            connection->idleSince = std::chrono::steady_clock::now();
+            connection->tcp().expires_never();
+            pool.push_back(std::move(connection));
+        }
     }
-    connection->idleSince = std::chrono::steady_clock::now();
-    connection->tcp().expires_never();
-    pool.push_back(std::move(connection));
+    for (auto& connection : expired) {
+        connection->close();
+    }
+}
+
+// Every pool's connections past their lifetime, taken out (the pools of origins not asked for
+// again included, which nothing else would ever empty).
+std::vector<std::shared_ptr<Connection>> ClientCore::takeExpiredLocked() {
+    std::vector<std::shared_ptr<Connection>> expired;
+    auto now = std::chrono::steady_clock::now();
+    for (auto entry = idle_.begin(); entry != idle_.end();) {
+        std::erase_if(entry->second, [&](std::shared_ptr<Connection>& connection) {
+            if (now - connection->idleSince < options.idleConnectionLifetime &&
+                connection->isOpen()) {
+                return false;
+            }
+            expired.push_back(std::move(connection));
+            return true;
+        });
+        entry = entry->second.empty() ? idle_.erase(entry) : std::next(entry);
+    }
+    return expired;
 }
 
 void ClientCore::discard(const std::shared_ptr<Connection>& connection) {
@@ -254,10 +278,6 @@ asio::awaitable<Response> ClientCore::sendOnce(const Request& request, const std
         message.body() = request.body;
         message.prepare_payload();
     }
-    if (request.method == "HEAD") {
-        exchange->parser.skip(true);
-    }
-
     connection->tcp().expires_at(deadline);
     auto [writeCode, written] = co_await connection->withStream([&](auto& stream) {
         return bhttp::async_write(stream, message, asio::as_tuple(asio::use_awaitable));
@@ -266,17 +286,28 @@ asio::awaitable<Response> ClientCore::sendOnce(const Request& request, const std
         retryable = reused && isStaleConnection(writeCode);
         throwFailure(target.origin, Phase::write, writeCode, connectTimeout, shutDown_.load());
     }
-    auto [headCode, headBytes] = co_await connection->withStream([&](auto& stream) {
-        return bhttp::async_read_header(stream, connection->buffer, exchange->parser,
-                                        asio::as_tuple(asio::use_awaitable));
-    });
-    if (headCode) {
-        retryable = reused && isStaleConnection(headCode) && headBytes == 0 &&
-                    isIdempotent(request.method);
-        throwFailure(target.origin, Phase::head, headCode, connectTimeout, shutDown_.load());
+    // Interim answers (100 Continue, 103 Early Hints, ...) come before the final one and are
+    // passed over; 101 ends the exchange as it is.
+    for (bool interimSeen = false;; interimSeen = true) {
+        auto& parser = exchange->startHead(request.method == "HEAD");
+        auto [headCode, headBytes] = co_await connection->withStream([&](auto& stream) {
+            return bhttp::async_read_header(stream, connection->buffer, parser,
+                                            asio::as_tuple(asio::use_awaitable));
+        });
+        if (headCode) {
+            // Nothing of an answer came, so the server cannot have acted on the request: a
+            // kept-alive connection closed under it is no answer, whatever the method.
+            retryable = reused && !interimSeen && isStaleConnection(headCode) && headBytes == 0 &&
+                        connection->buffer.size() == 0;
+            throwFailure(target.origin, Phase::head, headCode, connectTimeout, shutDown_.load());
+        }
+        unsigned status = parser.get().result_int();
+        if (status >= 200 || status < 100 || status == 101) {
+            break;
+        }
     }
 
-    const auto& head = exchange->parser.get();
+    const auto& head = exchange->parser().get();
     Response response;
     response.status = static_cast<int>(head.result_int());
     response.reason = std::string(head.reason());
@@ -291,9 +322,16 @@ asio::awaitable<Response> ClientCore::sendOnce(const Request& request, const std
 
 Exchange::Exchange(std::shared_ptr<ClientCore> core, std::shared_ptr<Connection> connection,
                    std::chrono::milliseconds idleTimeout)
-    : core_(std::move(core)), connection_(std::move(connection)), idleTimeout_(idleTimeout) {
-    parser.header_limit(kHeadLimit);
-    parser.body_limit(boost::none);  // the body streams through; its reader bounds it
+    : core_(std::move(core)), connection_(std::move(connection)), idleTimeout_(idleTimeout) {}
+
+Exchange::Parser& Exchange::startHead(bool answersHead) {
+    parser_.emplace();
+    parser_->header_limit(kHeadLimit);
+    parser_->body_limit(boost::none);  // the body streams through; its reader bounds it
+    if (answersHead) {
+        parser_->skip(true);
+    }
+    return *parser_;
 }
 
 Exchange::~Exchange() {
@@ -303,7 +341,7 @@ Exchange::~Exchange() {
 }
 
 void Exchange::headRead() {
-    if (parser.is_done()) {
+    if (parser_->is_done()) {
         finishBody();
     }
 }
@@ -312,7 +350,7 @@ void Exchange::finishBody() {
     done_ = true;
     auto connection = std::move(connection_);
     connection_.reset();
-    if (parser.keep_alive()) {
+    if (parser_->keep_alive()) {
         core_->release(std::move(connection));
     } else {
         core_->discard(connection);
@@ -329,12 +367,12 @@ asio::awaitable<std::optional<std::span<const std::uint8_t>>> Exchange::next() {
     if (!block_) {
         // A body of known small length needs no more than that; one byte spare lets the
         // parser finish in the same read instead of asking for room first.
-        auto length = parser.content_length();
+        auto length = parser_->content_length();
         blockSize_ = length && *length < kBlockSize ? std::size_t(*length) + 1 : kBlockSize;
         block_ = std::make_unique_for_overwrite<std::uint8_t[]>(blockSize_);
     }
     for (;;) {
-        auto& body = parser.get().body();
+        auto& body = parser_->get().body();
         body.data = block_.get();
         body.size = blockSize_;
         body.more = true;
@@ -344,7 +382,7 @@ asio::awaitable<std::optional<std::span<const std::uint8_t>>> Exchange::next() {
             connection_->tcp().expires_never();
         }
         auto [code, count] = co_await connection_->withStream([&](auto& stream) {
-            return bhttp::async_read_some(stream, connection_->buffer, parser,
+            return bhttp::async_read_some(stream, connection_->buffer, *parser_,
                                           asio::as_tuple(asio::use_awaitable));
         });
         if (code == bhttp::error::need_buffer) {
@@ -363,8 +401,8 @@ asio::awaitable<std::optional<std::span<const std::uint8_t>>> Exchange::next() {
                 throw;
             }
         }
-        std::size_t received = blockSize_ - parser.get().body().size;
-        if (parser.is_done()) {
+        std::size_t received = blockSize_ - parser_->get().body().size;
+        if (parser_->is_done()) {
             finishBody();
         }
         if (received > 0) {

@@ -12,7 +12,11 @@
 // the end of the head (name lookup, connect, TLS handshake, writing the request, the head);
 // the idle timeout bounds each wait for body bytes (time without progress, not a total).
 // Connections are kept alive and reused once a body has been read to its end; there is no cap
-// per host, so long-lived streams never hold up other requests. Redirects are not followed: a
+// per host, so long-lived streams never hold up other requests. An idle connection is looked at
+// before reuse (one the server has closed is dropped), and a request whose reused connection
+// fails before a single byte of an answer is sent once more on a new one, whatever its method.
+// Interim answers (1xx but 101) are passed over; the response is the final one. No chunk line
+// or trailer may be longer than the head limit allows: such a body fails as malformed. Redirects are not followed: a
 // 3xx response comes back as it is, unless the request opts in to following 307 and 308 within
 // its own origin (so an Authorization header never travels elsewhere).
 //

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -14,6 +15,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -22,6 +24,11 @@
 #include "platform/http/Client.h"
 
 namespace fw::http::detail {
+
+// The most a response head may take; a connection's buffer holds that and a little more, so
+// that no chunk-size line, chunk extension or trailer can make it grow without end.
+inline constexpr std::size_t kHeadLimit = 64 * 1024;
+inline constexpr std::size_t kBufferLimit = kHeadLimit + 8 * 1024;
 
 // Where a connection goes: scheme, host (an IPv6 address without brackets) and port.
 struct Origin {
@@ -50,6 +57,9 @@ public:
                                       const std::atomic<bool>& shutDown);
     void close();
     bool isOpen() const;
+    // Whether a connection that lies idle is fit to carry another request: nothing waits unread
+    // in its buffer or its socket, and the server has not closed its side (a non-blocking peek).
+    bool isQuiet();
 
     boost::beast::tcp_stream& tcp();
 
@@ -63,7 +73,7 @@ public:
     }
 
     const Origin origin;
-    boost::beast::flat_buffer buffer;
+    boost::beast::flat_buffer buffer{kBufferLimit};
     bool reused = false;
     std::chrono::steady_clock::time_point idleSince{};
 
@@ -71,6 +81,7 @@ private:
     std::unique_ptr<boost::beast::tcp_stream> plain_;
     std::unique_ptr<boost::beast::ssl_stream<boost::beast::tcp_stream>> tls_;
     std::shared_ptr<boost::asio::ip::tcp::resolver> resolver_;
+    std::shared_ptr<boost::asio::steady_timer> lookupTimer_;  // the wait for the name lookup
 };
 
 // Throws the exception for `code` met in `phase` on a connection to `origin`: Error, or
@@ -98,9 +109,14 @@ public:
         idleTimeout_ = timeout;
     }
 
-    boost::beast::http::response_parser<boost::beast::http::buffer_body> parser;
+    using Parser = boost::beast::http::response_parser<boost::beast::http::buffer_body>;
+    // Starts reading a new head: the first, or the next after an interim (1xx) answer. The
+    // answer to HEAD has no body, whatever its head says.
+    Parser& startHead(bool answersHead);
+    Parser& parser() { return *parser_; }
 
 private:
+    std::optional<Parser> parser_;
     void finishBody();
 
     std::shared_ptr<ClientCore> core_;
@@ -130,6 +146,7 @@ public:
 
 private:
     std::shared_ptr<Connection> takeIdle(const Origin& origin);
+    std::vector<std::shared_ptr<Connection>> takeExpiredLocked();
     boost::asio::awaitable<Response> sendOnce(const Request& request, const std::string& url,
                                               bool& retryable);
 

@@ -2,6 +2,9 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/ssl/error.hpp>
@@ -12,6 +15,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "platform/http/ClientCore.h"
+#include "platform/http/KeepAlive.h"
 #include "platform/http/Tls.h"
 
 namespace fw::http::detail {
@@ -68,9 +72,23 @@ bool Connection::isOpen() const {
     return tls_ ? beast::get_lowest_layer(*tls_).socket().is_open() : plain_->socket().is_open();
 }
 
+bool Connection::isQuiet() {
+    if (buffer.size() != 0) {
+        return false;  // bytes the server sent beyond its answer
+    }
+    std::uint8_t byte = 0;
+    ssize_t got = ::recv(tcp().socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    // 0 is the server's FIN; a byte is an answer nobody asked for, or (over TLS) its
+    // close_notify; either way the connection carries no further request.
+    return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
 void Connection::close() {
     if (resolver_) {
         resolver_->cancel();
+    }
+    if (lookupTimer_) {
+        lookupTimer_->cancel();
     }
     error_code ignored;
     tcp().socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
@@ -87,24 +105,45 @@ asio::awaitable<void> Connection::open(std::chrono::steady_clock::time_point dea
         endpoints = asio::ip::tcp::resolver::results_type::create(
             asio::ip::tcp::endpoint(address, origin.port), origin.host, std::to_string(origin.port));
     } else {
-        // The resolver has no timeout of its own: a timer cancels it at the deadline.
+        // The resolver has no timeout of its own, and cancelling it does not stop a lookup
+        // already under way (it runs to its end on the resolver's thread): the wait for it is a
+        // timer's, which its completion cuts short. A lookup still running at the deadline
+        // finishes unheard.
+        struct Lookup {
+            explicit Lookup(const asio::any_io_executor& executor) : timer(executor) {}
+            asio::steady_timer timer;
+            bool done = false;
+            error_code code;
+            asio::ip::tcp::resolver::results_type results;
+        };
         resolver_ = std::make_shared<asio::ip::tcp::resolver>(executor);
-        auto timer = std::make_shared<asio::steady_timer>(executor, deadline);
-        auto timedOut = std::make_shared<bool>(false);
-        timer->async_wait([resolver = resolver_, timedOut](error_code code) {
-            if (!code) {
-                *timedOut = true;
-                resolver->cancel();
-            }
-        });
-        auto [code, results] = co_await resolver_->async_resolve(
-            origin.host, std::to_string(origin.port), asio::as_tuple(asio::use_awaitable));
-        timer->cancel();
+        auto lookup = std::make_shared<Lookup>(executor);
+        lookup->timer.expires_at(deadline);
+        lookupTimer_ = std::shared_ptr<asio::steady_timer>(lookup, &lookup->timer);
+        resolver_->async_resolve(
+            origin.host, std::to_string(origin.port),
+            [lookup, resolver = resolver_](error_code code,
+                                           asio::ip::tcp::resolver::results_type results) {
+                lookup->done = true;
+                lookup->code = code;
+                lookup->results = std::move(results);
+                lookup->timer.cancel();
+            });
+        auto [waitCode] = co_await lookup->timer.async_wait(asio::as_tuple(asio::use_awaitable));
+        resolver_->cancel();
         resolver_.reset();
-        if (code) {
-            throwFailure(origin, Phase::resolve, *timedOut ? beast::error::timeout : code,
+        lookupTimer_.reset();
+        if (!lookup->done) {
+            // The deadline came, or the request was cancelled while it waited.
+            throwFailure(origin, Phase::resolve,
+                         waitCode ? error_code(asio::error::operation_aborted)
+                                  : error_code(beast::error::timeout),
                          timeout, shutDown.load());
         }
+        if (lookup->code) {
+            throwFailure(origin, Phase::resolve, lookup->code, timeout, shutDown.load());
+        }
+        auto results = std::move(lookup->results);
         endpoints = std::move(results);
     }
     if (shutDown.load()) {
@@ -117,6 +156,9 @@ asio::awaitable<void> Connection::open(std::chrono::steady_clock::time_point dea
         throwFailure(origin, Phase::connect, connectCode, timeout, shutDown.load());
     }
     tcp().socket().set_option(asio::ip::tcp::no_delay(true));
+    // A response may be a stream that stays quiet for long: keepalive tells a quiet server from
+    // one that vanished.
+    enableKeepAliveProbes(tcp().socket());
     if (!tls_) {
         co_return;
     }
@@ -143,6 +185,12 @@ void throwFailure(const Origin& origin, Phase phase, error_code code,
     }
     if (code == asio::error::operation_aborted) {
         throw boost::system::system_error(code);
+    }
+    if (code == beast::http::error::buffer_overflow) {
+        throw Error(Kind::malformedResponse,
+                    "The server at " + where +
+                        " sent a malformed HTTP response: a chunk line or trailer is too long.",
+                    code);
     }
     if (code == beast::error::timeout) {
         if (phase == Phase::body) {

@@ -527,6 +527,11 @@ TEST_F(Authorizer, ATransientRefreshFailureKeepsTheRefreshToken) {
     for (const auto& c : cases) {
         storage->save(token("old", 600, "refresh-1"));
         tokens.script(c.answer);
+        if (c.answer.reset) {
+            // The kept-alive connection's reset is no answer: the request goes once more, on a
+            // fresh connection, which resets too.
+            tokens.script(c.answer);
+        }
         EXPECT_ANY_THROW(challenge(401, "")) << c.name;
         const auto kept = storage->load();
         ASSERT_TRUE(kept) << c.name;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -305,6 +306,127 @@ TEST_F(HTTPClient, ConnectionClosedWhileIdleIsReplaced) {
         EXPECT_EQ(testing::runAsync(context, fetch(client, {.url = server.url("/")})).body, "x");
     }
     EXPECT_EQ(server.connectionCount(), 3);
+}
+
+// Every MCP message and token request is a POST: a kept-alive connection that the server has
+// closed must not fail it, whether the FIN lies waiting in the pool or the server drops the
+// connection on reading the next request without answering.
+TEST_F(HTTPClient, PostOnAConnectionTheServerClosedIsSentAgain) {
+    struct Case {
+        const char* name;
+        bool closeAfterAnswer;  // else: close on the second request, unanswered
+    };
+    for (const Case& c : {Case{"FIN after the answer", true}, Case{"FIN instead of an answer", false}}) {
+        ScriptedServer server([&](ServerExchange& exchange) -> Awaitable {
+            const auto& request = exchange.request();
+            if (!c.closeAfterAnswer && request.connection == 1 && request.body == "second") {
+                exchange.close();
+                co_return;
+            }
+            co_await exchange.respond(200, {}, "got " + request.body);
+            if (c.closeAfterAnswer) {
+                exchange.close();
+            }
+        });
+        for (const char* body : {"first", "second"}) {
+            Request request{.method = "POST", .url = server.url("/mcp")};
+            request.body = body;
+            Fetched fetched = testing::runAsync(context, fetch(client, request));
+            EXPECT_EQ(fetched.body, std::string("got ") + body) << c.name;
+        }
+        EXPECT_EQ(server.connectionCount(), 2) << c.name;
+    }
+}
+
+// Once a byte of the answer has come, the server may have acted on the request: no resend.
+TEST_F(HTTPClient, ARequestWhoseAnswerBeganIsNotSentAgain) {
+    ScriptedServer server([](ServerExchange& exchange) -> Awaitable {
+        if (exchange.request().body == "second") {
+            co_await exchange.write("HTTP/1.1 20");
+            exchange.close();
+            co_return;
+        }
+        co_await exchange.respond(200, {}, "ok");
+    });
+    Request first{.method = "POST", .url = server.url("/")};
+    first.body = "first";
+    EXPECT_EQ(testing::runAsync(context, fetch(client, first)).body, "ok");
+    Request second{.method = "POST", .url = server.url("/")};
+    second.body = "second";
+    Error error = failureOf(context, fetch(client, second));
+    EXPECT_EQ(error.kind(), Error::Kind::connectionFailed);
+    EXPECT_EQ(server.requests().size(), 2u);
+}
+
+// Interim answers are passed over: the final answer is the response, and the next request on
+// the kept-alive connection reads its own answer, not the previous one's.
+TEST_F(HTTPClient, InterimAnswersComeBeforeTheFinalOne) {
+    struct Case {
+        const char* name;
+        std::string interim;
+    };
+    for (const Case& c :
+         {Case{"100", "HTTP/1.1 100 Continue\r\n\r\n"},
+          Case{"103", "HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n\r\n"},
+          Case{"100 and 103", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\n"
+                              "Link: </a.js>; rel=preload\r\n\r\n"}}) {
+        ScriptedServer server([&](ServerExchange& exchange) -> Awaitable {
+            co_await exchange.write(c.interim);
+            co_await exchange.respond(200, testing::fields("X-Answer", exchange.request().target),
+                                      "answer to " + exchange.request().target);
+        });
+        for (const char* path : {"/one", "/two"}) {
+            Request request{.method = "POST", .url = server.url(path)};
+            request.body = "{}";
+            Fetched fetched = testing::runAsync(context, fetch(client, request));
+            EXPECT_EQ(fetched.status, 200) << c.name;
+            EXPECT_EQ(fetched.headers.get("X-Answer"), path) << c.name;
+            EXPECT_EQ(fetched.body, std::string("answer to ") + path) << c.name;
+        }
+        EXPECT_EQ(server.connectionCount(), 1) << c.name;
+    }
+}
+
+// A chunk extension or trailer that never ends fails the body as malformed once the
+// connection's bounded buffer is full, instead of growing it without end.
+TEST_F(HTTPClient, EndlessChunkExtensionIsMalformed) {
+    for (const char* prefix : {"1;", "1\r\nx\r\n0\r\nX-Trailer: "}) {
+        ScriptedServer server([&](ServerExchange& exchange) -> Awaitable {
+            co_await exchange.startChunked(200, {});
+            co_await exchange.write(prefix);
+            const std::string block(64 * 1024, 'a');
+            for (int i = 0; i < 256; ++i) {  // 16 MB, unless the client stops reading first
+                co_await exchange.write(block);
+            }
+            co_await exchange.holdOpen();
+        });
+        Error error = failureOf(context, fetch(client, {.url = server.url("/")}));
+        EXPECT_EQ(error.kind(), Error::Kind::malformedResponse) << prefix;
+        EXPECT_EQ(error.what(), "The server at 127.0.0.1:" + portOf(server) +
+                                    " sent a malformed HTTP response: a chunk line or trailer "
+                                    "is too long.")
+            << prefix;
+    }
+}
+
+// A pool whose origin is not asked again still gives its connections up once they outlive
+// their lifetime, at the client's next use.
+TEST_F(HTTPClient, IdleConnectionsOfOriginsUsedOnceAreClosed) {
+    Client shortLived(context.get_executor(), {.idleConnectionLifetime = 50ms});
+    std::atomic<bool> closedByClient = false;
+    ScriptedServer once([&](ServerExchange& exchange) -> Awaitable {
+        co_await exchange.respond(200, {}, "once");
+        co_await exchange.holdOpen();
+        closedByClient = true;
+    });
+    ScriptedServer other([](ServerExchange& exchange) -> Awaitable {
+        co_await exchange.respond(200, {}, "other");
+    });
+    EXPECT_EQ(testing::runAsync(context, fetch(shortLived, get(once.url("/")))).body, "once");
+    std::this_thread::sleep_for(100ms);  // past the lifetime
+    EXPECT_EQ(testing::runAsync(context, fetch(shortLived, get(other.url("/")))).body, "other");
+    EXPECT_TRUE(testing::runUntil(context, [&] { return closedByClient.load(); },
+                                  std::chrono::seconds(30)));
 }
 
 TEST_F(HTTPClient, LongLivedStreamsDoNotHoldUpOtherRequests) {
