@@ -20,10 +20,14 @@
 #include <boost/beast/http/serializer.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
+#include <atomic>
+#include <cerrno>
 #include <mutex>
 #include <system_error>
 #include <unordered_map>
 #include <variant>
+
+#include "platform/http/KeepAlive.h"
 
 namespace fw::http {
 
@@ -37,6 +41,66 @@ using namespace asio::experimental::awaitable_operators;
 namespace {
 
 constexpr auto kTuple = asio::as_tuple(asio::use_awaitable);
+
+// A connection's buffer holds a head (up to the head limit) and this much more: a chunk-size
+// line, a chunk extension or a trailer never needs more, however long a client makes it.
+constexpr std::size_t kBufferMargin = 8 * 1024;
+
+// How long the accept loop rests when the system has no descriptor or memory to spare: the
+// waiting connections stay queued, and trying again at once would only spin.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+
+bool isResourceShortage(const error_code& error) {
+    if (error.category() != boost::system::system_category()) {
+        return false;
+    }
+    switch (error.value()) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The last transfer coding of a request, and whether any other came before it, from all its
+// Transfer-Encoding fields: "gzip, chunked" gives {"chunked", true}.
+struct TransferCodings {
+    std::string last;
+    std::string first;  // the first one other than the last, when there is one
+};
+
+TransferCodings transferCodings(const bhttp::fields& head) {
+    TransferCodings codings;
+    for (const auto& field : head) {
+        if (field.name() != bhttp::field::transfer_encoding) {
+            continue;
+        }
+        std::string_view rest = field.value();
+        while (!rest.empty()) {
+            auto comma = rest.find(',');
+            std::string_view item = rest.substr(0, comma);
+            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+            // Parameters (";q=...") belong to the coding; blanks around it do not.
+            while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) {
+                item.remove_prefix(1);
+            }
+            while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) {
+                item.remove_suffix(1);
+            }
+            if (item.empty()) {
+                continue;
+            }
+            if (!codings.last.empty() && codings.first.empty()) {
+                codings.first = codings.last;
+            }
+            codings.last = std::string(item);
+        }
+    }
+    return codings;
+}
 
 // An answer of the server's own, for a request it refuses before any handler sees it.
 bhttp::response<bhttp::string_body> refusal(bhttp::status status, std::string text) {
@@ -102,12 +166,52 @@ public:
 
 private:
     struct Connection {
-        explicit Connection(tcp::socket socket) : stream(std::move(socket)) {}
+        Connection(tcp::socket socket, std::size_t bufferLimit)
+            : stream(std::move(socket)), buffer(bufferLimit) {}
         beast::tcp_stream stream;
         beast::flat_buffer buffer;
         std::uint64_t id = 0;
         error_code ignored;
+        // While the connection waits for a request head (its first, or the next on a kept-alive
+        // connection), and since when: such a connection gives way to a newcomer when the
+        // server is full. Read by the accept loop, so atomic.
+        std::atomic<bool> awaitingHead{true};
+        std::atomic<std::chrono::steady_clock::rep> awaitingSince{
+            std::chrono::steady_clock::now().time_since_epoch().count()};
+        std::atomic<bool> evicted{false};
+
+        void setAwaitingHead(bool awaiting) {
+            if (awaiting) {
+                awaitingSince = std::chrono::steady_clock::now().time_since_epoch().count();
+            }
+            awaitingHead = awaiting;
+        }
     };
+
+    std::size_t bufferLimit() const { return options_.maxHeaderBytes + kBufferMargin; }
+
+    // Closes the connection that has waited longest for a request head, if there is one; true
+    // when one is closing. Called with `mutex_` held.
+    bool evictWaitingConnectionLocked() {
+        std::shared_ptr<Connection> oldest;
+        for (auto& [id, weak] : connections_) {
+            auto connection = weak.lock();
+            if (!connection || !connection->awaitingHead || connection->evicted) {
+                continue;
+            }
+            if (!oldest || connection->awaitingSince < oldest->awaitingSince) {
+                oldest = std::move(connection);
+            }
+        }
+        if (!oldest) {
+            return false;
+        }
+        oldest->evicted = true;
+        asio::post(oldest->stream.get_executor(), [oldest] {
+            oldest->stream.socket().close(oldest->ignored);
+        });
+        return true;
+    }
 
     static asio::awaitable<void> accept(std::shared_ptr<Impl> self) {
         for (;;) {
@@ -117,12 +221,24 @@ private:
                 if (error == asio::error::operation_aborted || !self->acceptor_.is_open()) {
                     co_return;
                 }
-                continue;  // a connection that failed before it was accepted, or no descriptors
+                if (isResourceShortage(error)) {
+                    // Connections that never sent a head are the likeliest to be holding the
+                    // descriptors; one of them makes room for whoever waits to come in.
+                    {
+                        std::lock_guard lock(self->mutex_);
+                        self->evictWaitingConnectionLocked();
+                    }
+                    asio::steady_timer pause(self->acceptor_.get_executor(), kAcceptPause);
+                    co_await pause.async_wait(kTuple);
+                }
+                continue;  // a connection that failed before it was accepted
             }
-            auto connection = std::make_shared<Connection>(std::move(socket));
+            auto connection = std::make_shared<Connection>(std::move(socket), self->bufferLimit());
             {
                 std::lock_guard lock(self->mutex_);
-                if (self->stopped_ || self->connections_.size() >= self->options_.maxConnections) {
+                if (self->stopped_ ||
+                    (self->connections_.size() >= self->options_.maxConnections &&
+                     !self->evictWaitingConnectionLocked())) {
                     connection->stream.socket().close(connection->ignored);
                     continue;
                 }
@@ -130,6 +246,7 @@ private:
                 self->connections_.emplace(connection->id, connection);
             }
             connection->stream.socket().set_option(tcp::no_delay(true), connection->ignored);
+            detail::enableKeepAliveProbes(connection->stream.socket());
             asio::co_spawn(connection->stream.get_executor(), serve(self, connection),
                            asio::detached);
         }
@@ -160,9 +277,11 @@ private:
                 std::min<std::size_t>(options_.maxHeaderBytes, UINT32_MAX)));
             parser.body_limit(options_.maxBodyBytes);
 
+            connection.setAwaitingHead(true);
             stream.expires_after(options_.headerTimeout);
             auto [headError, headBytes] =
                 co_await bhttp::async_read_header(stream, connection.buffer, parser, kTuple);
+            connection.setAwaitingHead(false);
             if (headError) {
                 if (headError == bhttp::error::header_limit) {
                     co_await refuse(stream, bhttp::status::request_header_fields_too_large,
@@ -170,15 +289,16 @@ private:
                 } else if (headError == bhttp::error::body_limit) {
                     co_await refuse(stream, bhttp::status::payload_too_large,
                                     "Request body too large.");
-                } else if (headError.category() ==
-                               bhttp::make_error_code(bhttp::error::bad_method).category() &&
-                           headError != bhttp::error::end_of_stream &&
-                           headError != bhttp::error::partial_message) {
+                } else if (isMalformed(headError)) {
                     co_await refuse(stream, bhttp::status::bad_request, "Malformed HTTP request.");
                 }
                 co_return;  // timed out, closed, or refused
             }
             auto& head = parser.get();
+            if (auto refused = framingRefusal(head)) {
+                co_await refuse(stream, refused->first, std::move(refused->second));
+                co_return;
+            }
             if (auto expect = head.find(bhttp::field::expect);
                 expect != head.end() && sameText(expect->value(), "100-continue")) {
                 bhttp::response<bhttp::empty_body> goOn(bhttp::status::continue_, head.version());
@@ -196,6 +316,13 @@ private:
                     if (bodyError == bhttp::error::body_limit) {
                         co_await refuse(stream, bhttp::status::payload_too_large,
                                         "Request body too large.");
+                    } else if (bodyError == bhttp::error::buffer_overflow) {
+                        co_await refuse(stream, bhttp::status::bad_request,
+                                        "Malformed HTTP request: a chunk line or trailer is too "
+                                        "long.");
+                    } else if (isMalformed(bodyError)) {
+                        co_await refuse(stream, bhttp::status::bad_request,
+                                        "Malformed HTTP request.");
                     }
                     co_return;
                 }
@@ -209,6 +336,7 @@ private:
             }
             const bool keepAlive = message.keep_alive();
             const unsigned version = message.version();
+            const bool headOnly = message.method() == bhttp::verb::head;
 
             ServerRequest request;
             request.method = std::string(message.method_string());
@@ -227,14 +355,43 @@ private:
             ServerResponse response = std::move(std::get<0>(outcome));
             bool clean = false;
             if (response.nextChunk) {
-                clean = co_await writeChunked(connection, response, version, keepAlive);
+                clean = co_await writeChunked(connection, response, version, keepAlive, headOnly);
             } else {
-                clean = co_await writeWhole(stream, response, version, keepAlive);
+                clean = co_await writeWhole(stream, response, version, keepAlive, headOnly);
             }
             if (!clean || !keepAlive) {
                 co_return;
             }
         }
+    }
+
+    // Bytes that are no HTTP request (rather than a connection that closed or failed).
+    static bool isMalformed(const error_code& error) {
+        return error.category() == bhttp::make_error_code(bhttp::error::bad_method).category() &&
+               error != bhttp::error::end_of_stream && error != bhttp::error::partial_message;
+    }
+
+    // The answer to a request whose body cannot be framed safely, if it is one: a body read
+    // wrongly would be read as the next request.
+    static std::optional<std::pair<bhttp::status, std::string>> framingRefusal(
+        const bhttp::request_parser<bhttp::string_body>::value_type& head) {
+        if (head.find(bhttp::field::transfer_encoding) == head.end()) {
+            return std::nullopt;
+        }
+        if (head.version() < 11) {
+            return std::pair(bhttp::status::bad_request,
+                             std::string("An HTTP/1.0 request cannot have a Transfer-Encoding."));
+        }
+        TransferCodings codings = transferCodings(head);
+        if (!sameText(codings.last, "chunked")) {
+            return std::pair(bhttp::status::bad_request,
+                             std::string("The request's Transfer-Encoding must end in chunked."));
+        }
+        if (!codings.first.empty()) {
+            return std::pair(bhttp::status::not_implemented,
+                             "The transfer coding \"" + codings.first + "\" is not supported.");
+        }
+        return std::nullopt;
     }
 
     // The handler's response, or a 500 when it fails: never an exception, so that the race with
@@ -261,7 +418,8 @@ private:
                 co_await never.async_wait(kTuple);
                 co_return;
             }
-            auto space = connection.buffer.prepare(4096);
+            auto space = connection.buffer.prepare(
+                std::min<std::size_t>(4096, connection.buffer.max_size() - connection.buffer.size()));
             auto [error, count] =
                 co_await connection.stream.socket().async_read_some(space, kTuple);
             if (error) {
@@ -283,42 +441,55 @@ private:
         }
     }
 
+    // The answer to HEAD is the head a GET would get, without its body.
     asio::awaitable<bool> writeWhole(beast::tcp_stream& stream, ServerResponse& response,
-                                     unsigned version, bool keepAlive) {
+                                     unsigned version, bool keepAlive, bool headOnly) {
         bhttp::response<bhttp::string_body> message(static_cast<bhttp::status>(response.status),
                                                     version);
         copyHeaders(message, response.headers, keepAlive);
         message.body() = std::move(response.body);
         message.prepare_payload();
         stream.expires_after(options_.writeTimeout);
-        auto [error, written] = co_await bhttp::async_write(stream, message, kTuple);
+        error_code error;
+        if (headOnly) {
+            bhttp::response_serializer<bhttp::string_body> serializer(message);
+            std::tie(error, std::ignore) =
+                co_await bhttp::async_write_header(stream, serializer, kTuple);
+        } else {
+            std::tie(error, std::ignore) = co_await bhttp::async_write(stream, message, kTuple);
+        }
         stream.expires_never();
         co_return !error;
     }
 
+    // An HTTP/1.0 client knows no chunks: its body ends when the connection closes. The answer
+    // to HEAD is the head alone.
     asio::awaitable<bool> writeChunked(Connection& connection, ServerResponse& response,
-                                       unsigned version, bool keepAlive) {
+                                       unsigned version, bool keepAlive, bool headOnly) {
         beast::tcp_stream& stream = connection.stream;
+        const bool chunked = version >= 11;
         bhttp::response<bhttp::empty_body> message(static_cast<bhttp::status>(response.status),
                                                    version);
-        copyHeaders(message, response.headers, keepAlive);
-        message.chunked(true);
+        copyHeaders(message, response.headers, keepAlive && chunked);
+        message.chunked(chunked);
         bhttp::response_serializer<bhttp::empty_body> serializer(message);
         stream.expires_after(options_.writeTimeout);
         auto [error, written] = co_await bhttp::async_write_header(stream, serializer, kTuple);
-        if (error) {
-            co_return false;
-        }
         stream.expires_never();
-        auto outcome = co_await (pumpChunks(stream, response) || watchPeer(connection));
+        if (error || headOnly) {
+            response.nextChunk = nullptr;
+            co_return !error && chunked;
+        }
+        auto outcome = co_await (pumpChunks(stream, response, chunked) || watchPeer(connection));
         // Whoever reads the chunks learns that nobody writes them any more.
         response.nextChunk = nullptr;
-        co_return outcome.index() == 0 && std::get<0>(outcome);
+        co_return chunked && outcome.index() == 0 && std::get<0>(outcome);
     }
 
     // Writes the chunks as they come, and the last chunk at their end; false when a write
     // failed.
-    asio::awaitable<bool> pumpChunks(beast::tcp_stream& stream, ServerResponse& response) {
+    asio::awaitable<bool> pumpChunks(beast::tcp_stream& stream, ServerResponse& response,
+                                     bool chunked) {
         for (;;) {
             std::optional<std::string> chunk;
             if (options_.eventStreamKeepAlive) {
@@ -346,12 +517,21 @@ private:
                 continue;  // an empty chunk would end the body
             }
             stream.expires_after(options_.writeTimeout);
-            auto [error, written] =
-                co_await asio::async_write(stream, bhttp::make_chunk(asio::buffer(*chunk)), kTuple);
+            error_code error;
+            if (chunked) {
+                std::tie(error, std::ignore) = co_await asio::async_write(
+                    stream, bhttp::make_chunk(asio::buffer(*chunk)), kTuple);
+            } else {
+                std::tie(error, std::ignore) =
+                    co_await asio::async_write(stream, asio::buffer(*chunk), kTuple);
+            }
             stream.expires_never();
             if (error) {
                 co_return false;
             }
+        }
+        if (!chunked) {
+            co_return true;
         }
         stream.expires_after(options_.writeTimeout);
         auto [error, written] = co_await asio::async_write(stream, bhttp::make_chunk_last(), kTuple);

@@ -17,7 +17,17 @@
 //     `headerTimeout` (the wait for the next request on a kept-alive connection included), and
 //     the body within `bodyTimeout`; the connection is closed otherwise;
 //   - stall the server by not reading: each write must finish within `writeTimeout`.
-// Header names given twice are folded into one field, the values joined with ", ".
+//   - frame a body in a way that could be misread: a Transfer-Encoding that does not end in
+//     chunked, or any on HTTP/1.0, is answered 400 (other codings before chunked 501) and the
+//     connection closed; a chunk line or trailer longer than the head limit is answered 400;
+//   - fill the server with connections that send nothing: at `maxConnections`, and when the
+//     system runs out of descriptors, the connection that has waited longest for a request head
+//     is closed to make room (the accept loop rests a moment on EMFILE, ENFILE, ENOBUFS and
+//     ENOMEM instead of spinning); connections being answered are never closed for a newcomer.
+// Header names given twice are folded into one field, the values joined with ", ". HEAD is
+// answered with the head a GET would get and no body. An HTTP/1.0 client gets no chunked
+// framing: a body made of chunks ends with the connection. Connections use TCP keepalive, so a
+// client that vanished without a word is noticed.
 //
 // Each connection runs on a strand of its own, so connections are served concurrently on all the
 // threads that run the io_context. While a handler works and while a chunked body is written the
