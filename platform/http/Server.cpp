@@ -1,5 +1,7 @@
 #include "platform/http/Server.h"
 
+#include <unistd.h>
+
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -233,24 +235,42 @@ private:
                 }
                 continue;  // a connection that failed before it was accepted
             }
-            auto connection = std::make_shared<Connection>(std::move(socket), self->bufferLimit());
-            {
-                std::lock_guard lock(self->mutex_);
-                if (self->stopped_ ||
-                    (self->connections_.size() >= self->options_.maxConnections &&
-                     !self->evictWaitingConnectionLocked())) {
-                    connection->stream.socket().close(connection->ignored);
-                    continue;
-                }
-                connection->id = ++self->lastConnection_;
-                self->connections_.emplace(connection->id, connection);
-            }
-            connection->stream.socket().set_option(tcp::no_delay(true), connection->ignored);
-            detail::enableKeepAliveProbes(connection->stream.socket());
-            asio::co_spawn(connection->stream.get_executor(), serve(self, connection),
-                           asio::detached);
+            admit(self, std::move(socket));
         }
     }
+
+    // Serves a connection from now on, unless the server is stopped or full.
+    static void admit(const std::shared_ptr<Impl>& self, tcp::socket socket) {
+        auto connection = std::make_shared<Connection>(std::move(socket), self->bufferLimit());
+        {
+            std::lock_guard lock(self->mutex_);
+            if (self->stopped_ || (self->connections_.size() >= self->options_.maxConnections &&
+                                   !self->evictWaitingConnectionLocked())) {
+                connection->stream.socket().close(connection->ignored);
+                return;
+            }
+            connection->id = ++self->lastConnection_;
+            self->connections_.emplace(connection->id, connection);
+        }
+        // Neither option applies to a stream that is no TCP connection; that is no fault.
+        connection->stream.socket().set_option(tcp::no_delay(true), connection->ignored);
+        detail::enableKeepAliveProbes(connection->stream.socket());
+        asio::co_spawn(connection->stream.get_executor(), serve(self, connection), asio::detached);
+    }
+
+public:
+    void adopt(int descriptor) {
+        tcp::socket socket(asio::make_strand(executor_));
+        error_code error;
+        socket.assign(tcp::v4(), descriptor, error);
+        if (error) {
+            ::close(descriptor);
+            throw std::system_error(error);
+        }
+        admit(shared_from_this(), std::move(socket));
+    }
+
+private:
 
     static asio::awaitable<void> serve(std::shared_ptr<Impl> self,
                                        std::shared_ptr<Connection> connection) {
@@ -567,6 +587,10 @@ Server::~Server() {
 
 void Server::start() {
     impl_->start();
+}
+
+void Server::adopt(int descriptor) {
+    impl_->adopt(descriptor);
 }
 
 std::uint16_t Server::port() const {

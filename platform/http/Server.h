@@ -104,6 +104,10 @@ public:
 
     // Binds, listens and begins accepting. Throws std::system_error (address in use, ...).
     void start();
+    // Serves a connected stream socket accepted elsewhere (handed over by a service manager, or
+    // one end of a socket pair), as if the server had accepted it; the server owns the
+    // descriptor from then on and closes it. Throws std::system_error when it cannot be used.
+    void adopt(int descriptor);
     // The port listened on (after start()).
     std::uint16_t port() const;
     // Stops accepting and closes every connection. Idempotent.
