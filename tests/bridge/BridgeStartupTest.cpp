@@ -250,6 +250,11 @@ TEST(BridgeStartup, AnAttemptThatReachesTheWrongPeerFailsAtOnce) {
          "The connected peer has an invalid code signature"},
         {"a peer that closes during the handshake", std::string(), false, 7s,
          "Unix socket error 0"},
+        {"an application serving all the connections it takes", std::string(socket::busyLine),
+         false, 7s, std::string(BridgeError::kConnectionLimitText)},
+        {"an application that refused this companion's signature",
+         std::string(socket::refusedLine), false, 7s,
+         std::string(BridgeError::kBridgeRefusedText)},
         {"a peer that stays silent until the deadline", std::nullopt, false, 300ms, deadline},
     };
     for (const Case& c : cases) {

@@ -517,18 +517,19 @@ TEST_F(SocketServerTest, SixtyFourClientsAtOnceAdmitSixteen) {
         ASSERT_TRUE(companions.back()->connected());
     }
     std::vector<Companion*> admitted;
-    int closed = 0;
+    int refused = 0;
     for (auto& companion : companions) {
         const std::string line = companion->firstLine();
         if (line == MCPUnixSocket::handshakeText) {
             admitted.push_back(companion.get());
         } else {
-            EXPECT_EQ(line, "<closed>");
-            ++closed;
+            // Told why, so the companion can tell its user.
+            EXPECT_EQ(line, MCPUnixSocket::busyText);
+            ++refused;
         }
     }
     EXPECT_EQ(admitted.size(), 16u);
-    EXPECT_EQ(closed, 48);
+    EXPECT_EQ(refused, 48);
     for (Companion* companion : admitted) {
         companion->write(MCPUnixSocket::helloLine);
     }
@@ -537,7 +538,7 @@ TEST_F(SocketServerTest, SixtyFourClientsAtOnceAdmitSixteen) {
     }
     EXPECT_TRUE(reports.reachesCount(16));
     Companion overLimit(socketPath);
-    EXPECT_EQ(overLimit.firstLine(), "<closed>");
+    EXPECT_EQ(overLimit.firstLine(), MCPUnixSocket::busyText);
 
     // One ends; once its socket is gone its slot serves a new connection.
     auto ended = std::find_if(companions.begin(), companions.end(),
@@ -704,6 +705,19 @@ TEST_F(SocketServerTest, TheHandshakeTakesAPromptReplyAndRefusesAnEarlyOrTrickli
         ::shutdown(pair.far(), SHUT_RDWR);
         peer.join();
     }
+}
+
+// A peer that fails the code-signing check is told so in place of the hello, then closed, so a
+// companion of another build or installation can name the reason to its user.
+TEST_F(SocketServerTest, APeerThatFailsItsCheckIsToldItWasRefused) {
+    nameCompanion(FW_COMPANION_PEER);  // this test program is not the companion any more
+    server = makeServer();
+    start(*server);
+    Companion impostor(socketPath);
+    ASSERT_TRUE(impostor.connected());
+    EXPECT_EQ(impostor.firstLine(), MCPUnixSocket::refusedText);
+    EXPECT_TRUE(impostor.closedSilently());
+    EXPECT_TRUE(reports.reachesCount(0));
 }
 
 // The peer is checked at connect time by its process id; a genuine companion can connect and
