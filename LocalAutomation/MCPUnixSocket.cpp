@@ -8,6 +8,10 @@
 
 namespace fw::automation::MCPUnixSocket {
 
+void writeRefusal(int descriptor, std::string_view line) {
+    (void)::send(descriptor, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
 namespace {
 
 timeval toTimeval(std::chrono::milliseconds duration) {

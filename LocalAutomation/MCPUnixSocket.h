@@ -2,8 +2,9 @@
 // small socket toolkit both programs compile in.
 //
 // The wire: one Unix-domain stream socket. The application checks its peer, writes `helloLine`
-// ("FWV-MCP/1" and a line feed); the companion checks the application, reads that line (at most
-// 32 bytes), and echoes it; the application reads the echo (at most 32 bytes) and compares it
+// ("FWV-MCP/1" and a line feed), or a refusal line in its place (below) before it closes the
+// connection; the companion checks the application, reads that line (at most 32 bytes), and
+// echoes it; the application reads the echo (at most 32 bytes) and compares it
 // byte for byte. Nothing else may be written before the handshake ends, and both sides run it
 // under 5-second send and receive timeouts. After it, each message is one JSON-RPC message on
 // one line, ended by a single line feed: at most 262,144 bytes from the application to the
@@ -30,6 +31,17 @@ namespace fw::automation::MCPUnixSocket {
 inline constexpr std::string_view helloLine = "FWV-MCP/1\n";
 // The handshake line without its line feed, as a read line is compared with it.
 inline constexpr std::string_view handshakeText = "FWV-MCP/1";
+// In place of the hello the application may say why it will not serve a connection, and then
+// closes it: it serves as many connections as it takes, or the peer failed its code-signing
+// check. Each is shorter than the handshake line maximum; the companion reports which.
+inline constexpr std::string_view busyLine = "FWV-MCP/1 busy\n";
+inline constexpr std::string_view busyText = "FWV-MCP/1 busy";
+inline constexpr std::string_view refusedLine = "FWV-MCP/1 refused\n";
+inline constexpr std::string_view refusedText = "FWV-MCP/1 refused";
+
+// Writes a refusal line to a fresh connection without waiting (its send buffer is empty) and
+// without raising SIGPIPE; a peer already gone is no matter, so failures are ignored.
+void writeRefusal(int descriptor, std::string_view line);
 
 // Size limits, in bytes, without the terminating line feed.
 inline constexpr std::size_t kHandshakeLineMaximum = 32;

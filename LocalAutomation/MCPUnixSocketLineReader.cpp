@@ -26,6 +26,7 @@ std::optional<std::string> MCPUnixSocketLineReader::takeLine(std::size_t maximum
         if (found != nullptr) {
             const auto lineFeed =
                 static_cast<std::size_t>(static_cast<const char*>(found) - pending_.data());
+            scannedTotal_ += lineFeed + 1 - scanned_;
             if (lineFeed > maximum) {
                 throw SocketError::messageTooLarge();
             }
@@ -34,6 +35,7 @@ std::optional<std::string> MCPUnixSocketLineReader::takeLine(std::size_t maximum
             scanned_ = 0;
             return line;
         }
+        scannedTotal_ += pending_.size() - scanned_;
         scanned_ = pending_.size();
     }
     if (pending_.size() > maximum) {

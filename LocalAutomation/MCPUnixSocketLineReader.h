@@ -38,6 +38,9 @@ public:
 
     // The bytes read and not yet returned as a line.
     std::size_t pendingSize() const noexcept { return pending_.size(); }
+    // The bytes examined for a line feed so far, in all. Each byte is examined once, so this, the
+    // reader's cost, stays at the number of bytes read however small the pieces they came in.
+    std::size_t scannedBytes() const noexcept { return scannedTotal_; }
 
 private:
     // Appends one read of at most kReadSize bytes; `flags` as recv() takes them (0: a blocking
@@ -47,6 +50,7 @@ private:
     int descriptor_;
     std::string pending_;
     std::size_t scanned_ = 0;  // bytes at the start of pending_ known to hold no line feed
+    std::size_t scannedTotal_ = 0;
 };
 
 }  // namespace fw::automation

@@ -20,6 +20,7 @@
 #include "app/folders/FileAccessManager.h"
 #include "app/launch/AppController.h"
 #include "app/launch/AutomationLaunch.h"
+#include "app/launch/InstallationBusName.h"
 #include "app/launch/LocalAutomationHooks.h"
 #include "app/launch/SingleInstance.h"
 #include "app/tools/MovieMCPTools.h"
@@ -65,6 +66,12 @@ int main(int argc, char** argv) {
     const fw::LaunchEvent launchEvent = fw::launch_request::takeLaunchEventFromEnvironment();
     std::vector<std::string> arguments(argv, argv + argc);
     fw::AutomationBootstrap::setProcessArguments(arguments);
+    // A start for automation runs in "/", not in whatever folder the AI client that started the
+    // companion happened to be in (which it would otherwise keep busy, on a volume perhaps
+    // meant to be unmounted).
+    if (fw::launch_request::isAutomationLaunch(arguments, launchEvent)) {
+        [[maybe_unused]] const int changed = ::chdir("/");
+    }
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Frameweaver"));
@@ -105,6 +112,9 @@ int main(int argc, char** argv) {
                                             fw::actions::MovieCopyFolder(
                                                 fw::actions::MovieCopyFolder::defaultLocation())});
     actions.start();
+    // A companion that activated this installation through the session bus is answered now;
+    // it then waits for the automation socket.
+    fw::claimInstallationBusName();
     QObject::connect(
         &instance, &fw::SingleInstance::reopenRequested, &controller,
         [&controller](fw::LaunchEvent event) { controller.applicationShouldHandleReopen(event); });

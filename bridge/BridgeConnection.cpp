@@ -125,6 +125,12 @@ std::optional<int> attemptConnection(const std::string& socketPath, MonotonicTim
         checkPeer(descriptor);
         setTimeouts(descriptor, deadline);
         const std::string line = socket::readLine(descriptor, socket::kHandshakeLineMaximum);
+        if (line == socket::busyText) {
+            throw BridgeError::connectionLimit();
+        }
+        if (line == socket::refusedText) {
+            throw BridgeError::bridgeRefused();
+        }
         if (line != socket::handshakeText) {
             throw SocketError::protocolMismatch();
         }

@@ -29,8 +29,9 @@ void setTimeouts(int descriptor, MonotonicTime deadline);
 // is not the application), read the application's handshake line and echo it. Returns the
 // connected descriptor, blocking and without timeouts, ready for relaying; none when the
 // application is not listening yet (no socket file, a refused connection, a full backlog). A
-// handshake that times out is BridgeError::startupDeadline; every other failure is thrown as it
-// came. The descriptor of a failed attempt is closed.
+// handshake that times out is BridgeError::startupDeadline; the application's refusal lines are
+// BridgeError::connectionLimit and BridgeError::bridgeRefused; every other failure is thrown as
+// it came. The descriptor of a failed attempt is closed.
 std::optional<int> attemptConnection(const std::string& socketPath, MonotonicTime deadline,
                                      const std::function<void(int)>& checkPeer);
 

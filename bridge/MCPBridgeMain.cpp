@@ -30,7 +30,9 @@ StartupServices StartupServices::system(const std::filesystem::path& appBundle) 
     };
     services.validateApplication = [appBundle] { identity::validateAppSignature(appBundle); };
     services.isApplicationRunning = [appBundle] { return bridge::isApplicationRunning(appBundle); };
-    services.launchApplication = [appBundle] { return bridge::launchApplication(appBundle); };
+    services.launchApplication = [appBundle](MonotonicTime deadline) {
+        return bridge::launchApplication(appBundle, UserSession::find(), deadline);
+    };
     return services;
 }
 
@@ -73,10 +75,11 @@ int MCPBridgeMain::connectOrLaunch(const std::filesystem::path& appBundle,
     }
     // Nobody listens. A running application may be starting, or have automation off: it is
     // waited for, not launched again.
+    LaunchedApplication launched;
     if (!services.isApplicationRunning()) {
         services.validateApplication();
-        const std::filesystem::path launched = services.launchApplication();
-        if (identity::resolvedURL(launched) != appBundle) {
+        launched = services.launchApplication(deadline);
+        if (identity::resolvedURL(launched.bundle) != appBundle) {
             throw IdentityError::peerInstallation();
         }
     }
@@ -85,6 +88,12 @@ int MCPBridgeMain::connectOrLaunch(const std::filesystem::path& appBundle,
         pause(services.retryPause);
         if (auto descriptor = attemptConnection(socketPath, deadline, services.checkPeer)) {
             return *descriptor;
+        }
+        // An application that ended will never listen: say so now, not at the deadline.
+        if (launched.endedEarly) {
+            if (auto ended = launched.endedEarly()) {
+                throw LaunchError(*ended);
+            }
         }
     }
 }

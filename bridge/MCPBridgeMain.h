@@ -1,5 +1,6 @@
 // MCPBridgeMain: the companion program `frameweaver-mcp`, which an AI client starts as its MCP
-// server. It reads no arguments and no environment: it finds the application bundle three
+// server. It reads no arguments, and of its environment only where the user's session services
+// are, to start the application (bridge/UserSession.h): it finds the application bundle three
 // folders above its own canonical executable (and must itself be that bundle's
 // "Contents/MacOS/frameweaver-mcp"), reaches that installation's local automation socket,
 // launching the application in the background when it is not running, checks that the peer is
@@ -25,6 +26,7 @@
 #include <functional>
 #include <string>
 
+#include "bridge/ApplicationLauncher.h"
 #include "bridge/StartupDeadline.h"
 
 namespace fw::bridge {
@@ -38,9 +40,9 @@ struct StartupServices {
     std::function<void()> validateApplication;
     // Whether the application of this installation is running already.
     std::function<bool()> isApplicationRunning;
-    // Launches the application in the background; returns the bundle it started. Throws
-    // LaunchError.
-    std::function<std::filesystem::path()> launchApplication;
+    // Launches the application in the background, waiting at most until the deadline given;
+    // returns what it started. Throws LaunchError.
+    std::function<LaunchedApplication(MonotonicTime deadline)> launchApplication;
     // The pause between connection attempts after the first.
     std::chrono::milliseconds retryPause{100};
 
@@ -60,7 +62,9 @@ int run();
 
 // Reaches the application's socket: one attempt; when nobody listens yet, a launch unless the
 // application already runs (at most one launch), then an attempt every `retryPause` until one
-// succeeds or the deadline passes. Returns the connected, verified, handshaken descriptor.
+// succeeds or the deadline passes. A launched application that has ended meanwhile ends the
+// wait at once with LaunchError saying so. Returns the connected, verified, handshaken
+// descriptor.
 int connectOrLaunch(const std::filesystem::path& appBundle, const std::string& socketPath,
                     MonotonicTime deadline, const StartupServices& services);
 

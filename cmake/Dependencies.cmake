@@ -14,6 +14,7 @@ pkg_check_modules(POPPLER REQUIRED IMPORTED_TARGET poppler-cpp)
 pkg_check_modules(LCMS2 REQUIRED IMPORTED_TARGET lcms2)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(SECRET REQUIRED IMPORTED_TARGET libsecret-1)
+pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-2.0)
 
 if(FW_BUILD_TESTS)
     find_package(GTest REQUIRED)

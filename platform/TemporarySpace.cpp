@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -151,6 +152,37 @@ bool unchangedSince(int directoryFd, std::time_t cutoff) {
     return unchanged;
 }
 
+// Whether a live export holds the space open with its lock. Takes the lock on `spaceFd` when
+// none does (kept until that descriptor closes).
+enum class Holder { none, live, unknown };
+
+Holder holderOf(int spaceFd) {
+    if (::flock(spaceFd, LOCK_EX | LOCK_NB) == 0) {
+        return Holder::none;
+    }
+    return errno == EWOULDBLOCK ? Holder::live : Holder::unknown;  // no locks here: ask the age
+}
+
+// True when `name` in `parentFd` still names the directory open as `directoryFd`.
+bool namesDirectory(int parentFd, const std::string& name, int directoryFd) {
+    struct stat named {};
+    struct stat own {};
+    return ::fstatat(parentFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           ::fstat(directoryFd, &own) == 0 && named.st_dev == own.st_dev &&
+           named.st_ino == own.st_ino;
+}
+
+// Removes the open directory `directoryFd`: its contents through the descriptor, then its name
+// while that name still names it, so whatever was renamed into its place is left alone.
+int removeOpenDirectory(int parentFd, const std::string& name, int directoryFd) {
+    int result = removeContents(directoryFd);
+    if (namesDirectory(parentFd, name, directoryFd) &&
+        ::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) != 0 && result == 0) {
+        result = errno;
+    }
+    return result;
+}
+
 }  // namespace
 
 bool isTemporarySpaceName(std::string_view name) {
@@ -205,11 +237,21 @@ int removeStaleTemporarySpaces(int directoryFd, std::chrono::seconds minimumAge)
         OwnedFd space(
             ::openat(directoryFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct stat status {};
-        if (!space.valid() || ::fstat(space.get(), &status) != 0 || status.st_uid != ::geteuid() ||
-            lastChange(status) > cutoff || !unchangedSince(space.get(), cutoff)) {
+        if (!space.valid() || ::fstat(space.get(), &status) != 0 || status.st_uid != ::geteuid()) {
             continue;
         }
-        if (reportRemoval(removeTree(directoryFd, name.c_str()))) {
+        switch (holderOf(space.get())) {
+            case Holder::live:
+                continue;
+            case Holder::none:
+                break;
+            case Holder::unknown:
+                if (lastChange(status) > cutoff || !unchangedSince(space.get(), cutoff)) {
+                    continue;
+                }
+                break;
+        }
+        if (reportRemoval(removeOpenDirectory(directoryFd, name, space.get()))) {
             ++removed;
         }
     }
@@ -248,6 +290,18 @@ std::optional<TemporarySpace> TemporarySpace::create(int parentFd, std::string_v
             const int openError = errno;
             ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR);
             error = posixError(openError);
+            return std::nullopt;
+        }
+        // The lock tells a later export's clean-up that this space is in use, for as long as
+        // the descriptor is open (a killed export's lock goes with its process). A clean-up
+        // that took the new directory between its making and the lock removes it: then it no
+        // longer has this name, and another name is tried.
+        if (holderOf(directory.get()) == Holder::live ||
+            !namesDirectory(parent.get(), name, directory.get())) {
+            if (attempt + 1 < kCreateAttempts) {
+                continue;
+            }
+            error = posixError(EEXIST);
             return std::nullopt;
         }
         return TemporarySpace(std::move(parent), std::move(directory), std::move(name));
@@ -296,19 +350,7 @@ void TemporarySpace::remove() {
     if (!directory_.valid()) {
         return;
     }
-    // The contents go through the directory's own descriptor; its name is removed only while
-    // it still names this directory, so whatever was renamed into its place is left alone.
-    int result = removeContents(directory_.get());
-    struct stat named {};
-    struct stat own {};
-    if (::fstatat(parent_.get(), name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        ::fstat(directory_.get(), &own) == 0 && named.st_dev == own.st_dev &&
-        named.st_ino == own.st_ino) {
-        if (::unlinkat(parent_.get(), name_.c_str(), AT_REMOVEDIR) != 0 && result == 0) {
-            result = errno;
-        }
-    }
-    reportRemoval(result);
+    reportRemoval(removeOpenDirectory(parent_.get(), name_, directory_.get()));
     directory_.reset();
     parent_.reset();
     name_.clear();

@@ -10,8 +10,10 @@
 // written to the system log as "Frameweaver could not remove temporary export space: %@"
 // with the error's description, and otherwise ignored.
 //
-// A crash leaves such a directory behind; `removeStaleTemporarySpaces` clears those out of a
-// destination folder, recognising them by their name and their age.
+// While the object lives it holds an exclusive lock (flock) on the directory, which the system
+// lets go when the process ends however it ends. A crash or kill leaves the directory behind;
+// `removeStaleTemporarySpaces` clears those out of a destination folder, recognising them by
+// their name and by no live export holding their lock.
 //
 // Thread-safety: one object is used by one thread at a time; the free functions keep no state.
 #pragma once
@@ -69,14 +71,16 @@ private:
 // links. Returns true when it is gone (or was not there).
 bool removeTemporarySpace(const std::filesystem::path& directory);
 
-// How old temporary space left in a folder must be before it counts as abandoned.
+// How old temporary space left in a folder must be before it counts as abandoned, on a file
+// system that cannot lock it.
 inline constexpr std::chrono::hours kStaleTemporarySpaceAge{3};
 
 // Removes from the open directory `directoryFd` every directory named as temporary space
-// (".<name>.frameweaver-XXXXXX"), owned by this user, that neither itself nor anything in it
-// has changed for `minimumAge`: what an export that ended in a crash left behind. Symbolic
-// links and anything named otherwise are left alone; failures are logged as for `remove()`.
-// Returns the number removed.
+// (".<name>.frameweaver-XXXXXX"), owned by this user, whose lock no live export holds: what an
+// export that crashed or was killed left behind. On a file system without such locks, only
+// space that neither itself nor anything in it has changed for `minimumAge` is taken for
+// abandoned. Symbolic links and anything named otherwise are left alone; failures are logged as
+// for `remove()`. Returns the number removed.
 int removeStaleTemporarySpaces(int directoryFd,
                                std::chrono::seconds minimumAge = kStaleTemporarySpaceAge);
 

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "LocalAutomation/IdentityError.h"
 #include "LocalAutomation/MCPPeerIdentity.h"
 #include "LocalAutomation/MCPUnixSocket.h"
 #include "LocalAutomation/PeerInspector.h"
@@ -176,7 +177,12 @@ void runAcceptLoop(AcceptLoop loop) {
             end(error);
             return;
         }
-        if (!makeBlocking(connection) || !loop.admission->tryTake()) {
+        if (!makeBlocking(connection)) {
+            MCPUnixSocket::close(connection);
+            continue;
+        }
+        if (!loop.admission->tryTake()) {
+            MCPUnixSocket::writeRefusal(connection, MCPUnixSocket::busyLine);
             MCPUnixSocket::close(connection);
             continue;
         }
@@ -195,8 +201,15 @@ bool performHandshake(const MCPUnixSocketHandle& connection, const std::filesyst
     try {
         // The process that connected.
         const auto connecting = PeerInspector::system().credentials(descriptor);
-        MCPPeerIdentity::validatePeer(descriptor, MCPPeerIdentity::bridgeBundleIdentifier,
-                                      companion);
+        try {
+            MCPPeerIdentity::validatePeer(descriptor, MCPPeerIdentity::bridgeBundleIdentifier,
+                                          companion);
+        } catch (const IdentityError&) {
+            // Said before anything else is, so a companion that is not this installation's
+            // genuine one (a rebuilt or moved copy) can tell its user why.
+            MCPUnixSocket::writeRefusal(descriptor, MCPUnixSocket::refusedLine);
+            return false;
+        }
         // From here on the kernel names the sender of every byte that arrives. Whatever came
         // before the hello was sent by someone who did not wait for it: refused.
         if (!connecting || !passCredentials(descriptor, true) || hasBytesWaiting(descriptor)) {

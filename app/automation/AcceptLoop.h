@@ -46,7 +46,8 @@ inline constexpr std::chrono::milliseconds kHandshakeLimit{5000};
 // echo (at most 32 bytes) within `limit`, and checks every other process that wrote a byte of
 // the echo (named by the kernel's SCM_CREDENTIALS) as it checked the connecting one. True when
 // every step passed and the echo is exactly the handshake line; every failure gives false and
-// is dropped without a trace. The socket's own timeouts still bound each write.
+// is dropped without a trace, except that a connecting peer that fails its check is sent the
+// refusal line in place of the hello. The socket's own timeouts still bound each write.
 bool performHandshake(const MCPUnixSocketHandle& connection, const std::filesystem::path& bundle,
                       std::chrono::milliseconds limit = kHandshakeLimit);
 

@@ -251,7 +251,12 @@ asio::awaitable<std::uint64_t> MCPUnixSocketServer::Core::start() {
 
 void MCPUnixSocketServer::Core::accept(std::shared_ptr<MCPUnixSocketHandle> handle,
                                        std::uint64_t generation) {
-    if (stopping_ || generation != generation_ || liveConnections() >= kMaximumConnections) {
+    if (stopping_ || generation != generation_) {
+        handle->shutdown();
+        return;
+    }
+    if (liveConnections() >= kMaximumConnections) {
+        MCPUnixSocket::writeRefusal(handle->descriptor(), MCPUnixSocket::busyLine);
         handle->shutdown();
         return;
     }

@@ -13,6 +13,9 @@
 #include "app/automation/MCPUnixSocketServer.h"
 #include "app/coordinator/MainThreadBridge.h"
 
+#include <QCoreApplication>
+#include <QThread>
+
 namespace fw {
 namespace {
 
@@ -77,13 +80,19 @@ public:
                            if (failure) {
                                error = errorOf(failure);
                            }
-                           postToMainThread([done, error] { done(error); });
+                           // Moved, not copied: this handler ends on local automation's
+                           // thread, and what `done` holds (the server itself, as the
+                           // controller's completions do) must not be released there.
+                           postToMainThread(
+                               [done = std::move(done), error] { done(error); });
                        });
     }
 
     void stop(std::function<void()> done) override {
         asio::co_spawn(server_.executor(), server_.stop(),
-                       [done = std::move(done)](std::exception_ptr) { postToMainThread(done); });
+                       [done = std::move(done)](std::exception_ptr) mutable {
+                           postToMainThread(std::move(done));
+                       });
     }
 
     // Stops the server and waits (at most `limit`) until it has.
@@ -102,10 +111,26 @@ private:
     MCPUnixSocketServer server_;
 };
 
+bool onMainThread() {
+    const QCoreApplication* application = QCoreApplication::instance();
+    return application == nullptr || QThread::currentThread() == application->thread();
+}
+
 }  // namespace
 
 std::shared_ptr<AutomationServer> makeSocketServer(AutomationServer::Callbacks callbacks) {
-    return std::make_shared<SocketServerAdapter>(std::move(callbacks));
+    // The adapter list and the server's teardown (which waits for the server's own threads)
+    // belong to the main thread. A last reference dropped anywhere else, such as by a completion
+    // finishing on local automation's thread, sends the adapter there to be destroyed.
+    return std::shared_ptr<AutomationServer>(
+        new SocketServerAdapter(std::move(callbacks)), [](AutomationServer* adapter) {
+            if (onMainThread()) {
+                delete adapter;
+                return;
+            }
+            // Should the application be gone before this runs, the holder still destroys it.
+            postToMainThread([holder = std::shared_ptr<AutomationServer>(adapter)] {});
+        });
 }
 
 void shutDownSocketServers() {

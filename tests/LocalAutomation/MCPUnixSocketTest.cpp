@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "LocalAutomation/MCPUnixSocket.h"
 #include "LocalAutomation/SocketError.h"
@@ -200,75 +199,6 @@ TEST(MCPUnixSocket, HandshakeTimeoutsApplyUntilCleared) {
     MCPUnixSocket::configure(pair.near(), true);
     ASSERT_EQ(::getsockopt(pair.near(), SOL_SOCKET, SO_RCVTIMEO, &value, &size), 0);
     EXPECT_EQ(value.tv_sec, 5);
-}
-
-// The application's side of the handshake, as the socket server runs it: configure, write the
-// hello line, read the echo (at most 32 bytes) and compare it byte for byte.
-bool applicationHandshake(int fd) {
-    MCPUnixSocket::configure(fd, true, 100ms);
-    try {
-        MCPUnixSocket::writeAll(MCPUnixSocket::helloLine, fd);
-        if (MCPUnixSocket::readLine(fd, MCPUnixSocket::kHandshakeLineMaximum) !=
-            MCPUnixSocket::handshakeText) {
-            return false;
-        }
-    } catch (const SocketError&) {
-        return false;
-    }
-    MCPUnixSocket::configure(fd, false);
-    return true;
-}
-
-TEST(MCPUnixSocket, HandshakeAcceptsOnlyTheExactEcho) {
-    struct Case {
-        const char* name;
-        std::string reply;
-        bool accepted;
-    };
-    const Case cases[] = {
-        {"exact echo", "FWV-MCP/1\n", true},
-        {"carriage return", "FWV-MCP/1\r\n", false},
-        {"other version", "FWV-MCP/2\n", false},
-        {"trailing blank", "FWV-MCP/1 \n", false},
-        {"33 bytes without a line feed", std::string(33, 'F'), false},
-        {"32 bytes and a line feed", std::string(32, 'F') + "\n", false},
-        {"silence", "", false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SocketPair pair;
-        ASSERT_TRUE(pair.sendFar(c.reply));
-        EXPECT_EQ(applicationHandshake(pair.near()), c.accepted);
-        EXPECT_EQ(MCPUnixSocket::readLine(pair.far(), 32), MCPUnixSocket::handshakeText);
-    }
-}
-
-TEST(MCPUnixSocket, HandshakeOverARealSocketInATemporaryDirectory) {
-    fw::testing::TestDirectory directory;
-    const std::string path = (directory.path() / "fwv.sock").string();
-    int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(listener, 0);
-    ASSERT_EQ(MCPUnixSocket::withSocketAddress(
-                  path, [&](const sockaddr* a, socklen_t l) { return ::bind(listener, a, l); }),
-              0);
-    ASSERT_EQ(::listen(listener, 1), 0);
-
-    std::thread companion([&] {
-        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        MCPUnixSocket::withSocketAddress(
-            path, [&](const sockaddr* a, socklen_t l) { return ::connect(fd, a, l); });
-        MCPUnixSocket::configure(fd, true, 1000ms);
-        if (MCPUnixSocket::readLine(fd, 32) == MCPUnixSocket::handshakeText) {
-            MCPUnixSocket::writeAll(MCPUnixSocket::helloLine, fd);
-        }
-        MCPUnixSocket::close(fd);
-    });
-    int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    ASSERT_GE(accepted, 0);
-    EXPECT_TRUE(applicationHandshake(accepted));
-    companion.join();
-    MCPUnixSocket::close(accepted);
-    ::close(listener);
 }
 
 }  // namespace

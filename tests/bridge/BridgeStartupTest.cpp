@@ -21,6 +21,7 @@
 #include "bridge/BridgeError.h"
 #include "bridge/MCPBridgeMain.h"
 #include "bridge/StartupDeadline.h"
+#include "tests/support/TestDirectory.h"
 
 namespace fw::bridge {
 namespace {
@@ -37,18 +38,10 @@ MonotonicTime in(std::chrono::nanoseconds duration) {
 // A private folder for socket files, removed with the fixture.
 class SocketFolder {
 public:
-    SocketFolder() {
-        char pattern[] = "/tmp/fwv-bridge-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~SocketFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::string socket() const { return (path_ / "app.sock").string(); }
+    std::string socket() const { return directory_.path("app.sock"); }
 
 private:
-    std::filesystem::path path_;
+    testing::TestDirectory directory_;
 };
 
 // A listening socket at `path` (backlog given), closed with the object.
@@ -257,6 +250,11 @@ TEST(BridgeStartup, AnAttemptThatReachesTheWrongPeerFailsAtOnce) {
          "The connected peer has an invalid code signature"},
         {"a peer that closes during the handshake", std::string(), false, 7s,
          "Unix socket error 0"},
+        {"an application serving all the connections it takes", std::string(socket::busyLine),
+         false, 7s, std::string(BridgeError::kConnectionLimitText)},
+        {"an application that refused this companion's signature",
+         std::string(socket::refusedLine), false, 7s,
+         std::string(BridgeError::kBridgeRefusedText)},
         {"a peer that stays silent until the deadline", std::nullopt, false, 300ms, deadline},
     };
     for (const Case& c : cases) {
@@ -284,6 +282,8 @@ struct FakeWorkspace {
     bool running = false;
     std::optional<IdentityError> signatureFailure;
     std::filesystem::path launchedBundle;
+    // What the launched application's early end says; set, the launch starts no listener.
+    std::optional<std::string> endedEarly;
     std::atomic<int> launches{0};
     std::atomic<int> validations{0};
     std::optional<FakeApplication> application;
@@ -298,10 +298,16 @@ struct FakeWorkspace {
             }
         };
         result.isApplicationRunning = [this] { return running; };
-        result.launchApplication = [this] {
+        result.launchApplication = [this](MonotonicTime) {
             ++launches;
-            application.emplace(socketPath, std::string(socket::helloLine));
-            return launchedBundle.empty() ? bundle : launchedBundle;
+            LaunchedApplication launched;
+            launched.bundle = launchedBundle.empty() ? bundle : launchedBundle;
+            if (endedEarly) {
+                launched.endedEarly = [this] { return endedEarly; };
+            } else {
+                application.emplace(socketPath, std::string(socket::helloLine));
+            }
+            return launched;
         };
         result.retryPause = 20ms;
         return result;
@@ -365,6 +371,21 @@ TEST(BridgeStartup, ConnectOrLaunchGivesUpAtTheDeadlineOrOnAFailedCheck) {
                       "The Frameweaver app does not have a valid Quillbrook Studio signature");
         }
         EXPECT_EQ(workspace.launches, 0);
+    }
+    {
+        SCOPED_TRACE("a launched application that ended is reported at once, not at the deadline");
+        FakeWorkspace workspace;
+        workspace.bundle = std::filesystem::temp_directory_path();
+        workspace.endedEarly = "The Frameweaver app quit during start-up with status 3.";
+        const auto started = std::chrono::steady_clock::now();
+        try {
+            MCPBridgeMain::connectOrLaunch(workspace.bundle, folder.socket(), in(7s),
+                                           workspace.services());
+            ADD_FAILURE() << "connected";
+        } catch (const LaunchError& error) {
+            EXPECT_STREQ(error.what(), "The Frameweaver app quit during start-up with status 3.");
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 6s);
     }
     {
         SCOPED_TRACE("a launch that starts another installation");

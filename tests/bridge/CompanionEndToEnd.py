@@ -9,8 +9,19 @@ application has closed the connection. With automation disabled the companion gi
 start-up message after eight seconds and status 1. Every application started is ended at the
 end, whatever happened.
 
-Usage: CompanionEndToEnd.py CMAKE BUILD_DIR AUTHORIZE_FOLDER_TOOL"""
+Those scenarios give the companion the whole environment and no reachable session bus, so it
+starts the application itself. Another one runs in a desktop session of its own, as an AI
+client that passes only HOME and PATH would see it: a session bus at the user's standard address
+(/run/user/UID/bus, in a private mount namespace so that nothing of the machine's /run/user is
+touched), whose environment holds the display (the offscreen platform) and the user's folders;
+the companion, started under `env -i`, must have the bus start the application and answer
+"tools/list". That scenario needs to make a mount namespace (root); elsewhere it is skipped
+with a notice.
+
+Usage: CompanionEndToEnd.py CMAKE BUILD_DIR AUTHORIZE_FOLDER_TOOL
+       CompanionEndToEnd.py --in-session PREFIX ROOT   (inside the namespace)"""
 import os
+import hashlib
 import plistlib
 import shutil
 import signal
@@ -231,7 +242,128 @@ def copied_out(scenario, prefix, work):
           "a copy outside the bundle: status %d, %r" % (result.returncode, result.stderr))
 
 
+SESSION_BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig><type>session</type><listen>unix:path=%s</listen><standard_session_servicedirs/>
+<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>
+<allow own="*"/></policy></busconfig>
+"""
+
+
+def service_name(executable):
+    """The file name of the activation service of the installation running `executable`."""
+    bundle = os.path.dirname(os.path.dirname(os.path.dirname(executable)))
+    return ("com.Quillbrookstudio.Frameweaver.Installation.h" +
+            hashlib.sha256(bundle.encode()).hexdigest()[:32] + ".service")
+
+
+def start_session_bus(runtime, session_env, log):
+    config = os.path.join(runtime, "..", "bus.conf")
+    with open(config, "w") as f:
+        f.write(SESSION_BUS_CONFIG % os.path.join(runtime, "bus"))
+    daemon = subprocess.Popen(["dbus-daemon", "--config-file=" + config, "--nofork"],
+                              env=session_env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=log, cwd="/tmp")
+    await_condition(60, lambda: os.path.exists(os.path.join(runtime, "bus")),
+                    "the session bus did not start")
+    return daemon
+
+
+def in_session(prefix, root):
+    """Inside a private mount namespace: the user's runtime folder with the session bus in it,
+    and a companion that knows nothing but HOME and PATH."""
+    executable = os.path.realpath(os.path.join(prefix, BUNDLE, "Contents", "MacOS", "Frameweaver"))
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "fwv-session", "/run/user"],
+                   check=True, timeout=60)
+    runtime = "/run/user/%d" % os.getuid()
+    os.mkdir(runtime, 0o700)
+    scenario = Scenario(root, "session", prefix)
+    scenario.set_automation(True)
+    home = scenario.env["HOME"]
+    session_env = {
+        "HOME": home,
+        "XDG_DATA_HOME": os.path.join(home, ".local", "share"),
+        "XDG_CONFIG_HOME": scenario.env["XDG_CONFIG_HOME"],
+        "XDG_CACHE_HOME": scenario.env["XDG_CACHE_HOME"],
+        "XDG_RUNTIME_DIR": runtime,
+        "QT_QPA_PLATFORM": "offscreen",
+        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+    }
+    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+        if name in os.environ:
+            session_env[name] = os.environ[name]
+    with open(os.path.join(scenario.root, "bus.log"), "wb") as log:
+        daemon = start_session_bus(runtime, session_env, log)
+    companion_path = os.path.join(prefix, "bin") + os.pathsep + "/usr/bin:/bin"
+    command = ["env", "-i", "HOME=" + home, "PATH=" + companion_path, "frameweaver-mcp"]
+
+    def companion(name):
+        return CompanionClient(command, None, os.path.join(scenario.root, name + ".stderr"))
+    client = companion("session")
+    try:
+        started = time.monotonic()
+        try:
+            info = client.initialize(timeout=60)
+            print("cold start through the session bus: %.2f s" % (time.monotonic() - started))
+        except ClientError:
+            # As above: a slow sanitizer build may take longer than eight seconds to listen.
+            if not (client.wait(60) == 1 and scenario.stderr("session") == STARTUP_MESSAGE and
+                    application_processes(executable)):
+                raise Failure("no cold start through the session bus: " +
+                              scenario.stderr("session"))
+            client.finish()
+            client = companion("session-again")
+            info = client.initialize(timeout=60)
+        check(info["serverInfo"]["name"] == "Frameweaver", "unexpected server: %s" % info)
+        names = [t["name"] for t in client.request("tools/list")["tools"]]
+        check(len(names) == 6 and names[0] == "get_capabilities", "unexpected tools: %s" % names)
+        running = application_processes(executable)
+        check(len(running) == 1, "%d applications run" % len(running))
+        pid = running[0]
+        check(os.readlink("/proc/%d/cwd" % pid) == "/", "the application does not run in /")
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            arguments = f.read().split(b"\0")
+        check(b"--frameweaver-automation-launch" in arguments,
+              "started without the automation flag: %r" % arguments)
+        # Started by the bus: the session's environment, not the companion's.
+        with open("/proc/%d/environ" % pid, "rb") as f:
+            check(b"DBUS_STARTER_BUS_TYPE=session" in f.read().split(b"\0"),
+                  "the application was not started by the session bus")
+        service = os.path.join(home, ".local", "share", "dbus-1", "services",
+                               service_name(executable))
+        check(os.path.isfile(service), "no service file in the user's services folder")
+        client.close_input()
+        check(client.wait(60) == 0, "the companion did not end with status 0")
+    finally:
+        client.finish()
+        stop_applications(executable)
+        daemon.terminate()
+        daemon.wait(60)
+    last = "session-again" if os.path.exists(os.path.join(scenario.root, "session-again.stderr")) \
+        else "session"
+    check(scenario.stderr(last) == "", "the companion wrote: " + scenario.stderr(last))
+
+
+def cold_start_in_a_session(prefix, work):
+    probe = subprocess.run(["unshare", "--mount", "--propagation", "private", "true"],
+                           capture_output=True, timeout=60)
+    if probe.returncode != 0:
+        print("skipped the session-bus cold start: no mount namespace can be made here")
+        return
+    result = subprocess.run(["unshare", "--mount", "--propagation", "private", sys.executable,
+                             os.path.abspath(__file__), "--in-session", prefix, work],
+                            timeout=600)
+    check(result.returncode == 0, "the session-bus cold start failed")
+
+
 def main():
+    if sys.argv[1] == "--in-session":
+        try:
+            in_session(sys.argv[2], sys.argv[3])
+            return 0
+        except (Failure, ClientError) as error:
+            print("FAILED: %s" % error, file=sys.stderr)
+            return 1
     cmake, build, tool = sys.argv[1:4]
     work = tempfile.mkdtemp(prefix="fwv-companion-")
     prefix = os.path.join(work, "prefix")
@@ -251,12 +383,20 @@ def main():
               "the command on PATH does not lead into the bundle")
         check(os.path.isfile(os.path.join(prefix, "share", "applications", "Frameweaver.desktop")),
               "no desktop entry")
+        service = os.path.join(prefix, "share", "dbus-1", "services", service_name(executable))
+        with open(service, encoding="utf-8") as f:
+            text = f.read()
+        check(text == "[D-BUS Service]\nName=%s\nExec='%s' --frameweaver-automation-launch\n" %
+              (service_name(executable)[:-len(".service")], executable),
+              "unexpected activation service: %r" % text)
         check(sorted(os.listdir(prefix)) == ["bin", "lib", "share"],
               "the prefix's top holds %r" % sorted(os.listdir(prefix)))
 
         automation_disabled(Scenario(work, "disabled", prefix))
         stop_applications(executable)
         copied_out(Scenario(work, "copied", prefix), prefix, work)
+        cold_start_in_a_session(prefix, work)
+        stop_applications(executable)
         drive_the_tools(Scenario(work, "enabled", prefix), tool, work, executable)
         print("passed")
         return 0

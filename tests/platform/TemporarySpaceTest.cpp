@@ -1,8 +1,10 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -195,7 +197,7 @@ void makeOld(const std::filesystem::path& path, std::chrono::seconds age) {
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
 }
 
-TEST(TemporarySpace, StaleSpaceLeftByACrashIsRemovedAndNothingElse) {
+TEST(TemporarySpace, SpaceNoLiveExportHoldsIsRemovedAndNothingElse) {
     using namespace std::chrono_literals;
     TestDirectory directory;
     SystemLogRecorder log;
@@ -206,12 +208,12 @@ TEST(TemporarySpace, StaleSpaceLeftByACrashIsRemovedAndNothingElse) {
         std::chrono::seconds contentAge;
         bool removed;
     };
+    // None of these is held by a live export: whatever their age, they are litter.
     const std::vector<Entry> entries = {
         {".Holiday.mp4.frameweaver-Ab3dE9", true, 4h, 4h, true},
         {".a.frameweaver-zzzzzz", true, 30h, 30h, true},
-        {".Fresh.mp4.frameweaver-Ab3dE9", true, 10min, 10min, false},
-        // Old itself, but a movie in it is still being written.
-        {".Busy.mp4.frameweaver-Q1w2e3", true, 4h, 1min, false},
+        {".Fresh.mp4.frameweaver-Ab3dE9", true, 10min, 10min, true},
+        {".Busy.mp4.frameweaver-Q1w2e3", true, 4h, 1min, true},
         {"Holiday.mp4.frameweaver-Ab3dE9", true, 4h, 4h, false},   // not hidden
         {".Holiday.mp4.frameweaver-Ab3dE", true, 4h, 4h, false},   // five characters
         {".Holiday.mp4.frameweaver-Ab3dE!", true, 4h, 4h, false},  // not a letter or digit
@@ -238,13 +240,59 @@ TEST(TemporarySpace, StaleSpaceLeftByACrashIsRemovedAndNothingElse) {
 
     OwnedFd folder;
     ASSERT_FALSE(openDirectory(directory.path(), folder));
-    EXPECT_EQ(removeStaleTemporarySpaces(folder.get()), 2);
+    // The space of an export that is running, however old, stays.
+    Error error;
+    auto live = TemporarySpace::create(folder.get(), "Live.mp4", error);
+    ASSERT_TRUE(live) << error.description;
+    makeOld(directory / live->name(), 30h);
+    EXPECT_EQ(removeStaleTemporarySpaces(folder.get()), 4);
+    EXPECT_TRUE(std::filesystem::is_directory(directory / live->name()));
     for (const Entry& entry : entries) {
         EXPECT_EQ(std::filesystem::exists(directory / entry.name), !entry.removed) << entry.name;
     }
     EXPECT_TRUE(std::filesystem::is_symlink(directory / ".Link.mp4.frameweaver-Ab3dE9"));
     EXPECT_TRUE(std::filesystem::exists(directory / "target"));
     EXPECT_TRUE(log.lines.empty());
+}
+
+// An export killed mid-way leaves its space; the next export into that folder removes it at once,
+// since the lock went with the process, not three hours later.
+TEST(TemporarySpace, TheSpaceOfAKilledExportGoesAtTheNextClearOut) {
+    TestDirectory directory;
+    OwnedFd folder;
+    ASSERT_FALSE(openDirectory(directory.path(), folder));
+    int ready[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    const pid_t exporter = ::fork();
+    ASSERT_GE(exporter, 0);
+    if (exporter == 0) {
+        Error error;
+        auto space = TemporarySpace::create(folder.get(), "Killed.mp4", error);
+        const char byte = space ? 1 : 0;
+        [[maybe_unused]] const auto written = ::write(ready[1], &byte, 1);
+        while (true) {
+            ::pause();
+        }
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    ASSERT_EQ(byte, 1);
+    const auto spaces = [&] {
+        int count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(directory.path())) {
+            count += isTemporarySpaceName(entry.path().filename().string()) ? 1 : 0;
+        }
+        return count;
+    };
+    ASSERT_EQ(spaces(), 1);
+    EXPECT_EQ(removeStaleTemporarySpaces(folder.get()), 0) << "removed while its export runs";
+    ::kill(exporter, SIGKILL);
+    ::waitpid(exporter, nullptr, 0);
+    EXPECT_EQ(spaces(), 1);
+    EXPECT_EQ(removeStaleTemporarySpaces(folder.get()), 1);
+    EXPECT_EQ(spaces(), 0);
 }
 
 }  // namespace

@@ -40,6 +40,7 @@
 #include "MCP/Server/Server.h"
 #include "app/automation/AcceptLoop.h"
 #include "app/automation/MCPUnixSocketServer.h"
+#include "bridge/BridgeConnection.h"
 #include "tests/LocalAutomation/SocketTestSupport.h"
 #include "tests/support/TestDirectory.h"
 
@@ -517,18 +518,19 @@ TEST_F(SocketServerTest, SixtyFourClientsAtOnceAdmitSixteen) {
         ASSERT_TRUE(companions.back()->connected());
     }
     std::vector<Companion*> admitted;
-    int closed = 0;
+    int refused = 0;
     for (auto& companion : companions) {
         const std::string line = companion->firstLine();
         if (line == MCPUnixSocket::handshakeText) {
             admitted.push_back(companion.get());
         } else {
-            EXPECT_EQ(line, "<closed>");
-            ++closed;
+            // Told why, so the companion can tell its user.
+            EXPECT_EQ(line, MCPUnixSocket::busyText);
+            ++refused;
         }
     }
     EXPECT_EQ(admitted.size(), 16u);
-    EXPECT_EQ(closed, 48);
+    EXPECT_EQ(refused, 48);
     for (Companion* companion : admitted) {
         companion->write(MCPUnixSocket::helloLine);
     }
@@ -537,7 +539,7 @@ TEST_F(SocketServerTest, SixtyFourClientsAtOnceAdmitSixteen) {
     }
     EXPECT_TRUE(reports.reachesCount(16));
     Companion overLimit(socketPath);
-    EXPECT_EQ(overLimit.firstLine(), "<closed>");
+    EXPECT_EQ(overLimit.firstLine(), MCPUnixSocket::busyText);
 
     // One ends; once its socket is gone its slot serves a new connection.
     auto ended = std::find_if(companions.begin(), companions.end(),
@@ -704,6 +706,92 @@ TEST_F(SocketServerTest, TheHandshakeTakesAPromptReplyAndRefusesAnEarlyOrTrickli
         ::shutdown(pair.far(), SHUT_RDWR);
         peer.join();
     }
+}
+
+// The echo must be the handshake line byte for byte, and complete, within the limit.
+TEST_F(SocketServerTest, TheHandshakeAcceptsOnlyTheExactEcho) {
+    struct Case {
+        const char* name;
+        std::string reply;
+        std::chrono::milliseconds limit;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"exact echo", "FWV-MCP/1\n", kLimit, true},
+        {"carriage return", "FWV-MCP/1\r\n", kLimit, false},
+        {"other version", "FWV-MCP/2\n", kLimit, false},
+        {"trailing blank", "FWV-MCP/1 \n", kLimit, false},
+        {"33 bytes without a line feed", std::string(33, 'F'), kLimit, false},
+        {"32 bytes and a line feed", std::string(32, 'F') + "\n", kLimit, false},
+        {"silence", "", 500ms, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::SocketPair pair;
+        MCPUnixSocket::configure(pair.near(), true);
+        const MCPUnixSocketHandle connection(pair.releaseNear());
+        std::thread peer([&] {
+            try {
+                if (MCPUnixSocket::readLine(pair.far(), MCPUnixSocket::kHandshakeLineMaximum) ==
+                    MCPUnixSocket::handshakeText) {
+                    pair.sendFar(c.reply);
+                }
+            } catch (const SocketError&) {
+            }
+        });
+        EXPECT_EQ(performHandshake(connection, bundle, c.limit), c.accepted);
+        ::shutdown(pair.far(), SHUT_RDWR);
+        peer.join();
+    }
+}
+
+// Both real halves over a real socket in a private folder: the application's handshake (with
+// its check of this program as the companion) and the companion's connection attempt, which
+// ends with a descriptor ready for relaying. (The companion's check of the application is left
+// out: this program is signed as the companion only.)
+TEST_F(SocketServerTest, TheApplicationsAndTheCompanionsHandshakesMeet) {
+    TestDirectory folder;
+    const std::string path = folder.path("app.sock");
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(MCPUnixSocket::withSocketAddress(
+                  path, [&](const sockaddr* a, socklen_t l) { return ::bind(listener, a, l); }),
+              0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    std::optional<int> companionEnd;
+    std::string failure;
+    std::thread companion([&] {
+        try {
+            companionEnd = bridge::attemptConnection(
+                path, bridge::monotonicNow() + 7'000'000'000u, [](int) {});
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+    });
+    const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(accepted, 0);
+    MCPUnixSocket::configure(accepted, true);
+    const MCPUnixSocketHandle connection(accepted);
+    EXPECT_TRUE(performHandshake(connection, bundle, kLimit));
+    companion.join();
+    ::close(listener);
+    ASSERT_TRUE(companionEnd) << failure;
+    // What the companion relays next arrives as the first message.
+    MCPUnixSocket::writeAll("{}\n", *companionEnd);
+    EXPECT_EQ(MCPUnixSocket::readLine(accepted, 8), "{}");
+    MCPUnixSocket::close(*companionEnd);
+}
+
+// A peer that fails the code-signing check is told so in place of the hello, then closed, so a
+// companion of another build or installation can name the reason to its user.
+TEST_F(SocketServerTest, APeerThatFailsItsCheckIsToldItWasRefused) {
+    nameCompanion(FW_COMPANION_PEER);  // this test program is not the companion any more
+    server = makeServer();
+    start(*server);
+    Companion impostor(socketPath);
+    ASSERT_TRUE(impostor.connected());
+    EXPECT_EQ(impostor.firstLine(), MCPUnixSocket::refusedText);
+    EXPECT_TRUE(impostor.closedSilently());
+    EXPECT_TRUE(reports.reachesCount(0));
 }
 
 // The peer is checked at connect time by its process id; a genuine companion can connect and

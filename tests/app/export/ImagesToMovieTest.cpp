@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <QCoreApplication>
@@ -587,26 +588,22 @@ TEST_F(ImagesToMovieTest, AMoveThatFailsOtherwiseSaysSoAndKeepsWhatIsThere) {
     EXPECT_TRUE(temporarySpaces(dir.path()).empty());
 }
 
-// Sets the modification time of `path` to `age` ago.
-void makeOld(const fs::path& path, std::chrono::seconds age) {
-    struct timespec times[2] = {};
-    times[0].tv_sec = times[1].tv_sec = std::time(nullptr) - age.count();
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
-}
-
+// A crashed or killed export leaves its space unlocked; a running one holds the lock on it for
+// its life. The next export into the folder removes the first at once and leaves the second.
 TEST_F(ImagesToMovieTest, TemporarySpaceLeftByACrashGoesAtTheNextExportIntoItsFolder) {
-    using namespace std::chrono_literals;
     const fs::path crashed = dir / ".movie.mp4.frameweaver-Xy12Ab";
     const fs::path running = dir / ".other.mp4.frameweaver-Cd34Ef";
     for (const fs::path& space : {crashed, running}) {
         fs::create_directory(space);
         writeFile(space / "movie.mp4", "partial");
     }
-    makeOld(crashed / "movie.mp4", 5h);
-    makeOld(crashed, 5h);
+    const int held = ::open(running.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
     ASSERT_EQ(text(exportTo(dir / "movie.mp4")), "(success)");
+    ::close(held);
     EXPECT_FALSE(fs::exists(crashed));
-    EXPECT_EQ(readFile(running / "movie.mp4"), "partial") << "a recent one may still be in use";
+    EXPECT_EQ(readFile(running / "movie.mp4"), "partial") << "one in use stays";
 }
 
 // The flush of the finished movie on a disk that takes its time: the file's flush waits until

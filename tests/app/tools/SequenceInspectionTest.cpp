@@ -6,12 +6,16 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "MCP/JSON/JsonParser.h"
 #include "MCP/JSON/JsonWriter.h"
+#include "platform/SecurityScopedAccess.h"
 #include "tests/app/tools/ToolTestSupport.h"
 
 namespace fw {
@@ -229,9 +233,33 @@ TEST_F(SequenceInspectionTest, PathsThatLeaveTheFolderOrAreNoDirectoryAreRefused
                         R"("reason":"The path leaves its authorized folder."}])"));
 }
 
-TEST_F(SequenceInspectionTest, ADirectorySwappedForALinkAfterTheCheckIsNotFollowed) {
-    // Authorized, then the folder's subdirectory is replaced by a link to elsewhere: the
-    // listing goes beneath the folder's own descriptor and refuses to leave it.
+// The real access, with a hook run once when access next starts: for an inspection that is
+// after the path was checked (resolved inside the folder) and before the listing opens it.
+class HookedAccess : public platform::SecurityScopedAccess {
+public:
+    using platform::SecurityScopedAccess::SecurityScopedAccess;
+    bool startAccessing(const std::filesystem::path& path) override {
+        if (auto hook = std::exchange(beforeNextStart, nullptr)) {
+            hook();
+        }
+        return platform::SecurityScopedAccess::startAccessing(path);
+    }
+    std::function<void()> beforeNextStart;
+};
+
+class SwappedPathInspectionTest : public SequenceInspectionTest {
+protected:
+    std::shared_ptr<platform::SecurityScopedAccess> makeAccess() override {
+        access_ = std::make_shared<HookedAccess>(&grants_);
+        return access_;
+    }
+    std::shared_ptr<HookedAccess> access_;
+};
+
+TEST_F(SwappedPathInspectionTest, ADirectorySwappedForALinkAfterTheCheckIsNotFollowed) {
+    // The folder's subdirectory passes the path check, then is replaced by a link to elsewhere
+    // before it is listed: the listing opens it beneath the folder's own descriptor and refuses
+    // to leave the folder.
     const fs::path outside = dir_ / "Outside";
     fs::create_directories(outside);
     writeImages(outside, 1, "secret");
@@ -239,9 +267,14 @@ TEST_F(SequenceInspectionTest, ADirectorySwappedForALinkAfterTheCheckIsNotFollow
     writeImages(work_ / "Frames", 1, "mine");
     ASSERT_EQ(acceptedPaths(inspectPath(workID_, "Frames")),
               std::vector<std::string>{"Frames/mine0.png"});
-    fs::rename(work_ / "Frames", work_ / "Old");
-    fs::create_directory_symlink(outside, work_ / "Frames");
+    bool swapped = false;
+    access_->beforeNextStart = [&] {
+        fs::rename(work_ / "Frames", work_ / "Old");
+        fs::create_directory_symlink(outside, work_ / "Frames");
+        swapped = true;
+    };
     const Value result = inspectPath(workID_, "Frames");
+    ASSERT_TRUE(swapped);
     EXPECT_EQ(errorCode(result), "operation_failed");
     EXPECT_EQ(errorMessage(result), "The path leaves its authorized folder.");
 }
