@@ -10,6 +10,7 @@
 #include "MCP/JSON/JsonElement.h"
 #include "MCP/JSON/JsonWriter.h"
 #include "MCP/Messages/MessageClassification.h"
+#include "MCP/Messages/UnknownMethod.h"
 #include "MCP/Messages/detail/ParsedEnvelope.h"
 
 namespace mcp {
@@ -190,8 +191,7 @@ asio::awaitable<void> Client::handleIncomingRequest(std::shared_ptr<Client> self
         logEvent(logging::Level::warning, "No handler registered for method", [&] {
             return logging::Metadata{{"method", request.method}};
         });
-        refusal.emplace(Response<AnyMethod>{
-            request.id, MCPError::methodNotFound("Unknown method: " + request.method)});
+        refusal.emplace(Response<AnyMethod>{request.id, unknownMethodError(request.method)});
     }
     const ID id = request.id;
     std::exception_ptr failure;

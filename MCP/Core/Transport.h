@@ -62,7 +62,7 @@ using MessageStream = AsyncStream<std::string>;
 class Transport {
 public:
     // What an answer answers: the id of its request (absent when the request's id could not be
-    // read, as in an error answer with "id": null), and whether it is an error.
+    // read, as in an error answer without "id"), and whether it is an error.
     struct Answer {
         std::optional<ID> request;
         bool isError = false;

@@ -70,8 +70,7 @@ std::optional<std::string> HTTPResponse::body() const {
                 {{"jsonrpc", "2.0"},
                  {"error", Value::object({{"code", error_->code()},
                                           {"message", description.empty() ? std::string("Unknown error")
-                                                                          : description}})},
-                 {"id", nullptr}});
+                                                                          : description}})}});
             try {
                 return toJson(object);
             } catch (const EncodingError&) {

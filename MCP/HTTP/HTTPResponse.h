@@ -4,7 +4,8 @@
 // HTTPResponse is one of five answers: accepted (202, no body), ok (200, no body), data (200 with
 // a body), stream (200; the body is a sequence of chunks that the embedding server writes to the
 // client as each arrives, ending the response when the sequence ends) and error (any status; the
-// body is a JSON-RPC error object with "id": null). statusCode(), headers() and body() derive the
+// body is a JSON-RPC error object without "id", since no request id could be read; the
+// protocol's schema never allows a null one). statusCode(), headers() and body() derive the
 // wire form. A stream answer owns its chunk stream, so a response is move-only.
 //
 //   HTTPResponse answer = co_await transport->handleRequest(std::move(request));

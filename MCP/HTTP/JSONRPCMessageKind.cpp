@@ -1,6 +1,7 @@
 #include "MCP/HTTP/JSONRPCMessageKind.h"
 
 #include "MCP/JSON/JsonParser.h"
+#include "MCP/Messages/MessageClassification.h"
 
 namespace mcp {
 
@@ -17,26 +18,24 @@ std::optional<JSONRPCMessageKind> JSONRPCMessageKind::classifyParsed(const Value
     if (!object) {
         return std::nullopt;
     }
-    std::optional<ID> id;
-    if (const Value* member = object->find("id")) {
-        if (auto text = member->jsonString()) {
-            id.emplace(std::move(*text));
-        } else if (auto number = member->intValue()) {
-            id.emplace(*number);
-        }
-    }
-    if (const Value* method = object->find("method")) {
-        if (auto name = method->jsonString()) {
-            if (id) {
-                return request(std::move(*id), std::move(*name));
+    const MessageShape shape(*object);
+    const MessageForm form = shape.form();
+    switch (form) {
+        case MessageForm::request:
+            return request(*readableID(shape.id), *shape.method->jsonString());
+        case MessageForm::notification:
+            return notification(*shape.method->jsonString());
+        case MessageForm::response:
+            if (std::optional<ID> id = readableID(shape.id)) {
+                return response(std::move(*id));
             }
-            return notification(std::move(*name));
-        }
-    }
-    if (object->contains("result") || object->contains("error")) {
-        if (id) {
-            return response(std::move(*id));
-        }
+            // An answer under an id no request can have had answers nothing.
+            return std::nullopt;
+        case MessageForm::ambiguous:
+        case MessageForm::invalidRequest:
+            return invalidRequest(*invalidRequestError(form)->detail());
+        case MessageForm::invalid:
+            return std::nullopt;
     }
     return std::nullopt;
 }

@@ -97,6 +97,8 @@ boost::asio::awaitable<void> StatefulHTTPServerTransport::send(std::string messa
     }
     if (kind->kind == JSONRPCMessageKind::Kind::response) {
         routeResponse(*kind->id, std::move(message));
+    } else if (kind->kind == JSONRPCMessageKind::Kind::invalidRequest) {
+        logger_.warning("Could not classify outgoing message for routing");
     } else {
         route(HTTPEventStore::kStandaloneStream, std::string(kStandaloneStreamID),
               std::move(message));
@@ -175,6 +177,10 @@ HTTPResponse StatefulHTTPServerTransport::handlePost(HTTPRequest request, Lock& 
     HTTPValidationContext context{"POST", sessionID_, isInitialize, &Version::supported()};
     if (auto answer = validationPipeline_->validate(request, context)) {
         return std::move(*answer);
+    }
+    if (kind->kind == JSONRPCMessageKind::Kind::invalidRequest) {
+        // The server would not answer it: answered here, it never opens a stream.
+        return refuse(400, MCPError::invalidRequest(std::move(kind->reason)));
     }
     if (kind->kind != JSONRPCMessageKind::Kind::request) {
         incoming_.yield(std::move(*request.body));

@@ -122,6 +122,11 @@ boost::asio::awaitable<HTTPResponse> StatelessHTTPServerTransport::handleRequest
         if (auto answer = validationPipeline_->validate(request, context)) {
             co_return std::move(*answer);
         }
+        if (kind->kind == JSONRPCMessageKind::Kind::invalidRequest) {
+            // The server would not answer it: answered here, nothing waits for it.
+            co_return HTTPResponse::error(400,
+                                          MCPError::invalidRequest(std::move(kind->reason)));
+        }
         if (kind->kind != JSONRPCMessageKind::Kind::request) {
             incoming_.yield(std::move(*request.body));
             co_return HTTPResponse::accepted();
@@ -186,7 +191,7 @@ boost::asio::awaitable<void> StatelessHTTPServerTransport::send(std::string mess
         }
     }
     auto kind = JSONRPCMessageKind::classify(message);
-    if (!kind) {
+    if (!kind || kind->kind == JSONRPCMessageKind::Kind::invalidRequest) {
         logger_.warning("Could not classify outgoing message for routing");
         co_return;
     }
@@ -204,6 +209,8 @@ boost::asio::awaitable<void> StatelessHTTPServerTransport::send(std::string mess
             co_return;
         case JSONRPCMessageKind::Kind::response:
             resume(*kind->id, std::move(message));
+            co_return;
+        case JSONRPCMessageKind::Kind::invalidRequest:
             co_return;
     }
 }

@@ -15,6 +15,19 @@ InvalidMessage invalidFormat(std::optional<ID> id = std::nullopt) {
     return InvalidMessage{MCPError::parseError("Invalid message format"), std::move(id)};
 }
 
+// Whether an "id" is one the protocol allows: a text, or an integer the parse kept as one (a
+// number it could not hold in 64 bits arrives as a fraction).
+bool isReadableID(const Value& id) noexcept {
+    switch (id.kind()) {
+        case Value::Kind::String:
+        case Value::Kind::Data:  // a text that reads as a data URL
+        case Value::Kind::Int:
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 MessageShape::MessageShape(const Object& object) noexcept {
@@ -26,22 +39,50 @@ MessageShape::MessageShape(const Object& object) noexcept {
         } else if (key == "error") {
             hasError = true;
         } else if (key == "method") {
-            hasMethod = true;
+            method = &member;
         }
     }
 }
 
-std::optional<ID> readableID(const Value* id) {
+bool MessageShape::hasTextMethod() const noexcept {
+    // A text that reads as a data URL is still the text it was sent as.
+    return method != nullptr &&
+           (method->kind() == Value::Kind::String || method->kind() == Value::Kind::Data);
+}
+
+MessageForm MessageShape::form() const noexcept {
+    const bool textMethod = hasTextMethod();
+    if (id != nullptr && (hasResult || hasError)) {
+        return textMethod ? MessageForm::ambiguous : MessageForm::response;
+    }
+    if (!textMethod) {
+        return MessageForm::invalid;
+    }
     if (id == nullptr) {
+        return MessageForm::notification;
+    }
+    return isReadableID(*id) ? MessageForm::request : MessageForm::invalidRequest;
+}
+
+std::optional<MCPError> invalidRequestError(MessageForm form) {
+    switch (form) {
+        case MessageForm::ambiguous:
+            return MCPError::invalidRequest("A request cannot carry a result or an error");
+        case MessageForm::invalidRequest:
+            return MCPError::invalidRequest("ID must be string or number");
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<ID> readableID(const Value* id) {
+    if (id == nullptr || !isReadableID(*id)) {
         return std::nullopt;
     }
-    if (const std::string* text = id->stringValue()) {
-        return ID(*text);
+    if (const auto number = id->intValue()) {
+        return ID(*number);
     }
-    if (id->kind() == Value::Kind::Int) {
-        return ID(*id->intValue());
-    }
-    return std::nullopt;
+    return ID(*id->jsonString());
 }
 
 ReceivedMessage classifyMessage(std::string_view bytes) {
@@ -63,29 +104,33 @@ ReceivedMessage classifyMessage(Value&& message) {
     const MessageShape shape(*object);
     // The envelopes' fromValue reads without taking anything away: a form that does not fit
     // leaves the message whole for the next one.
-    if (shape.id != nullptr && (shape.hasResult || shape.hasError)) {
-        try {
-            return Response<AnyMethod>::fromValue(std::move(message));
-        } catch (const DecodingError&) {
-        }
-    }
-    if (shape.id != nullptr) {
-        std::optional<ID> id = readableID(shape.id);
-        if (shape.hasMethod && !id && !shape.id->isNull()) {
-            return InvalidMessage{MCPError::invalidRequest("ID must be string or number"),
+    switch (shape.form()) {
+        case MessageForm::response:
+        case MessageForm::ambiguous:
+            try {
+                return Response<AnyMethod>::fromValue(std::move(message));
+            } catch (const DecodingError&) {
+            }
+            break;
+        case MessageForm::request:
+            try {
+                return Request<AnyMethod>::fromValue(std::move(message));
+            } catch (const DecodingError&) {
+            }
+            break;
+        case MessageForm::invalidRequest:
+            return InvalidMessage{*invalidRequestError(MessageForm::invalidRequest),
                                   std::nullopt};
-        }
-        try {
-            return Request<AnyMethod>::fromValue(std::move(message));
-        } catch (const DecodingError&) {
-        }
-        return invalidFormat(std::move(id));
+        case MessageForm::notification:
+            try {
+                return Message<AnyNotification>::fromValue(std::move(message));
+            } catch (const DecodingError&) {
+            }
+            break;
+        case MessageForm::invalid:
+            break;
     }
-    try {
-        return Message<AnyNotification>::fromValue(std::move(message));
-    } catch (const DecodingError&) {
-    }
-    return invalidFormat();
+    return invalidFormat(readableID(shape.id));
 }
 
 namespace {
@@ -137,10 +182,8 @@ std::string errorAnswerText(const MCPError& error, const std::optional<ID>& id) 
     if (id) {
         return responseText(Response<AnyMethod>{*id, error});
     }
-    return toJson(
-        Value(Object::fromEntries({{"error", error.toValue()},
-                                   {"id", Value()},
-                                   {"jsonrpc", Value(std::string(detail::kJsonRpcVersion))}})));
+    return toJson(Value(Object::fromEntries(
+        {{"error", error.toValue()}, {"jsonrpc", Value(std::string(detail::kJsonRpcVersion))}})));
 }
 
 std::string responseText(const Response<AnyMethod>& response) {

@@ -8,17 +8,24 @@
 //       send(mcp::errorAnswerText(invalid->error, invalid->id));
 //   }
 //
-// The forms, tried in this order on the parsed JSON (each read by its envelope's own rules):
-//   batch         a JSON array; its elements are left for the caller, since a server's batch
-//                 holds requests and notifications and a client's holds responses.
-//   response      an object with "id" and "result" or "error" that reads as a response.
-//   request       any other object with "id": a message with an id wants an answer, so it is
-//                 never taken for a notification, even when the id is unusable.
-//   notification  an object without "id".
-//   invalid       text that is no JSON, a JSON value of another kind, or an object none of the
-//                 forms reads: parseError "Invalid message format", answered under the object's
-//                 "id" when that is a string or an integer. A request whose "id" is neither (nor
-//                 null) is invalidRequest "ID must be string or number", answered with a null id.
+// The form comes from the members alone (MessageShape::form()), the one decision the server,
+// the client and every transport take, so that no transport accepts as a request what the server
+// will not answer:
+//   batch            a JSON array; its elements are left for the caller, since a server's batch
+//                    holds requests and notifications and a client's holds responses.
+//   response         an object with "id" and "result" or "error" that reads as a response, a text
+//                    "method" beside them included: whoever reads answers takes it for one, and
+//                    the transports in front of a server refuse it as a request (ambiguous form).
+//   request          an object with a text "method" and an "id" that is a string or an integer
+//                    (of at most 64 bits), as the protocol's schema allows.
+//   invalid request  a text "method" with any other "id" (null, a fraction, a larger number, a
+//                    boolean, an object, an array): invalidRequest "ID must be string or number",
+//                    answered without an id, since none can be read. Never a notification: a
+//                    message with an id wants an answer.
+//   notification     an object with a text "method" and no "id".
+//   invalid          text that is no JSON, a JSON value of another kind, or an object none of the
+//                    forms reads: parseError "Invalid message format", answered under the object's
+//                    "id" when that is a string or an integer.
 //
 // Thread-safety: pure functions.
 #pragma once
@@ -58,23 +65,43 @@ ReceivedMessage classifyMessage(std::string_view bytes);
 // The same for a message that is parsed already (a batch element); takes it over.
 ReceivedMessage classifyMessage(Value&& message);
 
+// What a message's members make it, before any envelope is read.
+enum class MessageForm {
+    request,         // text "method", readable "id", neither "result" nor "error"
+    notification,    // text "method", no "id"
+    response,        // "id" with "result" or "error", no text "method"
+    ambiguous,       // "id" with "result" or "error" and a text "method": an answer to whoever
+                     // reads answers, an invalid request to a server's transport
+    invalidRequest,  // text "method" with an "id" no answer can carry
+    invalid,         // anything else
+};
+
 // The members of an object that tell the message forms apart, found in one pass without
-// decoding anything. `id` points into the object (nullptr when there is no "id").
+// decoding anything. `id` and `method` point into the object (nullptr when absent).
 struct MessageShape {
     explicit MessageShape(const Object& object) noexcept;
 
+    // The form these members give the message.
+    MessageForm form() const noexcept;
+    // Whether "method" is a text.
+    bool hasTextMethod() const noexcept;
+
     const Value* id = nullptr;
-    bool hasMethod = false;
+    const Value* method = nullptr;
     bool hasResult = false;
     bool hasError = false;
 };
 
-// The id an answer can carry: a string or an integer "id" member; absent for any other value
-// and for no member at all.
+// The error a server's side answers an ambiguous or invalid request with: invalidRequest with
+// the reason; nullopt for the other forms.
+std::optional<MCPError> invalidRequestError(MessageForm form);
+
+// The id an answer can carry: a string or an integer (of at most 64 bits) "id" member; absent
+// for any other value and for no member at all.
 std::optional<ID> readableID(const Value* id);
 
-// The text of an error answer under `id`, or with "id": null when there is none (as JSON-RPC
-// wants for a message whose id could not be read).
+// The text of an error answer under `id`, or without an "id" member when there is none: the
+// protocol's schema makes the id of an error answer optional and never null.
 std::string errorAnswerText(const MCPError& error, const std::optional<ID>& id);
 
 // The text of `response`. A response JSON cannot carry (a text that is not UTF-8) becomes an

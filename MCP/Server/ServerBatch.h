@@ -1,7 +1,8 @@
 // ServerBatch (Server::Batch): a JSON-RPC batch as the server reads it, a JSON array of requests
 // and notifications.
 //
-// Each element that has an "id" member is read as a request, any other as a notification (both
+// Each element that has an "id" member is read as a request (its id a string or an integer, as
+// the message classification wants), any other as a notification (both
 // by the envelope rules: "jsonrpc" must be "2.0", "method" is required text, "params" optional).
 // One element that does not decode makes the whole array fail (DecodingError), so a response
 // object inside a batch makes it no batch at all. An empty array is an empty batch. Written back
@@ -14,6 +15,7 @@
 #include "MCP/JSON/Coding.h"
 #include "MCP/JSON/Value.h"
 #include "MCP/Messages/Message.h"
+#include "MCP/Messages/MessageClassification.h"
 #include "MCP/Messages/Method.h"
 #include "MCP/Messages/Request.h"
 
@@ -35,7 +37,11 @@ struct ServerBatch {
         for (std::size_t index = 0; index < array->size(); ++index) {
             Value& element = (*array)[index];
             decodingAt(index, [&] {
-                if (element.find("id") != nullptr) {
+                if (const Value* id = element.find("id")) {
+                    // An id no answer can carry makes no request here either.
+                    if (!readableID(id)) {
+                        throw DecodingError::dataCorrupted({}, "ID must be string or number");
+                    }
                     batch.items.emplace_back(Request<AnyMethod>::fromValue(std::move(element)));
                 } else {
                     batch.items.emplace_back(

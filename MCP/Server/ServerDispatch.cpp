@@ -10,6 +10,7 @@
 
 #include "MCP/JSON/JsonElement.h"
 #include "MCP/Messages/MessageClassification.h"
+#include "MCP/Messages/UnknownMethod.h"
 #include "MCP/Messages/detail/ParsedEnvelope.h"
 #include "MCP/Server/Server.h"
 #include "MCP/Server/ServerInternal.h"
@@ -288,9 +289,8 @@ asio::awaitable<std::optional<Response<AnyMethod>>> Server::handleRequest(
         response.emplace(Response<AnyMethod>{
             std::move(request.id), MCPError::invalidRequest("Server is not initialized")});
     } else if (box = requestHandler(request.method); !box) {
-        std::string detail = "Unknown method: " + request.method;
-        response.emplace(Response<AnyMethod>{std::move(request.id),
-                                             MCPError::methodNotFound(std::move(detail))});
+        response.emplace(
+            Response<AnyMethod>{std::move(request.id), unknownMethodError(request.method)});
     }
     if (!response) {
         const ID id = request.id;

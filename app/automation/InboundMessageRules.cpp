@@ -4,6 +4,7 @@
 
 #include "MCP/JSON/JsonParser.h"
 #include "MCP/JSON/JsonWriter.h"
+#include "MCP/Messages/MessageClassification.h"
 
 namespace fw::automation {
 
@@ -64,8 +65,15 @@ std::optional<InboundMessage> acceptInboundLine(std::string line, std::size_t ma
     if (object == nullptr || object->empty()) {
         return std::nullopt;
     }
-    const mcp::Value* methodValue = object->find("method");
-    const auto method = methodValue ? stringText(*methodValue) : std::nullopt;
+    // Only what the server itself reads as a request or a notification passes: a request the
+    // server would take for an answer, or answer under no id, would pin the connection's reader,
+    // which waits for the answer before it reads on.
+    const mcp::MessageShape shape(*object);
+    const mcp::MessageForm form = shape.form();
+    if (form != mcp::MessageForm::request && form != mcp::MessageForm::notification) {
+        return std::nullopt;
+    }
+    const auto method = stringText(*shape.method);
     if (!method) {
         return std::nullopt;
     }

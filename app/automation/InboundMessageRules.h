@@ -2,7 +2,9 @@
 // text (no I/O), and to the answers it sends back, from what the server says they answer: the
 // connection's reader and writer use them, and tests feed them any bytes.
 //
-// A line is accepted when it is one JSON object with at least one member and a string "method".
+// A line is accepted when it is one JSON object with at least one member that the library's message
+// classification reads as a request or a notification (a string "method", no "result" or "error"
+// beside an "id"), so that the server answers every request the reader lets through.
 // With an "id" member it is a request; the id must be a string of at most 256 UTF-8 bytes or an
 // integer that fits a signed 64-bit integer, and is remembered under its key ("s:" + the string,
 // "n:" + the decimal digits), which keeps the string "1" and the number 1 apart. Without "id" it

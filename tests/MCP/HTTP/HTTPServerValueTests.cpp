@@ -32,7 +32,19 @@ TEST(JSONRPCMessageKindTest, ClassifiesBodies) {
         {R"({"id":3,"result":{}})", Kind::response(ID(3))},
         {R"({"id":"x","error":{"code":1,"message":"m"}})", Kind::response(ID("x"))},
         {R"({"id":4,"method":5,"result":{}})", Kind::response(ID(4))},
-        {R"({"id":1.5,"method":"ping"})", Kind::notification("ping")},
+        // A method with an id the server cannot answer under, or beside an answer, is refused
+        // by the transport itself: the server would not answer it.
+        {R"({"id":1.5,"method":"ping"})", Kind::invalidRequest("ID must be string or number")},
+        {R"({"id":null,"method":"ping"})", Kind::invalidRequest("ID must be string or number")},
+        {R"({"id":true,"method":"ping"})", Kind::invalidRequest("ID must be string or number")},
+        {R"({"id":{},"method":"ping"})", Kind::invalidRequest("ID must be string or number")},
+        {R"({"id":18446744073709551616,"method":"ping"})",
+         Kind::invalidRequest("ID must be string or number")},
+        {R"({"id":1,"method":"ping","result":{}})",
+         Kind::invalidRequest("A request cannot carry a result or an error")},
+        {R"({"id":1,"method":"ping","error":{"code":1,"message":"m"}})",
+         Kind::invalidRequest("A request cannot carry a result or an error")},
+        {R"({"id":null,"result":{}})", std::nullopt},
         {R"({"result":{}})", std::nullopt},
         {R"([{"jsonrpc":"2.0","id":1,"method":"ping"}])", std::nullopt},
         {"", std::nullopt},
@@ -110,8 +122,7 @@ TEST(HTTPResponseTest, ErrorAnswersCarryJsonRpcErrorAndHeaders) {
     EXPECT_EQ(body, Value::object({{"jsonrpc", "2.0"},
                                    {"error", Value::object({{"code", -32600},
                                                             {"message",
-                                                             "Invalid Request: Method Not Allowed"}})},
-                                   {"id", nullptr}}));
+                                                             "Invalid Request: Method Not Allowed"}})}}));
     EXPECT_FALSE(HTTPResponse::error(400, MCPError::parseError()).headers().contains(
         "MCP-Session-Id"));
 }

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "MCP/JSON/JsonParser.h"
 #include "MCP/Messages/MessageClassification.h"
 
 namespace mcp {
@@ -51,9 +52,25 @@ TEST(MessageClassification, TellsTheFormsApart) {
         {R"({"jsonrpc":"2.0","id":1.5,"result":{}})", "invalid", "", parseError.c_str()},
         {R"({"jsonrpc":"2.0","id":null})", "invalid", "", parseError.c_str()},
         {R"({"jsonrpc":"2.0","method":7})", "invalid", "", parseError.c_str()},
-        {R"({"jsonrpc":"2.0","id":true,"method":"ping"})", "invalid", "",
-         "Invalid Request: ID must be string or number"},
+        // A text that reads as a data URL is still a text id.
+        {R"({"jsonrpc":"2.0","id":"data:,x","method":"ping"})", "request", "data:,x"},
+        // An id with an answer is an answer, whatever else the message carries.
+        {R"({"jsonrpc":"2.0","id":4,"method":"ping","result":{}})", "response", "4"},
+        {R"({"jsonrpc":"2.0","id":4,"method":"ping","error":{"code":1,"message":"m"}})",
+         "response", "4"},
     };
+    // A method with an id no answer can carry is an invalid request, never a notification and
+    // never a request under some id of its own.
+    for (const char* id : {"true", "null", "1.5", "1.0", "{}", "[]", "18446744073709551616",
+                           "-9223372036854775809", "1e3"}) {
+        SCOPED_TRACE(id);
+        const std::string text = std::string(R"({"jsonrpc":"2.0","method":"ping","id":)") + id + "}";
+        const ReceivedMessage message = classifyMessage(std::string_view(text));
+        ASSERT_EQ(kindOf(message), "invalid");
+        EXPECT_EQ(idOf(message), "");
+        EXPECT_EQ(std::string(std::get<InvalidMessage>(message).error.what()),
+                  "Invalid Request: ID must be string or number");
+    }
     for (const ClassificationCase& c : cases) {
         SCOPED_TRACE(c.text);
         const ReceivedMessage message = classifyMessage(std::string_view(c.text));
@@ -69,10 +86,41 @@ TEST(MessageClassification, TellsTheFormsApart) {
     EXPECT_EQ(std::get<BatchMessage>(batch).elements.size(), 2u);
 }
 
+TEST(MessageClassification, FormsOfTheMembers) {
+    struct Case {
+        const char* text;
+        MessageForm form;
+    };
+    const Case cases[] = {
+        {R"({"id":1,"method":"m"})", MessageForm::request},
+        {R"({"id":"1","method":"m","params":{}})", MessageForm::request},
+        {R"({"method":"m"})", MessageForm::notification},
+        {R"({"method":"m","result":{}})", MessageForm::notification},
+        {R"({"id":1,"result":null})", MessageForm::response},
+        {R"({"id":null,"error":{}})", MessageForm::response},
+        {R"({"id":1,"method":5,"result":{}})", MessageForm::response},
+        {R"({"id":1,"method":"m","result":{}})", MessageForm::ambiguous},
+        {R"({"id":"x","method":"m","error":{}})", MessageForm::ambiguous},
+        {R"({"id":null,"method":"m"})", MessageForm::invalidRequest},
+        {R"({"id":2.5,"method":"m"})", MessageForm::invalidRequest},
+        {R"({"id":1,"method":7})", MessageForm::invalid},
+        {R"({"id":1})", MessageForm::invalid},
+        {R"({})", MessageForm::invalid},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const Value message = parseJson(c.text);
+        EXPECT_EQ(MessageShape(*message.objectValue()).form(), c.form);
+    }
+    EXPECT_FALSE(invalidRequestError(MessageForm::request));
+    EXPECT_EQ(std::string(invalidRequestError(MessageForm::ambiguous)->what()),
+              "Invalid Request: A request cannot carry a result or an error");
+}
+
 TEST(MessageClassification, ErrorAnswers) {
     EXPECT_EQ(
         errorAnswerText(MCPError::invalidRequest("Batch array must not be empty"), std::nullopt),
-        R"({"error":{"code":-32600,"data":{"detail":"Batch array must not be empty"},"message":"Invalid Request: Batch array must not be empty"},"id":null,"jsonrpc":"2.0"})");
+        R"({"error":{"code":-32600,"data":{"detail":"Batch array must not be empty"},"message":"Invalid Request: Batch array must not be empty"},"jsonrpc":"2.0"})");
     EXPECT_EQ(
         errorAnswerText(MCPError::methodNotFound("Unknown method: x"), ID("a/b")),
         R"({"error":{"code":-32601,"data":{"detail":"Unknown method: x"},"message":"Method not found: Unknown method: x"},"id":"a/b","jsonrpc":"2.0"})");

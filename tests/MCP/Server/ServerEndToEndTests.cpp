@@ -76,7 +76,7 @@ TEST(ServerEndToEnd, ServesToolsOverStandardInputAndOutput) {
     server.writeLine("this is not JSON");
     EXPECT_EQ(
         server.readLine(),
-        R"({"error":{"code":-32700,"data":{"detail":"Invalid message format"},"message":"Parse error: Invalid JSON: Invalid message format"},"id":null,"jsonrpc":"2.0"})");
+        R"({"error":{"code":-32700,"data":{"detail":"Invalid message format"},"message":"Parse error: Invalid JSON: Invalid message format"},"jsonrpc":"2.0"})");
 
     // End of input ends the program.
     server.closeInput();

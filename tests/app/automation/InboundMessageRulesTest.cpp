@@ -6,6 +6,7 @@
 
 #include "MCP/JSON/JsonParser.h"
 #include "app/automation/InboundMessageRules.h"
+#include "fuzz/InboundAgreement.h"
 
 namespace fw::automation {
 namespace {
@@ -50,6 +51,10 @@ TEST(InboundMessageRules, LinesThatBreakTheRules) {
         R"({"method":"ping","id":1.5})",
         R"({"method":"ping","id":null})",
         R"({"method":"ping","id":{}})",
+        R"({"method":"ping","id":18446744073709551616})",
+        // The server reads an id with a result or an error as an answer, which it never answers.
+        R"({"method":"ping","id":1,"result":{}})",
+        R"({"method":"ping","id":"a","error":{"code":1,"message":"m"}})",
         R"({"method":"ping"})",
         R"({"method":"notification/initialized"})",
         R"({"method":"ping","id":1} {"method":"ping","id":2})",
@@ -132,8 +137,9 @@ TEST(InboundMessageRules, AnswersReleaseTheRequestInFlight) {
     }
 }
 
-// Random lines, most of them near misses of valid messages: the rules never crash, and what they
-// accept always keeps them.
+// Random lines, most of them near misses of valid messages: the rules never crash, what they
+// accept always keeps them, and the server's own classification reads it the same way (a request
+// the rules let through is one the server answers).
 TEST(InboundMessageRules, SeededRandomLinesKeepTheRules) {
     std::mt19937 random(20261210);
     const std::string seeds[] = {
@@ -141,6 +147,8 @@ TEST(InboundMessageRules, SeededRandomLinesKeepTheRules) {
         R"({"jsonrpc":"2.0","id":"a","method":"tools/call","params":{"name":"x"}})",
         R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})",
         R"({"jsonrpc":"2.0","id":2,"method":"initialize","params":{"capabilities":{"experimental":{"e":{}}}}})",
+        R"({"jsonrpc":"2.0","id":3,"method":"ping","result":{}})",
+        R"({"jsonrpc":"2.0","id":"data:,4","method":"ping","error":{}})",
     };
     const std::string alphabet =
         "{}[]\":,0123456789.-+eEtruefalsn \\/u\x01\x7f\xc3\xa9\xff"
@@ -164,6 +172,7 @@ TEST(InboundMessageRules, SeededRandomLinesKeepTheRules) {
                     break;
             }
         }
+        EXPECT_EQ(fuzz::inboundDisagreement(line), std::nullopt) << line;
         const auto message = acceptInboundLine(line, kMaximum);
         if (!message) {
             continue;

@@ -18,6 +18,7 @@
 #include "LocalAutomation/MCPUnixSocket.h"
 #include "LocalAutomation/MCPUnixSocketLineReader.h"
 #include "LocalAutomation/SocketError.h"
+#include "MCP/JSON/JsonParser.h"
 #include "MCP/Server/Server.h"
 #include "app/automation/MCPUnixSocketTransport.h"
 
@@ -165,6 +166,9 @@ TEST_F(TransportTest, BrokenRulesCloseTheConnectionSilently) {
         "\n",
         "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{}}\n",
         "{\"method\":\"ping\",\"id\":true}\n",
+        "{\"method\":\"ping\",\"id\":null}\n",
+        // Taken for an answer by the server, which would leave the reader waiting for ever.
+        "{\"jsonrpc\":\"2.0\",\"method\":\"ping\",\"id\":1,\"result\":{}}\n",
         "{\"method\":\"ping\"}\n",
         std::string(MCPUnixSocket::kIncomingLineMaximum + 1, ' ') + "\n",
     };
@@ -290,7 +294,12 @@ TEST_F(TransportTest, OutgoingSizeLimit) {
     reader.join();
     EXPECT_EQ(line, exact);
 
-    EXPECT_EQ(sendFailure(exact + " "), SocketError::messageTooLarge());
+    // A valid notification one byte longer.
+    std::string over = exact;
+    over.insert(over.size() - 3, "p");
+    ASSERT_EQ(over.size(), MCPUnixSocket::kOutgoingMessageMaximum + 1);
+    ASSERT_TRUE(mcp::tryParseJson(over));
+    EXPECT_EQ(sendFailure(over), SocketError::messageTooLarge());
     expectClosedSilently();
     EXPECT_EQ(sendFailure("{}"), SocketError::io(ENOBUFS));
 }
@@ -336,7 +345,7 @@ TEST_F(TransportTest, CompanionClosingEndsTheStream) {
 }
 
 // The companion stops reading: large messages fill the socket. Two sends may wait; a third
-// closes the connection, and the waiting ones fail too.
+// closes the connection, and the waiting ones fail too, as sends on a closed connection.
 TEST_F(TransportTest, WriteQueueHoldsTwoSends) {
     connectAndCollect();
     const std::string large =
@@ -352,10 +361,16 @@ TEST_F(TransportTest, WriteQueueHoldsTwoSends) {
         try {
             sent.get();
         } catch (const SocketError& error) {
-            (error == SocketError::io(ENOBUFS) ? refused : failed) += 1;
+            if (error == SocketError::io(ENOBUFS)) {
+                ++refused;
+            } else {
+                EXPECT_EQ(error, SocketError::io(ENOTCONN));
+                ++failed;
+            }
         }
     }
     EXPECT_GE(refused, 1);
+    EXPECT_GE(failed, 1);
     EXPECT_FALSE(transport->isOpen());
     EXPECT_TRUE(reaches(closes, 1));
 }
@@ -401,6 +416,20 @@ TEST_F(TransportTest, ServerAnswersOverTheSocket) {
         pair.sendFar("{\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}\n"
                      "{\"jsonrpc\":\"2.0\",\"id\":\"p\",\"method\":\"ping\"}\n"));
     EXPECT_EQ(companion->nextLine(1 << 20), R"({"id":"p","jsonrpc":"2.0","result":{}})");
+
+    // An unknown method whose name alone nearly fills the incoming limit is answered within the
+    // outgoing one (the name is echoed cut), and the connection stays open.
+    std::string unknown = R"({"jsonrpc":"2.0","id":"u","method":")";
+    unknown.append(MCPUnixSocket::kIncomingLineMaximum - unknown.size() - 2, 'm');
+    unknown += "\"}";
+    ASSERT_EQ(unknown.size(), MCPUnixSocket::kIncomingLineMaximum);
+    ASSERT_TRUE(pair.sendFar(unknown + "\n"));
+    const std::string refusal = companion->nextLine(1 << 20);
+    EXPECT_LT(refusal.size(), 2048u);
+    EXPECT_NE(refusal.find(R"("code":-32601)"), std::string::npos) << refusal.substr(0, 200);
+    EXPECT_NE(refusal.find(R"("id":"u")"), std::string::npos) << refusal.substr(0, 200);
+    ASSERT_TRUE(pair.sendFar("{\"jsonrpc\":\"2.0\",\"id\":\"q\",\"method\":\"ping\"}\n"));
+    EXPECT_EQ(companion->nextLine(1 << 20), R"({"id":"q","jsonrpc":"2.0","result":{}})");
     await(io, server->stop());
     EXPECT_FALSE(transport->isOpen());
 }
