@@ -5,6 +5,8 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -103,12 +105,11 @@ void Client::registerCancellationListener() {
                      parameters.requestId ? parameters.requestId->description() : "none"},
                     {"reason", parameters.reason.value_or("none")}};
             });
-            if (!parameters.requestId) {
-                co_return;
+            if (parameters.requestId) {
+                // The id is one of the server's requests: the client's own live apart.
+                self->cancelServerRequest(*parameters.requestId);
             }
-            if (auto pending = self->removePendingRequest(*parameters.requestId)) {
-                pending->resume(std::make_exception_ptr(CancellationError()));
-            }
+            co_return;
         });
 }
 
@@ -132,6 +133,15 @@ asio::awaitable<void> Client::connectOnStrand(std::shared_ptr<Transport> transpo
         phase_ = Phase::connecting;
         connection_ = transport;
     }
+    // Heard on the transport's executor; handled on the strand, by this connection only.
+    transport->setConnectionChangeHandler(
+        [weak = weak_from_this(), generation](Transport::ConnectionChange change) {
+            if (auto self = weak.lock()) {
+                asio::post(self->strand_, [self, generation, change] {
+                    self->connectionChanged(generation, change);
+                });
+            }
+        });
     std::exception_ptr failure;
     try {
         co_await transport->connect();
@@ -212,6 +222,11 @@ asio::awaitable<void> Client::disconnectOnStrand() {
     }
     std::shared_ptr<asio::cancellation_signal> signal = std::exchange(loopSignal_, nullptr);
     std::optional<AsyncResult<bool>> done = std::exchange(loopDone_, std::nullopt);
+    if (connection) {
+        connection->setConnectionChangeHandler({});
+    }
+    // Requests held back for a replaced connection now find none.
+    openRequestGate();
     failPendingRequests(std::make_exception_ptr(MCPError::internalError("Client disconnected")));
     auto log = [&](const char* message) {
         detail::logThrough(connection.get(), logging::Level::debug, message,
@@ -295,9 +310,7 @@ asio::awaitable<void> Client::receiveLoop(std::shared_ptr<Client> self,
             if (!element) {
                 break;  // the stream ended: the server is gone
             }
-            if (auto rest = dispatch(*element)) {
-                co_await std::move(*rest);
-            }
+            dispatch(*element);
         }
         if (!again) {
             break;
@@ -321,8 +334,84 @@ void Client::endLoop(std::exception_ptr error, std::uint64_t generation) {
     }
     loopSignal_.reset();
     loopDone_.reset();
+    // Requests held back for a replaced connection are now refused with connectionClosed.
+    openRequestGate();
     // Nothing will take their answers in any more.
     failPendingRequests(error);
+}
+
+// --- A connection replaced under the transport --------------------------------------------------
+
+void Client::connectionChanged(std::uint64_t generation, Transport::ConnectionChange change) {
+    if (generation != generation_ || phase_ != Phase::running) {
+        return;  // an earlier connection's word, or the loop is over
+    }
+    const std::uint64_t round = ++connectionRound_;
+    if (change == Transport::ConnectionChange::lost) {
+        closeRequestGate();
+        logEvent(logging::Level::warning,
+                 "Connection lost: the requests in flight fail, new ones wait for its replacement",
+                 logging::DeferredMetadata{});
+        failPendingRequests(std::make_exception_ptr(MCPError::connectionClosed()));
+        return;
+    }
+    if (!server_.protocolVersion) {
+        openRequestGate();  // never initialized: nothing to repeat
+        return;
+    }
+    asio::co_spawn(strand_, repeatHandshake(shared_from_this(), round), asio::detached);
+}
+
+asio::awaitable<void> Client::repeatHandshake(std::shared_ptr<Client> self, std::uint64_t round) {
+    (void)self;
+    std::exception_ptr failure;
+    try {
+        co_await initializeOnStrand();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        const std::string description = detail::describeError(failure);
+        logEvent(logging::Level::error, "Handshake on the replaced connection failed",
+                 [&] { return logging::Metadata{{"error", description}}; });
+    } else {
+        logEvent(logging::Level::debug, "Handshake repeated on the replaced connection",
+                 logging::DeferredMetadata{});
+    }
+    if (round == connectionRound_) {
+        openRequestGate();
+    }
+}
+
+std::optional<AsyncResult<bool>> Client::requestGate(Feature feature) const {
+    if (feature == Feature::handshake || !gateClosed_.load(std::memory_order_acquire)) {
+        return std::nullopt;
+    }
+    std::lock_guard lock(mutex_);
+    return gate_;
+}
+
+void Client::closeRequestGate() {
+    if (gateOpener_) {
+        return;
+    }
+    auto [opener, gate] = AsyncResult<bool>::make();
+    gateOpener_.emplace(std::move(opener));
+    std::lock_guard lock(mutex_);
+    gate_.emplace(std::move(gate));
+    gateClosed_.store(true, std::memory_order_release);
+}
+
+void Client::openRequestGate() {
+    if (!gateOpener_) {
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        gate_.reset();
+        gateClosed_.store(false, std::memory_order_release);
+    }
+    std::exchange(gateOpener_, std::nullopt)->setValue(true);
 }
 
 }  // namespace mcp

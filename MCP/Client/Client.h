@@ -12,17 +12,25 @@
 //
 // Requests: each waits in the pending-request table under its id from before its bytes leave
 // until the first of: its answer, cancelRequest() (or a cancelled awaiter of its context), the
-// server's "notifications/cancelled", the optional time-out, the end of the connection, or a
-// failed transport send. Whoever takes the entry out resumes it, so each waiter gets exactly one
+// optional time-out, the end of the connection, or a failed transport send. (The server's
+// "notifications/cancelled" names a request of the server: it cancels that request's handler,
+// which then sends no answer, and never touches a request of the client.) Whoever takes the entry out resumes it, so each waiter gets exactly one
 // outcome:
 //   the typed result                   an answer carrying a result that fits the type
 //   the server's MCPError              an error answer
 //   TypeMismatchError                  a result that does not fit
-//   CancellationError                  cancelRequest(), a withdrawn context, the server's cancel
+//   CancellationError                  cancelRequest(), a withdrawn context
 //   internalError "Request timed out"  Configuration::requestTimeout passed
 //   internalError "Client disconnected"              disconnect()
 //   connectionClosed, or the stream's error          the transport's stream ended or failed
+//   connectionClosed                                 the transport lost its connection (below)
 //   the transport's send error                       the bytes could not be handed over
+//
+// A transport that replaces a broken connection without ending its stream (the network
+// transport) says so through its connection-change handler: on `lost` every pending request fails
+// with connectionClosed (its answer is gone with the connection) and new requests wait; on
+// `replaced` a client that was initialized runs initialize() again on the new connection, and
+// the waiting requests go out once that handshake has ended (a failed one is logged).
 //
 // Thread-safety: the client is an actor. Its protocol state (connection, handshake results,
 // pending requests, the receive loop) lives on its own strand; callers await from any executor.
@@ -31,17 +39,22 @@
 // the transport from the caller's own coroutine, without a hop onto the strand; whatever takes
 // an entry out resumes it outside the lock. Handler registration, capabilities and
 // configuration may be used from any thread (they sit behind the same lock). The receive loop
-// handles responses and notifications one after another in arrival order; each request of the
-// server runs in a task of its own, so a handler that itself asks the server something does not
-// hold up the loop. Create clients with std::make_shared: running tasks keep the client alive until
+// handles responses one after another in arrival order and never waits for a handler:
+// notifications go to a queue of their own, whose handlers run one notification after another in
+// arrival order (so a handler may itself ask the server something), and each request of the
+// server runs in a task of its own. The queue holds at most kMaxQueuedNotifications; a
+// notification that finds it full is dropped with a warning (a notification has no answer to
+// wait for). Create clients with std::make_shared: running tasks keep the client alive until
 // they end.
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/cancellation_signal.hpp>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <map>
@@ -246,10 +259,13 @@ private:
     friend class ClientBatch;
     struct PendingEntry;
     struct RequestTimer;
+    struct ServerRequestRun;
+    struct BatchState;
 
     // What a typed operation needs the server to have announced.
     enum class Feature {
         none,
+        handshake,  // as none, and never held back while the connection is being replaced
         prompts,
         resources,
         resourceSubscription,
@@ -273,6 +289,14 @@ private:
                                              std::shared_ptr<Transport> transport,
                                              std::uint64_t generation);
     void endLoop(std::exception_ptr error, std::uint64_t generation);
+    // The transport replaced its connection: what was in flight is failed, and the handshake
+    // is repeated on the new connection before new requests go out.
+    void connectionChanged(std::uint64_t generation, Transport::ConnectionChange change);
+    boost::asio::awaitable<void> repeatHandshake(std::shared_ptr<Client> self, std::uint64_t round);
+    // New requests wait while the gate is closed (any thread may look, the strand changes it).
+    std::optional<AsyncResult<bool>> requestGate(Feature feature) const;
+    void closeRequestGate();
+    void openRequestGate();
     void failPendingRequests(const std::exception_ptr& error);
 
     // Requests (strand).
@@ -286,21 +310,28 @@ private:
                                                                            Request<M> request);
     // Requests (any thread). enterPending() checks `feature` and the connection and enters
     // the request, all under the lock; it gives the transport to send the request over.
-    std::shared_ptr<Transport> enterPending(Feature feature, const ID& id,
+    // `serial` (from nextSerial()) tells this request's entry from a later one under the same id.
+    std::shared_ptr<Transport> enterPending(Feature feature, const ID& id, std::uint64_t serial,
                                             AnyPendingRequest pending);
+    std::uint64_t nextSerial() noexcept;
     // Hands an entered request's bytes to `connection`; a failed send ends the request with
     // its error.
     boost::asio::awaitable<void> sendEntered(std::shared_ptr<Transport> connection, const ID& id,
-                                             std::string bytes);
-    // Ends request `id` with `error` when it still waits.
-    void failPendingRequest(const ID& id, const std::exception_ptr& error);
-    std::optional<AnyPendingRequest> removePendingRequest(const ID& id);
+                                             std::uint64_t serial, std::string bytes);
+    // The same in a task of its own, for a caller that waits for the answer only.
+    void startSending(std::shared_ptr<Transport> connection, ID id, std::uint64_t serial,
+                      std::string bytes);
+    // Ends request `id` (when `serial` is the entry's) with `error` when it still waits.
+    void failPendingRequest(const ID& id, std::uint64_t serial, const std::exception_ptr& error);
+    // Takes out the entry under `id`; with a serial, only when the entry is that request's.
+    std::optional<AnyPendingRequest> removePendingRequest(const ID& id,
+                                                          std::optional<std::uint64_t> serial = {});
     void stopTimer(std::shared_ptr<RequestTimer> timer);
     // With the lock held.
     void checkCapability(Feature feature) const;
     void checkCanRegister() const;
-    std::function<void()> withdrawal(const ID& id);
-    void withdraw(ID id);
+    std::function<void()> withdrawal(const ID& id, std::uint64_t serial);
+    void withdraw(ID id, std::uint64_t serial);
     boost::asio::awaitable<void> expire(std::shared_ptr<Client> self, ID id,
                                         std::shared_ptr<RequestTimer> timer);
     boost::asio::awaitable<void> sendText(std::string bytes);
@@ -311,16 +342,16 @@ private:
     // Batches (strand).
     boost::asio::awaitable<void> withBatchOnStrand(
         std::function<boost::asio::awaitable<void>(Batch&)> body);
-    boost::asio::awaitable<void> addBatchMember(ClientBatch& batch, ID id,
+    boost::asio::awaitable<void> addBatchMember(std::shared_ptr<BatchState> batch, ID id,
                                                 AnyPendingRequest pending, std::string bytes);
-    boost::asio::awaitable<void> addBatchMemberOnStrand(ClientBatch& batch, ID id,
+    boost::asio::awaitable<void> addBatchMemberOnStrand(std::shared_ptr<BatchState> batch, ID id,
                                                         AnyPendingRequest pending,
                                                         std::string bytes);
     void failBatchMembers(const std::vector<ID>& ids, const std::exception_ptr& error);
 
     // Inbound dispatch (strand).
-    // Handles one received message; what is left to await (a notification's handlers) comes back.
-    std::optional<boost::asio::awaitable<void>> dispatch(std::string_view element);
+    // Handles one received message without waiting for any handler.
+    void dispatch(std::string_view element);
     // A successful response read in place, resumed straight from the parse; false (nothing
     // done) for any other message.
     bool handleParsedResponse(const JsonElement& message);
@@ -328,10 +359,17 @@ private:
     // Hands `outcome` to the request waiting under `id`, or logs that none waits.
     void answerPendingRequest(const ID& id, PendingOutcome&& outcome);
     void handleBatchResponse(std::vector<Response<AnyMethod>> responses);
+    // Queues a notification for its handlers; starts the task that runs them when none runs.
+    void enqueueNotification(Message<AnyNotification> message);
+    boost::asio::awaitable<void> runQueuedNotifications(std::shared_ptr<Client> self);
     boost::asio::awaitable<void> handleMessage(Message<AnyNotification> message);
     void startIncomingRequest(Request<AnyMethod> request);
     boost::asio::awaitable<void> handleIncomingRequest(std::shared_ptr<Client> self,
-                                                       Request<AnyMethod> request);
+                                                       Request<AnyMethod> request,
+                                                       std::shared_ptr<ServerRequestRun> run);
+    boost::asio::awaitable<void> sendQueuedRefusals(std::shared_ptr<Client> self);
+    // The server withdrew its request `id`: its handler is cancelled and sends no answer.
+    void cancelServerRequest(const ID& id);
     boost::asio::awaitable<void> sendResponse(const Response<AnyMethod>& response);
 
     // Logging through the connection's logger (strand only; nothing without a connection).
@@ -343,6 +381,12 @@ private:
     // Room for the text of a usual request, so that writing it allocates once.
     static constexpr std::size_t kRequestTextReserve = 256;
 
+public:
+    // The notifications that may wait for their handlers at once.
+    static constexpr std::size_t kMaxQueuedNotifications = 1024;
+
+private:
+
     const Strand strand_;
     const Info clientInfo_;
 
@@ -352,6 +396,7 @@ private:
     Configuration configuration_;
     bool cancellationListenerRegistered_ = false;
     std::unordered_map<ID, PendingEntry> pendingRequests_;
+    std::atomic<std::uint64_t> lastSerial_{0};
 
     HandlerRegistry handlers_;
 
@@ -360,6 +405,14 @@ private:
     std::shared_ptr<Transport> connection_;
     ServerState server_;
     std::size_t runningServerRequests_ = 0;
+    // Refusals of the server's requests over the limit, sent by one task in arrival order.
+    std::deque<std::string> queuedRefusals_;
+    bool refusalsRunning_ = false;
+    // The running handlers of the server's requests, by the server's ids.
+    std::unordered_map<ID, std::shared_ptr<ServerRequestRun>> serverRequestRuns_;
+    // Notifications waiting for their handlers, and whether the task that runs them is running.
+    std::deque<Message<AnyNotification>> queuedNotifications_;
+    bool notificationsRunning_ = false;
     // idle: no loop (never connected, disconnected, or the connect failed); connecting: connect()
     // waits for the transport; running: the loop runs; ended: the loop ended by itself.
     enum class Phase { idle, connecting, running, ended };
@@ -368,32 +421,52 @@ private:
     std::uint64_t generation_ = 0;
     std::shared_ptr<boost::asio::cancellation_signal> loopSignal_;
     std::optional<AsyncResult<bool>> loopDone_;
+    // Closed from a lost connection until the handshake on its replacement ended; counts the
+    // changes, so that a handshake overtaken by another loss leaves the gate closed.
+    std::optional<AsyncResultSource<bool>> gateOpener_;
+    std::uint64_t connectionRound_ = 0;
+    // Behind mutex_, read without it first: whether requests must wait, and for what.
+    std::atomic<bool> gateClosed_{false};
+    std::optional<AsyncResult<bool>> gate_;
 };
 
 // Client::Batch: the requests of one withBatch() call. addRequest() may be called from several
-// tasks of the body; requests added after the body returned are refused.
+// tasks of the body; requests added after the body returned are refused. A handle: copies share
+// the one batch, so a task of the body that may outlive it keeps a copy (not a reference to the
+// batch withBatch() lends the body), and its late requests are then refused safely.
 class ClientBatch {
 public:
-    ClientBatch(const ClientBatch&) = delete;
-    ClientBatch& operator=(const ClientBatch&) = delete;
+    ClientBatch(const ClientBatch&) = default;
+    ClientBatch& operator=(const ClientBatch&) = default;
 
     // Enters `request` (with the caller's own id) in the client's pending table and in the batch;
     // returns the result the answer will bring, to be awaited after withBatch() has returned.
     // Throws EncodingError for parameters JSON cannot carry and internalError "A request with
     // this ID is already pending" (the batch is then unchanged), and internalError "The batch
     // was already sent" once withBatch() has read it.
+    // Not a coroutine: what the request needs is taken before the call returns, so the handle
+    // itself may be gone before the returned awaitable is awaited.
     template <Method M>
     boost::asio::awaitable<AsyncResult<typename M::Result>> addRequest(Request<M> request);
 
 private:
     friend class Client;
-    explicit ClientBatch(Client& client) : client_(client) {}
+    explicit ClientBatch(const std::shared_ptr<Client>& client);
 
-    Client& client_;
+    template <Method M>
+    static boost::asio::awaitable<AsyncResult<typename M::Result>> add(
+        std::shared_ptr<Client::BatchState> state, Request<M> request);
+
+    std::shared_ptr<Client::BatchState> state_;
+};
+
+// What the copies of one Client::Batch share.
+struct Client::BatchState {
+    std::weak_ptr<Client> client;
     // Strand of the client only.
-    std::vector<std::string> requests_;
-    std::vector<ID> ids_;
-    bool closed_ = false;
+    std::vector<std::string> requests;
+    std::vector<ID> ids;
+    bool closed = false;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -438,13 +511,17 @@ template <Method M>
 boost::asio::awaitable<RequestContext<typename M::Result>> Client::sendChecked(Feature feature,
                                                                                Request<M> request) {
     using Result = typename M::Result;
+    while (auto gate = requestGate(feature)) {
+        co_await gate->value();
+    }
     PendingRequest<Result> pending;
-    RequestContext<Result> context{request.id, pending.result(), withdrawal(request.id)};
+    const std::uint64_t serial = nextSerial();
+    RequestContext<Result> context{request.id, pending.result(), withdrawal(request.id, serial)};
     std::string bytes;
     detail::appendRequestText(bytes, request);
     std::shared_ptr<Transport> connection =
-        enterPending(feature, request.id, AnyPendingRequest(std::move(pending)));
-    co_await sendEntered(std::move(connection), request.id, std::move(bytes));
+        enterPending(feature, request.id, serial, AnyPendingRequest(std::move(pending)));
+    co_await sendEntered(std::move(connection), request.id, serial, std::move(bytes));
     co_return context;
 }
 
@@ -458,22 +535,28 @@ Client::ask(Feature feature, typename M::Parameters parameters, Project project)
     std::string bytes;
     bytes.reserve(kRequestTextReserve);
     detail::appendRequestText(bytes, request);
+    while (auto gate = requestGate(feature)) {
+        co_await gate->value();
+    }
     // The caller alone waits for the answer: one shared call, no multi-awaiter result.
     auto call = std::make_shared<PendingCall<Result>>();
+    const std::uint64_t serial = nextSerial();
     std::shared_ptr<Transport> connection =
-        enterPending(feature, request.id, AnyPendingRequest(call));
-    // Sent here rather than through sendEntered(), and without a coroutine when the transport
-    // takes the bytes at once: the frames are a good part of a request's cost.
+        enterPending(feature, request.id, serial, AnyPendingRequest(call));
+    // Without a coroutine when the transport takes the bytes at once: the frames are a good
+    // part of a request's cost. Otherwise the send runs in a task of its own and the caller
+    // waits for the outcome alone, so that its time-out, its cancellation or the end of the
+    // connection release it even while the bytes are stuck behind a peer that stopped reading.
     std::exception_ptr failure;
     try {
         if (!connection->trySend(bytes)) {
-            co_await connection->send(std::move(bytes));
+            startSending(std::move(connection), request.id, serial, std::move(bytes));
         }
     } catch (...) {
         failure = std::current_exception();
     }
     if (failure) {
-        failPendingRequest(request.id, failure);
+        failPendingRequest(request.id, serial, failure);
     }
     std::optional<Result> result;
     try {
@@ -483,7 +566,7 @@ Client::ask(Feature feature, typename M::Parameters parameters, Project project)
         if (error.code() != boost::asio::error::operation_aborted || call->isDone()) {
             throw;
         }
-        withdraw(std::move(request.id));
+        withdraw(std::move(request.id), serial);
         throw;
     }
     co_return project(std::move(*result));
@@ -499,12 +582,22 @@ boost::asio::awaitable<void> Client::notify(Message<N> message) {
 template <Method M>
 boost::asio::awaitable<AsyncResult<typename M::Result>> ClientBatch::addRequest(
     Request<M> request) {
+    return add<M>(state_, std::move(request));
+}
+
+template <Method M>
+boost::asio::awaitable<AsyncResult<typename M::Result>> ClientBatch::add(
+    std::shared_ptr<Client::BatchState> state, Request<M> request) {
     using Result = typename M::Result;
     PendingRequest<Result> pending;
     AsyncResult<Result> result = pending.result();
     std::string bytes;
     detail::appendRequestText(bytes, request);
-    co_await client_.addBatchMember(*this, std::move(request.id),
+    std::shared_ptr<Client> client = state->client.lock();
+    if (!client) {
+        throw MCPError::internalError("The batch was already sent");
+    }
+    co_await client->addBatchMember(std::move(state), std::move(request.id),
                                     AnyPendingRequest(std::move(pending)), std::move(bytes));
     co_return result;
 }

@@ -13,14 +13,18 @@
 //                          with internal error "Request timed out", and the server is told with
 //                          "notifications/cancelled". Off by default: a request waits until it is
 //                          answered, cancelled or the connection ends.
-// A plain value.
+// A plain value. Equality and hashing take every member, the local settings too (the JSON form
+// alone would make configurations that behave differently equal).
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <tuple>
 
+#include "MCP/JSON/Hasher.h"
 #include "MCP/JSON/Record.h"
 
 namespace mcp {
@@ -38,6 +42,24 @@ struct ClientConfiguration {
     static constexpr auto codingFields() {
         return std::tuple{field("strict", &ClientConfiguration::strict)};
     }
+
+    // Preferred to the records' equality, which follows the JSON form.
+    friend bool operator==(const ClientConfiguration& a, const ClientConfiguration& b) {
+        return a.strict == b.strict && a.maxConcurrentRequests == b.maxConcurrentRequests &&
+               a.requestTimeout == b.requestTimeout;
+    }
 };
 
 }  // namespace mcp
+
+template <>
+struct std::hash<mcp::ClientConfiguration> {
+    std::size_t operator()(const mcp::ClientConfiguration& value) const noexcept {
+        mcp::Hasher hasher;
+        hasher.combine(value.strict);
+        hasher.combine(std::uint64_t{value.maxConcurrentRequests});
+        hasher.combine(value.requestTimeout.has_value());
+        hasher.combine(static_cast<std::int64_t>(value.requestTimeout.value_or(std::chrono::milliseconds{}).count()));
+        return hasher.finish();
+    }
+};

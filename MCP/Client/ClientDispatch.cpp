@@ -2,6 +2,7 @@
 // notifications go to their handlers in arrival order, and each request of the server runs in a
 // task of its own and is always answered.
 
+#include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 
@@ -40,7 +41,7 @@ PendingOutcome outcomeOf(Response<AnyMethod>&& response) {
 
 }  // namespace
 
-std::optional<asio::awaitable<void>> Client::dispatch(std::string_view element) {
+void Client::dispatch(std::string_view element) {
     // The usual message, an answer to a typed request, goes to its waiter straight from the
     // parse; anything else is read as a whole, from the same parse.
     std::optional<ReceivedMessage> received;
@@ -54,41 +55,47 @@ std::optional<asio::awaitable<void>> Client::dispatch(std::string_view element) 
         received.emplace(classifyMessage(element));
     }
     if (!received) {
-        return std::nullopt;
+        return;
     }
     ReceivedMessage& message = *received;
     if (auto* response = std::get_if<Response<AnyMethod>>(&message)) {
         handleResponse(std::move(*response));
-        return std::nullopt;
+        return;
     }
     if (auto* notification = std::get_if<Message<AnyNotification>>(&message)) {
-        return handleMessage(std::move(*notification));
+        enqueueNotification(std::move(*notification));
+        return;
     }
     if (auto* request = std::get_if<Request<AnyMethod>>(&message)) {
         startIncomingRequest(std::move(*request));
-        return std::nullopt;
+        return;
     }
     if (auto* batch = std::get_if<BatchMessage>(&message)) {
+        // Each member that reads as an answer reaches its caller, whatever the others hold.
         std::vector<Response<AnyMethod>> responses;
         responses.reserve(batch->elements.size());
-        bool allResponses = true;
+        std::vector<std::string> undecodable;
         for (Value& member : batch->elements) {
             try {
                 responses.push_back(Response<AnyMethod>::fromValue(std::move(member)));
             } catch (const DecodingError&) {
-                allResponses = false;
-                break;
+                // Decoding reads the member in place: it is still whole here.
+                undecodable.push_back(toJson(member));
             }
         }
-        if (allResponses) {
+        if (!responses.empty()) {
+            for (const std::string& member : undecodable) {
+                logEvent(logging::Level::warning,
+                         "Dropped a member of a batch answer that is not a response",
+                         [&] { return logging::Metadata{{"message", member}}; });
+            }
             handleBatchResponse(std::move(responses));
-            return std::nullopt;
+            return;
         }
     }
     logEvent(logging::Level::warning,
              "Unexpected message received by client (not single/batch response or notification)",
              [&] { return unexpectedMessageMetadata(element); });
-    return std::nullopt;
 }
 
 bool Client::handleParsedResponse(const JsonElement& message) {
@@ -141,6 +148,31 @@ void Client::handleBatchResponse(std::vector<Response<AnyMethod>> responses) {
     }
 }
 
+void Client::enqueueNotification(Message<AnyNotification> message) {
+    if (queuedNotifications_.size() >= kMaxQueuedNotifications) {
+        // The loop must go on reading: the answers the handlers wait for come the same way.
+        logEvent(logging::Level::warning,
+                 "Notification dropped: too many notifications wait for their handlers", [&] {
+                     return logging::Metadata{{"method", message.method}};
+                 });
+        return;
+    }
+    queuedNotifications_.push_back(std::move(message));
+    if (!std::exchange(notificationsRunning_, true)) {
+        asio::co_spawn(strand_, runQueuedNotifications(shared_from_this()), asio::detached);
+    }
+}
+
+asio::awaitable<void> Client::runQueuedNotifications(std::shared_ptr<Client> self) {
+    (void)self;  // the queue's task keeps the client alive
+    while (!queuedNotifications_.empty()) {
+        Message<AnyNotification> message = std::move(queuedNotifications_.front());
+        queuedNotifications_.pop_front();
+        co_await handleMessage(std::move(message));
+    }
+    notificationsRunning_ = false;
+}
+
 asio::awaitable<void> Client::handleMessage(Message<AnyNotification> message) {
     logEvent(logging::Level::trace, "Processing notification", [&] {
         return logging::Metadata{{"method", message.method}};
@@ -161,29 +193,66 @@ void Client::startIncomingRequest(Request<AnyMethod> request) {
     });
     auto self = shared_from_this();
     if (runningServerRequests_ >= configuration().maxConcurrentRequests) {
-        // A server that floods the client is refused rather than given unbounded tasks.
-        asio::co_spawn(
-            strand_,
-            [self, id = std::move(request.id)]() -> asio::awaitable<void> {
-                try {
-                    Response<AnyMethod> refused{
-                        id, MCPError::internalError("Too many requests in progress")};
-                    co_await self->sendResponse(refused);
-                } catch (...) {
-                }
-            },
-            asio::detached);
+        // A server that floods the client is refused rather than given unbounded tasks: the
+        // refusals queue for one task that sends them, and beyond a bound are dropped too.
+        if (queuedRefusals_.size() >= kMaxQueuedNotifications) {
+            logEvent(logging::Level::warning, "Server request dropped: too many refusals wait",
+                     [&] { return logging::Metadata{{"id", request.id.description()}}; });
+            return;
+        }
+        queuedRefusals_.push_back(responseText(Response<AnyMethod>{
+            std::move(request.id), MCPError::internalError("Too many requests in progress")}));
+        if (!std::exchange(refusalsRunning_, true)) {
+            asio::co_spawn(strand_, sendQueuedRefusals(self), asio::detached);
+        }
         return;
     }
     ++runningServerRequests_;
+    auto run = std::make_shared<ServerRequestRun>();
+    // A later request under the same id is the one a cancellation then reaches.
+    serverRequestRuns_.insert_or_assign(request.id, run);
+    ID id = request.id;
     // A task of its own: a handler that asks the server something needs the loop to read the
     // answer meanwhile.
-    asio::co_spawn(strand_, handleIncomingRequest(self, std::move(request)),
-                   [self](std::exception_ptr) { --self->runningServerRequests_; });
+    asio::co_spawn(strand_, handleIncomingRequest(self, std::move(request), run),
+                   asio::bind_cancellation_slot(
+                       run->signal.slot(), [self, run, id = std::move(id)](std::exception_ptr) {
+                           --self->runningServerRequests_;
+                           auto found = self->serverRequestRuns_.find(id);
+                           if (found != self->serverRequestRuns_.end() && found->second == run) {
+                               self->serverRequestRuns_.erase(found);
+                           }
+                       }));
+}
+
+asio::awaitable<void> Client::sendQueuedRefusals(std::shared_ptr<Client> self) {
+    (void)self;
+    while (!queuedRefusals_.empty()) {
+        std::string text = std::move(queuedRefusals_.front());
+        queuedRefusals_.pop_front();
+        try {
+            co_await sendTextOnStrand(std::move(text));
+        } catch (...) {
+            // Gone with the connection: the server waits for nothing any more.
+        }
+    }
+    refusalsRunning_ = false;
+}
+
+void Client::cancelServerRequest(const ID& id) {
+    auto found = serverRequestRuns_.find(id);
+    if (found == serverRequestRuns_.end()) {
+        return;  // answered already, or never seen
+    }
+    std::shared_ptr<ServerRequestRun> run = std::move(found->second);
+    serverRequestRuns_.erase(found);
+    run->cancelled = true;
+    run->signal.emit(asio::cancellation_type::terminal);
 }
 
 asio::awaitable<void> Client::handleIncomingRequest(std::shared_ptr<Client> self,
-                                                    Request<AnyMethod> request) {
+                                                    Request<AnyMethod> request,
+                                                    std::shared_ptr<ServerRequestRun> run) {
     (void)self;
     std::shared_ptr<RequestHandlerBox> box = requestHandler(request.method);
     std::optional<Response<AnyMethod>> refusal;
@@ -204,9 +273,18 @@ asio::awaitable<void> Client::handleIncomingRequest(std::shared_ptr<Client> self
     } else {
         try {
             Response<AnyMethod> response = co_await box->handle(std::move(request));
-            co_await sendResponse(response);
+            if (!run->cancelled) {
+                co_await sendResponse(response);
+            }
         } catch (...) {
             failure = std::current_exception();
+        }
+        if (run->cancelled) {
+            // The server withdrew the request: it waits for no answer.
+            logEvent(logging::Level::debug, "Server request cancelled; no answer is sent", [&] {
+                return logging::Metadata{{"id", id.description()}};
+            });
+            co_return;
         }
         if (failure) {
             // The handler failed, or its answer could not be sent: one more try with the error.

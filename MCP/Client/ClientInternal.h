@@ -3,6 +3,7 @@
 // handler's level admits it). Internal to MCP/Client*.cpp.
 #pragma once
 
+#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <memory>
@@ -21,10 +22,18 @@ struct Client::RequestTimer {
     boost::asio::steady_timer timer;
 };
 
+// The handler of one request of the server while it runs: the signal that cancels it, and
+// whether the server withdrew the request (no answer goes out then).
+struct Client::ServerRequestRun {
+    boost::asio::cancellation_signal signal;
+    bool cancelled = false;
+};
+
 // A request waiting for its answer, with the timer of its time-out when one is configured.
 struct Client::PendingEntry {
     AnyPendingRequest pending;
     std::shared_ptr<RequestTimer> timer;
+    std::uint64_t serial = 0;
 };
 
 namespace detail {

@@ -36,7 +36,7 @@ std::string cancellationText(const ID& id, const std::optional<std::string>& rea
 // --- The pending-request table ------------------------------------------------------------------
 
 void Client::checkCapability(Feature feature) const {
-    if (feature == Feature::none || !configuration_.strict) {
+    if (feature == Feature::none || feature == Feature::handshake || !configuration_.strict) {
         return;
     }
     if (!server_.capabilities) {
@@ -46,6 +46,7 @@ void Client::checkCapability(Feature feature) const {
     const char* missing = nullptr;
     switch (feature) {
         case Feature::none:
+        case Feature::handshake:
             break;
         case Feature::prompts:
             missing = capabilities.prompts ? nullptr : "Prompts";
@@ -83,8 +84,12 @@ void Client::checkCanRegister() const {
     }
 }
 
+std::uint64_t Client::nextSerial() noexcept {
+    return lastSerial_.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 std::shared_ptr<Transport> Client::enterPending(Feature feature, const ID& id,
-                                                AnyPendingRequest pending) {
+                                                std::uint64_t serial, AnyPendingRequest pending) {
     std::shared_ptr<Transport> connection;
     std::shared_ptr<RequestTimer> timer;
     {
@@ -96,7 +101,7 @@ std::shared_ptr<Transport> Client::enterPending(Feature feature, const ID& id,
         }
         // Replacing an entry would leave the earlier request's caller without an answer; a
         // refused `pending` is dropped, which fails its own caller.
-        if (!pendingRequests_.try_emplace(id, std::move(pending), timer).second) {
+        if (!pendingRequests_.try_emplace(id, std::move(pending), timer, serial).second) {
             throw MCPError::internalError("A request with this ID is already pending");
         }
         connection = connection_;
@@ -107,11 +112,16 @@ std::shared_ptr<Transport> Client::enterPending(Feature feature, const ID& id,
     return connection;
 }
 
-std::optional<AnyPendingRequest> Client::removePendingRequest(const ID& id) {
+std::optional<AnyPendingRequest> Client::removePendingRequest(
+    const ID& id, std::optional<std::uint64_t> serial) {
     decltype(pendingRequests_)::node_type node;
     {
         std::lock_guard lock(mutex_);
-        node = pendingRequests_.extract(id);
+        auto found = pendingRequests_.find(id);
+        if (found == pendingRequests_.end() || (serial && found->second.serial != *serial)) {
+            return std::nullopt;
+        }
+        node = pendingRequests_.extract(found);
     }
     if (node.empty()) {
         return std::nullopt;
@@ -123,8 +133,9 @@ std::optional<AnyPendingRequest> Client::removePendingRequest(const ID& id) {
     return std::move(entry.pending);
 }
 
-void Client::failPendingRequest(const ID& id, const std::exception_ptr& error) {
-    if (auto pending = removePendingRequest(id)) {
+void Client::failPendingRequest(const ID& id, std::uint64_t serial,
+                                const std::exception_ptr& error) {
+    if (auto pending = removePendingRequest(id, serial)) {
         pending->resume(error);
     }
 }
@@ -167,8 +178,19 @@ asio::awaitable<void> Client::expire(std::shared_ptr<Client> self, ID id,
 
 // --- Requests -----------------------------------------------------------------------------------
 
+void Client::startSending(std::shared_ptr<Transport> connection, ID id, std::uint64_t serial,
+                          std::string bytes) {
+    asio::co_spawn(
+        strand_,
+        [self = shared_from_this(), connection = std::move(connection), id = std::move(id),
+         serial, bytes = std::move(bytes)]() mutable -> asio::awaitable<void> {
+            co_await self->sendEntered(std::move(connection), id, serial, std::move(bytes));
+        },
+        asio::detached);
+}
+
 asio::awaitable<void> Client::sendEntered(std::shared_ptr<Transport> connection, const ID& id,
-                                          std::string bytes) {
+                                          std::uint64_t serial, std::string bytes) {
     std::exception_ptr failure;
     try {
         co_await connection->send(std::move(bytes));
@@ -178,22 +200,23 @@ asio::awaitable<void> Client::sendEntered(std::shared_ptr<Transport> connection,
     // When the entry is gone already (answered, cancelled, disconnected), the caller has its
     // outcome and the send error is dropped.
     if (failure) {
-        failPendingRequest(id, failure);
+        failPendingRequest(id, serial, failure);
     }
 }
 
-std::function<void()> Client::withdrawal(const ID& id) {
-    return [weak = weak_from_this(), id] {
+std::function<void()> Client::withdrawal(const ID& id, std::uint64_t serial) {
+    return [weak = weak_from_this(), id, serial] {
         if (auto self = weak.lock()) {
-            self->withdraw(id);
+            self->withdraw(id, serial);
         }
     };
 }
 
-void Client::withdraw(ID id) {
+void Client::withdraw(ID id, std::uint64_t serial) {
     auto self = shared_from_this();
-    asio::post(strand_, [self, id = std::move(id)]() mutable {
-        auto pending = self->removePendingRequest(id);
+    asio::post(strand_, [self, id = std::move(id), serial]() mutable {
+        // Only this request's entry: a later request may use the id by now.
+        auto pending = self->removePendingRequest(id, serial);
         if (!pending) {
             return;  // answered or failed already: nothing to withdraw
         }
@@ -257,34 +280,37 @@ asio::awaitable<void> Client::withBatchOnStrand(std::function<asio::awaitable<vo
         throw MCPError::internalError("Client connection not initialized");
     }
     std::shared_ptr<Transport> connection = connection_;
-    ClientBatch batch(*this);
+    ClientBatch batch(shared_from_this());
+    BatchState& state = *batch.state_;
     std::exception_ptr failure;
     try {
         co_await body(batch);
     } catch (...) {
         failure = std::current_exception();
     }
-    batch.closed_ = true;
+    state.closed = true;
+    const std::vector<std::string> requests = std::exchange(state.requests, {});
+    const std::vector<ID> ids = std::exchange(state.ids, {});
     if (failure) {
         // Nothing is sent: no answer will ever come for the members.
-        failBatchMembers(batch.ids_, failure);
+        failBatchMembers(ids, failure);
         std::rethrow_exception(failure);
     }
-    if (batch.requests_.empty()) {
+    if (requests.empty()) {
         logEvent(logging::Level::debug, "Batch requested but no requests were added.",
                  logging::DeferredMetadata{});
         co_return;
     }
     logEvent(logging::Level::debug, "Sending batch request", [&] {
-        return logging::Metadata{{"count", std::to_string(batch.requests_.size())}};
+        return logging::Metadata{{"count", std::to_string(requests.size())}};
     });
     std::size_t size = 1;
-    for (const auto& request : batch.requests_) {
+    for (const auto& request : requests) {
         size += request.size() + 1;
     }
     std::string bytes;
     bytes.reserve(size);
-    for (const auto& request : batch.requests_) {
+    for (const auto& request : requests) {
         bytes += bytes.empty() ? '[' : ',';
         bytes += request;
     }
@@ -295,27 +321,32 @@ asio::awaitable<void> Client::withBatchOnStrand(std::function<asio::awaitable<vo
         failure = std::current_exception();
     }
     if (failure) {
-        failBatchMembers(batch.ids_, failure);
+        failBatchMembers(ids, failure);
         std::rethrow_exception(failure);
     }
 }
 
-asio::awaitable<void> Client::addBatchMember(ClientBatch& batch, ID id, AnyPendingRequest pending,
-                                             std::string bytes) {
+ClientBatch::ClientBatch(const std::shared_ptr<Client>& client)
+    : state_(std::make_shared<Client::BatchState>()) {
+    state_->client = client;
+}
+
+asio::awaitable<void> Client::addBatchMember(std::shared_ptr<BatchState> batch, ID id,
+                                             AnyPendingRequest pending, std::string bytes) {
     auto self = shared_from_this();
     co_await asio::co_spawn(
         strand_, addBatchMemberOnStrand(batch, std::move(id), std::move(pending), std::move(bytes)),
         asio::use_awaitable);
 }
 
-asio::awaitable<void> Client::addBatchMemberOnStrand(ClientBatch& batch, ID id,
+asio::awaitable<void> Client::addBatchMemberOnStrand(std::shared_ptr<BatchState> batch, ID id,
                                                      AnyPendingRequest pending, std::string bytes) {
-    if (batch.closed_) {
+    if (batch->closed) {
         throw MCPError::internalError("The batch was already sent");
     }
-    enterPending(Feature::none, id, std::move(pending));
-    batch.ids_.push_back(std::move(id));
-    batch.requests_.push_back(std::move(bytes));
+    enterPending(Feature::none, id, nextSerial(), std::move(pending));
+    batch->ids.push_back(std::move(id));
+    batch->requests.push_back(std::move(bytes));
     co_return;
 }
 

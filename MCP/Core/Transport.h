@@ -30,6 +30,14 @@
 //                  takes it at once and answers true, or answers false, leaving `message` as it
 //                  was, when send() or sendAnswer() has to be awaited. Throws what those throw.
 //                  They spare the sender a coroutine per message; by default they take nothing.
+//   setConnectionChangeHandler(handler)
+//                  for a transport that replaces a broken connection by a new one and keeps its
+//                  receive() stream open meanwhile (the network transport): `handler` hears
+//                  ConnectionChange::lost when the connection broke (nothing sent on it will be
+//                  answered), then ConnectionChange::replaced once a new one is ready (the peer
+//                  on it knows nothing of the conversation so far). It is called on the
+//                  transport's own executor and must not block; a later call replaces the
+//                  handler, an empty one stops the calls. By default nothing is ever heard.
 // Two serve transports that carry each request in an HTTP request of its own:
 //   providesHTTPRequestContexts() / httpRequestContext(id)
 //                  the HTTP request that carried request `id`, which the server asks for before
@@ -43,6 +51,7 @@
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -67,6 +76,9 @@ public:
         std::optional<ID> request;
         bool isError = false;
     };
+
+    enum class ConnectionChange { lost, replaced };
+    using ConnectionChangeHandler = std::function<void(ConnectionChange)>;
 
     virtual ~Transport() = default;
 
@@ -95,6 +107,9 @@ public:
         (void)version;
         co_return;
     }
+
+    // Any thread.
+    virtual void setConnectionChangeHandler(ConnectionChangeHandler handler) { (void)handler; }
 
     // Whether httpRequestContext() can give anything; read on every request, so kept cheap.
     virtual bool providesHTTPRequestContexts() const noexcept { return false; }

@@ -11,10 +11,14 @@ namespace mcp {
 NetworkHeartbeat::Frame NetworkHeartbeat::rawValue() const {
     Frame frame{};
     std::copy(kMagic.begin(), kMagic.end(), frame.begin());
-    // Whole milliseconds, truncated toward zero.
-    const auto milliseconds =
-        std::chrono::duration_cast<std::chrono::milliseconds>(timestamp - kReferenceDate).count();
-    const auto value = static_cast<std::uint64_t>(std::max<std::int64_t>(milliseconds, 0));
+    // Whole milliseconds, truncated toward zero; compared first, since the difference from a
+    // time far before the reference date would not fit.
+    const std::uint64_t value =
+        timestamp <= TimePoint(kReferenceDate)
+            ? 0
+            : static_cast<std::uint64_t>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(timestamp - kReferenceDate)
+                      .count());
     for (std::size_t index = 0; index < 8; ++index) {
         frame[4 + index] = static_cast<std::uint8_t>(value >> (8 * index));
     }
@@ -30,7 +34,13 @@ std::optional<NetworkHeartbeat> NetworkHeartbeat::fromRawValue(
     for (std::size_t index = 0; index < 8; ++index) {
         value |= std::uint64_t{bytes[4 + index]} << (8 * index);
     }
-    return NetworkHeartbeat(kReferenceDate + std::chrono::milliseconds(value));
+    // A peer may send any 64 bits: a time past what a TimePoint holds is taken as its latest.
+    static const auto kLatest = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(TimePoint::max() -
+                                                              TimePoint(kReferenceDate))
+            .count());
+    const auto milliseconds = static_cast<std::int64_t>(std::min(value, kLatest));
+    return NetworkHeartbeat(TimePoint(kReferenceDate) + std::chrono::milliseconds(milliseconds));
 }
 
 std::string NetworkHeartbeat::data() const {

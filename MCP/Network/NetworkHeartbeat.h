@@ -36,7 +36,7 @@ struct NetworkHeartbeat {
     // The frame. A timestamp before the reference date is written as 0.
     Frame rawValue() const;
     // From the first 12 bytes of `bytes` (more are ignored); nothing when there are fewer or the
-    // magic is wrong.
+    // magic is wrong. A timestamp past the latest TimePoint is read as that.
     static std::optional<NetworkHeartbeat> fromRawValue(std::span<const std::uint8_t> bytes);
     // The frame as bytes.
     std::string data() const;

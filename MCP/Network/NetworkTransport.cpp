@@ -3,6 +3,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 #include <cerrno>
 #include <cmath>
@@ -24,6 +25,10 @@ namespace {
 
 // Reads never ask for more than this, whatever the line limit.
 constexpr std::size_t kMaxReadSize = 64 * 1024;
+
+// Reading pauses while this many received messages wait for the consumer, and goes on once it
+// has taken half of them: a peer cannot make the transport hold unbounded memory.
+constexpr std::size_t kMaxWaitingMessages = 256;
 
 std::chrono::nanoseconds seconds(double value) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -50,7 +55,8 @@ NetworkTransport::NetworkTransport(asio::any_io_executor executor,
       reconnectionConfig_(reconnectionConfig),
       bufferConfig_(bufferConfig),
       clock_(timing.clock ? std::move(timing.clock) : steadyClock()),
-      connectTimeout_(timing.connectTimeout) {
+      connectTimeout_(timing.connectTimeout),
+      writeTimeout_(timing.writeTimeout) {
     auto [stream, source] = MessageStream::make();
     messageStream_.emplace(std::move(stream));
     messageContinuation_.emplace(std::move(source));
@@ -199,6 +205,25 @@ void NetworkTransport::handleConnectionReady() {
     if (heartbeatConfig_.enabled) {
         startHeartbeat();
     }
+    if (std::exchange(lossAnnounced_, false)) {
+        announce(ConnectionChange::replaced);
+    }
+}
+
+void NetworkTransport::setConnectionChangeHandler(ConnectionChangeHandler handler) {
+    std::lock_guard lock(connectionChangeMutex_);
+    connectionChangeHandler_ = std::move(handler);
+}
+
+void NetworkTransport::announce(ConnectionChange change) {
+    ConnectionChangeHandler handler;
+    {
+        std::lock_guard lock(connectionChangeMutex_);
+        handler = connectionChangeHandler_;
+    }
+    if (handler) {
+        handler(change);
+    }
 }
 
 asio::awaitable<void> NetworkTransport::disconnect() {
@@ -215,6 +240,7 @@ void NetworkTransport::stop() {
     }
     isConnected_ = false;
     isStopping_ = true;
+    lossAnnounced_ = false;
     ++heartbeatGeneration_;
     interruptWaits(std::nullopt);
     connection_->cancel();
@@ -282,26 +308,113 @@ asio::awaitable<std::error_code> NetworkTransport::sendHeartbeat() {
 // from the write's completion: no task of its own, one hop each way.
 asio::awaitable<void> NetworkTransport::send(std::string message) {
     message.push_back('\n');
+    // The sender's waiter, touched on the strand only once it is registered: whichever of the
+    // write's completion and the sender's cancellation comes first takes it.
+    using Held = std::optional<detail::Waiter<bool>>;
+    auto held = std::make_shared<Held>();
     auto waiting = detail::suspend<bool>(
         0,
-        [self = shared_from_this(),
+        [self = shared_from_this(), held,
          message = std::move(message)](detail::Waiter<bool>&& waiter) mutable {
-            auto held = std::make_shared<std::optional<detail::Waiter<bool>>>(std::move(waiter));
+            held->emplace(std::move(waiter));
             asio::dispatch(self->strand_, [self, held, message = std::move(message)]() mutable {
+                if (!*held) {
+                    return;  // cancelled before the line was handed over: nothing goes out
+                }
                 if (!self->isConnected_) {
-                    std::move(**held).complete(
+                    Held waiter = std::exchange(*held, std::nullopt);
+                    std::move(*waiter).complete(
                         std::make_exception_ptr(MCPError::internalError("Transport not connected")),
                         std::nullopt);
                     return;
                 }
-                self->connection_->send(std::move(message), [self, held](std::error_code error) {
-                    std::move(**held).complete(error ? self->sendFailed(error) : nullptr, true);
+                self->handOver(std::move(message), [self, held](std::error_code error) {
+                    std::exception_ptr failure = error ? self->sendFailed(error) : nullptr;
+                    if (*held) {
+                        Held waiter = std::exchange(*held, std::nullopt);
+                        std::move(*waiter).complete(failure, true);
+                    }
                 });
             });
         },
-        // A line handed over cannot be taken back: half a line would corrupt every later one.
-        [](std::uint64_t) {});
+        // A line handed over cannot be taken back (half a line would corrupt every later one),
+        // but its sender need not wait for it.
+        [strand = strand_, held](std::uint64_t) {
+            asio::post(strand, [held] {
+                if (!*held) {
+                    return;
+                }
+                Held waiter = std::exchange(*held, std::nullopt);
+                std::move(*waiter).complete(detail::operationAborted(), std::nullopt);
+            });
+        });
     co_await std::move(waiting);
+}
+
+void NetworkTransport::handOver(std::string bytes, std::function<void(std::error_code)> done) {
+    if (writesInFlight_++ == 0) {
+        writesDoneAtAlarm_ = writesDone_;
+        armWriteDeadline();
+    }
+    connection_->send(std::move(bytes), [self = shared_from_this(),
+                                         done = std::move(done)](std::error_code error) {
+        ++self->writesDone_;
+        if (--self->writesInFlight_ == 0 && self->withdrawWriteAlarm_) {
+            ++self->writeAlarm_;
+            std::exchange(self->withdrawWriteAlarm_, nullptr)();
+        }
+        done(error);
+    });
+}
+
+void NetworkTransport::armWriteDeadline() {
+    const std::uint64_t alarm = ++writeAlarm_;
+    if (withdrawWriteAlarm_) {
+        std::exchange(withdrawWriteAlarm_, nullptr)();
+    }
+    withdrawWriteAlarm_ = clock_->schedule(strand_, writeTimeout_, [weak = weak_from_this(), alarm] {
+        if (auto self = weak.lock()) {
+            self->writeDeadlinePassed(alarm);
+        }
+    });
+}
+
+void NetworkTransport::writeDeadlinePassed(std::uint64_t alarm) {
+    if (alarm != writeAlarm_ || writesInFlight_ == 0) {
+        return;  // withdrawn, or replaced by a later alarm
+    }
+    withdrawWriteAlarm_ = nullptr;
+    if (writesDone_ != writesDoneAtAlarm_) {
+        // Writes finish, only more keep coming: a new period from here.
+        writesDoneAtAlarm_ = writesDone_;
+        armWriteDeadline();
+        return;
+    }
+    const std::string detail =
+        "Write made no progress for " +
+        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(writeTimeout_).count()) +
+        " seconds";
+    logger_.error([&] { return "Send error: " + detail; });
+    failConnection(std::make_exception_ptr(MCPError::internalError(detail)));
+}
+
+// The connection is found broken by this side: recovered like a failed read, or the end.
+void NetworkTransport::failConnection(const std::exception_ptr& error) {
+    if (!isConnected_ || isStopping_) {
+        return;
+    }
+    isConnected_ = false;
+    ++heartbeatGeneration_;
+    interruptWaits(WaitOwner::heartbeat);
+    // Fails the writes under way and queued; the receive loop of this connection ends quietly.
+    connection_->cancel();
+    const auto& reconnection = reconnectionConfig_;
+    if (reconnection.enabled && reconnectAttempt_ < reconnection.maxAttempts) {
+        ++reconnectAttempt_;
+        startRecovery(seconds(reconnection.backoffDelay(reconnectAttempt_)));
+    } else {
+        messageContinuation_->finish(error);
+    }
 }
 
 std::exception_ptr NetworkTransport::sendFailed(const std::error_code& error) {
@@ -319,13 +432,13 @@ std::exception_ptr NetworkTransport::sendFailed(const std::error_code& error) {
 
 asio::awaitable<std::error_code> NetworkTransport::write(std::string bytes) {
     // The bytes cannot be taken back once handed over: a half-written line would corrupt every
-    // later one. So the wait is not cancellable.
+    // later one. So the wait is not cancellable; the write deadline ends one that hangs.
     auto waiting = detail::suspend<std::error_code>(
         ++lastWaitId_,
         [this, bytes = std::move(bytes)](detail::Waiter<std::error_code>&& waiter) mutable {
             auto held =
                 std::make_shared<std::optional<detail::Waiter<std::error_code>>>(std::move(waiter));
-            connection_->send(std::move(bytes), [held](std::error_code error) {
+            handOver(std::move(bytes), [held](std::error_code error) {
                 std::move(**held).completeHere(nullptr, error);
             });
         },
@@ -370,6 +483,19 @@ asio::awaitable<std::string> NetworkTransport::receiveData() {
         },
         [](std::uint64_t) {});
     co_return (co_await std::move(waiting)).value_or(std::string());
+}
+
+asio::awaitable<void> NetworkTransport::waitForConsumer(std::size_t below) {
+    auto waiting = detail::suspend<bool>(
+        0,
+        [this, below](detail::Waiter<bool>&& waiter) {
+            auto held = std::make_shared<std::optional<detail::Waiter<bool>>>(std::move(waiter));
+            // Also called when the stream finishes or its consumer goes.
+            messageContinuation_->whenFewerThan(
+                below, [held] { std::move(**held).complete(nullptr, true); });
+        },
+        [](std::uint64_t) {});
+    co_await std::move(waiting);
 }
 
 asio::awaitable<void> NetworkTransport::receiveLoop(std::shared_ptr<NetworkTransport> self,
@@ -446,6 +572,9 @@ asio::awaitable<void> NetworkTransport::receiveLoop(std::shared_ptr<NetworkTrans
                     std::make_exception_ptr(MCPError::internalError(detail)));
                 co_return;
             }
+            if (transport.messageContinuation_->buffered() >= kMaxWaitingMessages) {
+                co_await transport.waitForConsumer(kMaxWaitingMessages / 2);
+            }
             continue;
         }
         if (transport.isStopping_) {
@@ -477,6 +606,10 @@ asio::awaitable<void> NetworkTransport::receiveLoop(std::shared_ptr<NetworkTrans
 void NetworkTransport::startRecovery(std::chrono::nanoseconds delay) {
     isConnected_ = false;
     ++recoveriesRunning_;
+    if (!std::exchange(lossAnnounced_, true)) {
+        // Whatever was in flight on the broken connection will never be answered.
+        announce(ConnectionChange::lost);
+    }
     asio::co_spawn(strand_, recover(shared_from_this(), delay), asio::detached);
 }
 

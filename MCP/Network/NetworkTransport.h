@@ -18,15 +18,23 @@
 // Once ready, a receive loop reads the connection (at most 64 KiB a read), drops heartbeat frames
 // found at line boundaries (NetworkLineFramer) and yields each non-empty line. A line longer than
 // maxReceiveBufferSize ends the stream with MCPError internalError "Message exceeds the line
-// length limit of N bytes" and cancels the connection. A read error, or the peer's end
+// length limit of N bytes" and cancels the connection. While 256 received messages wait unread,
+// reading pauses (the peer's writes then back up) until the consumer has taken half of them. A read error, or the peer's end
 // (connectionClosed), starts a recovery while attempts remain: after a back-off wait the
 // connection is started again through connect(), and the same stream goes on. A send that fails
 // with ECONNRESET or ENOTCONN starts a recovery too, after 0.5 s. When a recovery gives up, the
 // stream fails with its last error; without reconnection a read failure ends the stream with it.
+// The connection-change handler (Transport) hears `lost` when a recovery begins and `replaced`
+// when it has made the new connection ready: what was in flight on the old one is gone.
 //
 // send() writes the message and an LF, and throws MCPError internalError "Transport not
 // connected" or "Send error: <description>". Sends and heartbeat frames go through the
 // connection's one ordered writer, so each line arrives whole and a frame only between lines.
+// Cancelling a waiting send releases its caller at once with operation_aborted; its line stays
+// queued and may still go out. When writes are under way and none finishes within
+// writeTimeout, the connection is taken for broken: its queued writes fail, and a recovery
+// starts as after a read error (without one, the stream fails with MCPError internalError
+// "Write made no progress for N seconds").
 // The heartbeat writes its first frame 1 s after the connection became ready, then one each
 // `interval` seconds after the previous one went out; a failed frame is logged ("Heartbeat
 // failed: ...") and tried again 2 s later. receive() gives the one stream; later calls give a
@@ -43,6 +51,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -94,6 +103,9 @@ struct NetworkTransportTiming {
     std::shared_ptr<Clock> clock;  // none: the steady clock
     // How long one attempt may wait for the connection to become ready.
     std::chrono::nanoseconds connectTimeout = std::chrono::seconds(30);
+    // How long writes may be under way without one of them finishing before the connection is
+    // taken for broken (a peer that stopped reading).
+    std::chrono::nanoseconds writeTimeout = std::chrono::seconds(30);
 };
 
 class NetworkTransport final : public Transport,
@@ -121,6 +133,8 @@ public:
     boost::asio::awaitable<void> disconnect() override;
     boost::asio::awaitable<void> send(std::string message) override;
     MessageStream receive() override;
+    // Hears `lost` when a recovery begins and `replaced` when it has made a new connection ready.
+    void setConnectionChangeHandler(ConnectionChangeHandler handler) override;
 
     // Whether a connection is ready and not found broken.
     boost::asio::awaitable<bool> isConnected();
@@ -146,10 +160,18 @@ private:
 
     std::exception_ptr sendFailed(const std::error_code& error);
     boost::asio::awaitable<std::error_code> write(std::string bytes);
+    // Every write goes through here, so that the write deadline sees it.
+    void handOver(std::string bytes, std::function<void(std::error_code)> done);
+    void armWriteDeadline();
+    void writeDeadlinePassed(std::uint64_t alarm);
+    void failConnection(const std::exception_ptr& error);
     static boost::asio::awaitable<void> receiveLoop(std::shared_ptr<NetworkTransport> self,
                                                     std::uint64_t generation);
     boost::asio::awaitable<std::string> receiveData();
+    // Until fewer than `below` received messages wait for the consumer.
+    boost::asio::awaitable<void> waitForConsumer(std::size_t below);
     void startRecovery(std::chrono::nanoseconds delay);
+    void announce(ConnectionChange change);
     static boost::asio::awaitable<void> recover(std::shared_ptr<NetworkTransport> self,
                                                 std::chrono::nanoseconds delay);
 
@@ -168,6 +190,7 @@ private:
     const BufferConfiguration bufferConfig_;
     const std::shared_ptr<Clock> clock_;
     const std::chrono::nanoseconds connectTimeout_;
+    const std::chrono::nanoseconds writeTimeout_;
 
     // On the strand.
     bool isConnected_ = false;
@@ -181,6 +204,19 @@ private:
     std::uint64_t heartbeatGeneration_ = 0;
     std::map<std::uint64_t, Wait> waits_;
     std::uint64_t lastWaitId_ = 0;
+
+    // The write deadline: writes handed over and not finished, writes finished, and the alarm.
+    std::size_t writesInFlight_ = 0;
+    std::uint64_t writesDone_ = 0;
+    std::uint64_t writesDoneAtAlarm_ = 0;
+    std::uint64_t writeAlarm_ = 0;
+    std::function<void()> withdrawWriteAlarm_;
+    // Whether `lost` was announced and `replaced` is still to come.
+    bool lossAnnounced_ = false;
+
+    // Behind its own lock: set from any thread.
+    std::mutex connectionChangeMutex_;
+    ConnectionChangeHandler connectionChangeHandler_;
 
     std::optional<MessageStream> messageStream_;
     std::optional<MessageStream::Source> messageContinuation_;

@@ -586,13 +586,19 @@ void StdioTransport::State::registerLine(std::string line, std::size_t done,
 void StdioTransport::State::cancelLine(std::uint64_t id) {
     std::lock_guard lock(mutex);
     for (auto entry = queue.begin(); entry != queue.end(); ++entry) {
-        // A line partly written cannot be taken back: half a line would corrupt every later one.
-        if (entry->id == id && entry->done == 0 && entry->waiter) {
-            auto waiter = std::move(*entry->waiter);
-            queue.erase(entry);
-            std::move(waiter).complete(detail::operationAborted(), std::nullopt);
-            return;
+        if (entry->id != id || !entry->waiter) {
+            continue;
         }
+        auto waiter = std::move(*entry->waiter);
+        entry->waiter.reset();
+        if (entry->done == 0) {
+            queue.erase(entry);
+        }
+        // A line partly written cannot be taken back (half a line would corrupt every later
+        // one): its rest still goes out, but its sender, which may wait on a peer that stopped
+        // reading, is released now.
+        std::move(waiter).complete(detail::operationAborted(), std::nullopt);
+        return;
     }
 }
 

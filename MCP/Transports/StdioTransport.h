@@ -43,6 +43,9 @@
 // the pipe cannot take at once is finished by queued asynchronous writes. Every operation may be
 // awaited from any executor. Concurrent send() calls never interleave their bytes: each line goes
 // out whole, in the order the sends took the lock. Received messages keep their order.
+// Cancelling a waiting send (its coroutine's cancellation slot) releases it at once with
+// operation_aborted: a line not begun is dropped, the rest of a line partly written still goes
+// out (so that the next line is not glued to half of it).
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>

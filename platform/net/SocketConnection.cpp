@@ -1,5 +1,7 @@
 // The socket connections behind fw::net::Connection: TCP (optionally TLS) and Unix sockets on
 // Boost.Asio, and sockets adopted from a listener.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -56,11 +58,24 @@ bool isIpAddress(const std::string& host) {
     return !code;
 }
 
+// Keepalive probes: the first after this long idle, then one each interval, and the connection
+// fails after this many unanswered ones. Set here rather than left to the system's defaults (two
+// hours idle), since the network transport relies on them to notice a peer that vanished.
+constexpr int kKeepaliveIdleSeconds = 30;
+constexpr int kKeepaliveIntervalSeconds = 10;
+constexpr int kKeepaliveProbes = 3;
+
 // Lines go out at once (no Nagle delay), and keepalive notices a peer that vanished.
 void tuneTcp(tcp::socket& socket) {
     error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
     socket.set_option(asio::socket_base::keep_alive(true), ignored);
+    const int descriptor = socket.native_handle();
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepaliveIdleSeconds,
+                 sizeof kKeepaliveIdleSeconds);
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepaliveIntervalSeconds,
+                 sizeof kKeepaliveIntervalSeconds);
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPCNT, &kKeepaliveProbes, sizeof kKeepaliveProbes);
 }
 
 using Stream = std::variant<tcp::socket, asio::ssl::stream<tcp::socket>, unix_socket::socket>;
@@ -157,9 +172,11 @@ public:
         if (!readBuffer_ || readBuffer_->size() < size) {
             readBuffer_ = std::make_shared<std::vector<char>>(size);
         }
+        // The handler keeps the stream too: a restart replaces stream_ while this read may
+        // still be on its way back.
         auto handler = [self = shared_from_this(), generation = generation_, buffer = readBuffer_,
-                        completion = std::move(completion)](const error_code& code,
-                                                            std::size_t count) {
+                        stream = stream_, completion = std::move(completion)](
+                           const error_code& code, std::size_t count) {
             self->onRead(generation, code, count, buffer->data(), completion);
         };
         std::visit(
@@ -226,9 +243,11 @@ private:
         report(code ? ConnectionState::failed(toStd(code)) : ConnectionState::ready());
     }
 
+    // A new stream; the one before lives on while operations begun on it still hold it.
     template <class S, class... Arguments>
     S& emplaceStream(Arguments&&... arguments) {
-        stream_.emplace(std::in_place_type<S>, std::forward<Arguments>(arguments)...);
+        stream_ = std::make_shared<Stream>(std::in_place_type<S>,
+                                           std::forward<Arguments>(arguments)...);
         return std::get<S>(*stream_);
     }
 
@@ -248,6 +267,7 @@ private:
         const error_code aborted = asio::error::operation_aborted;
         if (endpoint_.kind == Endpoint::Kind::unixSocket) {
             auto& socket = emplaceStream<unix_socket::socket>(executor);
+            const std::shared_ptr<Stream> held = stream_;  // alive across a restart meanwhile
             auto [code] = co_await socket.async_connect(unix_socket::endpoint(endpoint_.path),
                                                         asio::as_tuple(asio::use_awaitable));
             co_return generation_ == generation ? code : aborted;
@@ -265,6 +285,7 @@ private:
         tcp::socket& socket =
             tls_ ? emplaceStream<asio::ssl::stream<tcp::socket>>(executor, *tls_).next_layer()
                  : emplaceStream<tcp::socket>(executor);
+        const std::shared_ptr<Stream> held = stream_;  // alive across a restart meanwhile
         auto [connectCode, connected] =
             co_await asio::async_connect(socket, endpoints, asio::as_tuple(asio::use_awaitable));
         if (generation_ != generation) {
@@ -277,7 +298,7 @@ private:
         if (!tls_) {
             co_return error_code{};
         }
-        auto& tls = std::get<asio::ssl::stream<tcp::socket>>(*stream_);
+        auto& tls = std::get<asio::ssl::stream<tcp::socket>>(*held);
         http::prepareClientHandshake(tls.native_handle(), endpoint_.host,
                                      isIpAddress(endpoint_.host));
         auto [handshakeCode] = co_await tls.async_handshake(asio::ssl::stream_base::client,
@@ -291,8 +312,8 @@ private:
         std::visit(
             [&](auto& stream) {
                 asio::async_write(stream, asio::buffer(*bytes),
-                                  [self = shared_from_this(), generation = generation_, bytes](
-                                      const error_code& code, std::size_t) {
+                                  [self = shared_from_this(), generation = generation_, bytes,
+                                   held = stream_](const error_code& code, std::size_t) {
                                       self->onWritten(generation, code);
                                   });
             },
@@ -383,7 +404,8 @@ private:
     StateHandler handler_;
     // Counts starts and cancels: callbacks of an earlier socket are recognised and dropped.
     std::uint64_t generation_ = 0;
-    std::optional<Stream> stream_;
+    // Shared with the operations under way on it (see emplaceStream()).
+    std::shared_ptr<Stream> stream_;
     std::weak_ptr<tcp::resolver> resolver_;
     std::deque<PendingSend> sends_;
     bool writing_ = false;

@@ -2,6 +2,9 @@
 // notifications, batches of answers, and messages of no known form.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <boost/asio/use_future.hpp>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -147,6 +150,68 @@ TEST(ClientInbound, NotificationHandlersRunInOrderAndOneFailureStopsNoOther) {
     EXPECT_EQ(calls, (std::vector<std::string>{"first", "second \"note\""}));
 }
 
+TEST(ClientInbound, NotificationHandlerThatAsksTheServerIsAnsweredAndOrderHolds) {
+    ClientHarness harness;
+    harness.connect();
+    Client* client = harness.client.get();
+    std::vector<std::string> seen;
+    client->onNotification<ToolListChangedNotification>(
+        [&, client](Message<ToolListChangedNotification>) -> asio::awaitable<void> {
+            // The answer comes through the receive loop, which must not wait for this handler.
+            auto [tools, next] = co_await client->listTools();
+            seen.push_back("tools " + std::to_string(tools.size()));
+        });
+    client->onNotification<LogMessageNotification>(
+        [&](Message<LogMessageNotification> message) -> asio::awaitable<void> {
+            seen.push_back("log " + toJson(message.params.data));
+            co_return;
+        });
+    harness.run(harness.server->notify(makeMessage<ToolListChangedNotification>()));
+    harness.run(harness.server->log(LogLevel::info, std::nullopt, Value("after")));
+    runUntil(harness.io, [&] { return seen.size() == 2; });
+    // The second notification waited for the first one's handler.
+    EXPECT_EQ(seen, (std::vector<std::string>{"tools 1", "log \"after\""}));
+}
+
+TEST(ClientInbound, NotificationsBeyondTheQueueAreDroppedWhileTheLoopGoesOnReading) {
+    auto lines = std::make_shared<std::vector<std::string>>();
+    ScriptedClient scripted({},
+                            logging::Logger("test", LogLineRecorder(lines, logging::Level::debug)));
+    ASSERT_EQ(scripted.connect(), "ok");
+    Gate gate(scripted.io);
+    std::size_t handled = 0;
+    scripted.client->onNotification<LogMessageNotification>(
+        [&](Message<LogMessageNotification>) -> asio::awaitable<void> {
+            co_await gate.wait();
+            ++handled;
+        });
+    const std::string note =
+        R"({"jsonrpc":"2.0","method":"notifications/message","params":{"level":"info","data":1}})";
+    // One runs and waits at the gate; a full queue waits behind it; two more find it full.
+    scripted.transport->push(note);
+    scripted.settle();
+    for (std::size_t index = 0; index < Client::kMaxQueuedNotifications + 2; ++index) {
+        scripted.transport->push(note);
+    }
+    auto pinged = asio::co_spawn(scripted.io, outcomeOf(scripted.client->ping()), asio::use_future);
+    runUntil(scripted.io, [&] { return scripted.transport->sent.size() == 3; }, 30s);
+    ASSERT_EQ(scripted.transport->sent.size(), 3u);
+    scripted.answer(2, "{}");
+    runUntil(scripted.io, [&] {
+        return pinged.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    });
+    EXPECT_EQ(pinged.get(), "ok");
+    gate.open();
+    runUntil(
+        scripted.io, [&] { return handled == Client::kMaxQueuedNotifications + 1; }, 30s);
+    scripted.settle();
+    EXPECT_EQ(handled, Client::kMaxQueuedNotifications + 1);
+    EXPECT_EQ(std::count(lines->begin(), lines->end(),
+                         "warning Notification dropped: too many notifications wait for their "
+                         "handlers method=notifications/message"),
+              2);
+}
+
 TEST(ClientInbound, RootsChangedIsSentWithoutARootsCapability) {
     ClientHarness harness;
     harness.connect();
@@ -227,6 +292,29 @@ TEST_F(ClientBatches, TakeSeparateAnswersAndAnErrorFailsOnlyItsMember) {
 TEST_F(ClientBatches, EmptyBatchSendsNothing) {
     EXPECT_TRUE(batchOf({}).empty());
     EXPECT_EQ(scripted.transport->sent.size(), 2u);
+}
+
+TEST_F(ClientBatches, RequestAddedAfterTheBatchWentOutIsRefused) {
+    Gate gate(scripted.io);
+    std::optional<std::string> late;
+    scripted.run(scripted.client->withBatch([&](Client::Batch& batch) -> asio::awaitable<void> {
+        co_await batch.addRequest(makeRequest<ListTools>(ID(1), {}));
+        // A task that outlives the body, with its own copy of the batch.
+        asio::co_spawn(
+            scripted.io,
+            [&gate, batch]() mutable -> asio::awaitable<std::string> {
+                co_await gate.wait();
+                co_return co_await outcomeOf(batch.addRequest(makeRequest<ListTools>(ID(2), {})));
+            },
+            [&](std::exception_ptr, std::string text) { late = std::move(text); });
+    }));
+    gate.open();
+    runUntil(scripted.io, [&] { return late.has_value(); });
+    EXPECT_EQ(late.value_or("<not done>"), "Internal error: The batch was already sent");
+    ASSERT_EQ(scripted.transport->sent.size(), 3u);
+    EXPECT_EQ(scripted.transport->sent[2],
+              R"([{"id":1,"jsonrpc":"2.0","method":"tools/list","params":{}}])");
+    EXPECT_EQ(scripted.run(scripted.client->pendingRequestCount()), 1u);
 }
 
 TEST_F(ClientBatches, FailedBodyOrSendFailsEveryMemberInsteadOfLeavingItWaiting) {
@@ -348,6 +436,24 @@ TEST(ClientInbound, AnswersReachTheirCallerByTheRulesOfResponses) {
         scripted.settle();
         EXPECT_TRUE(outcome);
     }
+}
+
+TEST(ClientInbound, AnswerArrayWithAnUndecodableMemberAnswersEveryOtherMember) {
+    auto lines = std::make_shared<std::vector<std::string>>();
+    ScriptedClient scripted({},
+                            logging::Logger("test", LogLineRecorder(lines, logging::Level::debug)));
+    ASSERT_EQ(scripted.connect(), "ok");
+    auto first = scripted.run(scripted.client->send(makeRequest<Ping>(ID(1))));
+    auto second = scripted.run(scripted.client->send(makeRequest<Ping>(ID(2))));
+    scripted.transport->push(
+        R"([{"jsonrpc":"2.0","id":1,"result":{}},{"jsonrpc":"1.0","id":9},)"
+        R"({"jsonrpc":"2.0","id":2,"error":{"code":-32600,"message":"No"}}])");
+    EXPECT_EQ(scripted.outcome(first.value()), "ok");
+    EXPECT_EQ(scripted.outcome(second.value()), "Invalid Request: No");
+    EXPECT_NE(std::find(lines->begin(), lines->end(),
+                        "warning Dropped a member of a batch answer that is not a response "
+                        R"(message={"id":9,"jsonrpc":"1.0"})"),
+              lines->end());
 }
 
 // --- Messages of no known form, and the log lines -----------------------------------------------

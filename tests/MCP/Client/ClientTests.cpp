@@ -39,6 +39,26 @@ TEST(ClientConfiguration, CodesOnlyStrictAndRequiresIt) {
               R"({"name":"a","version":"1"})");
 }
 
+TEST(ClientConfiguration, EqualityAndHashTakeEveryMember) {
+    const Client::Configuration base{
+        .strict = true, .maxConcurrentRequests = 3, .requestTimeout = std::chrono::milliseconds(5)};
+    const std::hash<Client::Configuration> hash;
+    EXPECT_EQ(base, base);
+    EXPECT_EQ(hash(base), hash(Client::Configuration(base)));
+    for (const Client::Configuration& other :
+         {Client::Configuration{.strict = false, .maxConcurrentRequests = 3,
+                                .requestTimeout = std::chrono::milliseconds(5)},
+          Client::Configuration{.strict = true, .maxConcurrentRequests = 4,
+                                .requestTimeout = std::chrono::milliseconds(5)},
+          Client::Configuration{.strict = true, .maxConcurrentRequests = 3,
+                                .requestTimeout = std::chrono::milliseconds(6)},
+          Client::Configuration{.strict = true, .maxConcurrentRequests = 3,
+                                .requestTimeout = std::nullopt}}) {
+        EXPECT_FALSE(base == other);
+        EXPECT_NE(hash(base), hash(other));
+    }
+}
+
 // --- Handshake ----------------------------------------------------------------------------------
 
 TEST(Client, ConnectRunsTheHandshakeAndStoresTheServersAnswer) {
@@ -357,13 +377,48 @@ TEST(Client, CancelRequestFailsTheWaiterAndTellsTheServer) {
     EXPECT_EQ(scripted.run(client.pendingRequestCount()), 0u);
 }
 
-TEST(Client, ServerCancellationFailsTheWaiter) {
+TEST(Client, ServerCancellationStopsTheServersRequestAndNeverTheClientsOwn) {
     ScriptedClient scripted;
     ASSERT_EQ(scripted.connect(), "ok");
+    Gate gate(scripted.io);
+    std::vector<std::string> handled;
+    scripted.client->withRootsHandler([&]() -> asio::awaitable<std::vector<Root>> {
+        handled.push_back("started");
+        std::string outcome = co_await outcomeOf(gate.wait());
+        handled.push_back(outcome);
+        co_return std::vector<Root>{};
+    });
+    // Both sides use the id "x": the client for its ping, the server for its roots request.
     auto context = scripted.run(scripted.client->send(makeRequest<Ping>(ID("x"))));
+    scripted.transport->push(R"({"jsonrpc":"2.0","id":"x","method":"roots/list"})");
+    runUntil(scripted.io, [&] { return handled.size() == 1; });
     scripted.transport->push(
         R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":"x"}})");
-    EXPECT_EQ(scripted.outcome(context.value()), "The request was cancelled.");
+    runUntil(scripted.io, [&] { return handled.size() == 2; });
+    ASSERT_EQ(handled.size(), 2u);
+    EXPECT_NE(handled[1], "ok");
+    scripted.settle();
+    // No answer to the withdrawn request; the client's own request still waits for its answer.
+    EXPECT_EQ(scripted.transport->sent.size(), 3u);
+    EXPECT_EQ(scripted.run(scripted.client->pendingRequestCount()), 1u);
+    scripted.answer(2, "{}");
+    EXPECT_EQ(scripted.outcome(context.value()), "ok");
+}
+
+TEST(Client, LateWithdrawalLeavesALaterRequestUnderTheSameIdAlone) {
+    ScriptedClient scripted;
+    ASSERT_EQ(scripted.connect(), "ok");
+    auto first = scripted.run(scripted.client->send(makeRequest<Ping>(ID(7))));
+    scripted.answer(2, "{}");
+    EXPECT_EQ(scripted.outcome(first.value()), "ok");
+    auto second = scripted.run(scripted.client->send(makeRequest<Ping>(ID(7))));
+    // The first request's withdrawal arrives after its answer: it must find nothing to withdraw.
+    first.withdraw();
+    scripted.settle();
+    EXPECT_EQ(scripted.run(scripted.client->pendingRequestCount()), 1u);
+    EXPECT_EQ(scripted.transport->sent.size(), 4u);  // no "notifications/cancelled"
+    scripted.answer(3, "{}");
+    EXPECT_EQ(scripted.outcome(second.value()), "ok");
 }
 
 TEST(Client, AwaiterThatStopsWaitingWithdrawsTheRequest) {

@@ -39,6 +39,25 @@ TEST(NetworkHeartbeat, FrameHoldsTheMagicAndLittleEndianMillisecondsSince2001) {
     EXPECT_EQ(current->timestamp, std::chrono::floor<std::chrono::milliseconds>(now));
 }
 
+TEST(NetworkHeartbeat, TimestampsOutsideWhatATimePointHoldsAreClamped) {
+    using TimePoint = NetworkHeartbeat::TimePoint;
+    // Any 64 bits from a peer: the latest representable time, never an overflow.
+    for (std::uint64_t milliseconds : {~std::uint64_t{0}, std::uint64_t{1} << 63,
+                                       std::uint64_t{9'000'000'000'000'000}}) {
+        std::string frame(NetworkHeartbeat::kMagic.begin(), NetworkHeartbeat::kMagic.end());
+        for (std::size_t index = 0; index < 8; ++index) {
+            frame += static_cast<char>(milliseconds >> (8 * index));
+        }
+        auto decoded = NetworkHeartbeat::from(frame);
+        ASSERT_TRUE(decoded);
+        EXPECT_LE(TimePoint::max() - decoded->timestamp, std::chrono::milliseconds(1));
+        EXPECT_FALSE(decoded->timestampText().empty());
+    }
+    // A time long before the reference date is written as 0.
+    EXPECT_EQ(NetworkHeartbeat::from(NetworkHeartbeat(TimePoint::min()).data())->timestamp,
+              TimePoint(NetworkHeartbeat::kReferenceDate));
+}
+
 TEST(NetworkHeartbeat, RecognitionNeedsTheMagicAndDecodingTwelveBytes) {
     const std::string frame = NetworkHeartbeat().data();
     struct Case {

@@ -3,7 +3,10 @@
 // our own server over the network, and against the example server bridged onto TCP by socat.
 #include <gtest/gtest.h>
 
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
@@ -11,6 +14,8 @@
 #include <thread>
 
 #include "MCP/Client/Client.h"
+#include "MCP/JSON/JsonParser.h"
+#include "MCP/JSON/JsonWriter.h"
 #include "MCP/Network/NetworkTransport.h"
 #include "tests/MCP/ClientTestSupport.h"
 #include "tests/platform/net/ScriptedPeer.h"
@@ -169,6 +174,118 @@ TEST_P(NetworkTransportOverSockets, TheClientTalksToOurServerOverTheNetwork) {
     await(client->ping());
     await(client->disconnect());
     await(server->stop());
+}
+
+// The peer's side of the handshake, played by hand: answers "initialize" and takes
+// "notifications/initialized".
+void answerHandshake(int end) {
+    const Value initialize = parseJson(ScriptedPeer::readLine(end));
+    ScriptedPeer::writeAll(
+        end, R"({"jsonrpc":"2.0","id":)" + toJson(*initialize.find("id")) +
+                 R"(,"result":{"protocolVersion":"2025-11-25","capabilities":{"tools":{}},)"
+                 R"("serverInfo":{"name":"by-hand","version":"1"}}})"
+                 "\n");
+    ScriptedPeer::readLine(end);
+}
+
+// The error text an operation ended with, or "ok".
+template <class T>
+asio::awaitable<std::string> outcomeText(asio::awaitable<T> operation) {
+    try {
+        co_await std::move(operation);
+        co_return "ok";
+    } catch (const std::exception& error) {
+        co_return error.what();
+    }
+}
+
+TEST_P(NetworkTransportOverSockets, ARequestInFlightFailsAtAResetAndTheNextFollowsANewHandshake) {
+    ScriptedPeer peer(GetParam());
+    auto transport = transportTo(peer, Heartbeat::disabled(), Reconnection::defaultConfiguration());
+    auto client = std::make_shared<Client>(io.get_executor(), "network-client", "1.0");
+    auto connected = start(client->connect(transport));
+    const int first = peer.accept();
+    answerHandshake(first);
+    ASSERT_EQ(connected.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(connected.get().serverInfo.name, "by-hand");
+    auto call = start(outcomeText(client->callTool("echo")));
+    EXPECT_NE(ScriptedPeer::readLine(first).find("tools/call"), std::string::npos);
+    ScriptedPeer::reset(first);
+    // Its answer went with the connection: the caller learns so at once.
+    ASSERT_EQ(call.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(call.get(), MCPError::connectionClosed().what());
+    // The transport connects again; our strict server there answers nothing before a handshake.
+    auto server = testing::makeFullServer(io.get_executor(), testing::everyCapability());
+    server->setConfiguration(Server::Configuration::strictMode());
+    auto listed = start(client->listTools());
+    auto serverTransport = std::make_shared<NetworkTransport>(
+        io.get_executor(), fw::net::adoptConnectedSocket(peer.accept()), std::nullopt,
+        Heartbeat::disabled(), Reconnection::disabled());
+    await(server->start(serverTransport));
+    ASSERT_EQ(listed.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(listed.get().first.size(), 1u);
+    EXPECT_TRUE(await(server->clientState()).isInitialized);
+    await(client->disconnect());
+    await(server->stop());
+}
+
+// A peer that takes the handshake and then stops reading: a large request sticks in the
+// connection's writer. Each way out must release the caller although the bytes never leave.
+TEST_P(NetworkTransportOverSockets, ACallerStuckBehindAPeerThatStoppedReadingIsReleased) {
+    struct Case {
+        const char* name;
+        std::optional<std::chrono::milliseconds> requestTimeout;
+        bool cancel;
+        std::chrono::nanoseconds writeTimeout;
+        std::string outcome;
+    };
+    const std::vector<Case> cases = {
+        {"request timeout", 300ms, false, 600s, "Internal error: Request timed out"},
+        {"cancelled caller", std::nullopt, true, 600s, "Operation canceled"},
+        {"write deadline", std::nullopt, false, 1s,
+         "Internal error: Write made no progress for 1 seconds"},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        ScriptedPeer peer(GetParam());
+        auto transport = std::make_shared<NetworkTransport>(
+            io.get_executor(), fw::net::makeConnection(peer.endpoint()), std::nullopt,
+            Heartbeat::disabled(), Reconnection::disabled(), NetworkBufferConfiguration{},
+            NetworkTransportTiming{.clock = nullptr, .writeTimeout = test.writeTimeout});
+        auto client = std::make_shared<Client>(
+            io.get_executor(), "network-client", "1.0", std::nullopt, std::nullopt, std::nullopt,
+            std::nullopt, Client::Capabilities{},
+            Client::Configuration{.requestTimeout = test.requestTimeout});
+        auto connected = start(client->connect(transport));
+        const int end = peer.accept();
+        answerHandshake(end);
+        ASSERT_EQ(connected.wait_for(30s), std::future_status::ready);
+        connected.get();
+        // Far more than the socket buffers of both ends hold.
+        Object arguments;
+        arguments.insertOrAssign("text", Value(std::string(32 * 1024 * 1024, 'x')));
+        auto signal = std::make_shared<asio::cancellation_signal>();
+        std::promise<std::string> outcome;
+        auto ended = outcome.get_future();
+        asio::post(io, [&, signal] {
+            asio::co_spawn(io, outcomeText(client->callTool("echo", std::move(arguments))),
+                           asio::bind_cancellation_slot(
+                               signal->slot(), [&outcome](std::exception_ptr, std::string text) {
+                                   outcome.set_value(std::move(text));
+                               }));
+        });
+        if (test.cancel) {
+            // Once the writer is stuck: the peer has a good part of the line.
+            ScriptedPeer::readBytes(end, 1024);
+            asio::post(io, [signal] { signal->emit(asio::cancellation_type::terminal); });
+        }
+        ASSERT_EQ(ended.wait_for(30s), std::future_status::ready);
+        const std::string text = ended.get();
+        EXPECT_NE(text.find(test.outcome), std::string::npos) << text;
+        auto disconnected = start(client->disconnect());
+        EXPECT_EQ(disconnected.wait_for(30s), std::future_status::ready);
+        ::close(end);
+    }
 }
 
 TEST(NetworkTransportToSocat, TheClientTalksToTheExampleServerBridgedOntoTcp) {

@@ -11,6 +11,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <cerrno>
@@ -236,6 +239,54 @@ TEST(StdioTransport, DisconnectEndsABlockedWrite) {
     reader.join();
     EXPECT_LT(received.size(), big.size());
     EXPECT_EQ(received.find_first_not_of('a'), std::string::npos);
+}
+
+TEST(StdioTransport, CancelledSendersAreReleasedAndAPartLineStillGoesOutWhole) {
+    asio::io_context io;
+    Pipe input;
+    Pipe output;
+    auto transport = std::make_shared<StdioTransport>(io.get_executor(), input.read, output.write);
+    runFor(io, transport->connect());
+    const std::string big(200 * 1024, 'a');  // more than the pipe holds: the write waits
+    std::optional<std::exception_ptr> first;
+    std::optional<std::exception_ptr> second;
+    asio::cancellation_signal firstSignal;
+    asio::cancellation_signal secondSignal;
+    asio::co_spawn(io, transport->send(big),
+                   asio::bind_cancellation_slot(firstSignal.slot(),
+                                                [&](std::exception_ptr error) { first = error; }));
+    asio::co_spawn(io, transport->send("b"),
+                   asio::bind_cancellation_slot(secondSignal.slot(),
+                                                [&](std::exception_ptr error) { second = error; }));
+    runIdle(io, 20ms);
+    ASSERT_FALSE(first);
+    ASSERT_FALSE(second);
+    // The part-written line's sender and the one queued behind it, while the reader is away.
+    firstSignal.emit(asio::cancellation_type::terminal);
+    secondSignal.emit(asio::cancellation_type::terminal);
+    runUntil(io, [&] { return first && second; }, 20s);
+    ASSERT_TRUE(first) << "the cancelled sender of a part-written line still waits";
+    ASSERT_TRUE(second);
+    for (const auto& error : {*first, *second}) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const boost::system::system_error& thrown) {
+            EXPECT_EQ(thrown.code(), asio::error::operation_aborted);
+        } catch (...) {
+            ADD_FAILURE() << "not operation_aborted";
+        }
+    }
+    // The rest of the big line still goes out, then the next line.
+    std::string received;
+    std::thread reader = output.readAll(received);
+    std::optional<std::exception_ptr> third;
+    asio::co_spawn(io, transport->send("c"), [&](std::exception_ptr error) { third = error; });
+    runUntil(io, [&] { return third.has_value(); }, 20s);
+    EXPECT_TRUE(third && !*third);
+    runFor(io, transport->disconnect());
+    output.closeWrite();
+    reader.join();
+    EXPECT_EQ(received, big + "\nc\n");
 }
 
 TEST(StdioTransport, OverlongLineEndsTheStreamWithAnError) {

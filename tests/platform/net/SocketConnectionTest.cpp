@@ -1,6 +1,8 @@
 // The socket connections over real TCP, Unix and TLS sockets against a scripted peer: states,
 // restarting after cancel(), ordered whole sends, bounded reads and the end flag.
 #include <gtest/gtest.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -69,6 +71,13 @@ public:
 
     void start() {
         call([this] { connection_->start(strand_); });
+    }
+    // cancel() and start() in one turn of the executor: what was under way has not ended yet.
+    void restart() {
+        call([this] {
+            connection_->cancel();
+            connection_->start(strand_);
+        });
     }
 
     // Waits for a reported state of `kind` after the first `after` reports.
@@ -277,45 +286,83 @@ TEST(AdoptedSocket, IsReadyAtOnceAndCannotBeStartedAgain) {
 }
 
 // TLS against socat's OpenSSL listener, with certificates of a private authority.
-TEST(TlsConnection, VerifiesThePeerAndCarriesBytes) {
-    const auto certificates = http::testing::makeTestCertificates({"localhost"}, {"127.0.0.1"});
-    const auto directory =
-        std::filesystem::temp_directory_path() / ("fw-tls-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(directory);
-    std::ofstream(directory / "cert.pem") << certificates.certificatePEM;
-    std::ofstream(directory / "key.pem") << certificates.keyPEM;
-    const std::uint16_t port = testing::freeLoopbackPort();
-    {
-        testing::SpawnedProgram socat({"socat",
-                                       "OPENSSL-LISTEN:" + std::to_string(port) +
-                                           ",bind=127.0.0.1,reuseaddr,fork,verify=0,cert=" +
-                                           (directory / "cert.pem").string() +
-                                           ",key=" + (directory / "key.pem").string(),
-                                       "EXEC:cat"});
-        // socat may not listen yet: start again until it does.
-        auto attempt = [&](ConnectionOptions options) {
-            for (int tries = 0; tries < 200; ++tries) {
-                Driver driver(makeConnection(Endpoint::tcp("127.0.0.1", port), options));
-                driver.start();
-                const ConnectionState state = driver.waitForOutcome();
-                if (state.kind == Kind::failed && state.error == systemError(ECONNREFUSED)) {
-                    std::this_thread::sleep_for(20ms);
-                    continue;
-                }
-                if (state.kind != Kind::ready) {
-                    return state.error.message();
-                }
-                EXPECT_FALSE(driver.send("secret\n"));
-                auto echoed = driver.receive(7, 100);
-                return echoed.content.value_or("nothing");
-            }
-            return std::string("socat never listened");
-        };
-        EXPECT_EQ(attempt(ConnectionOptions{true, certificates.authorityPEM}), "secret\n");
-        const auto other = http::testing::makeTestCertificates({"localhost"}, {"127.0.0.1"});
-        EXPECT_NE(attempt(ConnectionOptions{true, other.authorityPEM}), "secret\n");
+class TlsConnection : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(directory_);
+        std::ofstream(directory_ / "cert.pem") << certificates.certificatePEM;
+        std::ofstream(directory_ / "key.pem") << certificates.keyPEM;
+        socat_.emplace(std::vector<std::string>{
+            "socat",
+            "OPENSSL-LISTEN:" + std::to_string(port_) + ",bind=127.0.0.1,reuseaddr,fork,verify=0,cert=" +
+                (directory_ / "cert.pem").string() + ",key=" + (directory_ / "key.pem").string(),
+            "EXEC:cat"});
     }
-    std::filesystem::remove_all(directory);
+    void TearDown() override {
+        socat_.reset();
+        std::filesystem::remove_all(directory_);
+    }
+
+    // A started connection to socat with `options` and its outcome (socat may not listen yet:
+    // started again until it does).
+    std::pair<std::unique_ptr<Driver>, ConnectionState> connect(ConnectionOptions options) {
+        for (int tries = 0; tries < 200; ++tries) {
+            auto driver = std::make_unique<Driver>(
+                makeConnection(Endpoint::tcp("127.0.0.1", port_), options));
+            driver->start();
+            const ConnectionState state = driver->waitForOutcome();
+            if (state.kind == Kind::failed && state.error == systemError(ECONNREFUSED)) {
+                std::this_thread::sleep_for(20ms);
+                continue;
+            }
+            return {std::move(driver), state};
+        }
+        ADD_FAILURE() << "socat never listened";
+        return {nullptr, ConnectionState::failed(systemError(ECONNREFUSED))};
+    }
+
+    static std::string echo(Driver& driver, const std::string& line) {
+        EXPECT_FALSE(driver.send(line));
+        return driver.receive(line.size(), 100).content.value_or("nothing");
+    }
+
+    const http::testing::TestCertificates certificates =
+        http::testing::makeTestCertificates({"localhost"}, {"127.0.0.1"});
+
+private:
+    const std::filesystem::path directory_ =
+        std::filesystem::temp_directory_path() / ("fw-tls-" + std::to_string(::getpid()));
+    const std::uint16_t port_ = testing::freeLoopbackPort();
+    std::optional<testing::SpawnedProgram> socat_;
+};
+
+TEST_F(TlsConnection, VerifiesThePeerAndCarriesBytes) {
+    auto [trusted, state] = connect(ConnectionOptions{true, certificates.authorityPEM});
+    ASSERT_EQ(state.kind, Kind::ready) << state.error.message();
+    EXPECT_EQ(echo(*trusted, "secret\n"), "secret\n");
+    // Another authority's trust: the handshake fails on the certificate itself.
+    const auto other = http::testing::makeTestCertificates({"localhost"}, {"127.0.0.1"});
+    auto [untrusted, refused] = connect(ConnectionOptions{true, other.authorityPEM});
+    ASSERT_EQ(refused.kind, Kind::failed);
+    EXPECT_STREQ(refused.error.category().name(), "asio.ssl");
+    EXPECT_EQ(ERR_GET_REASON(static_cast<unsigned long>(refused.error.value())),
+              SSL_R_CERTIFICATE_VERIFY_FAILED)
+        << refused.error.message();
+}
+
+TEST_F(TlsConnection, StartsAgainAfterCancelWhileAReadIsUnderWay) {
+    auto [driver, state] = connect(ConnectionOptions{true, certificates.authorityPEM});
+    ASSERT_EQ(state.kind, Kind::ready) << state.error.message();
+    for (int round = 0; round < 3; ++round) {
+        // The read is still on its way back when the stream is replaced.
+        auto pending = driver->startReceive(1, 100);
+        const std::size_t before = driver->reports();
+        driver->restart();
+        ASSERT_EQ(pending.wait_for(20s), std::future_status::ready);
+        EXPECT_TRUE(pending.get().error);
+        driver->waitFor(Kind::ready, before);
+        EXPECT_EQ(echo(*driver, "again\n"), "again\n");
+    }
 }
 
 }  // namespace
