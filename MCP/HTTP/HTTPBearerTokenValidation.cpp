@@ -178,7 +178,7 @@ std::optional<HTTPResponse> ProtectedResourceMetadataValidator::validate(
 BearerTokenValidator::BearerTokenValidator(
     URL resourceMetadataURL, URL resourceIdentifier, TokenValidator tokenValidator,
     ChallengeScopeProvider challengeScopeProvider, AuthenticationRequirement requiresAuthentication,
-    std::shared_ptr<const OAuthMetadataDiscovering> metadataDiscovery)
+    std::shared_ptr<const OAuthMetadataDiscovering> metadataDiscovery, Clock now)
     : resourceMetadataURL_(std::move(resourceMetadataURL)),
       resourceIdentifier_(std::move(resourceIdentifier)),
       tokenValidator_(std::move(tokenValidator)),
@@ -186,7 +186,8 @@ BearerTokenValidator::BearerTokenValidator(
       requiresAuthentication_(std::move(requiresAuthentication)),
       metadataDiscovery_(metadataDiscovery
                              ? std::move(metadataDiscovery)
-                             : std::make_shared<const DefaultOAuthMetadataDiscovery>()) {}
+                             : std::make_shared<const DefaultOAuthMetadataDiscovery>()),
+      now_(now ? std::move(now) : Clock([] { return Instant::now(); })) {}
 
 HTTPResponse BearerTokenValidator::challenge(int status, std::string text,
                                              const HTTPValidationContext& context,
@@ -239,7 +240,7 @@ std::optional<HTTPResponse> BearerTokenValidator::validate(
     }
 
     const BearerTokenInfo& info = *result.info();
-    if (info.expiresAt && *info.expiresAt <= Instant::now()) {
+    if (info.expiresAt && *info.expiresAt <= now_()) {
         return unauthorized("invalid_token", "Token has expired");
     }
     if (info.audience) {

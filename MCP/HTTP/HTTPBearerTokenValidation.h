@@ -127,13 +127,18 @@ public:
     using AuthenticationRequirement =
         std::function<bool(const HTTPRequest&, const HTTPValidationContext&)>;
 
+    // The current time, against which token expiries are judged.
+    using Clock = std::function<Instant()>;
+
     // Every request needs a token when `requiresAuthentication` is empty; the default URL rules
-    // match audiences when `metadataDiscovery` is null.
+    // match audiences when `metadataDiscovery` is null; the system clock judges expiry when
+    // `now` is empty.
     BearerTokenValidator(URL resourceMetadataURL, URL resourceIdentifier,
                          TokenValidator tokenValidator,
                          ChallengeScopeProvider challengeScopeProvider = {},
                          AuthenticationRequirement requiresAuthentication = {},
-                         std::shared_ptr<const OAuthMetadataDiscovering> metadataDiscovery = nullptr);
+                         std::shared_ptr<const OAuthMetadataDiscovering> metadataDiscovery = nullptr,
+                         Clock now = {});
 
     const URL& resourceMetadataURL() const noexcept { return resourceMetadataURL_; }
     const URL& resourceIdentifier() const noexcept { return resourceIdentifier_; }
@@ -153,6 +158,7 @@ private:
     ChallengeScopeProvider challengeScopeProvider_;
     AuthenticationRequirement requiresAuthentication_;
     std::shared_ptr<const OAuthMetadataDiscovering> metadataDiscovery_;
+    Clock now_;
 };
 
 // `base`'s validators with `metadata` first and `bearer` after the leading Host and Origin checks.

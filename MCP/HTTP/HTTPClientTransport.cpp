@@ -214,8 +214,12 @@ asio::awaitable<void> HTTPClientTransport::sendOnStrand(std::string message) {
     std::optional<std::optional<std::string>> method;
     for (int attempt = 0;; ++attempt) {
         std::optional<HTTPAuthenticationChallengeError> challenge;
+        fw::http::Request request = makePost(message);
+        // What a refusal refuses: the authorizer may have a newer token by the time it hears.
+        std::optional<std::string> sentAuthorization =
+            request.headers.get(HTTPHeaderName::authorization);
         try {
-            fw::http::Response response = co_await session_.send(makePost(message));
+            fw::http::Response response = co_await session_.send(std::move(request));
             co_await processResponse(std::move(response));
             co_return;
         } catch (const HTTPAuthenticationChallengeError& error) {
@@ -230,7 +234,7 @@ asio::awaitable<void> HTTPClientTransport::sendOnStrand(std::string message) {
         }
         const bool retry = co_await authorizing(authorizer_->handleChallenge(
             static_cast<int>(challenge->statusCode), std::move(challenge->headers), endpoint_,
-            *method, session_));
+            *method, std::move(sentAuthorization), session_));
         if (!retry || attempt + 1 >= authorizer_->maxAuthorizationAttempts()) {
             throw MCPError::internalError(refusal);
         }

@@ -45,7 +45,9 @@
 // endpoint's origin (307 and 308), so credentials never travel to another origin.
 //
 // Thread-safety: an actor on its own strand; every operation may be awaited from any executor.
-// The authorizer is called on that strand, one operation at a time. Create it with
+// The authorizer is called on that strand only, but sends and the GET stream call it side by
+// side: one may be suspended inside the authorizer while another calls in (see
+// MCP/OAuth/HTTPClientAuthorizer.h). Create it with
 // std::make_shared: its tasks keep it alive while they run. A transport serves one connection:
 // disconnect() ends its message stream and shuts its HTTP client down.
 #pragma once

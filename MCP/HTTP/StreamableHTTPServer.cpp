@@ -163,6 +163,30 @@ private:
                                                               HTTPRequest request) {
         Stateless entry;
         bool created = false;
+        bool known = false;
+        {
+            std::lock_guard lock(mutex_);
+            known = perConnection_.count(connection) != 0;
+        }
+        if (!known) {
+            // No server is built for a request that is refused anyway. What the transport
+            // refuses before its checks (another method, no body, no JSON-RPC message) it
+            // refuses without a server; the rest goes through the checks (a bearer token among
+            // them) as the transport would run them.
+            std::optional<JSONRPCMessageKind> kind;
+            if (upperCased(request.method) == "POST" && request.body) {
+                kind = JSONRPCMessageKind::classify(*request.body);
+            }
+            if (!kind) {
+                StatelessHTTPServerTransport scratch(options_.validationPipeline, options_.logger);
+                co_return convert(co_await scratch.handleRequest(std::move(request)), nullptr);
+            }
+            const HTTPValidationContext context{"POST", std::nullopt, kind->isInitializeRequest(),
+                                                &Version::supported()};
+            if (auto answer = pipeline_->validate(request, context)) {
+                co_return convert(std::move(*answer), nullptr);
+            }
+        }
         {
             std::lock_guard lock(mutex_);
             auto found = perConnection_.find(connection);
@@ -219,6 +243,11 @@ private:
             // The transport's own answer for a request outside any session.
             StatefulHTTPServerTransport scratch(transportOptions());
             co_return convert(scratch.handle(std::move(request)), nullptr);
+        }
+        // No server is built for an initialization that the session-free checks (a bearer token
+        // among them) refuse anyway.
+        if (auto answer = pipeline_->validate(request, outsideContext(request))) {
+            co_return convert(std::move(*answer), nullptr);
         }
         {
             std::lock_guard lock(mutex_);

@@ -21,6 +21,9 @@ namespace {
 struct ResponseParameters {
     std::optional<std::string> state;
     std::optional<std::string> code;
+    std::optional<std::string> issuer;
+    std::optional<std::string> error;
+    std::optional<std::string> errorDescription;
 };
 
 ResponseParameters responseParameters(const URL& url) {
@@ -31,6 +34,9 @@ ResponseParameters responseParameters(const URL& url) {
     }
     bool stateSeen = false;
     bool codeSeen = false;
+    bool issuerSeen = false;
+    bool errorSeen = false;
+    bool descriptionSeen = false;
     for (const auto& item : parsed->params(boost::urls::encoding_opts(true, false, false))) {
         const auto takeFirst = [&item](bool& seen, std::optional<std::string>& value) {
             if (!seen && item.has_value) {
@@ -42,6 +48,12 @@ ResponseParameters responseParameters(const URL& url) {
             takeFirst(stateSeen, found.state);
         } else if (item.key == "code") {
             takeFirst(codeSeen, found.code);
+        } else if (item.key == "iss") {
+            takeFirst(issuerSeen, found.issuer);
+        } else if (item.key == "error") {
+            takeFirst(errorSeen, found.error);
+        } else if (item.key == "error_description") {
+            takeFirst(descriptionSeen, found.errorDescription);
         }
     }
     return found;
@@ -83,15 +95,21 @@ std::string OAuthAuthorizationCodeFlow::redirectComparisonKey(const URL& url) {
            (url.path().empty() ? std::string("/") : url.path());
 }
 
-std::string OAuthAuthorizationCodeFlow::authorizationCode(const URL& redirectedTo,
-                                                          const URL& redirectURI,
-                                                          const std::string& state) const {
-    // The target first: a code meant for another address is never looked at.
+std::string OAuthAuthorizationCodeFlow::authorizationCode(
+    const URL& redirectedTo, const URL& redirectURI, const std::string& state,
+    const std::optional<AuthorizationResponseIssuer>& issuer) const {
+    // The target first: a code meant for another address is never looked at, nor named in the
+    // error text.
     if (redirectComparisonKey(redirectedTo) != redirectComparisonKey(redirectURI)) {
+        const std::string& text = redirectedTo.absoluteString();
         throw OAuthAuthorizationError::authorizationResponseRedirectMismatch(
-            redirectURI.absoluteString(), redirectedTo.absoluteString());
+            redirectURI.absoluteString(), text.substr(0, text.find_first_of("?#")));
     }
     ResponseParameters received = responseParameters(redirectedTo);
+    if (received.error) {
+        throw OAuthAuthorizationError::authorizationResponseError(
+            std::move(*received.error), std::move(received.errorDescription));
+    }
     const auto& receivedState = received.state;
     if (!receivedState || receivedState->empty()) {
         throw OAuthAuthorizationError::make(
@@ -99,6 +117,17 @@ std::string OAuthAuthorizationCodeFlow::authorizationCode(const URL& redirectedT
     }
     if (*receivedState != state) {
         throw OAuthAuthorizationError::authorizationResponseStateMismatch(state, *receivedState);
+    }
+    if (issuer) {
+        // RFC 9207: a response that names another issuer came from another server (a mix-up).
+        if (received.issuer && *received.issuer != issuer->issuer) {
+            throw OAuthAuthorizationError::authorizationServerIssuerMismatch(issuer->issuer,
+                                                                             *received.issuer);
+        }
+        if (!received.issuer && issuer->required) {
+            throw OAuthAuthorizationError::make(
+                OAuthAuthorizationError::Case::authorizationResponseMissingIssuer);
+        }
     }
     if (!received.code || received.code->empty()) {
         throw OAuthAuthorizationError::make(
@@ -109,10 +138,11 @@ std::string OAuthAuthorizationCodeFlow::authorizationCode(const URL& redirectedT
 
 boost::asio::awaitable<std::string> OAuthAuthorizationCodeFlow::authorize(
     URL authorizationURL, URL redirectURI, std::string state,
+    std::optional<AuthorizationResponseIssuer> issuer,
     std::shared_ptr<OAuthAuthorizationDelegate> delegate, fw::http::Client& session) const {
     if (delegate) {
         const URL redirectedTo = co_await delegate->redirectURL(authorizationURL);
-        co_return authorizationCode(redirectedTo, redirectURI, state);
+        co_return authorizationCode(redirectedTo, redirectURI, state, issuer);
     }
 
     // Redirects are not followed: the redirect itself is the answer.
@@ -139,7 +169,7 @@ boost::asio::awaitable<std::string> OAuthAuthorizationCodeFlow::authorize(
     if (!redirectedTo) {
         throw missingRedirectLocation();
     }
-    co_return authorizationCode(*redirectedTo, redirectURI, state);
+    co_return authorizationCode(*redirectedTo, redirectURI, state, issuer);
 }
 
 }  // namespace mcp

@@ -25,19 +25,29 @@ namespace mcp {
 
 class OAuthScopeSelecting;
 
+// Who must have answered an authorization request (RFC 9207): the issuer identifier the request
+// went to, and whether that server announces the "iss" response parameter, which it then must
+// send.
+struct AuthorizationResponseIssuer {
+    std::string issuer;
+    bool required = false;
+};
+
 class OAuthAuthorizationCodeFlowing {
 public:
     virtual ~OAuthAuthorizationCodeFlowing() = default;
 
     // The code carried by the URL the authorization response redirected to, after checking it
-    // against the expected redirect URI and state.
-    virtual std::string authorizationCode(const URL& redirectedTo, const URL& redirectURI,
-                                          const std::string& state) const = 0;
+    // against the expected redirect URI, state and, when given, issuer.
+    virtual std::string authorizationCode(
+        const URL& redirectedTo, const URL& redirectURI, const std::string& state,
+        const std::optional<AuthorizationResponseIssuer>& issuer = std::nullopt) const = 0;
 
     // Obtains the redirect for `authorizationURL` (through the delegate, or headless) and
     // returns its code.
     virtual boost::asio::awaitable<std::string> authorize(
         URL authorizationURL, URL redirectURI, std::string state,
+        std::optional<AuthorizationResponseIssuer> issuer,
         std::shared_ptr<OAuthAuthorizationDelegate> delegate, fw::http::Client& session) const = 0;
 };
 
@@ -59,13 +69,19 @@ public:
     // ("/" when empty), as scheme "://" host ":" port path.
     static std::string redirectComparisonKey(const URL& url);
 
-    // Checks in this order: the redirect target (authorizationResponseRedirectMismatch), the
-    // first query item named "state" (authorizationResponseMissingState when absent or empty,
-    // authorizationResponseStateMismatch unless it equals `state` exactly), then the first named
-    // "code" (authorizationResponseMissingCode). Query items are form-decoded ("+" is a blank).
+    // Checks in this order: the redirect target (authorizationResponseRedirectMismatch, whose
+    // text names the target without its query, so that no code appears in it); an "error" item,
+    // the server's refusal (authorizationResponseError with "error_description"); the first
+    // query item named "state" (authorizationResponseMissingState when absent or empty,
+    // authorizationResponseStateMismatch unless it equals `state` exactly); the first named
+    // "iss" when an issuer is given: it must equal the issuer exactly
+    // (authorizationServerIssuerMismatch) and be there when the issuer requires it
+    // (authorizationResponseMissingIssuer); then the first named "code"
+    // (authorizationResponseMissingCode). Query items are form-decoded ("+" is a blank).
     // Nothing in the fragment counts.
-    std::string authorizationCode(const URL& redirectedTo, const URL& redirectURI,
-                                  const std::string& state) const override;
+    std::string authorizationCode(
+        const URL& redirectedTo, const URL& redirectURI, const std::string& state,
+        const std::optional<AuthorizationResponseIssuer>& issuer = std::nullopt) const override;
 
     // With a delegate: its redirect URL, checked. Headless: one GET of the authorization URL
     // ("Accept: text/html, application/json", 60-second timeouts), never following a redirect;
@@ -76,6 +92,7 @@ public:
     // through.
     boost::asio::awaitable<std::string> authorize(
         URL authorizationURL, URL redirectURI, std::string state,
+        std::optional<AuthorizationResponseIssuer> issuer,
         std::shared_ptr<OAuthAuthorizationDelegate> delegate,
         fw::http::Client& session) const override;
 };

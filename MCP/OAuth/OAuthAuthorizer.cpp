@@ -1,5 +1,12 @@
 #include "MCP/OAuth/OAuthAuthorizer.h"
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/deferred.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/experimental/parallel_group.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/system/system_error.hpp>
 #include <boost/url/parse.hpp>
 #include <algorithm>
@@ -8,6 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "MCP/Core/AsyncResult.h"
+#include "MCP/JSON/DecodingError.h"
+#include "MCP/OAuth/BearerTokenValue.h"
 #include "MCP/OAuth/OAuthAuthorizationURL.h"
 #include "MCP/OAuth/OAuthError.h"
 #include "MCP/OAuth/PKCE.h"
@@ -62,6 +72,16 @@ std::optional<int> tokenRequestStatus(const std::exception_ptr& failure) {
     return std::nullopt;
 }
 
+bool isAborted(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const boost::system::system_error& error) {
+        return error.code() == boost::asio::error::operation_aborted;
+    } catch (...) {
+    }
+    return false;
+}
+
 bool isClientError(std::optional<int> status) { return status && *status >= 400 && *status <= 499; }
 
 // A failure that says nothing about the refresh token: the token endpoint could not be reached,
@@ -104,6 +124,7 @@ OAuthAuthorizer::OAuthAuthorizer(OAuthConfiguration configuration,
 OAuthAuthorizer::OAuthAuthorizer(OAuthConfiguration configuration,
                                  std::shared_ptr<TokenStorage> tokenStorage, Components components)
     : configuration_(std::move(configuration)),
+      configuredAuthentication_(configuration_.authentication()),
       tokenStorage_(std::move(tokenStorage)),
       components_(std::move(components)),
       urlValidator_(configuration_.allowLoopbackHTTPAuthorizationServerEndpoints()) {
@@ -117,6 +138,42 @@ OAuthAuthorizer::OAuthAuthorizer(OAuthConfiguration configuration,
     }
     if (!components_.now) {
         components_.now = [] { return Instant::now(); };
+    }
+    if (components_.challengeDeadline <= std::chrono::steady_clock::duration::zero()) {
+        components_.challengeDeadline = kChallengeDeadline;
+    }
+    if (sendsPreRegisteredCredentials()) {
+        credentialsServer_ = configuration_.endpointOverrides().authorizationServerURL;
+        if (!credentialsServer_) {
+            try {
+                if (const auto stored = tokenStorage_->load()) {
+                    credentialsServer_ = stored->authorizationServer;
+                }
+            } catch (...) {
+                // Unreadable storage binds nothing; the first successful use will.
+            }
+        }
+    }
+}
+
+bool OAuthAuthorizer::sendsPreRegisteredCredentials() const {
+    return configuredAuthentication_.method() != TokenEndpointAuthentication::Method::none &&
+           !configuration_.endpointOverrides().tokenEndpoint;
+}
+
+void OAuthAuthorizer::checkCredentialsMayGoToSelectedServer() const {
+    if (!sendsPreRegisteredCredentials() || !credentialsServer_ || !selectedAuthorizationServer_) {
+        return;
+    }
+    if (!sameAuthorizationServer(*credentialsServer_, *selectedAuthorizationServer_)) {
+        throw OAuthAuthorizationError::clientCredentialsBoundToAnotherServer(
+            credentialsServer_->absoluteString(), selectedAuthorizationServer_->absoluteString());
+    }
+}
+
+void OAuthAuthorizer::noteCredentialsUsed() {
+    if (sendsPreRegisteredCredentials() && !credentialsServer_) {
+        credentialsServer_ = selectedAuthorizationServer_;
     }
 }
 
@@ -136,89 +193,209 @@ bool OAuthAuthorizer::sameAuthorizationServer(const URL& a, const URL& b) {
     return normalizedServer(a) == normalizedServer(b);
 }
 
+bool OAuthAuthorizer::isForeign(const OAuthAccessToken& token) const {
+    return token.authorizationServer && selectedAuthorizationServer_ &&
+           !sameAuthorizationServer(*token.authorizationServer, *selectedAuthorizationServer_);
+}
+
+std::optional<std::string> OAuthAuthorizer::headerFor(const OAuthAccessToken& token) const {
+    if (isForeign(token) || bearerTokenDefect(token.value)) {
+        return std::nullopt;
+    }
+    if (OAuthTokenExpirySkew::isExpired(token, components_.now()) && unsentToken_ != token.value) {
+        return std::nullopt;
+    }
+    return "Bearer " + token.value;
+}
+
 std::optional<std::string> OAuthAuthorizer::authorizationHeader(const URL&) noexcept {
     try {
         auto token = tokenStorage_->load();
         if (!token) {
             return std::nullopt;
         }
-        if (token->authorizationServer && selectedAuthorizationServer_ &&
-            !sameAuthorizationServer(*token->authorizationServer, *selectedAuthorizationServer_)) {
+        // A token of another authorization server, or one that could never be sent (a line
+        // break would start a header line of its own), is no token: the server's challenge
+        // leads to a new one.
+        if (isForeign(*token) || bearerTokenDefect(token->value)) {
             tokenStorage_->clear();
             return std::nullopt;
         }
-        if (OAuthTokenExpirySkew::isExpired(*token, components_.now())) {
-            return std::nullopt;
+        auto header = headerFor(*token);
+        if (header && unsentToken_ == token->value) {
+            unsentToken_.reset();
         }
-        return "Bearer " + token->value;
+        return header;
     } catch (...) {
         // A storage that fails gives no header; the server's challenge follows.
         return std::nullopt;
     }
 }
 
+bool OAuthAuthorizer::holdsNewerToken(const std::optional<std::string>& sentAuthorization) {
+    const auto token = tokenStorage_->load();
+    if (!token) {
+        return false;
+    }
+    const auto current = headerFor(*token);
+    return current && current != sentAuthorization;
+}
+
 boost::asio::awaitable<bool> OAuthAuthorizer::handleChallenge(
     int statusCode, std::map<std::string, std::string> headers, URL endpoint,
-    std::optional<std::string> method, fw::http::Client& session) {
+    std::optional<std::string> method, std::optional<std::string> sentAuthorization,
+    fw::http::Client& session) {
     validateEndpoint(endpoint);
     const auto challenge = components_.challengeParser->parseBearerChallenge(headers);
     const OAuthBearerChallenge* parameters = challenge ? &*challenge : nullptr;
-    if (statusCode == 403) {
-        if (parameters && !parameters->parameters.empty()) {
-            const auto error = parameters->error();
-            if (error && asciiLowercased(*error) == "insufficient_scope") {
-                co_return co_await stepUp(*parameters, endpoint, method, session);
-            }
-        }
+    bool insufficientScope = false;
+    if (statusCode == 403 && parameters && !parameters->parameters.empty()) {
+        const auto error = parameters->error();
+        insufficientScope = error && asciiLowercased(*error) == "insufficient_scope";
+    }
+    if (statusCode != 401 && !insufficientScope) {
         co_return false;
     }
-    if (statusCode == 401) {
-        co_return co_await handleUnauthorized(parameters, endpoint, session);
+    // Another request's challenge may be being answered already: its outcome serves this one.
+    co_await awaitFlight(true);
+    if (holdsNewerToken(sentAuthorization)) {
+        co_return true;
     }
-    co_return false;
+    if (insufficientScope) {
+        co_return co_await inFlight(stepUp(*parameters, endpoint, method, session));
+    }
+    co_return co_await inFlight(handleUnauthorized(parameters, endpoint, session));
+}
+
+struct OAuthAuthorizer::Flight {
+    AsyncResult<bool> outcome;
+};
+
+boost::asio::awaitable<bool> OAuthAuthorizer::inFlight(boost::asio::awaitable<bool> work) {
+    auto made = AsyncResult<bool>::make();
+    const AsyncResultSource<bool> source = std::move(made.first);
+    flight_ = std::make_shared<Flight>(Flight{std::move(made.second)});
+    std::exception_ptr failure;
+    bool value = false;
+    try {
+        value = co_await withinDeadline(std::move(work));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    flight_.reset();
+    if (failure) {
+        source.setError(failure);
+        std::rethrow_exception(failure);
+    }
+    source.setValue(value);
+    co_return value;
+}
+
+boost::asio::awaitable<bool> OAuthAuthorizer::withinDeadline(boost::asio::awaitable<bool> work) {
+    namespace asio = boost::asio;
+    const auto executor = co_await asio::this_coro::executor;
+    asio::steady_timer timer(executor, components_.challengeDeadline);
+    // The first to finish ends the other: the work (with its outcome) or the timer.
+    auto [order, failure, value, timerError] =
+        co_await asio::experimental::make_parallel_group(
+            asio::co_spawn(executor, std::move(work), asio::deferred),
+            timer.async_wait(asio::deferred))
+            .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+    if (order[0] == 1 && !timerError) {
+        const auto allowed =
+            std::chrono::duration_cast<std::chrono::milliseconds>(components_.challengeDeadline);
+        throw std::runtime_error(
+            "The authorization did not finish within " +
+            (allowed.count() % 1000 == 0 ? std::to_string(allowed.count() / 1000) + " seconds"
+                                         : std::to_string(allowed.count()) + " milliseconds") +
+            "; try again.");
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    co_return value;
+}
+
+boost::asio::awaitable<void> OAuthAuthorizer::awaitFlight(bool takeFailure) {
+    while (flight_) {
+        const AsyncResult<bool> outcome = flight_->outcome;
+        std::exception_ptr failure;
+        try {
+            co_await outcome.value();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (!failure) {
+            continue;
+        }
+        const auto cancellation = co_await boost::asio::this_coro::cancellation_state;
+        if (cancellation.cancelled() != boost::asio::cancellation_type::none) {
+            std::rethrow_exception(failure);  // this caller was cancelled
+        }
+        // A flight cancelled by its own caller says nothing about the others: they go on and
+        // start their own.
+        if (takeFailure && !isAborted(failure)) {
+            std::rethrow_exception(failure);
+        }
+    }
 }
 
 boost::asio::awaitable<bool> OAuthAuthorizer::handleUnauthorized(
     const OAuthBearerChallenge* challenge, const URL& endpoint, fw::http::Client& session) {
     // The rejected token goes first, so that a failure below leaves no token behind; only a
-    // transient refresh failure puts it back (see below).
+    // refresh that failed without a verdict on the refresh token puts it back (see below).
     const auto previous = tokenStorage_->load();
     tokenStorage_->clear();
+    unsentToken_.reset();
     if (!previous || !previous->refreshToken) {
         co_return co_await authorizeFully(challenge, endpoint, session);
     }
 
     std::exception_ptr failure;
+    bool refreshSent = false;
     try {
         const auto metadata = co_await protectedResourceMetadataStep(endpoint, challenge, session);
         co_await authorizationServerMetadataStep(metadata, session);
-        const URL resource = determineResource(endpoint);
-        const auto scopes =
-            components_.scopeSelector
-                ->selectScopes(challenge ? challenge->scope() : std::nullopt,
-                               metadata.scopesSupported)
-                .value_or(std::set<std::string>{});
-        co_await refresh(*previous->refreshToken, resource, scopes, session);
-        co_return true;
+        if (isFromSelectedServer(*previous)) {
+            const URL resource = determineResource(endpoint);
+            // A refresh may not widen the grant (RFC 6749 section 6): it asks for the token's
+            // own scopes, whatever the challenge names; a step-up is a new authorization.
+            refreshSent = true;
+            co_await refresh(*previous->refreshToken, resource, previous->scopes, session);
+            co_return true;
+        }
     } catch (...) {
         failure = std::current_exception();
     }
 
-    if (isClientError(tokenRequestStatus(failure))) {
+    if (!failure) {
+        // Another authorization server now guards the resource: the refresh token (and the
+        // client's credentials with it) never goes to a server that did not issue it.
+        co_return co_await authorizeFully(challenge, endpoint, session);
+    }
+    if (refreshSent && isClientError(tokenRequestStatus(failure))) {
         // The authorization server refused the refresh token: authorize from the start.
         co_return co_await authorizeFully(challenge, endpoint, session);
     }
-    if (isTransient(failure)) {
-        // The refresh token may well still be good. Keep it, with the rejected access token
-        // marked expired so that it is not sent again.
+    if (!refreshSent || isTransient(failure)) {
+        // Nothing has judged the refresh token (discovery failed before it was sent, or the
+        // token endpoint could not answer): keep it, with the rejected access token marked
+        // expired so that it is not sent again. A token stored meanwhile is not overwritten.
         OAuthAccessToken kept = *previous;
         const Instant now = components_.now();
         if (!kept.expiresAt || *kept.expiresAt > now) {
             kept.expiresAt = now;
         }
-        tokenStorage_->save(kept);
+        if (!tokenStorage_->load()) {
+            tokenStorage_->save(kept);
+        }
     }
     std::rethrow_exception(failure);
+}
+
+bool OAuthAuthorizer::isFromSelectedServer(const OAuthAccessToken& token) const {
+    return token.authorizationServer && selectedAuthorizationServer_ &&
+           sameAuthorizationServer(*token.authorizationServer, *selectedAuthorizationServer_);
 }
 
 boost::asio::awaitable<bool> OAuthAuthorizer::authorizeFully(const OAuthBearerChallenge* challenge,
@@ -402,7 +579,11 @@ OAuthAuthorizer::authorizationServerMetadataStep(const OAuthProtectedResourceMet
     } else if (selectedAuthorizationServer_) {
         servers.push_back(*selectedAuthorizationServer_);
     } else {
-        servers = metadata.authorizationServers;
+        // A document may list any number; each costs requests, so only the first few are tried.
+        servers.assign(metadata.authorizationServers.begin(),
+                       metadata.authorizationServers.begin() +
+                           static_cast<std::ptrdiff_t>(std::min(
+                               metadata.authorizationServers.size(), kMaxAuthorizationServersTried)));
     }
     if (servers.empty()) {
         throw OAuthAuthorizationError::make(Case::missingAuthorizationServer);
@@ -498,6 +679,10 @@ boost::asio::awaitable<bool> OAuthAuthorizer::offerAccessTokenProvider(
     if (!text || text->empty()) {
         co_return false;
     }
+    if (const auto defect = bearerTokenDefect(*text)) {
+        throw std::runtime_error("The access-token provider gave a token that cannot be sent. " +
+                                 *defect);
+    }
     OAuthAccessToken token;
     token.value = *text;
     token.tokenType = "Bearer";
@@ -512,6 +697,9 @@ boost::asio::awaitable<void> OAuthAuthorizer::acquireToken(
     const URL& endpoint, const OAuthProtectedResourceMetadata& metadata,
     const std::set<std::string>& requestedScopes, fw::http::Client& session) {
     const auto serverMetadata = co_await authorizationServerMetadataStep(metadata, session);
+    // Before the user is sent to authorize: the code would only be exchanged with credentials
+    // that may not go there.
+    checkCredentialsMayGoToSelectedServer();
     co_await registerIfDue(serverMetadata, session);
     const URL resource = determineResource(endpoint);
     const URL tokenEndpoint = determineTokenEndpoint();
@@ -529,11 +717,21 @@ boost::asio::awaitable<void> OAuthAuthorizer::acquireToken(
     }
     const auto response = co_await components_.tokenEndpointClient->requestToken(
         std::move(form), tokenEndpoint, configuration_.authentication(), session);
+    noteCredentialsUsed();
     store(response, requestedScopes, std::nullopt);
 }
 
 boost::asio::awaitable<void> OAuthAuthorizer::registerIfDue(
     const OAuthAuthorizationServerMetadata& metadata, fw::http::Client& session) {
+    if (registrationServer_ && selectedAuthorizationServer_ &&
+        !sameAuthorizationServer(*registrationServer_, *selectedAuthorizationServer_)) {
+        // A client registered at one server is unknown to another: it registers there afresh,
+        // as the client it was configured to be.
+        registrationServer_.reset();
+        clientSecretExpiresAt_.reset();
+        clientRegistrationAttempted_ = false;
+        configuration_.setAuthentication(configuredAuthentication_);
+    }
     if (clientSecretExpiresAt_ && components_.now() >= *clientSecretExpiresAt_) {
         clientSecretExpiresAt_.reset();
         clientRegistrationAttempted_ = false;
@@ -544,20 +742,29 @@ boost::asio::awaitable<void> OAuthAuthorizer::registerIfDue(
         configuration_.authentication().method() != TokenEndpointAuthentication::Method::none) {
         co_return;
     }
+    auto attempted = [this] {
+        clientRegistrationAttempted_ = true;
+        registrationServer_ = selectedAuthorizationServer_;
+    };
     std::optional<OAuthClientRegistration> registration;
     try {
         registration =
             co_await components_.clientRegistrar->registerClient(configuration_, metadata, session);
     } catch (const OAuthAuthorizationError& error) {
         // A server that refuses the registration outright is not asked again; any other failure
-        // (unreachable, 5xx, a broken answer) leaves registration to the next acquisition.
+        // (unreachable, 5xx) leaves registration to the next acquisition.
         if (error.errorCase() == Case::tokenRequestFailed && error.statusCode() >= 400 &&
             error.statusCode() <= 499) {
-            clientRegistrationAttempted_ = true;
+            attempted();
         }
         throw;
+    } catch (const DecodingError&) {
+        // The server took the registration (2xx) but its answer is unreadable: registering again
+        // would only make another client it does not tell about.
+        attempted();
+        throw;
     }
-    clientRegistrationAttempted_ = true;
+    attempted();
     if (!registration) {
         co_return;
     }
@@ -590,8 +797,15 @@ OAuthAuthorizer::requestAuthorizationCode(const OAuthAuthorizationServerMetadata
     const URL authorizationURL = makeAuthorizationURL(
         authorizationEndpoint, resource, redirectURI, configuration_.authentication().clientID(),
         PKCE::codeChallenge(verifier), requestedScopes, state, *components_.scopeSelector);
+    std::optional<AuthorizationResponseIssuer> issuer;
+    if (metadata.issuer) {
+        issuer = AuthorizationResponseIssuer{
+            metadata.issuer->absoluteString(),
+            metadata.authorizationResponseIssParameterSupported.value_or(false)};
+    }
     std::string code = co_await components_.authCodeFlow->authorize(
-        authorizationURL, redirectURI, state, configuration_.authorizationDelegate(), session);
+        authorizationURL, redirectURI, state, std::move(issuer),
+        configuration_.authorizationDelegate(), session);
     co_return std::pair(std::move(code), std::move(verifier));
 }
 
@@ -599,12 +813,14 @@ boost::asio::awaitable<void> OAuthAuthorizer::refresh(const std::string& refresh
                                                       const URL& resource,
                                                       const std::set<std::string>& requestedScopes,
                                                       fw::http::Client& session) {
+    checkCredentialsMayGoToSelectedServer();
     const URL tokenEndpoint = determineTokenEndpoint();
     Parameters form = formWith(requestedScopes, resource);
     form["grant_type"] = "refresh_token";
     form["refresh_token"] = refreshToken;
     const auto response = co_await components_.tokenEndpointClient->requestToken(
         std::move(form), tokenEndpoint, configuration_.authentication(), session);
+    noteCredentialsUsed();
     store(response, requestedScopes, refreshToken);
 }
 
@@ -614,20 +830,30 @@ boost::asio::awaitable<void> OAuthAuthorizer::prepareAuthorization(URL endpoint,
     if (!(window > 0)) {
         co_return;
     }
+    // A refresh or acquisition in progress makes this one needless, whatever its outcome.
+    co_await awaitFlight(false);
     const auto token = tokenStorage_->load();
     if (!token || !token->expiresAt || components_.now().adding(window) < *token->expiresAt) {
         co_return;
     }
-    if (!token->refreshToken || !authorizationServerMetadata_ ||
-        !authorizationServerMetadata_->tokenEndpoint) {
-        co_return;
+    co_await inFlight(refreshAhead(endpoint, session));
+}
+
+boost::asio::awaitable<bool> OAuthAuthorizer::refreshAhead(const URL& endpoint,
+                                                           fw::http::Client& session) {
+    const auto token = tokenStorage_->load();
+    if (!token || !token->refreshToken || !authorizationServerMetadata_ ||
+        !authorizationServerMetadata_->tokenEndpoint || !isFromSelectedServer(*token)) {
+        co_return false;
     }
     try {
         const URL resource = determineResource(endpoint);
         co_await refresh(*token->refreshToken, resource, token->scopes, session);
+        co_return true;
     } catch (...) {
         // The token stays as it is; a challenge will tell whether it still works.
     }
+    co_return false;
 }
 
 OAuthAuthorizer::Parameters OAuthAuthorizer::formWith(const std::set<std::string>& requestedScopes,
@@ -645,6 +871,9 @@ OAuthAuthorizer::Parameters OAuthAuthorizer::formWith(const std::set<std::string
 void OAuthAuthorizer::store(const OAuthTokenResponse& response,
                             const std::set<std::string>& requestedScopes,
                             std::optional<std::string> previousRefreshToken) {
+    if (bearerTokenDefect(response.accessToken)) {
+        throw OAuthAuthorizationError::make(Case::tokenResponseInvalid);
+    }
     OAuthAccessToken token;
     token.value = response.accessToken;
     token.tokenType = "Bearer";
@@ -658,6 +887,7 @@ void OAuthAuthorizer::store(const OAuthTokenResponse& response,
     token.refreshToken = response.refreshToken ? response.refreshToken : previousRefreshToken;
     token.clientID = configuredClientID();
     tokenStorage_->save(token);
+    unsentToken_ = token.value;
 }
 
 std::optional<std::string> OAuthAuthorizer::configuredClientID() const {

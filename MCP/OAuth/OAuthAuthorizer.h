@@ -17,15 +17,35 @@
 // the oldest forgotten first).
 //
 // Refresh tokens survive what does not refuse them: a refresh answer without "refresh_token"
-// keeps the one that was used, and a refresh that fails for a transient reason (the token
-// endpoint unreachable, or answering 5xx) leaves the previous token stored, marked expired, so
-// that its refresh token is tried again by the next challenge or proactive refresh.
+// keeps the one that was used, and a refresh that fails before the token endpoint judged it
+// (discovery failed, the token endpoint unreachable or answering 5xx) leaves the previous token
+// stored, marked expired, so that its refresh token is tried again by the next challenge or
+// proactive refresh. A refresh token goes only to the authorization server that issued it (the
+// one its token names); when another server guards the resource, the token is dropped and the
+// whole authorization runs. A refresh asks for the token's own scopes, never more (RFC 6749
+// section 6).
 //
-// Thread-safety: none. One transport drives it, one operation at a time, on the transport's
-// executor; the challenge and preparation operations suspend during their network requests.
+// One acquisition or refresh at a time: the transport's sends and its GET stream call in side
+// by side, and a challenge or a proactive refresh that arrives while one runs awaits it and takes
+// its outcome (its failure too) instead of starting another. A refresh token that the server
+// rotates is so never used twice, and a challenge for a token that has since been replaced (the
+// refused request carried another "Authorization" value than the stored token gives now) is
+// answered with a retry, leaving the stored token alone.
+//
+// Pre-registered credentials (client_secret_basic, client_secret_post, private_key_jwt) belong
+// to one authorization server: the configured authorizationServerURL when there is one, else
+// the server of the stored token (so that a new process is bound as well), else the server of
+// their first successful use. They are never sent to another: a resource that names another
+// server gets clientCredentialsBoundToAnotherServer. (A configured token endpoint is where they
+// go, whatever the resource names.) A client registered dynamically belongs to the server it
+// registered at; another server gets a registration of its own.
+//
+// Thread-safety: none of its own. Every call must come from one strand (the transport's); calls
+// may interleave at their suspension points, which the single acquisition above accounts for.
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -55,6 +75,11 @@ class OAuthAuthorizer final : public HTTPClientAuthorizer {
 public:
     // Distinct step-up keys remembered; beyond it the oldest key is forgotten.
     static constexpr std::size_t kMaxStepUpKeys = 256;
+    // Authorization servers of one protected-resource document that discovery tries, in order.
+    static constexpr std::size_t kMaxAuthorizationServersTried = 4;
+    // How long one challenge's handling (or one proactive refresh) may take in all, the user's
+    // part in an interactive authorization included; then it fails.
+    static constexpr std::chrono::minutes kChallengeDeadline{10};
 
     struct Components {
         std::shared_ptr<const OAuthScopeSelecting> scopeSelector;
@@ -65,6 +90,8 @@ public:
         std::shared_ptr<const OAuthAuthorizationCodeFlowing> authCodeFlow;
         // The current time; the system clock when not given.
         std::function<Instant()> now;
+        // kChallengeDeadline when not given (zero).
+        std::chrono::steady_clock::duration challengeDeadline{};
     };
 
     // `given` with every missing collaborator replaced by its default, built with the
@@ -90,6 +117,7 @@ public:
     boost::asio::awaitable<bool> handleChallenge(int statusCode,
                                                  std::map<std::string, std::string> headers,
                                                  URL endpoint, std::optional<std::string> method,
+                                                 std::optional<std::string> sentAuthorization,
                                                  fw::http::Client& session) override;
     boost::asio::awaitable<void> prepareAuthorization(URL endpoint,
                                                       fw::http::Client& session) override;
@@ -110,8 +138,27 @@ public:
 
 private:
     using Parameters = std::map<std::string, std::string>;
+    // The acquisition or refresh in progress, which later callers await.
+    struct Flight;
 
     const OAuthMetadataDiscovering& discovery() const;
+
+    // The header `token` gives now, without side effects; nothing when it gives none.
+    std::optional<std::string> headerFor(const OAuthAccessToken& token) const;
+    // Whether a token is stored that gives another header than `sentAuthorization`: one stored
+    // after the refused request was built, worth sending it again with.
+    bool holdsNewerToken(const std::optional<std::string>& sentAuthorization);
+
+    // Runs `work` as the one acquisition or refresh in progress; callers of awaitFlight() get its
+    // outcome.
+    boost::asio::awaitable<bool> inFlight(boost::asio::awaitable<bool> work);
+    // `work`, failing once the challenge deadline has passed.
+    boost::asio::awaitable<bool> withinDeadline(boost::asio::awaitable<bool> work);
+    // Returns once no acquisition or refresh is in progress. With `takeFailure`, the failure of
+    // one that was awaited is thrown.
+    boost::asio::awaitable<void> awaitFlight(bool takeFailure);
+    // The proactive refresh proper; true when a new token was stored.
+    boost::asio::awaitable<bool> refreshAhead(const URL& endpoint, fw::http::Client& session);
 
     boost::asio::awaitable<bool> handleUnauthorized(const OAuthBearerChallenge* challenge,
                                                     const URL& endpoint,
@@ -127,6 +174,11 @@ private:
     boost::asio::awaitable<OAuthAuthorizationServerMetadata> authorizationServerMetadataStep(
         const OAuthProtectedResourceMetadata& metadata, fw::http::Client& session);
     URL determineResource(const URL& endpoint) const;
+    // Whether `token` names an authorization server other than the selected one.
+    bool isForeign(const OAuthAccessToken& token) const;
+    // Whether `token` names the selected authorization server: only then may its refresh token
+    // (with the client's credentials) go to that server's token endpoint.
+    bool isFromSelectedServer(const OAuthAccessToken& token) const;
     URL determineTokenEndpoint() const;
     void checkProtectedResource(const OAuthProtectedResourceMetadata& metadata,
                                 const URL& endpoint) const;
@@ -160,11 +212,24 @@ private:
                std::optional<std::string> previousRefreshToken);
     std::optional<std::string> configuredClientID() const;
 
+    // Throws clientCredentialsBoundToAnotherServer when the configured credentials belong to
+    // another server than the selected one.
+    void checkCredentialsMayGoToSelectedServer() const;
+    // Binds the configured credentials to the selected server after their first successful use.
+    void noteCredentialsUsed();
+    bool sendsPreRegisteredCredentials() const;
+
     // Counts one step-up for `key`; false when the key is at its limit.
     bool recordStepUp(const std::string& key);
 
     OAuthConfiguration configuration_;
+    // The authentication as configured, which registration replaces.
+    TokenEndpointAuthentication configuredAuthentication_;
     std::shared_ptr<TokenStorage> tokenStorage_;
+    // The server that pre-registered credentials belong to, once known.
+    std::optional<URL> credentialsServer_;
+    // The server that the registration was made (or refused) at.
+    std::optional<URL> registrationServer_;
     std::optional<URL> selectedAuthorizationServer_;
     std::optional<OAuthProtectedResourceMetadata> protectedResourceMetadata_;
     std::optional<OAuthAuthorizationServerMetadata> authorizationServerMetadata_;
@@ -173,6 +238,10 @@ private:
     std::deque<std::string> stepUpKeysInOrder_;
     bool clientRegistrationAttempted_ = false;
     std::optional<Instant> clientSecretExpiresAt_;
+    std::shared_ptr<Flight> flight_;
+    // The value of a token a grant just stored and no request has carried yet: it is handed out
+    // once even when its whole lifetime lies within the expiry skew.
+    std::optional<std::string> unsentToken_;
     Components components_;
     OAuthURLValidator urlValidator_;
 };

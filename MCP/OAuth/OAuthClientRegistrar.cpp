@@ -71,7 +71,14 @@ boost::asio::awaitable<std::optional<OAuthClientRegistration>> OAuthClientRegist
         }
         co_return std::nullopt;
     }
-    urlValidator.validateAuthorizationServerEndpoint(*endpoint, "Client registration endpoint");
+    constexpr std::string_view kLabel = "Client registration endpoint";
+    urlValidator.validateAuthorizationServerEndpoint(*endpoint, kLabel);
+    // The same guard as the token and authorization endpoints: metadata must not turn the
+    // client against an address of the local network.
+    if (endpoint->host() && urlValidator.isPrivateOrReservedHost(asciiLowercased(*endpoint->host()))) {
+        throw OAuthAuthorizationError::privateIPAddressBlocked(std::string(kLabel),
+                                                               endpoint->absoluteString());
+    }
 
     fw::http::Request request = makeOAuthRequest("POST", *endpoint, "application/json");
     request.headers.set("Content-Type", "application/json");

@@ -55,7 +55,8 @@ public:
     //   - no registration endpoint: cimdNotSupported when `id` is a document URL the server
     //     does not support, else nothing;
     //   - otherwise one POST of RFC 7591 client metadata (public client: "none") to the
-    //     validated endpoint. A 2xx answer must be a registration answer with a non-empty
+    //     validated endpoint, which may not be on a private or reserved address
+    //     (privateIPAddressBlocked). A 2xx answer must be a registration answer with a non-empty
     //     client_id (DecodingError); any other status fails with tokenRequestFailed and the
     //     answer's OAuth error code. Errors of the validator and of the HTTP client pass through.
     boost::asio::awaitable<std::optional<OAuthClientRegistration>> registerClient(

@@ -21,9 +21,35 @@ std::string joined(const std::vector<std::string>& texts, std::string_view separ
 
 }  // namespace
 
+std::string OAuthAuthorizationError::serverText(std::string_view text) {
+    std::size_t length = text.size();
+    const bool cut = length > kMaxServerTextLength;
+    if (cut) {
+        length = kMaxServerTextLength;
+        // Not inside a UTF-8 sequence: back to the byte that starts it.
+        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xc0) == 0x80) {
+            --length;
+        }
+    }
+    std::string out(text.substr(0, length));
+    for (char& c : out) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            c = ' ';
+        }
+    }
+    if (cut) {
+        out += "...";
+    }
+    return out;
+}
+
 OAuthAuthorizationError OAuthAuthorizationError::tokenRequestFailed(
     std::int64_t statusCode, std::optional<std::string> oauthError) {
     std::string text = "Token request failed with status " + std::to_string(statusCode);
+    if (oauthError) {
+        oauthError = serverText(*oauthError);
+    }
     if (oauthError && !oauthError->empty()) {
         text += " (oauth_error: " + *oauthError + ")";
     }
@@ -34,7 +60,7 @@ OAuthAuthorizationError OAuthAuthorizationError::tokenRequestFailed(
 }
 
 OAuthAuthorizationError OAuthAuthorizationError::invalidResourceURI(std::string text) {
-    OAuthAuthorizationError error(Case::invalidResourceURI, "Invalid resource URI: " + text);
+    OAuthAuthorizationError error(Case::invalidResourceURI, "Invalid resource URI: " + serverText(text));
     error.first_ = std::move(text);
     return error;
 }
@@ -51,7 +77,8 @@ OAuthAuthorizationError OAuthAuthorizationError::protectedResourceMismatch(std::
                                                                            std::string actual) {
     OAuthAuthorizationError error(
         Case::protectedResourceMismatch,
-        "Protected resource metadata resource mismatch. Expected " + expected + ", got " + actual);
+        "Protected resource metadata resource mismatch. Expected " + expected + ", got " +
+            serverText(actual));
     error.first_ = std::move(expected);
     error.second_ = std::move(actual);
     return error;
@@ -121,7 +148,8 @@ OAuthAuthorizationError OAuthAuthorizationError::authorizationResponseRedirectMi
     std::string expected, std::string actual) {
     OAuthAuthorizationError error(
         Case::authorizationResponseRedirectMismatch,
-        "Authorization response redirect URI mismatch. Expected " + expected + ", got " + actual);
+        "Authorization response redirect URI mismatch. Expected " + expected + ", got " +
+            serverText(actual));
     error.first_ = std::move(expected);
     error.second_ = std::move(actual);
     return error;
@@ -131,7 +159,8 @@ OAuthAuthorizationError OAuthAuthorizationError::authorizationResponseStateMisma
     std::string expected, std::string actual) {
     OAuthAuthorizationError error(
         Case::authorizationResponseStateMismatch,
-        "Authorization response state mismatch. Expected " + expected + ", got " + actual);
+        "Authorization response state mismatch. Expected " + expected + ", got " +
+            serverText(actual));
     error.first_ = std::move(expected);
     error.second_ = std::move(actual);
     return error;
@@ -142,7 +171,7 @@ OAuthAuthorizationError OAuthAuthorizationError::pkceS256NotSupported(
     OAuthAuthorizationError error(Case::pkceS256NotSupported,
                                   "Authorization server metadata must support PKCE S256 "
                                   "(advertised: " +
-                                      joined(advertisedMethods, ", ") + ")");
+                                      serverText(joined(advertisedMethods, ", ")) + ")");
     error.methods_ = std::move(advertisedMethods);
     return error;
 }
@@ -151,9 +180,35 @@ OAuthAuthorizationError OAuthAuthorizationError::authorizationServerIssuerMismat
     std::string expected, std::string actual) {
     OAuthAuthorizationError error(
         Case::authorizationServerIssuerMismatch,
-        "Authorization server issuer mismatch. Expected " + expected + ", got " + actual);
+        "Authorization server issuer mismatch. Expected " + expected + ", got " +
+            serverText(actual));
     error.first_ = std::move(expected);
     error.second_ = std::move(actual);
+    return error;
+}
+
+OAuthAuthorizationError OAuthAuthorizationError::authorizationResponseError(
+    std::string oauthError, std::optional<std::string> errorDescription) {
+    oauthError = serverText(oauthError);
+    std::string text = "The authorization server refused the authorization request (oauth_error: " +
+                       oauthError + ")";
+    if (errorDescription && !errorDescription->empty()) {
+        text += ": " + serverText(*errorDescription);
+    }
+    OAuthAuthorizationError error(Case::authorizationResponseError, std::move(text));
+    error.oauthError_ = std::move(oauthError);
+    return error;
+}
+
+OAuthAuthorizationError OAuthAuthorizationError::clientCredentialsBoundToAnotherServer(
+    std::string boundServer, std::string otherServer) {
+    OAuthAuthorizationError error(
+        Case::clientCredentialsBoundToAnotherServer,
+        "The client credentials belong to the authorization server " + boundServer +
+            " and are not sent to " + otherServer +
+            "; configure that server as the authorization server, or credentials for it");
+    error.first_ = std::move(boundServer);
+    error.second_ = std::move(otherServer);
     return error;
 }
 
@@ -198,6 +253,10 @@ OAuthAuthorizationError OAuthAuthorizationError::make(Case errorCase) {
         case Case::pkceS256Unavailable:
             text = "PKCE S256 code challenge generation is unavailable on this platform";
             break;
+        case Case::authorizationResponseMissingIssuer:
+            text = "Authorization response is missing the iss parameter that the authorization "
+                   "server announces";
+            break;
         default:
             // A case with a payload has its own maker; asked here, it carries an empty one.
             switch (errorCase) {
@@ -227,6 +286,10 @@ OAuthAuthorizationError OAuthAuthorizationError::make(Case errorCase) {
                     return authorizationResponseRedirectMismatch({}, {});
                 case Case::authorizationResponseStateMismatch:
                     return authorizationResponseStateMismatch({}, {});
+                case Case::authorizationResponseError:
+                    return authorizationResponseError({}, std::nullopt);
+                case Case::clientCredentialsBoundToAnotherServer:
+                    return clientCredentialsBoundToAnotherServer({}, {});
                 default:
                     return authorizationServerIssuerMismatch({}, {});
             }

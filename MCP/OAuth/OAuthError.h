@@ -6,11 +6,13 @@
 // Plain values: safe from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace mcp {
@@ -33,6 +35,8 @@ public:
         authorizationResponseStateMismatch,
         pkceS256NotSupported,
         authorizationServerIssuerMismatch,
+        authorizationResponseError,
+        clientCredentialsBoundToAnotherServer,
         // Without a payload.
         missingAuthorizationServer,
         metadataDiscoveryFailed,
@@ -46,6 +50,7 @@ public:
         authorizationResponseMissingCode,
         pkceCodeChallengeMethodsMissing,
         pkceS256Unavailable,
+        authorizationResponseMissingIssuer,
     };
 
     static OAuthAuthorizationError tokenRequestFailed(std::int64_t statusCode,
@@ -68,24 +73,42 @@ public:
     static OAuthAuthorizationError pkceS256NotSupported(std::vector<std::string> advertisedMethods);
     static OAuthAuthorizationError authorizationServerIssuerMismatch(std::string expected,
                                                                      std::string actual);
+    // The authorization server answered the authorization request with an error (RFC 6749
+    // section 4.1.2.1): its code and, when given, its description.
+    static OAuthAuthorizationError authorizationResponseError(
+        std::string oauthError, std::optional<std::string> errorDescription);
+    // Pre-registered client credentials belong to `boundServer`; `otherServer` does not get them.
+    static OAuthAuthorizationError clientCredentialsBoundToAnotherServer(std::string boundServer,
+                                                                         std::string otherServer);
     // The cases without a payload.
     static OAuthAuthorizationError make(Case errorCase);
 
     Case errorCase() const noexcept { return case_; }
     // The payload, by the names of the cases that carry it; empty or absent for other cases.
     std::int64_t statusCode() const noexcept { return statusCode_; }
+    // The OAuth error code of tokenRequestFailed and authorizationResponseError.
     const std::optional<std::string>& oauthError() const noexcept { return oauthError_; }
     // The single text of invalidResourceURI, invalidClientIDMetadataURL, invalidRedirectURI and
     // cimdNotSupported (the client identifier).
     const std::string& text() const noexcept { return first_; }
+    // expected() and actual() also name the bound and the other server of
+    // clientCredentialsBoundToAnotherServer.
     const std::string& expected() const noexcept { return first_; }
     const std::string& actual() const noexcept { return second_; }
     const std::string& context() const noexcept { return first_; }
     const std::string& url() const noexcept { return second_; }
     const std::vector<std::string>& advertisedMethods() const noexcept { return methods_; }
 
-    // The user-facing text.
+    // The user-facing text. What a server or a redirect supplied appears in it as serverText()
+    // makes it.
     const std::string& errorDescription() const noexcept { return description_; }
+
+    // Longer server-supplied text is cut to this many bytes.
+    static constexpr std::size_t kMaxServerTextLength = 256;
+    // `text` fit for an error text: control characters (line ends among them) replaced by
+    // blanks, cut after kMaxServerTextLength bytes (never inside a UTF-8 sequence) and then
+    // marked with "...".
+    static std::string serverText(std::string_view text);
     const char* what() const noexcept override { return description_.c_str(); }
 
 private:

@@ -144,6 +144,8 @@ struct OAuthAuthorizationServerMetadata {
     std::optional<std::vector<std::string>> codeChallengeMethodsSupported{};
     std::optional<std::vector<std::string>> tokenEndpointAuthMethodsSupported{};
     std::optional<bool> clientIDMetadataDocumentSupported{};
+    // RFC 9207: the authorization response names the issuer in "iss".
+    std::optional<bool> authorizationResponseIssParameterSupported{};
 
     static constexpr auto codingFields() {
         using M = OAuthAuthorizationServerMetadata;
@@ -156,7 +158,9 @@ struct OAuthAuthorizationServerMetadata {
             optionalField("token_endpoint_auth_methods_supported",
                           &M::tokenEndpointAuthMethodsSupported),
             optionalField("client_id_metadata_document_supported",
-                          &M::clientIDMetadataDocumentSupported)};
+                          &M::clientIDMetadataDocumentSupported),
+            optionalField("authorization_response_iss_parameter_supported",
+                          &M::authorizationResponseIssParameterSupported)};
     }
 };
 

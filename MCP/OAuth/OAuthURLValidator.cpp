@@ -20,9 +20,24 @@ struct Parts {
     std::string host;    // lower-cased
 };
 
-// Scheme and host present, host not empty, no fragment; else invalidResourceURI.
+// A blank or a control character: what no host name holds, and what a percent-encoded host
+// ("10.0.0.1%00", "167772161%20") decodes to when it hopes that the resolver reads only as far as
+// the address before it while the checks here see no address at all.
+bool holdsBlankOrControl(std::string_view host) {
+    for (const char c : host) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7f) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Scheme and host present, host not empty and free of blanks and control characters, no
+// fragment; else invalidResourceURI.
 Parts structuralCheck(const URL& url, std::string_view context) {
-    if (!url.scheme() || !url.host() || url.host()->empty() || url.fragment()) {
+    if (!url.scheme() || !url.host() || url.host()->empty() || holdsBlankOrControl(*url.host()) ||
+        url.fragment()) {
         throw OAuthAuthorizationError::invalidResourceURI("Invalid " + std::string(context) + ": " +
                                                           url.absoluteString());
     }
@@ -67,6 +82,9 @@ void OAuthURLValidator::validateOAuthEndpoint(const URL& url, std::string_view c
 }
 
 bool OAuthURLValidator::isPrivateOrReservedHost(std::string_view host) const {
+    if (holdsBlankOrControl(host)) {
+        return true;  // no host name; whatever address a resolver made of it is not judged here
+    }
     std::string text(host);
     if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
         text = text.substr(1, text.size() - 2);
@@ -98,11 +116,30 @@ bool OAuthURLValidator::isPrivateOrReservedHost(std::string_view host) const {
     if (v6[0] == 0xfe && (v6[1] & 0xc0) == 0x80) {
         return true;  // fe80::/10, link-local
     }
-    bool mapped = v6[10] == 0xff && v6[11] == 0xff;
-    for (int i = 0; i < 10; ++i) {
-        mapped = mapped && v6[i] == 0;
+    // Forms that carry an IPv4 address and reach it: judged by that address.
+    auto zeroes = [&v6](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) {
+            if (v6[i] != 0) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const std::array<std::uint8_t, 4> last{v6[12], v6[13], v6[14], v6[15]};
+    if (zeroes(0, 10) && v6[10] == 0xff && v6[11] == 0xff) {
+        return isPrivateIPv4(last);  // ::ffff:a.b.c.d, IPv4-mapped
     }
-    return mapped && isPrivateIPv4({v6[12], v6[13], v6[14], v6[15]});
+    if (zeroes(0, 12)) {
+        // ::a.b.c.d, IPv4-compatible; "::" is the unspecified address (0.0.0.0), "::1" loopback.
+        return !(zeroes(12, 15) && v6[15] == 1) && isPrivateIPv4(last);
+    }
+    if (v6[0] == 0x00 && v6[1] == 0x64 && v6[2] == 0xff && v6[3] == 0x9b && zeroes(4, 12)) {
+        return isPrivateIPv4(last);  // 64:ff9b::/96, NAT64
+    }
+    if (v6[0] == 0x20 && v6[1] == 0x02) {
+        return isPrivateIPv4({v6[2], v6[3], v6[4], v6[5]});  // 2002::/16, 6to4
+    }
+    return false;
 }
 
 void OAuthURLValidator::validateRedirectURI(const URL& url) const {

@@ -3,12 +3,18 @@
 // and a scheme and host present. Each check returns normally or throws one
 // OAuthAuthorizationError; nothing is cached.
 //
+// A host holding a blank or a control character (a percent-encoded NUL or line end decodes to
+// one) is no host: the endpoint checks refuse it, and isPrivateOrReservedHost counts it as
+// private.
+//
 // isPrivateOrReservedHost judges a host from its address literal: a strict IPv4 dotted quad or
 // IPv6 literal in 0.0.0.0/8, 10/8, 100.64/10, 169.254/16, 172.16/12, 192.168/16, fc00::/7 or
-// fe80::/10, or the IPv4-mapped IPv6 form of one of the IPv4 ranges. The legacy numeric IPv4
-// forms that the system's resolver takes as addresses ("167772161", "0x0a.0.0.1", "10.1") are
-// judged as the address they name. Host names are never resolved and count as public; loopback addresses are not private here (the endpoint checks
-// decide where loopback is allowed).
+// fe80::/10, or an IPv6 form that carries one of the IPv4 ranges (IPv4-mapped ::ffff:a.b.c.d,
+// IPv4-compatible ::a.b.c.d with "::" itself, NAT64 64:ff9b::/96, 6to4 2002::/16). The legacy
+// numeric IPv4 forms that the system's resolver takes as addresses ("167772161", "0x0a.0.0.1",
+// "10.1") are judged as the address they name. Host names are never resolved and count as
+// public; loopback addresses are not private here (the endpoint checks decide where loopback is
+// allowed).
 //
 // An immutable value: safe from any thread.
 #pragma once

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
+#include <atomic>
 #include <optional>
 #include <string>
 #include <thread>
@@ -118,6 +119,39 @@ TEST(BearerToken, ValidatorOrderOfChecks) {
     EXPECT_EQ(judged, 2);
 }
 
+// A token is expired from the instant its expiry names, judged by the validator's clock.
+TEST(BearerToken, ExpiryIsJudgedAgainstTheClock) {
+    const Instant now = Instant::fromUnixSeconds(1'800'000'000);
+    const struct {
+        const char* name;
+        double expiresIn;
+        bool refused;
+    } cases[] = {
+        {"a second ago", -1, true},
+        {"exactly now", 0, true},
+        {"a millisecond ahead", 0.001, false},
+    };
+    for (const auto& c : cases) {
+        const BearerTokenValidator validator(
+            kMetadataURL, kResource,
+            [&](const std::string&, const HTTPRequest&, const HTTPValidationContext&) {
+                return BearerTokenValidationResult::valid(
+                    BearerTokenInfo(std::nullopt, std::nullopt, now.adding(c.expiresIn)));
+            },
+            {}, {}, nullptr, [now] { return now; });
+        HTTPRequest request{"POST", {{"Authorization", "Bearer t"}}, std::nullopt, "/mcp"};
+        const auto answer = validator.validate(request, postContext());
+        EXPECT_EQ(answer.has_value(), c.refused) << c.name;
+        if (answer) {
+            EXPECT_EQ(answer->statusCode(), 401) << c.name;
+            EXPECT_EQ(answer->headers().get("WWW-Authenticate"),
+                      kChallengeStart +
+                          R"(, error="invalid_token", error_description="Token has expired")")
+                << c.name;
+        }
+    }
+}
+
 TEST(BearerToken, ProtectionPipelineOrder) {
     auto metadata = std::make_shared<ProtectedResourceMetadataValidator>(
         OAuthProtectedResourceServerMetadata{"https://mcp.example/mcp", {}, std::nullopt});
@@ -208,7 +242,10 @@ protected:
             metadata, bearer);
         host = std::make_unique<StreamableHTTPServer>(
             io.get_executor(), options,
-            [](asio::any_io_executor executor) { return example::makeExampleToolServer(executor); });
+            [this](asio::any_io_executor executor) {
+                ++serversBuilt;
+                return example::makeExampleToolServer(executor);
+            });
         host->start();
         threads.emplace_back([this] { io.run(); });
     }
@@ -261,6 +298,7 @@ protected:
         asio::make_work_guard(io)};
     std::vector<std::thread> threads;
     std::unique_ptr<StreamableHTTPServer> host;
+    std::atomic<int> serversBuilt{0};
     asio::io_context context;
     fw::http::Client client{context.get_executor()};
 };
@@ -319,6 +357,15 @@ TEST_F(BearerProtectedHost, RequestsThroughTheStatelessHost) {
     }
 }
 
+TEST_F(BearerProtectedHost, TheStatelessHostBuildsNoServerForARefusedRequest) {
+    startHost(StreamableHTTPServer::Mode::stateless);
+    EXPECT_EQ(send("POST", "/mcp", std::nullopt, kPing).status, 401);
+    EXPECT_EQ(send("POST", "/mcp", "Bearer nonsense", kPing).status, 401);
+    EXPECT_EQ(serversBuilt, 0);
+    EXPECT_EQ(send("POST", "/mcp", "Bearer good", kPing).status, 200);
+    EXPECT_EQ(serversBuilt, 1);
+}
+
 TEST_F(BearerProtectedHost, ServesTheMetadataDocumentToAnyone) {
     startHost(StreamableHTTPServer::Mode::stateful);
     const Value expected = parseJson(
@@ -351,7 +398,9 @@ TEST_F(BearerProtectedHost, StatefulSessionsNeedATokenOnEveryRequest) {
         R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18",)"
         R"("capabilities":{},"clientInfo":{"name":"test","version":"1"}}})";
     EXPECT_EQ(send("POST", "/mcp", std::nullopt, initialize).status, 401);
+    EXPECT_EQ(send("POST", "/mcp", "Bearer nonsense", initialize).status, 401);
     EXPECT_EQ(host->sessionCount(), 0u);
+    EXPECT_EQ(serversBuilt, 0) << "no server is built for a refused initialization";
 
     const Reply opened = send("POST", "/mcp", "Bearer good", initialize);
     ASSERT_EQ(opened.status, 200) << opened.body;

@@ -71,6 +71,7 @@ public:
         int statusCode = 0;
         std::map<std::string, std::string> headers;
         std::optional<std::string> method;
+        std::optional<std::string> sentAuthorization;
     };
 
     int maxAttempts = 3;
@@ -94,8 +95,10 @@ public:
     std::optional<std::string> authorizationHeader(const URL&) noexcept override { return header; }
     asio::awaitable<bool> handleChallenge(int statusCode, std::map<std::string, std::string> headers,
                                           URL, std::optional<std::string> method,
+                                          std::optional<std::string> sentAuthorization,
                                           fw::http::Client&) override {
-        challenges.push_back({statusCode, std::move(headers), std::move(method)});
+        challenges.push_back(
+            {statusCode, std::move(headers), std::move(method), std::move(sentAuthorization)});
         if (failChallenge) {
             throw std::runtime_error("The token endpoint refused.");
         }
@@ -391,6 +394,8 @@ TEST_F(HTTPClientTransportTest, ChallengesAreRetriedUpToTheAuthorizersLimit) {
     EXPECT_EQ(authorizer->challenges[0].statusCode, 401);
     EXPECT_EQ(authorizer->challenges[0].headers["WWW-Authenticate"], R"(Bearer scope="tools")");
     EXPECT_EQ(authorizer->challenges[0].method, "tools/call");
+    // The authorizer hears which credentials were refused.
+    EXPECT_EQ(authorizer->challenges[0].sentAuthorization, "Bearer one");
     EXPECT_EQ(authorizer->preparations, 1);  // once per send, not per attempt
 
     // One attempt at most: no retry at all.

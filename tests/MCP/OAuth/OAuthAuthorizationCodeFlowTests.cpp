@@ -124,9 +124,10 @@ TEST(AuthorizationCode, ChecksTargetThenStateThenCode) {
         {"https://client.example/cb?state=st&code=abc", Case::authorizationResponseStateMismatch},
         {"https://client.example/cb?state=other&state=st-1&code=abc",
          Case::authorizationResponseStateMismatch},
-        // Code: a refusal carries an error instead.
+        // A refusal carries an error instead, which is the server's, state or not.
         {"https://client.example/cb?state=st-1&error=access_denied&error_description=no",
-         Case::authorizationResponseMissingCode},
+         Case::authorizationResponseError},
+        {"https://client.example/cb?error=server_error", Case::authorizationResponseError},
         {"https://client.example/cb?state=st-1&code=", Case::authorizationResponseMissingCode},
         {"https://client.example/cb?state=st-1#code=abc", Case::authorizationResponseMissingCode},
     };
@@ -152,9 +153,10 @@ TEST(AuthorizationCode, MismatchesNameBothSides) {
                 "s");
         },
         &error);
+    // The code is no business of an error text.
     EXPECT_STREQ(error.what(),
                  "Authorization response redirect URI mismatch. Expected "
-                 "https://client.example/cb, got https://evil.example/cb?state=s&code=c");
+                 "https://client.example/cb, got https://evil.example/cb");
     failureCase(
         [] {
             OAuthAuthorizationCodeFlow().authorizationCode(
@@ -164,6 +166,58 @@ TEST(AuthorizationCode, MismatchesNameBothSides) {
         &error);
     EXPECT_STREQ(error.what(),
                  "Authorization response state mismatch. Expected expected, got forged");
+}
+
+TEST(AuthorizationCode, AnErrorResponseIsTheServersRefusal) {
+    OAuthAuthorizationError error = OAuthAuthorizationError::make(Case::tokenEndpointMissing);
+    failureCase(
+        [] {
+            OAuthAuthorizationCodeFlow().authorizationCode(
+                url("https://client.example/cb?state=s&error=access_denied&"
+                    "error_description=The+user+said+no%0D%0AX-Forged:+1"),
+                url("https://client.example/cb"), "s");
+        },
+        &error);
+    EXPECT_EQ(error.errorCase(), Case::authorizationResponseError);
+    EXPECT_EQ(error.oauthError(), "access_denied");
+    EXPECT_STREQ(error.what(),
+                 "The authorization server refused the authorization request (oauth_error: "
+                 "access_denied): The user said no  X-Forged: 1");
+}
+
+// RFC 9207: "iss" must name the server the request went to, and must be there when that server
+// announces it.
+TEST(AuthorizationCode, TheIssuerParameterIsChecked) {
+    const URL redirectURI = url("https://client.example/cb");
+    const AuthorizationResponseIssuer announced{"https://as.example", true};
+    const AuthorizationResponseIssuer unannounced{"https://as.example", false};
+    const struct {
+        const char* received;
+        std::optional<AuthorizationResponseIssuer> issuer;
+        std::optional<Case> failure;
+    } cases[] = {
+        {"https://client.example/cb?state=s&code=c&iss=https%3A%2F%2Fas.example", announced, {}},
+        {"https://client.example/cb?state=s&code=c", announced,
+         Case::authorizationResponseMissingIssuer},
+        {"https://client.example/cb?state=s&code=c&iss=https%3A%2F%2Fevil.example", announced,
+         Case::authorizationServerIssuerMismatch},
+        {"https://client.example/cb?state=s&code=c&iss=https%3A%2F%2Fas.example%2F", announced,
+         Case::authorizationServerIssuerMismatch},
+        {"https://client.example/cb?state=s&code=c", unannounced, {}},
+        {"https://client.example/cb?state=s&code=c&iss=https%3A%2F%2Fevil.example", unannounced,
+         Case::authorizationServerIssuerMismatch},
+        {"https://client.example/cb?state=s&code=c&iss=https%3A%2F%2Fevil.example", std::nullopt,
+         {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(failureCase([&] {
+                      EXPECT_EQ(OAuthAuthorizationCodeFlow().authorizationCode(
+                                    url(c.received), redirectURI, "s", c.issuer),
+                                "c");
+                  }),
+                  c.failure)
+            << c.received;
+    }
 }
 
 class RecordingDelegate : public OAuthAuthorizationDelegate {
@@ -189,7 +243,8 @@ protected:
                           std::shared_ptr<OAuthAuthorizationDelegate> delegate = nullptr) {
         return runAsync(context, OAuthAuthorizationCodeFlow().authorize(
                                      url(server.url("/authorize?client_id=c&state=st-1")),
-                                     url(server.url("/cb")), "st-1", std::move(delegate), session));
+                                     url(server.url("/cb")), "st-1", std::nullopt,
+                                     std::move(delegate), session));
     }
 
     asio::io_context context;
@@ -233,7 +288,7 @@ TEST_F(HeadlessFlow, EachKindOfAnswer) {
         {302, "https://elsewhere.example/cb?state=st-1&code=abc",
          Case::authorizationResponseRedirectMismatch},
         {302, here + "?state=forged&code=abc", Case::authorizationResponseStateMismatch},
-        {302, here + "?state=st-1&error=access_denied", Case::authorizationResponseMissingCode},
+        {302, here + "?state=st-1&error=access_denied", Case::authorizationResponseError},
         {302, std::nullopt, Case::authorizationResponseMissingRedirectLocation},
         {302, "", Case::authorizationResponseMissingRedirectLocation},
         {302, "http://a b/cb", Case::authorizationResponseMissingRedirectLocation},
@@ -293,7 +348,8 @@ TEST_F(HeadlessFlow, TransportFailuresPassThrough) {
     }
     EXPECT_THROW(
         runAsync(context, OAuthAuthorizationCodeFlow().authorize(
-                              url(gone), url("https://client.example/cb"), "s", nullptr, session)),
+                              url(gone), url("https://client.example/cb"), "s", std::nullopt,
+                              nullptr, session)),
         fw::http::Error);
 }
 

@@ -4,7 +4,11 @@
 // through the real token endpoint client.
 #include <gtest/gtest.h>
 
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -13,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "MCP/JSON/JsonWriter.h"
+#include "MCP/OAuth/BearerTokenValue.h"
 #include "MCP/OAuth/OAuthAuthorizationURL.h"
 #include "MCP/OAuth/OAuthAuthorizer.h"
 #include "MCP/OAuth/OAuthError.h"
@@ -33,6 +39,8 @@ using fw::http::testing::ServerExchange;
 using Case = OAuthAuthorizationError::Case;
 using Parameters = std::map<std::string, std::string>;
 using Scopes = std::set<std::string>;
+// How two operations run side by side ended.
+using Outcomes = std::pair<std::string, std::string>;
 
 std::string origin(const URL& u) {
     std::string text = asciiLowercased(u.scheme().value_or("")) + "://" + asciiLowercased(u.host().value_or(""));
@@ -79,6 +87,14 @@ public:
         fw::http::Client&) const override {
         resourceFetches.push_back(candidates);
         fallbacks.push_back(fallbackAuthorizationServer);
+        if (hangs) {
+            // A server that never answers, until the fetch is cancelled.
+            asio::steady_timer never(co_await asio::this_coro::executor, std::chrono::hours(1));
+            co_await never.async_wait(asio::use_awaitable);
+        }
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
         co_return resourceMetadata;
     }
 
@@ -95,6 +111,8 @@ public:
     OAuthProtectedResourceMetadata resourceMetadata;
     OAuthAuthorizationServerMetadata serverMetadata;
     std::optional<URL> answeringServer;
+    bool hangs = false;
+    std::exception_ptr failure;
     mutable std::vector<std::vector<URL>> resourceFetches;
     mutable std::vector<std::optional<URL>> fallbacks;
     mutable std::vector<std::vector<URL>> serverFetches;
@@ -163,18 +181,22 @@ public:
 
 class FakeCodeFlow : public OAuthAuthorizationCodeFlowing {
 public:
-    std::string authorizationCode(const URL&, const URL&, const std::string&) const override {
+    std::string authorizationCode(const URL&, const URL&, const std::string&,
+                                  const std::optional<AuthorizationResponseIssuer>&) const override {
         return "unused";
     }
     asio::awaitable<std::string> authorize(URL authorizationURL, URL redirectURI, std::string state,
+                                           std::optional<AuthorizationResponseIssuer> issuer,
                                            std::shared_ptr<OAuthAuthorizationDelegate>,
                                            fw::http::Client&) const override {
         urls.push_back(authorizationURL);
         redirects.push_back(redirectURI);
         states.push_back(state);
+        issuers.push_back(std::move(issuer));
         co_return "the-code";
     }
 
+    mutable std::vector<std::optional<AuthorizationResponseIssuer>> issuers;
     mutable std::vector<URL> urls;
     mutable std::vector<URL> redirects;
     mutable std::vector<std::string> states;
@@ -281,6 +303,7 @@ struct Settings {
     Parameters additional = {};
     OAuthConfiguration::AccessTokenProvider provider = {};
     double refreshWindow = 0;
+    std::chrono::steady_clock::duration deadline{};
 };
 
 class Authorizer : public ::testing::Test {
@@ -310,7 +333,10 @@ protected:
         components.clientRegistrar = registrar;
         components.authCodeFlow = codeFlow;
         components.now = [this] { return now; };
-        storage = std::make_shared<InMemoryTokenStorage>();
+        components.challengeDeadline = settings.deadline;
+        if (!keepStorage || !storage) {
+            storage = std::make_shared<InMemoryTokenStorage>();
+        }
         authorizer = std::make_unique<OAuthAuthorizer>(std::move(configuration), storage,
                                                        std::move(components));
     }
@@ -322,8 +348,52 @@ protected:
         if (!header.empty()) {
             headers["WWW-Authenticate"] = header;
         }
-        return runAsync(context, authorizer->handleChallenge(status, headers, url(endpoint),
-                                                             std::move(method), session));
+        return runAsync(context, handle(status, std::move(header), std::move(method),
+                                        std::move(endpoint)));
+    }
+
+    // A challenge for a request that carried the header the authorizer gives now, as the
+    // transport's requests do.
+    asio::awaitable<bool> handle(int status, std::string header,
+                                 std::optional<std::string> method = "tools/call",
+                                 std::string endpoint = kEndpoint) {
+        std::map<std::string, std::string> headers;
+        if (!header.empty()) {
+            headers["WWW-Authenticate"] = header;
+        }
+        auto sent = authorizer->authorizationHeader(url(endpoint));
+        co_return co_await authorizer->handleChallenge(status, headers, url(endpoint),
+                                                       std::move(method), std::move(sent), session);
+    }
+
+    // How an operation ended: "retry", "no" or the text of its failure.
+    static asio::awaitable<std::string> outcome(asio::awaitable<bool> operation) {
+        try {
+            co_return (co_await std::move(operation)) ? "retry" : "no";
+        } catch (const std::exception& error) {
+            co_return error.what();
+        }
+    }
+    static asio::awaitable<std::string> outcome(asio::awaitable<void> operation) {
+        try {
+            co_await std::move(operation);
+            co_return "done";
+        } catch (const std::exception& error) {
+            co_return error.what();
+        }
+    }
+
+    // Runs two operations side by side, as a transport's send and GET stream do, and gives how
+    // each ended.
+    template <class A, class B>
+    std::pair<std::string, std::string> together(asio::awaitable<A> a, asio::awaitable<B> b) {
+        auto both = [](asio::awaitable<std::string> x, asio::awaitable<std::string> y)
+            -> asio::awaitable<std::pair<std::string, std::string>> {
+            using namespace asio::experimental::awaitable_operators;
+            auto [first, second] = co_await (std::move(x) && std::move(y));
+            co_return std::pair(first, second);
+        };
+        return runAsync(context, both(outcome(std::move(a)), outcome(std::move(b))));
     }
 
     void prepare() {
@@ -341,6 +411,7 @@ protected:
             t.expiresAt = now.adding(*expiresIn);
         }
         t.refreshToken = std::move(refresh);
+        t.authorizationServer = url(kServer);
         return t;
     }
 
@@ -364,6 +435,8 @@ protected:
     std::shared_ptr<FakeRegistrar> registrar = std::make_shared<FakeRegistrar>();
     std::shared_ptr<FakeCodeFlow> codeFlow = std::make_shared<FakeCodeFlow>();
     std::shared_ptr<InMemoryTokenStorage> storage;
+    // make() keeps the storage (and what it holds), as a new process would find it.
+    bool keepStorage = false;
     std::unique_ptr<OAuthAuthorizer> authorizer;
     std::string lastError;
 };
@@ -388,6 +461,58 @@ TEST_F(Authorizer, TheHeaderLeavesOutATokenWithinThirtySecondsOfItsExpiry) {
         EXPECT_EQ(header(), c.header) << c.name;
         EXPECT_TRUE(storage->load()) << c.name << ": the token stays stored";
     }
+}
+
+// A token goes into a header line of every request to the MCP server: one that would break
+// that line (a line end starts a header of its own) or make every request too big to send is no
+// token, wherever it comes from.
+TEST_F(Authorizer, ATokenThatCannotGoIntoAHeaderIsRefused) {
+    const std::string oversized(kMaxBearerTokenLength + 1, 'a');
+    const struct {
+        const char* name;
+        std::string value;
+    } cases[] = {
+        {"CR LF and a header", "abc\r\nX-Injected: 1"},
+        {"a lone LF", "abc\ndef"},
+        {"a blank", "abc def"},
+        {"a byte outside ASCII", "abc\xc3\xa9"},
+        {"over the length cap", oversized},
+    };
+    for (const auto& c : cases) {
+        // From storage: no header, and it is dropped so that the challenge brings a new one.
+        storage->save(token(c.value));
+        EXPECT_EQ(header(), std::nullopt) << c.name;
+        EXPECT_FALSE(storage->load()) << c.name;
+
+        // From the token endpoint: the answer is invalid and nothing is stored.
+        tokens.script({200, toJson(Value::object({{"access_token", Value(c.value)},
+                                                  {"token_type", Value("Bearer")}}))});
+        EXPECT_EQ(failure([&] { challenge(401, ""); }), Case::tokenResponseInvalid) << c.name;
+        EXPECT_FALSE(storage->load()) << c.name;
+    }
+    // The cap itself is allowed.
+    const std::string longest(kMaxBearerTokenLength, 'a');
+    storage->save(token(longest));
+    EXPECT_EQ(header(), "Bearer " + longest);
+}
+
+TEST_F(Authorizer, AnAccessTokenProviderTokenThatCannotGoIntoAHeaderIsRefused) {
+    Settings settings;
+    settings.provider = [](const AccessTokenProviderContext&,
+                           fw::http::Client&) -> asio::awaitable<std::optional<std::string>> {
+        co_return "abc\r\nX-Injected: 1";
+    };
+    make(settings);
+    try {
+        challenge(401, "");
+        ADD_FAILURE() << "the token was taken";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "The access-token provider gave a token that cannot be sent. The access token "
+                  "holds a blank, a control character or a byte outside ASCII.");
+    }
+    EXPECT_FALSE(storage->load());
+    EXPECT_EQ(tokens.count(), 0u);
 }
 
 TEST(OAuthAuthorizerServers, CompareAfterNormalizing) {
@@ -486,7 +611,9 @@ TEST_F(Authorizer, TheServerThatAnsweredIsTheOnlyOneOfferedLater) {
 }
 
 TEST_F(Authorizer, A401WithARefreshTokenRefreshesIt) {
-    storage->save(token("old", 10, "refresh-1"));
+    auto held = token("old", 10, "refresh-1");
+    held.scopes = {"read"};
+    storage->save(held);
     // The answer names no new refresh token: the one that was used stays.
     tokens.script({200, TokenEndpointServer::tokenBody("new")});
     EXPECT_TRUE(challenge(401, "Bearer scope=\"read\""));
@@ -503,6 +630,92 @@ TEST_F(Authorizer, A401WithARefreshTokenRefreshesIt) {
     EXPECT_TRUE(challenge(401, ""));
     EXPECT_EQ(tokens.forms()[1].at("refresh_token"), "refresh-1");
     EXPECT_EQ(storage->load()->refreshToken, "refresh-2");
+}
+
+// A refresh may not widen the grant: whatever the challenge or the metadata offer, it asks for
+// the scopes the token was granted, and for none when the token names none.
+TEST_F(Authorizer, ARefreshAsksForTheTokensOwnScopes) {
+    discovery->resourceMetadata.scopesSupported = std::vector<std::string>{"read", "write", "admin"};
+    const struct {
+        const char* name;
+        Scopes held;
+        const char* challenge;
+        std::optional<std::string> scope;
+    } cases[] = {
+        {"a wider challenge scope", {"read"}, "Bearer scope=\"read write\"", "read"},
+        {"no challenge scope", {"read", "write"}, "", "read write"},
+        {"a token without scopes", {}, "Bearer scope=\"admin\"", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        auto held = token("old", 10, "refresh-1");
+        held.scopes = c.held;
+        storage->save(held);
+        const std::size_t before = tokens.count();
+        EXPECT_TRUE(challenge(401, c.challenge)) << c.name;
+        const Parameters form = tokens.forms().at(before);
+        EXPECT_EQ(form.at("grant_type"), "refresh_token") << c.name;
+        EXPECT_EQ(form.count("scope") ? std::optional(form.at("scope")) : std::nullopt, c.scope)
+            << c.name;
+        // A refresh answer without "scope" leaves the token with the scopes it asked for.
+        EXPECT_EQ(storage->load()->scopes, c.held) << c.name;
+    }
+}
+
+// A refresh token, and the client's credentials with it, go only to the authorization server
+// that issued the token.
+TEST_F(Authorizer, ARefreshTokenNeverGoesToAnotherAuthorizationServer) {
+    const std::string second = "https://second.example";
+    auto switchToSecondServer = [&] {
+        discovery->resourceMetadata.authorizationServers = {url(second)};
+        discovery->serverMetadata.issuer = url(second);
+    };
+
+    // A public client: pre-registered credentials would not go to the second server at all.
+    Settings open;
+    open.authentication = TokenEndpointAuthentication::none("public");
+    make(open);
+
+    // A challenge that names new metadata, whose server is another one.
+    ASSERT_TRUE(challenge(401, ""));
+    storage->save(token("old", 600, "refresh-1"));
+    switchToSecondServer();
+    EXPECT_TRUE(challenge(401, "Bearer resource_metadata=\"https://mcp.example/elsewhere\""));
+    ASSERT_EQ(tokens.count(), 2u);
+    EXPECT_EQ(tokens.forms()[1].at("grant_type"), "client_credentials");
+    EXPECT_EQ(tokens.forms()[1].count("refresh_token"), 0u);
+    EXPECT_EQ(storage->load()->authorizationServer, url(second));
+
+    // Proactive refresh: a token of the first server is not refreshed at the second.
+    open.refreshWindow = 300;
+    make(open);
+    ASSERT_TRUE(challenge(401, ""));  // the caches name the second server
+    storage->save(token("held", 200, "refresh-1"));
+    const std::size_t before = tokens.count();
+    prepare();
+    EXPECT_EQ(tokens.count(), before);
+    EXPECT_EQ(storage->load()->refreshToken, "refresh-1");
+}
+
+TEST_F(Authorizer, AStoredTokenOfAnotherServerIsNotRefreshedByANewAuthorizer) {
+    // What an earlier process stored; this one finds another server guarding the resource.
+    storage->save(token("old", 600, "refresh-1"));
+    discovery->resourceMetadata.authorizationServers = {url("https://second.example")};
+    discovery->serverMetadata.issuer = url("https://second.example");
+    EXPECT_TRUE(challenge(401, ""));
+    ASSERT_EQ(tokens.count(), 1u);
+    EXPECT_EQ(tokens.forms()[0].at("grant_type"), "client_credentials");
+    EXPECT_EQ(tokens.forms()[0].count("refresh_token"), 0u);
+}
+
+// A refresh token without the server that issued it cannot be shown to belong to the one that
+// guards the resource now.
+TEST_F(Authorizer, ARefreshTokenWithoutItsServerIsNotSent) {
+    auto held = token("old", 600, "refresh-1");
+    held.authorizationServer.reset();
+    storage->save(held);
+    EXPECT_TRUE(challenge(401, ""));
+    ASSERT_EQ(tokens.count(), 1u);
+    EXPECT_EQ(tokens.forms()[0].at("grant_type"), "client_credentials");
 }
 
 TEST_F(Authorizer, ARefusedRefreshFallsBackToTheFullFlow) {
@@ -552,6 +765,141 @@ TEST_F(Authorizer, AFailedFullFlowLeavesNoToken) {
     tokens.script({401, R"({"error":"invalid_client"})"});
     EXPECT_EQ(failure([&] { challenge(401, ""); }), Case::tokenRequestFailed);
     EXPECT_FALSE(storage->load());
+}
+
+// --- Side by side ---
+
+TEST_F(Authorizer, ConcurrentChallengesShareOneAcquisition) {
+    EXPECT_EQ(together(handle(401, ""), handle(401, "")), Outcomes("retry", "retry"));
+    EXPECT_EQ(tokens.count(), 1u);
+    EXPECT_EQ(discovery->fetchCount(), 2u);
+    EXPECT_EQ(header(), "Bearer token-1");
+
+    // A refresh token is used once: a server that rotates it would revoke the grant on reuse.
+    auto held = token("old", 10, "refresh-1");
+    storage->save(held);
+    tokens.script({200, TokenEndpointServer::tokenBody("new", "refresh-2")});
+    EXPECT_EQ(together(handle(401, ""), handle(401, "")), Outcomes("retry", "retry"));
+    ASSERT_EQ(tokens.count(), 2u);
+    EXPECT_EQ(tokens.forms()[1].at("refresh_token"), "refresh-1");
+    EXPECT_EQ(storage->load()->refreshToken, "refresh-2");
+
+    // Two step-ups for the same scope: one authorization.
+    EXPECT_EQ(together(handle(403, "Bearer error=\"insufficient_scope\", scope=\"write\""),
+                       handle(403, "Bearer error=\"insufficient_scope\", scope=\"write\"")),
+              Outcomes("retry", "retry"));
+    EXPECT_EQ(tokens.count(), 3u);
+    EXPECT_EQ(tokens.forms()[2].at("grant_type"), "client_credentials");
+}
+
+TEST_F(Authorizer, ASharedAcquisitionsFailureIsEveryCallers) {
+    tokens.script({401, R"({"error":"invalid_client"})"});
+    const auto [first, second] = together(handle(401, ""), handle(401, ""));
+    EXPECT_EQ(first, "Token request failed with status 401 (oauth_error: invalid_client)");
+    EXPECT_EQ(second, first);
+    EXPECT_EQ(tokens.count(), 1u);
+}
+
+TEST_F(Authorizer, AChallengeForAReplacedTokenLeavesTheNewOneAlone) {
+    storage->save(token("new", 3600));
+    std::map<std::string, std::string> headers{{"WWW-Authenticate", "Bearer error=\"invalid_token\""}};
+    // The refused request carried the token that "new" replaced, or none at all.
+    for (const std::optional<std::string>& sent :
+         {std::optional<std::string>("Bearer old"), std::optional<std::string>()}) {
+        EXPECT_TRUE(runAsync(context, authorizer->handleChallenge(401, headers, url(kEndpoint),
+                                                                  "tools/call", sent, session)));
+        EXPECT_EQ(storage->load()->value, "new");
+    }
+    EXPECT_EQ(tokens.count(), 0u);
+    EXPECT_EQ(discovery->fetchCount(), 0u);
+
+    // The current token refused: it goes, and a new one comes.
+    EXPECT_TRUE(runAsync(context, authorizer->handleChallenge(401, headers, url(kEndpoint),
+                                                              "tools/call", "Bearer new", session)));
+    EXPECT_EQ(tokens.count(), 1u);
+    EXPECT_EQ(storage->load()->value, "token-1");
+}
+
+TEST_F(Authorizer, ConcurrentProactiveRefreshesRefreshOnce) {
+    Settings settings;
+    settings.refreshWindow = 300;
+    make(settings);
+    ASSERT_TRUE(challenge(401, ""));  // fills the caches
+    storage->save(token("held", 200, "refresh-1"));
+    tokens.script({200, TokenEndpointServer::tokenBody("fresh", "refresh-2")});
+    auto prepareOnce = [this]() -> asio::awaitable<void> {
+        co_await authorizer->prepareAuthorization(url(kEndpoint), session);
+    };
+    EXPECT_EQ(together(prepareOnce(), prepareOnce()), Outcomes("done", "done"));
+    ASSERT_EQ(tokens.count(), 2u);
+    EXPECT_EQ(tokens.forms()[1].at("refresh_token"), "refresh-1");
+    EXPECT_EQ(storage->load()->value, "fresh");
+
+    // A challenge that comes while a proactive refresh runs takes its token.
+    storage->save(token("held", 200, "refresh-2"));
+    tokens.script({200, TokenEndpointServer::tokenBody("fresher", "refresh-3")});
+    EXPECT_EQ(together(prepareOnce(), handle(401, "")), Outcomes("done", "retry"));
+    EXPECT_EQ(tokens.count(), 3u);
+    EXPECT_EQ(storage->load()->value, "fresher");
+}
+
+// A token whose whole lifetime lies within the expiry skew is still sent once: left out at once,
+// it would only be refused and replaced by another like it, attempt after attempt.
+TEST_F(Authorizer, AShortLivedTokenIsSentOnce) {
+    tokens.script({200, TokenEndpointServer::tokenBody("brief", std::nullopt, R"(,"expires_in":10)")});
+    ASSERT_TRUE(challenge(401, ""));
+    EXPECT_EQ(header(), "Bearer brief");
+    EXPECT_EQ(header(), std::nullopt);
+    // Refused all the same: a new one is fetched, not the old one retried.
+    EXPECT_TRUE(runAsync(context, authorizer->handleChallenge(401, {}, url(kEndpoint), "tools/call",
+                                                              "Bearer brief", session)));
+    EXPECT_EQ(tokens.count(), 2u);
+}
+
+TEST_F(Authorizer, AChallengesHandlingHasADeadline) {
+    Settings settings;
+    settings.deadline = std::chrono::milliseconds(300);
+    make(settings);
+    discovery->hangs = true;
+    try {
+        challenge(401, "");
+        ADD_FAILURE() << "the challenge was answered";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "The authorization did not finish within 300 milliseconds; try again.");
+    }
+    // Nothing is left in progress: the next challenge runs.
+    discovery->hangs = false;
+    EXPECT_TRUE(challenge(401, ""));
+}
+
+TEST_F(Authorizer, OnlyTheFirstFewAuthorizationServersAreTried) {
+    discovery->resourceMetadata.authorizationServers.clear();
+    for (int i = 0; i < 50; ++i) {
+        discovery->resourceMetadata.authorizationServers.push_back(
+            url("https://as" + std::to_string(i) + ".example"));
+    }
+    discovery->answeringServer = url("https://as0.example");
+    ASSERT_TRUE(challenge(401, ""));
+    ASSERT_EQ(discovery->serverFetches.size(), 1u);
+    EXPECT_EQ(discovery->serverFetches[0].size(), OAuthAuthorizer::kMaxAuthorizationServersTried);
+    EXPECT_EQ(discovery->serverFetches[0].back(), url("https://as3.example"));
+}
+
+// Rediscovery that fails says nothing about the refresh token: it stays for the next challenge.
+TEST_F(Authorizer, AFailedRediscoveryKeepsTheRefreshToken) {
+    ASSERT_TRUE(challenge(401, ""));
+    storage->save(token("old", 600, "refresh-1"));
+    discovery->failure = std::make_exception_ptr(
+        OAuthAuthorizationError::make(Case::metadataDiscoveryFailed));
+    EXPECT_EQ(failure([&] { challenge(401, "Bearer resource_metadata=\"https://mcp.example/m2\""); }),
+              Case::metadataDiscoveryFailed);
+    ASSERT_TRUE(storage->load());
+    EXPECT_EQ(storage->load()->refreshToken, "refresh-1");
+    EXPECT_EQ(header(), std::nullopt) << "the refused access token is not sent again";
+
+    discovery->failure = nullptr;
+    EXPECT_TRUE(challenge(401, ""));
+    EXPECT_EQ(tokens.forms().back().at("refresh_token"), "refresh-1");
 }
 
 // --- 403 and the scope step-up ---
@@ -759,6 +1107,83 @@ TEST_F(Authorizer, AnExpiredRegisteredSecretIsRegisteredAgain) {
     now = now.adding(1e9);
     ASSERT_TRUE(challenge(401, ""));
     EXPECT_EQ(registrar->calls, 2);
+}
+
+// A registration belongs to the server it was made at; another server gets its own.
+TEST_F(Authorizer, RegistrationIsPerAuthorizationServer) {
+    Settings settings;
+    settings.authentication = TokenEndpointAuthentication::none("configured");
+    make(settings);
+    registrar->answer = registered("id-at-first");
+    ASSERT_TRUE(challenge(401, ""));
+    EXPECT_EQ(tokens.forms().back().at("client_id"), "id-at-first");
+
+    discovery->resourceMetadata.authorizationServers = {url("https://second.example")};
+    discovery->serverMetadata.issuer = url("https://second.example");
+    registrar->answer = registered("id-at-second");
+    ASSERT_TRUE(challenge(401, "Bearer resource_metadata=\"https://mcp.example/m2\""));
+    EXPECT_EQ(registrar->calls, 2);
+    EXPECT_EQ(registrar->seenClientIDs.back(), "configured");
+    EXPECT_EQ(tokens.forms().back().at("client_id"), "id-at-second");
+}
+
+TEST_F(Authorizer, ARegistrationWithAnUnreadableAnswerIsNotRepeated) {
+    Settings settings;
+    settings.authentication = TokenEndpointAuthentication::none("configured");
+    make(settings);
+    registrar->failures.push_back(std::make_exception_ptr(
+        DecodingError::dataCorrupted({}, "The registration answer is no JSON.")));
+    EXPECT_THROW(challenge(401, ""), DecodingError);
+    EXPECT_TRUE(challenge(401, ""));
+    EXPECT_EQ(registrar->calls, 1);
+    EXPECT_EQ(tokens.forms().back().at("client_id"), "configured");
+}
+
+// Pre-registered credentials go to one authorization server only.
+TEST_F(Authorizer, PreRegisteredCredentialsStayWithTheirServer) {
+    auto moveToSecondServer = [&] {
+        discovery->resourceMetadata.authorizationServers = {url("https://second.example")};
+        discovery->serverMetadata.issuer = url("https://second.example");
+    };
+    const std::string refusal =
+        "The client credentials belong to the authorization server https://auth.example and are "
+        "not sent to https://second.example; configure that server as the authorization server, "
+        "or credentials for it";
+
+    // Bound by their first successful use.
+    ASSERT_TRUE(challenge(401, ""));
+    moveToSecondServer();
+    EXPECT_EQ(failure([&] { challenge(401, "Bearer resource_metadata=\"https://mcp.example/m2\""); }),
+              Case::clientCredentialsBoundToAnotherServer);
+    EXPECT_EQ(lastError, refusal);
+    EXPECT_EQ(tokens.count(), 1u);
+
+    // A new authorizer is bound by the token it finds stored.
+    discovery->resourceMetadata.authorizationServers = {url(kServer)};
+    discovery->serverMetadata.issuer = url(kServer);
+    storage->save(token("stored", 600));
+    keepStorage = true;
+    make(Settings{});
+    moveToSecondServer();
+    EXPECT_EQ(failure([&] { challenge(401, ""); }), Case::clientCredentialsBoundToAnotherServer);
+    EXPECT_EQ(tokens.count(), 1u);
+
+    // The configured authorization server binds them from the start.
+    keepStorage = false;
+    Settings configured;
+    configured.overrides.authorizationServerURL = url("https://second.example");
+    make(configured);
+    EXPECT_TRUE(challenge(401, ""));
+    EXPECT_EQ(tokens.count(), 2u);
+
+    // A public client has nothing to keep: it follows the resource.
+    Settings open;
+    open.authentication = TokenEndpointAuthentication::none("public");
+    make(open);
+    ASSERT_TRUE(challenge(401, ""));
+    discovery->resourceMetadata.authorizationServers = {url("https://third.example")};
+    discovery->serverMetadata.issuer = url("https://third.example");
+    EXPECT_TRUE(challenge(401, "Bearer resource_metadata=\"https://mcp.example/m3\""));
 }
 
 // --- The authorization_code grant ---

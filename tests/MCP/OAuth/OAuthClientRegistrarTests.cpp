@@ -295,5 +295,27 @@ TEST_F(Registrar, ValidatesTheEndpointBeforeSending) {
     EXPECT_TRUE(server.requests().empty());
 }
 
+// Metadata may not point the registration at the local network, by any spelling of a private
+// address.
+TEST_F(Registrar, RefusesARegistrationEndpointOnAPrivateAddress) {
+    for (const char* endpoint : {"https://10.0.0.5/register", "https://[fd00::1]/register",
+                                 "https://167772161/register", "https://[::ffff:a9fe:a9fe]/reg"}) {
+        OAuthAuthorizationServerMetadata metadata;
+        metadata.registrationEndpoint = URL::parse(endpoint);
+        OAuthAuthorizationError error = OAuthAuthorizationError::make(Case::tokenEndpointMissing);
+        EXPECT_EQ(failureCase(
+                      [&] {
+                          runAsync(context, OAuthClientRegistrar().registerClient(
+                                                configuration(TokenEndpointAuthentication::none("p")),
+                                                metadata, session));
+                      },
+                      &error),
+                  Case::privateIPAddressBlocked)
+            << endpoint;
+        EXPECT_EQ(error.context(), "Client registration endpoint");
+        EXPECT_EQ(error.url(), endpoint);
+    }
+}
+
 }  // namespace
 }  // namespace mcp

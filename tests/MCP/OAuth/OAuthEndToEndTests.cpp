@@ -9,7 +9,9 @@
 //     authorization code grant and no client registered in advance.
 #include <gtest/gtest.h>
 
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
+#include <algorithm>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -26,6 +28,7 @@
 #include "MCP/OAuth/OAuthAuthorizationCodeFlow.h"
 #include "MCP/OAuth/OAuthAuthorizer.h"
 #include "MCP/OAuth/OAuthHTTPRequest.h"
+#include "MCP/OAuth/OAuthTokenEndpointClient.h"
 #include "MCP/OAuth/TokenStorage.h"
 #include "tests/MCP/HTTP/ExampleHTTPHost.h"
 #include "tests/MCP/LogLineRecorder.h"
@@ -39,6 +42,8 @@ namespace {
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
 using Scopes = std::set<std::string>;
+// How two operations run side by side ended.
+using Outcomes = std::pair<std::string, std::string>;
 using testing::firstText;
 using testing::runFor;
 
@@ -178,17 +183,20 @@ private:
 // The default code flow, with the authorization request URLs it was given.
 class RecordingCodeFlow final : public OAuthAuthorizationCodeFlowing {
 public:
-    std::string authorizationCode(const URL& redirectedTo, const URL& redirectURI,
-                                  const std::string& state) const override {
-        return flow_.authorizationCode(redirectedTo, redirectURI, state);
+    std::string authorizationCode(
+        const URL& redirectedTo, const URL& redirectURI, const std::string& state,
+        const std::optional<AuthorizationResponseIssuer>& issuer) const override {
+        return flow_.authorizationCode(redirectedTo, redirectURI, state, issuer);
     }
 
     asio::awaitable<std::string> authorize(URL authorizationURL, URL redirectURI, std::string state,
+                                           std::optional<AuthorizationResponseIssuer> issuer,
                                            std::shared_ptr<OAuthAuthorizationDelegate> delegate,
                                            fw::http::Client& session) const override {
         requests.push_back(authorizationURL.absoluteString());
         co_return co_await flow_.authorize(std::move(authorizationURL), std::move(redirectURI),
-                                           std::move(state), std::move(delegate), session);
+                                           std::move(state), std::move(issuer),
+                                           std::move(delegate), session);
     }
 
     // The "scope" of each authorization request, as sent.
@@ -209,6 +217,36 @@ private:
     OAuthAuthorizationCodeFlow flow_;
 };
 
+// The default token endpoint client, with the requests it was asked to send.
+class RecordingTokenEndpoint final : public OAuthTokenRequesting {
+public:
+    struct Sent {
+        std::string tokenEndpoint;
+        std::map<std::string, std::string> form;
+    };
+
+    asio::awaitable<OAuthTokenResponse> requestToken(std::map<std::string, std::string> parameters,
+                                                     URL tokenEndpoint,
+                                                     TokenEndpointAuthentication authentication,
+                                                     fw::http::Client& session) const override {
+        sent.push_back({tokenEndpoint.absoluteString(), parameters});
+        co_return co_await client_.requestToken(std::move(parameters), std::move(tokenEndpoint),
+                                                std::move(authentication), session);
+    }
+
+    // How many refreshes were sent.
+    std::size_t refreshes() const {
+        return std::count_if(sent.begin(), sent.end(), [](const Sent& request) {
+            return request.form.at("grant_type") == "refresh_token";
+        });
+    }
+
+    mutable std::vector<Sent> sent;
+
+private:
+    OAuthTokenEndpointClient client_{OAuthURLValidator(true)};
+};
+
 // The three parties: the authorization server (started with the fixture), the protected
 // resource (started by each test, naming the authorization server it trusts) and the client
 // (run by the test thread on `io`).
@@ -218,34 +256,44 @@ protected:
 
     void startResource(const URL& authorizationServer) {
         startHost({.mode = StreamableHTTPServer::Mode::stateful, .validationPipeline = pipeline});
+        protectWith(provider, authorizationServer, "/mcp");
+    }
+
+    // The resource trusts `server` (named as `authorizationServer`) from now on, and challenges
+    // name its metadata document at the well-known path followed by `metadataSuffix`.
+    void protectWith(const testing::OAuthPeerServer& server, const URL& authorizationServer,
+                     const std::string& metadataSuffix) {
         const std::string origin = "http://127.0.0.1:" + std::to_string(host->port());
         const URL resource = *URL::parse(url());
         auto metadata = std::make_shared<ProtectedResourceMetadataValidator>(
             OAuthProtectedResourceServerMetadata{resource.absoluteString(),
                                                  {authorizationServer},
                                                  std::vector<std::string>{"read", "write"}});
-        const URL introspection = *provider.introspectionEndpoint;
+        const URL introspection = *server.introspectionEndpoint;
         auto bearer = std::make_shared<BearerTokenValidator>(
-            *URL::parse(origin + "/.well-known/oauth-protected-resource/mcp"), resource,
+            *URL::parse(origin + "/.well-known/oauth-protected-resource" + metadataSuffix),
+            resource,
             [introspection](const std::string& token, const HTTPRequest& request,
                             const HTTPValidationContext&) {
                 return judgeToken(introspection, token, request);
             },
-            [](const HTTPRequest&, const HTTPValidationContext&) {
-                return std::optional(Scopes{"read"});
+            [this](const HTTPRequest&, const HTTPValidationContext&) {
+                std::lock_guard lock(challengeMutex);
+                return challengeScopes;
             });
         pipeline->set(withBearerTokenProtection(*StandardValidationPipeline::statefulDefault(),
                                                 metadata, bearer));
     }
 
-    Initialize::Result connectClient() {
+    Initialize::Result connectClient(double proactiveRefreshWindowSeconds = 0) {
         OAuthConfiguration configuration(
             GrantType::authorizationCode, TokenEndpointAuthentication::none(kClientName),
             RetryPolicy::defaultPolicy, EndpointOverrides::none, std::nullopt,
-            "Frameweaver end-to-end tests", {}, nullptr, nullptr, 0);
+            "Frameweaver end-to-end tests", {}, nullptr, nullptr, proactiveRefreshWindowSeconds);
         configuration.setAllowLoopbackHTTPAuthorizationServerEndpoints(true);
         OAuthAuthorizer::Components components;
         components.authCodeFlow = codeFlow;
+        components.tokenEndpointClient = tokenEndpoint;
         components.now = [this] { return Instant::now().adding(clockAdvance); };
         authorizer = std::make_shared<OAuthAuthorizer>(
             configuration, tokens,
@@ -266,6 +314,18 @@ protected:
 
     std::string add() {
         return callTool("add", Object::fromEntries({{"a", Value(2)}, {"b", Value(3)}}));
+    }
+
+    // Two calls of "add" side by side, as two tasks of one client make them.
+    std::pair<std::string, std::string> addTwiceAtOnce() {
+        auto both = [this]() -> asio::awaitable<std::pair<std::string, std::string>> {
+            using namespace asio::experimental::awaitable_operators;
+            const auto arguments = Object::fromEntries({{"a", Value(2)}, {"b", Value(3)}});
+            auto [first, second] = co_await (client->callTool("add", arguments) &&
+                                             client->callTool("add", arguments));
+            co_return std::pair(firstText(first.first), firstText(second.first));
+        };
+        return runFor(io, both(), 60s);
     }
 
     // Ends `accessToken` at the authorization server as though its time had run out.
@@ -296,6 +356,11 @@ protected:
     testing::OAuthPeerServer provider{providerConfiguration()};
     std::shared_ptr<RecordingPipeline> pipeline = std::make_shared<RecordingPipeline>();
     std::shared_ptr<RecordingCodeFlow> codeFlow = std::make_shared<RecordingCodeFlow>();
+    std::shared_ptr<RecordingTokenEndpoint> tokenEndpoint =
+        std::make_shared<RecordingTokenEndpoint>();
+    // The scopes the resource's challenges name when a request lacks a usable token.
+    std::mutex challengeMutex;
+    std::optional<Scopes> challengeScopes = Scopes{"read"};
     std::shared_ptr<InMemoryTokenStorage> tokens = std::make_shared<InMemoryTokenStorage>();
     double clockAdvance = 0;  // seconds the client's clock runs ahead
     asio::io_context io;
@@ -334,12 +399,14 @@ TEST_F(OAuthEndToEnd, RefreshesAnExpiredToken) {
     ASSERT_TRUE(first.refreshToken.has_value());
 
     // Ended at the authorization server: the resource refuses it (401 invalid_token), and the
-    // refresh token brings a new one without another authorization.
+    // refresh token brings a new one without another authorization. The server rotates a public
+    // client's refresh token: the new one replaces it.
     expire(first.value);
     EXPECT_EQ(add(), "5.0");
     const OAuthAccessToken second = storedToken();
     EXPECT_NE(second.value, first.value);
-    EXPECT_EQ(second.refreshToken, first.refreshToken);
+    ASSERT_TRUE(second.refreshToken.has_value());
+    EXPECT_NE(second.refreshToken, first.refreshToken);
     EXPECT_EQ(pipeline->refusals(), (std::vector<int>{401, 401}));
 
     // Expired by the client's clock: it is no longer sent, and the 401 that follows is answered
@@ -348,7 +415,7 @@ TEST_F(OAuthEndToEnd, RefreshesAnExpiredToken) {
     EXPECT_EQ(add(), "5.0");
     const OAuthAccessToken third = storedToken();
     EXPECT_NE(third.value, second.value);
-    EXPECT_EQ(third.refreshToken, first.refreshToken);
+    EXPECT_NE(third.refreshToken, second.refreshToken);
     EXPECT_EQ(pipeline->refusals(), (std::vector<int>{401, 401, 401}));
     EXPECT_EQ(codeFlow->requests.size(), 1u);
 
@@ -357,9 +424,101 @@ TEST_F(OAuthEndToEnd, RefreshesAnExpiredToken) {
     revoke(third.value);
     EXPECT_EQ(add(), "5.0");
     const OAuthAccessToken fourth = storedToken();
-    EXPECT_NE(fourth.refreshToken, first.refreshToken);
+    EXPECT_NE(fourth.refreshToken, third.refreshToken);
     EXPECT_EQ(pipeline->refusals(), (std::vector<int>{401, 401, 401, 401}));
     EXPECT_EQ(codeFlow->requests.size(), 2u);
+}
+
+// Two requests in the refresh window: one refresh, whose rotated refresh token both then use;
+// a second refresh with the spent token would have made the server revoke the whole grant.
+TEST_F(OAuthEndToEnd, TwoSendsInTheRefreshWindowRefreshOnce) {
+    startResource(*provider.issuer);
+    connectClient(/*proactiveRefreshWindowSeconds=*/300);
+    EXPECT_EQ(add(), "5.0");
+    const OAuthAccessToken first = storedToken();
+    EXPECT_EQ(tokenEndpoint->refreshes(), 0u);
+
+    clockAdvance = 3600 - 200;  // 200 s left: inside the window, outside the expiry skew
+    EXPECT_EQ(addTwiceAtOnce(), Outcomes("5.0", "5.0"));
+    EXPECT_EQ(tokenEndpoint->refreshes(), 1u);
+    const OAuthAccessToken second = storedToken();
+    EXPECT_NE(second.value, first.value);
+    EXPECT_NE(second.refreshToken, first.refreshToken);
+    EXPECT_EQ(pipeline->refusals(), std::vector<int>{401});
+    EXPECT_EQ(codeFlow->requests.size(), 1u);
+
+    // The grant lives on: the rotated refresh token refreshes again.
+    expire(second.value);
+    EXPECT_EQ(add(), "5.0");
+    EXPECT_EQ(tokenEndpoint->refreshes(), 2u);
+    EXPECT_EQ(codeFlow->requests.size(), 1u);
+}
+
+TEST_F(OAuthEndToEnd, TwoConcurrent401sLeadToOneAuthorization) {
+    startResource(*provider.issuer);
+    connectClient();
+    EXPECT_EQ(add(), "5.0");
+    ASSERT_EQ(codeFlow->requests.size(), 1u);
+
+    // No token at all: both requests are refused, and one authorization serves both.
+    tokens->clear();
+    EXPECT_EQ(addTwiceAtOnce(), Outcomes("5.0", "5.0"));
+    EXPECT_EQ(codeFlow->requests.size(), 2u);
+    EXPECT_EQ(pipeline->refusals(), (std::vector<int>{401, 401, 401}));
+
+    // A refused token with a refresh token: one refresh serves both.
+    expire(storedToken().value);
+    EXPECT_EQ(addTwiceAtOnce(), Outcomes("5.0", "5.0"));
+    EXPECT_EQ(tokenEndpoint->refreshes(), 1u);
+    EXPECT_EQ(codeFlow->requests.size(), 2u);
+}
+
+// Without a scope in the challenge, a refresh asks for what the token was granted, which the
+// server allows; asking for everything the resource supports would be refused (RFC 6749 section
+// 6) and cost a new authorization.
+TEST_F(OAuthEndToEnd, ARefreshAsksForTheTokensScopes) {
+    startResource(*provider.issuer);
+    connectClient();
+    EXPECT_EQ(add(), "5.0");
+    const OAuthAccessToken first = storedToken();
+    ASSERT_EQ(first.scopes, Scopes{"read"});
+
+    {
+        std::lock_guard lock(challengeMutex);
+        challengeScopes.reset();
+    }
+    expire(first.value);
+    EXPECT_EQ(add(), "5.0");
+    ASSERT_EQ(tokenEndpoint->refreshes(), 1u);
+    EXPECT_EQ(tokenEndpoint->sent.back().form.at("scope"), "read");
+    EXPECT_EQ(storedToken().scopes, Scopes{"read"});
+    EXPECT_EQ(codeFlow->requests.size(), 1u);
+}
+
+// The resource moves to a second authorization server: the first server's refresh token never
+// goes there; the client registers and authorizes at the second.
+TEST_F(OAuthEndToEnd, ASecondAuthorizationServerNeverGetsTheFirstOnesRefreshToken) {
+    startResource(*provider.issuer);
+    connectClient();
+    EXPECT_EQ(add(), "5.0");
+    const OAuthAccessToken first = storedToken();
+    ASSERT_TRUE(first.refreshToken.has_value());
+    const std::string firstClient = registeredClientID();
+
+    testing::OAuthPeerServer second{providerConfiguration()};
+    protectWith(second, *second.issuer, "/mcp/second");
+    EXPECT_EQ(add(), "5.0");
+
+    for (const auto& request : tokenEndpoint->sent) {
+        if (request.tokenEndpoint == second.tokenEndpoint->absoluteString()) {
+            EXPECT_NE(request.form.at("grant_type"), "refresh_token");
+            EXPECT_EQ(request.form.count("refresh_token"), 0u);
+        }
+    }
+    EXPECT_EQ(tokenEndpoint->sent.back().tokenEndpoint, second.tokenEndpoint->absoluteString());
+    EXPECT_EQ(codeFlow->requests.size(), 2u);
+    EXPECT_EQ(storedToken().authorizationServer, second.issuer);
+    EXPECT_NE(registeredClientID(), firstClient) << "registered anew at the second server";
 }
 
 TEST_F(OAuthEndToEnd, StepsUpToTheWriteScope) {

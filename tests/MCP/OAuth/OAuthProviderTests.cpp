@@ -248,9 +248,16 @@ protected:
         const URL authorizationURL = OAuthAuthorizationCodeFlow::authorizationURL(
             metadata.authorizationEndpoint, kResource, redirectURI, clientID,
             PKCE::codeChallenge(verifier), scopes, state, DefaultOAuthScopeSelector());
-        return runAsync(context,
-                        OAuthAuthorizationCodeFlow().authorize(authorizationURL, redirectURI,
-                                                               expectedState, nullptr, session));
+        // The provider names itself in "iss" (RFC 9207), as its metadata says.
+        std::optional<AuthorizationResponseIssuer> issuer;
+        if (metadata.issuer) {
+            issuer = AuthorizationResponseIssuer{
+                metadata.issuer->absoluteString(),
+                metadata.authorizationResponseIssParameterSupported.value_or(false)};
+        }
+        return runAsync(context, OAuthAuthorizationCodeFlow().authorize(
+                                     authorizationURL, redirectURI, expectedState, issuer,
+                                     nullptr, session));
     }
 
     OAuthTokenResponse exchange(Parameters parameters,
@@ -292,7 +299,8 @@ TEST_F(OAuthProviderCodeFlow, RegistersAuthorizesWithPKCEAndExchangesTheCode) {
     EXPECT_EQ(token.scope, "read");
     ASSERT_TRUE(token.refreshToken);
 
-    // The refresh token serves the resource it was granted for, and no other.
+    // The refresh token serves the resource it was granted for, and no other. A public client's
+    // refresh token is replaced by each refresh.
     OAuthAuthorizationError error =
         OAuthAuthorizationError::make(OAuthAuthorizationError::Case::tokenResponseInvalid);
     const auto refreshed = exchange({{"grant_type", "refresh_token"},
@@ -301,16 +309,30 @@ TEST_F(OAuthProviderCodeFlow, RegistersAuthorizesWithPKCEAndExchangesTheCode) {
                                     authentication);
     EXPECT_FALSE(refreshed.accessToken.empty());
     EXPECT_EQ(refreshed.scope, "read");
+    ASSERT_TRUE(refreshed.refreshToken);
+    EXPECT_NE(refreshed.refreshToken, token.refreshToken);
     EXPECT_EQ(failureCase(
                   [&] {
                       exchange({{"grant_type", "refresh_token"},
-                                {"refresh_token", *token.refreshToken},
+                                {"refresh_token", *refreshed.refreshToken},
                                 {"resource", "https://other.example.test/mcp"}},
                                authentication);
                   },
                   &error),
               OAuthAuthorizationError::Case::tokenRequestFailed);
     EXPECT_EQ(error.oauthError(), "invalid_target");
+
+    // The replaced refresh token, used again, is refused (and ends the whole grant).
+    EXPECT_EQ(failureCase(
+                  [&] {
+                      exchange({{"grant_type", "refresh_token"},
+                                {"refresh_token", *token.refreshToken},
+                                {"resource", kResource.absoluteString()}},
+                               authentication);
+                  },
+                  &error),
+              OAuthAuthorizationError::Case::tokenRequestFailed);
+    EXPECT_EQ(error.oauthError(), "invalid_grant");
 
     // The code is spent (the server takes a second use for an attack and revokes its grant).
     EXPECT_EQ(failureCase([&] { exchange(parameters, authentication); }, &error),
@@ -368,7 +390,7 @@ TEST_F(OAuthProviderCodeFlow, TheServersRefusalsReachTheFlow) {
     } cases[] = {
         // Redirected back with error=access_denied and the state.
         {"nothing to grant", clientID, redirectURI, std::nullopt, state,
-         Case::authorizationResponseMissingCode, 0},
+         Case::authorizationResponseError, 0},
         {"another state", clientID, redirectURI, std::set<std::string>{"read"}, state + "x",
          Case::authorizationResponseStateMismatch, 0},
         // An error page: the server never redirects to an address it does not know.

@@ -51,6 +51,9 @@ TEST(OAuthURLValidator, EndpointVerdicts) {
         {"https://example.com/t#", false, invalid, invalid},
         {"mailto:someone@example.com", false, invalid, invalid},
         {"https:///no-host", false, invalid, invalid},
+        {"https://167772161%00/token", false, invalid, invalid},
+        {"https://example.com%20/token", false, invalid, invalid},
+        {"http://localhost%0d%0a/t", true, invalid, invalid},
         {"//example.com/no-scheme", false, invalid, invalid},
         {"/relative/path", false, invalid, invalid},
     };
@@ -127,7 +130,7 @@ TEST(OAuthURLValidator, RedirectURIVerdicts) {
 
 TEST(OAuthURLValidator, PrivateAndReservedHostsByAddress) {
     const struct {
-        const char* host;
+        std::string host;
         bool privateOrReserved;
     } cases[] = {
         // IPv4 ranges and their edges.
@@ -165,7 +168,11 @@ TEST(OAuthURLValidator, PrivateAndReservedHostsByAddress) {
         {"010.0.0.1", false},  // octal: 8.0.0.1
         {"134744072", false},  // 8.8.8.8
         {"2130706433", false},  // 127.0.0.1
-        {"10.0.0.1 ", false},
+        // A blank or a control character: no host, whatever a resolver would make of it.
+        {"10.0.0.1 ", true},
+        {std::string("167772161\0", 10), true},
+        {"10.0.0.1\r\n", true},
+        {"example.com\x7f", true},
         // IPv6.
         {"fd12::1", true},
         {"fc00::", true},
@@ -183,7 +190,19 @@ TEST(OAuthURLValidator, PrivateAndReservedHostsByAddress) {
         {"::ffff:a9fe:a9fe", true},
         {"::ffff:8.8.8.8", false},
         {"::ffff:127.0.0.1", false},
-        {"::10.0.0.1", false},
+        // Other forms that carry an IPv4 address are judged by it.
+        {"::10.0.0.1", true},
+        {"::192.168.0.1", true},
+        {"::8.8.8.8", false},
+        {"::", true},
+        {"::0.0.0.1", false},  // ::1
+        {"64:ff9b::10.0.0.1", true},
+        {"64:ff9b::a9fe:a9fe", true},
+        {"64:ff9b::8.8.8.8", false},
+        {"64:ff9b:1::10.0.0.1", false},
+        {"2002:0a00:0001::1", true},
+        {"2002:c0a8:0101::", true},
+        {"2002:0808:0808::1", false},
         // Host names that merely begin like an address range.
         {"feature.example", false},
         {"fcc.gov", false},

@@ -3,7 +3,9 @@
 //   - dynamic client registration (RFC 7591), open to anyone, at /reg,
 //   - resource indicators (RFC 8707): any http(s) resource is a resource server offering the
 //     scopes "read" and "write", with opaque access tokens,
-//   - refresh tokens for every client allowed the refresh_token grant,
+//   - refresh tokens for every client allowed the refresh_token grant, rotated as the
+//     provider's defaults rotate them: a public client's refresh token is replaced by every
+//     refresh, and using a replaced one again revokes the whole grant,
 //   - the client credentials grant and client authentication by client_secret_basic,
 //     client_secret_post, private_key_jwt (ES256) and none,
 //   - token introspection (RFC 7662) for any client with a secret, and revocation (RFC 7009),
@@ -70,7 +72,6 @@ const provider = new Provider(issuer, {
   clientAuthMethods: ['client_secret_basic', 'client_secret_post', 'private_key_jwt', 'none'],
   enabledJWA: { clientAuthSigningAlgValues: ['ES256'] },
   findAccount: async (ctx, id) => ({ accountId: id, claims: async () => ({ sub: id }) }),
-  rotateRefreshToken: false,
   issueRefreshToken: async (ctx, client) => client.grantTypeAllowed('refresh_token'),
   // No prompt ever asks for the user: see loadExistingGrant and Session.get below.
   interactions: { policy: [] },
