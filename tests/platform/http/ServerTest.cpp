@@ -364,6 +364,11 @@ long childCPUMilliseconds(pid_t child) {
 // a client that sends a request. The server runs in a child process whose descriptor limit
 // is lower than the connections the test opens.
 TEST(HTTPServer, OutOfDescriptorsNeitherSpinsNorShutsEveryoneOut) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer build checks dynamic types (UBSan) by probing memory through a pipe, which
+    // cannot be made while every descriptor is taken: it would report valid objects as invalid.
+    GTEST_SKIP() << "Runs in builds without sanitizers only.";
+#endif
     int ports[2];
     ASSERT_EQ(::pipe(ports), 0);
     pid_t child = ::fork();
