@@ -10,12 +10,17 @@ namespace fw::automation::activation {
 
 namespace {
 
-// Single quotes keep every byte as it is; a quote inside is closed, escaped and reopened.
-std::string shellQuoted(std::string_view text) {
+// The command line as the bus reads it: the service file is a key file, in which a backslash
+// starts an escape, and its Exec value is then split like a shell command line without
+// backslash escapes. Single quotes keep every other byte as it is; a single quote is closed
+// over, given in double quotes, and reopened.
+std::string quotedForServiceFile(std::string_view text) {
     std::string result = "'";
     for (const char c : text) {
         if (c == '\'') {
-            result += "'\\''";
+            result += "'\"'\"'";
+        } else if (c == '\\') {
+            result += "\\\\";
         } else {
             result += c;
         }
@@ -43,7 +48,7 @@ std::optional<std::string> serviceFileText(const std::filesystem::path& canonica
         return std::nullopt;
     }
     return "[D-BUS Service]\nName=" + busName(canonicalBundle.string()) + "\nExec=" +
-           shellQuoted(executable) + " " + std::string(launch_request::kArgument) + "\n";
+           quotedForServiceFile(executable) + " " + std::string(launch_request::kArgument) + "\n";
 }
 
 }  // namespace fw::automation::activation

@@ -5,7 +5,7 @@
 #include <boost/asio/post.hpp>
 #include <cerrno>
 #include <string_view>
-#include <thread>
+#include <system_error>
 
 #include "LocalAutomation/MCPUnixSocket.h"
 #include "LocalAutomation/SocketError.h"
@@ -41,12 +41,14 @@ std::size_t writeWithoutWaiting(std::string_view bytes, int descriptor) {
 
 MCPConnectionIO::MCPConnectionIO(const boost::asio::any_io_executor& executor,
                                  std::shared_ptr<MCPUnixSocketHandle> handle,
-                                 std::function<void()> onClose, mcp::MessageStream::Source messages)
+                                 std::function<void()> onClose, mcp::MessageStream::Source messages,
+                                 std::shared_ptr<ServerThreads> threads)
     : executor_(executor),
       handle_(std::move(handle)),
       lineReader_(handle_->descriptor()),
       onClose_(std::move(onClose)),
       messages_(std::move(messages)),
+      threads_(std::move(threads)),
       watch_(std::make_unique<mcp::detail::ReactorDescriptor>(executor)) {}
 
 MCPConnectionIO::~MCPConnectionIO() = default;
@@ -285,7 +287,18 @@ bool MCPConnectionIO::writerNeededLocked() {
 }
 
 void MCPConnectionIO::startWriter() {
-    std::thread([self = shared_from_this()] { self->writeLoop(); }).detach();
+    bool started = false;
+    try {
+        started = threads_->start(handle_, [self = shared_from_this()] { self->writeLoop(); });
+    } catch (const std::system_error&) {
+    }
+    if (!started) {
+        {
+            std::lock_guard guard(stateLock_);
+            writerStarted_ = false;
+        }
+        close();
+    }
 }
 
 void MCPConnectionIO::writeLoop() {
@@ -293,8 +306,11 @@ void MCPConnectionIO::writeLoop() {
         std::optional<QueuedWrite> next;
         {
             std::unique_lock lock(stateLock_);
-            writesQueued_.wait(lock, [&] { return (!writes_.empty() && !writing_) || !open_; });
-            if (!open_) {
+            // Another thread's write without waiting is over in a moment.
+            writesQueued_.wait(lock, [&] { return !writing_ || !open_; });
+            if (!open_ || writes_.empty()) {
+                // Nothing waits: this thread ends, and the next need starts another.
+                writerStarted_ = false;
                 return;
             }
             next.emplace(std::move(writes_.front()));

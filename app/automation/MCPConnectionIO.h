@@ -16,9 +16,12 @@
 // Outgoing messages go out in the order they were queued, each followed by a line feed, under
 // `writeLock_` so that writes never interleave. When no other write is under way, the caller
 // writes its line at once without waiting (the socket buffer takes a small answer whole), which
-// spares the hand-over to another thread; what the socket cannot take at once is finished by one
-// writer thread per connection, started when first needed, so the caller never blocks on a slow
-// peer. At most two writes may be outstanding (admitWrite()). A write that makes no progress for
+// spares the hand-over to another thread; what the socket cannot take at once is finished by a
+// writer thread of the connection, so the caller never blocks on a slow peer. The writer runs
+// only while writes wait (it ends when the queue is empty, and a later need starts another), and
+// it is one of the owner's threads (app/automation/ServerThreads.h): it blocks on nothing but
+// the socket, and the owner joins it before the owner and its executor go, so it never lets go of
+// anything bound to the executor after that. At most two writes may be outstanding (admitWrite()). A write that makes no progress for
 // the stall limit (the companion stopped reading) fails with EAGAIN and closes the connection, so
 // no thread and no admission slot stays pinned. An answer of the server releases the request in
 // flight once it is written, told by what the server says it answers (no parse of the text).
@@ -43,6 +46,7 @@
 
 #include "LocalAutomation/MCPUnixSocketHandle.h"
 #include "LocalAutomation/MCPUnixSocketLineReader.h"
+#include "app/automation/ServerThreads.h"
 #include <boost/asio/any_io_executor.hpp>
 
 #include "MCP/Core/AsyncResult.h"
@@ -63,10 +67,10 @@ public:
 
     using WriteCompletion = mcp::AsyncResultSource<bool>;
 
-    // Reads on the threads of `executor`.
+    // Reads on the threads of `executor`; its writer threads are started among `threads`.
     MCPConnectionIO(const boost::asio::any_io_executor& executor,
                     std::shared_ptr<MCPUnixSocketHandle> handle, std::function<void()> onClose,
-                    mcp::MessageStream::Source messages);
+                    mcp::MessageStream::Source messages, std::shared_ptr<ServerThreads> threads);
     ~MCPConnectionIO();
     MCPConnectionIO(const MCPConnectionIO&) = delete;
     MCPConnectionIO& operator=(const MCPConnectionIO&) = delete;
@@ -111,9 +115,11 @@ private:
     bool performWrite(QueuedWrite& write, bool wait);
     // Hands `write` to the writer thread, first in the queue.
     void handToWriter(QueuedWrite write);
-    // Under stateLock_: true when writes wait and the writer thread is not running yet, which
-    // the caller then starts (it counts as started from here on).
+    // Under stateLock_: true when writes wait and no writer thread is running, which the caller
+    // then starts (it counts as started from here on).
     bool writerNeededLocked();
+    // Starts a writer thread; when none can be started (the owner is going away), closes the
+    // connection, which fails the waiting writes.
     void startWriter();
     bool deliver(std::string message);
     bool openLocked() const;
@@ -127,6 +133,7 @@ private:
     mutable std::mutex stateLock_;
     std::mutex writeLock_;
     std::condition_variable writesQueued_;  // with stateLock_
+    const std::shared_ptr<ServerThreads> threads_;
     // The socket's registration with the executor's reactor; declared after handle_, so that it
     // leaves the reactor before the handle can close the descriptor.
     const std::unique_ptr<mcp::detail::ReactorDescriptor> watch_;
@@ -135,7 +142,7 @@ private:
     bool open_ = true;
     bool started_ = false;
     bool paused_ = false;  // the reader waits for the request in flight to be answered
-    bool writerStarted_ = false;
+    bool writerStarted_ = false;  // a writer thread runs, or is about to
     bool writing_ = false;  // a thread is writing to the socket
     std::string pendingID_;  // the key of the request in flight; empty when none
     int queuedWrites_ = 0;

@@ -307,14 +307,18 @@ asio::awaitable<void> MCPUnixSocketServer::Core::startSession(
     }
     MCPUnixSocket::configure(handle->descriptor(), false);
     // Read on the executor the session's server runs on: a message reaches it without a hop.
+    // A write the socket cannot take at once is finished on one of the server's threads, which
+    // the server joins before it and its executor go.
     auto transport = std::make_shared<MCPUnixSocketTransport>(
-        executor_, handle, [weak = weak_from_this(), id] {
+        executor_, handle,
+        [weak = weak_from_this(), id] {
             if (auto core = weak.lock()) {
                 asio::co_spawn(
                     core->strand_, [core, id] { return core->connectionClosed(id); },
                     asio::detached);
             }
-        });
+        },
+        MCPUnixSocketTransport::kWriteStallLimit, threads_);
     handle.reset();
     mcp::ServerCapabilities capabilities;
     capabilities.tools = mcp::ServerCapabilities::Tools{};

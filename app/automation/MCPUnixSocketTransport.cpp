@@ -6,19 +6,24 @@
 #include "LocalAutomation/SocketError.h"
 #include "MCP/Core/AsyncResult.h"
 #include "app/automation/MCPConnectionIO.h"
+#include "app/automation/ServerThreads.h"
 
 namespace fw::automation {
 
 MCPUnixSocketTransport::MCPUnixSocketTransport(const boost::asio::any_io_executor& executor,
                                                std::shared_ptr<MCPUnixSocketHandle> handle,
                                                std::function<void()> onClose,
-                                               std::chrono::milliseconds writeStallLimit)
+                                               std::chrono::milliseconds writeStallLimit,
+                                               std::shared_ptr<ServerThreads> threads)
     : logger_("frameweaver.mcp.unix") {
     MCPUnixSocket::setSendTimeout(handle->descriptor(), writeStallLimit);
     auto [stream, source] = mcp::MessageStream::make();
     messages_.emplace(std::move(stream));
+    if (!threads) {
+        threads = std::make_shared<ServerThreads>();
+    }
     io_ = std::make_shared<MCPConnectionIO>(executor, std::move(handle), std::move(onClose),
-                                            std::move(source));
+                                            std::move(source), std::move(threads));
 }
 
 MCPUnixSocketTransport::~MCPUnixSocketTransport() {

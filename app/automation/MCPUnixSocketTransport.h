@@ -41,6 +41,7 @@
 namespace fw::automation {
 
 class MCPConnectionIO;
+class ServerThreads;
 
 class MCPUnixSocketTransport final : public mcp::Transport {
 public:
@@ -49,11 +50,14 @@ public:
 
     // Takes the connection `handle`, read on the threads of `executor` (whose context must
     // outlive the transport); `onClose` runs once when the connection closes, whatever the
-    // cause. Nothing is read before connect().
+    // cause. Nothing is read before connect(). A write the socket cannot take at once is
+    // finished on a thread started among `threads` (the owner's, who joins them before it and
+    // its executor go); without them, among threads of the transport's own.
     MCPUnixSocketTransport(const boost::asio::any_io_executor& executor,
                            std::shared_ptr<MCPUnixSocketHandle> handle,
                            std::function<void()> onClose,
-                           std::chrono::milliseconds writeStallLimit = kWriteStallLimit);
+                           std::chrono::milliseconds writeStallLimit = kWriteStallLimit,
+                           std::shared_ptr<ServerThreads> threads = nullptr);
     // Closes the connection.
     ~MCPUnixSocketTransport() override;
 

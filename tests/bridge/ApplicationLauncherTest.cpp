@@ -32,9 +32,12 @@ using namespace std::chrono_literals;
 
 class TemporaryBundle {
 public:
-    TemporaryBundle() { fs::create_directories(executable().parent_path()); }
+    // The bundle lies in `folder` inside the test's directory.
+    explicit TemporaryBundle(const std::string& folder = ".") : folder_(folder) {
+        fs::create_directories(executable().parent_path());
+    }
     fs::path root() const { return directory_.path(); }
-    fs::path bundle() const { return root() / "Frameweaver.app"; }
+    fs::path bundle() const { return (root() / folder_ / "Frameweaver.app").lexically_normal(); }
     fs::path executable() const { return bundle() / "Contents" / "MacOS" / "Frameweaver"; }
     fs::path report() const { return root() / "report"; }
 
@@ -57,6 +60,7 @@ public:
 
 private:
     testing::TestDirectory directory_;
+    std::string folder_;
 };
 
 // A deadline `duration` from now; the companion takes no more than its eight-second budget.
@@ -295,7 +299,8 @@ private:
 TEST(ApplicationLauncher, TheSessionBusStartsTheApplicationWithTheSessionsEnvironment) {
     PrivateBus bus;
     ASSERT_TRUE(bus.running());
-    TemporaryBundle bundle;
+    // A path the service file must quote: a blank, a quote and a backslash.
+    TemporaryBundle bundle("Bob's \\ apps");
     // Ends before it takes its bus name: the bus says how, and the launch says so at once.
     bundle.reportingScript("exit 3\n");
     try {
@@ -312,11 +317,13 @@ TEST(ApplicationLauncher, TheSessionBusStartsTheApplicationWithTheSessionsEnviro
 
     // The service file names this installation's bus name and its exact executable.
     const auto name = automation::activation::busName(bundle.bundle().string());
+    const std::string root = bundle.root().string();
     std::ifstream file(bus.services() / (name + ".service"));
     std::stringstream text;
     text << file.rdbuf();
-    EXPECT_EQ(text.str(), "[D-BUS Service]\nName=" + name + "\nExec='" +
-                              bundle.executable().string() + "' --frameweaver-automation-launch\n");
+    EXPECT_EQ(text.str(), "[D-BUS Service]\nName=" + name + "\nExec='" + root +
+                              "/Bob'\"'\"'s \\\\ apps/Frameweaver.app/Contents/MacOS/Frameweaver'"
+                              " --frameweaver-automation-launch\n");
 }
 
 TEST(ApplicationLauncher, ABusThatCannotStartItLeavesTheDetachedStart) {

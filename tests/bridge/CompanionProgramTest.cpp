@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "LocalAutomation/MCPPeerIdentity.h"
+#include "tests/bridge/PrivateRuntime.h"
+#include "tests/support/TestDirectory.h"
 
 namespace fw::bridge {
 namespace {
@@ -25,12 +27,12 @@ namespace fs = std::filesystem;
 namespace identity = automation::MCPPeerIdentity;
 using namespace std::chrono_literals;
 
-// A bundle with the stand-in application and the companion, and the socket of that bundle.
+// A bundle with the stand-in application and the companion, and the socket of that bundle in
+// a private runtime folder where one can be made. The socket and its lock file are removed with
+// the bundle in any case.
 class StandInBundle {
 public:
     StandInBundle() {
-        char pattern[] = "/tmp/fwv-companion-XXXXXX";
-        root_ = fs::canonical(::mkdtemp(pattern));
         const fs::path macos = bundle() / "Contents" / "MacOS";
         fs::create_directories(macos);
         fs::copy_file(FW_IDENTITY_PEER, macos / "Frameweaver");
@@ -43,12 +45,11 @@ public:
         std::error_code ignored;
         fs::remove(socket_, ignored);
         fs::remove(identity::lockFileURL(socket_), ignored);
-        fs::remove_all(root_, ignored);
     }
     StandInBundle(const StandInBundle&) = delete;
     StandInBundle& operator=(const StandInBundle&) = delete;
 
-    fs::path bundle() const { return root_ / "Frameweaver.app"; }
+    fs::path bundle() const { return root_.path() / "Frameweaver.app"; }
     fs::path application() const { return bundle() / "Contents" / "MacOS" / "Frameweaver"; }
     fs::path companion() const { return bundle() / "Contents" / "MacOS" / "frameweaver-mcp"; }
     const fs::path& socket() const { return socket_; }
@@ -58,8 +59,14 @@ public:
     }
 
 private:
-    fs::path root_;
+    fw::testing::TestDirectory root_;
     fs::path socket_;
+};
+
+// Each test's programs keep their socket folder to themselves.
+class CompanionProgram : public ::testing::Test {
+protected:
+    testing::PrivateRuntime runtime;
 };
 
 pid_t spawn(const std::vector<std::string>& command, posix_spawn_file_actions_t* actions) {
@@ -136,7 +143,7 @@ Outcome runCompanion(const fs::path& companion, bool closeOutput, const std::str
     return outcome;
 }
 
-TEST(CompanionProgram, ItsExitStatusTellsTheClientHowTheConnectionEnded) {
+TEST_F(CompanionProgram, ItsExitStatusTellsTheClientHowTheConnectionEnded) {
     struct Case {
         const char* name;
         std::string fromApplication;
@@ -180,7 +187,7 @@ TEST(CompanionProgram, ItsExitStatusTellsTheClientHowTheConnectionEnded) {
 
 // The application is killed (kill -9) while it holds the client's request: the client hears of
 // it through the exit status and standard error, not a quiet 0.
-TEST(CompanionProgram, AnApplicationKilledWithARequestInHandIsAFailure) {
+TEST_F(CompanionProgram, AnApplicationKilledWithARequestInHandIsAFailure) {
     StandInBundle bundle;
     std::error_code ignored;
     fs::remove(bundle.socket(), ignored);

@@ -12,6 +12,7 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <filesystem>
 #include <thread>
 
 #include "../../LocalAutomation/SocketTestSupport.h"
@@ -21,6 +22,7 @@
 #include "MCP/JSON/JsonParser.h"
 #include "MCP/Server/Server.h"
 #include "app/automation/MCPUnixSocketTransport.h"
+#include "app/automation/ServerThreads.h"
 
 namespace fw::automation {
 namespace {
@@ -377,6 +379,43 @@ TEST_F(TransportTest, WriteQueueHoldsTwoSends) {
     EXPECT_LE(cutOff, 1);
     EXPECT_FALSE(transport->isOpen());
     EXPECT_TRUE(reaches(closes, 1));
+}
+
+int threadCount() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        ++count;
+    }
+    return count;
+}
+
+// What the socket cannot take at once is finished by a writer thread, which is one of the
+// owner's threads: when the owner shuts its threads down and joins them (as the socket server
+// does before it and its executor go), the writer has ended with them, not detached and still
+// holding the connection.
+TEST_F(TransportTest, TheWriterIsJoinedWithTheOwnersThreads) {
+    SocketPair other;
+    auto threads = std::make_shared<ServerThreads>();
+    auto owned = std::make_shared<MCPUnixSocketTransport>(
+        io.get_executor(), std::make_shared<MCPUnixSocketHandle>(other.releaseNear()), [] {},
+        MCPUnixSocketTransport::kWriteStallLimit, threads);
+    await(io, owned->connect());
+    const int before = threadCount();
+    // The companion reads nothing: the socket takes part of it, the writer waits for the rest.
+    auto sent = asio::co_spawn(
+        io,
+        owned->send("{\"method\":\"notifications/x\",\"params\":\"" +
+                    std::string(250'000, 'x') + "\"}"),
+        asio::use_future);
+    for (int i = 0; i < 2000 && threadCount() == before; ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(threadCount(), before + 1) << "no writer thread started";
+    threads->close();
+    EXPECT_EQ(threadCount(), before);
+    ASSERT_EQ(sent.wait_for(10s), std::future_status::ready);
+    EXPECT_THROW(sent.get(), SocketError);
+    EXPECT_FALSE(owned->isOpen());
 }
 
 class StalledTransportTest : public TransportTest {
