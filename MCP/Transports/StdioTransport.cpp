@@ -211,9 +211,7 @@ struct StdioTransport::State : std::enable_shared_from_this<State> {
     void connect();
     void shutDown(bool finishStream);
     void releaseDescriptors();
-    detail::ReactorDescriptor& writeDescriptor() {
-        return outputFd == inputFd ? input : output;
-    }
+    detail::ReactorDescriptor& writeDescriptor() { return outputFd == inputFd ? input : output; }
 
     // Reading, one operation at a time.
     void startRead(std::uint64_t generation);
@@ -356,8 +354,8 @@ void StdioTransport::State::shutDown(bool finishStream) {
 void StdioTransport::State::startRead(std::uint64_t current) {
     // Called with the lock held, connected.
     input.asyncReadSome(readBuffer.data(), readBuffer.size(),
-                        [self = shared_from_this(), current](
-                            const boost::system::error_code& error, std::size_t count) {
+                        [self = shared_from_this(), current](const boost::system::error_code& error,
+                                                             std::size_t count) {
                             self->onRead(current, error, count);
                         });
 }
