@@ -478,6 +478,23 @@ asio::awaitable<void> StdioTransport::send(std::string message) {
     co_await state_->waitForLine(std::move(message), remainder);
 }
 
+bool StdioTransport::trySend(std::string& message) {
+    message.push_back('\n');
+    std::exception_ptr failure;
+    std::uint64_t remainder = 0;
+    if (state_->tryWriteNow(message, failure, remainder)) {
+        return true;
+    }
+    if (remainder != 0) {
+        return true;  // the line is the queue's now; its rest goes out first
+    }
+    message.pop_back();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return false;
+}
+
 // Writes the line at once when no other line is under way. True when it is out; false with
 // `failure` set when it failed; false with `remainder` set to the id of the queued rest when the
 // pipe took only part of it; false with neither, the line untouched, when it has to queue.

@@ -291,6 +291,35 @@ TEST(StdioTransport, CancelledSendersAreReleasedAndAPartLineStillGoesOutWhole) {
     EXPECT_EQ(received, big + "\nc\n");
 }
 
+TEST(StdioTransport, TrySendTakesALineOnlyWhenNoneIsUnderWay) {
+    asio::io_context io;
+    Pipe input;
+    Pipe output;
+    auto transport = std::make_shared<StdioTransport>(io.get_executor(), input.read, output.write);
+    std::string early = "early";
+    EXPECT_THROW(transport->trySend(early), MCPError);
+    EXPECT_EQ(early, "early");
+    runFor(io, transport->connect());
+    std::string small = "a";
+    EXPECT_TRUE(transport->trySend(small));
+    // More than the pipe holds: taken, its rest queued; a line behind it must wait.
+    std::string big(200 * 1024, 'b');
+    EXPECT_TRUE(transport->trySend(big));
+    std::string behind = "c";
+    EXPECT_FALSE(transport->trySend(behind));
+    EXPECT_EQ(behind, "c");
+    std::string received;
+    std::thread reader = output.readAll(received);
+    std::optional<std::exception_ptr> sent;
+    asio::co_spawn(io, transport->send(behind), [&](std::exception_ptr error) { sent = error; });
+    runUntil(io, [&] { return sent.has_value(); }, 20s);
+    EXPECT_TRUE(sent && !*sent);
+    runFor(io, transport->disconnect());
+    output.closeWrite();
+    reader.join();
+    EXPECT_EQ(received, "a\n" + std::string(200 * 1024, 'b') + "\nc\n");
+}
+
 TEST(StdioTransport, OverlongLineEndsTheStreamWithAnError) {
     asio::io_context io;
     Pipe input;
