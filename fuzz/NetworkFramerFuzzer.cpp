@@ -53,9 +53,8 @@ Framed frame(std::optional<std::size_t> limit, std::string_view bytes,
         const std::string_view read = bytes.substr(position, end - position);
         position = end;
         // Reads alternate between the borrowed and the handed-over overload.
-        const bool fits = index % 2 == 0
-                              ? framer.feed(read, onLine, onHeartbeat)
-                              : framer.feed(std::string(read), onLine, onHeartbeat);
+        const bool fits = index % 2 == 0 ? framer.feed(read, onLine, onHeartbeat)
+                                         : framer.feed(std::string(read), onLine, onHeartbeat);
         framed.fits = framed.fits && fits;
     }
     return framed;

@@ -134,14 +134,13 @@ asio::awaitable<void> Client::connectOnStrand(std::shared_ptr<Transport> transpo
         connection_ = transport;
     }
     // Heard on the transport's executor; handled on the strand, by this connection only.
-    transport->setConnectionChangeHandler(
-        [weak = weak_from_this(), generation](Transport::ConnectionChange change) {
-            if (auto self = weak.lock()) {
-                asio::post(self->strand_, [self, generation, change] {
-                    self->connectionChanged(generation, change);
-                });
-            }
-        });
+    transport->setConnectionChangeHandler([weak = weak_from_this(),
+                                           generation](Transport::ConnectionChange change) {
+        if (auto self = weak.lock()) {
+            asio::post(self->strand_,
+                       [self, generation, change] { self->connectionChanged(generation, change); });
+        }
+    });
     std::exception_ptr failure;
     try {
         co_await transport->connect();
@@ -372,8 +371,9 @@ asio::awaitable<void> Client::repeatHandshake(std::shared_ptr<Client> self, std:
     }
     if (failure) {
         const std::string description = detail::describeError(failure);
-        logEvent(logging::Level::error, "Handshake on the replaced connection failed",
-                 [&] { return logging::Metadata{{"error", description}}; });
+        logEvent(logging::Level::error, "Handshake on the replaced connection failed", [&] {
+            return logging::Metadata{{"error", description}};
+        });
     } else {
         logEvent(logging::Level::debug, "Handshake repeated on the replaced connection",
                  logging::DeferredMetadata{});

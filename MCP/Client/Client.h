@@ -14,8 +14,8 @@
 // until the first of: its answer, cancelRequest() (or a cancelled awaiter of its context), the
 // optional time-out, the end of the connection, or a failed transport send. (The server's
 // "notifications/cancelled" names a request of the server: it cancels that request's handler,
-// which then sends no answer, and never touches a request of the client.) Whoever takes the entry out resumes it, so each waiter gets exactly one
-// outcome:
+// which then sends no answer, and never touches a request of the client.) Whoever takes the entry
+// out resumes it, so each waiter gets exactly one outcome:
 //   the typed result                   an answer carrying a result that fits the type
 //   the server's MCPError              an error answer
 //   TypeMismatchError                  a result that does not fit
@@ -48,10 +48,10 @@
 // they end.
 #pragma once
 
+#include <atomic>
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/cancellation_signal.hpp>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -386,7 +386,6 @@ public:
     static constexpr std::size_t kMaxQueuedNotifications = 1024;
 
 private:
-
     const Strand strand_;
     const Info clientInfo_;
 

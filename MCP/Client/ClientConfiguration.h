@@ -59,7 +59,8 @@ struct std::hash<mcp::ClientConfiguration> {
         hasher.combine(value.strict);
         hasher.combine(std::uint64_t{value.maxConcurrentRequests});
         hasher.combine(value.requestTimeout.has_value());
-        hasher.combine(static_cast<std::int64_t>(value.requestTimeout.value_or(std::chrono::milliseconds{}).count()));
+        hasher.combine(static_cast<std::int64_t>(
+            value.requestTimeout.value_or(std::chrono::milliseconds{}).count()));
         return hasher.finish();
     }
 };

@@ -86,8 +86,9 @@ void Client::dispatch(std::string_view element) {
         if (!responses.empty()) {
             for (const std::string& member : undecodable) {
                 logEvent(logging::Level::warning,
-                         "Dropped a member of a batch answer that is not a response",
-                         [&] { return logging::Metadata{{"message", member}}; });
+                         "Dropped a member of a batch answer that is not a response", [&] {
+                             return logging::Metadata{{"message", member}};
+                         });
             }
             handleBatchResponse(std::move(responses));
             return;
@@ -197,7 +198,9 @@ void Client::startIncomingRequest(Request<AnyMethod> request) {
         // refusals queue for one task that sends them, and beyond a bound are dropped too.
         if (queuedRefusals_.size() >= kMaxQueuedNotifications) {
             logEvent(logging::Level::warning, "Server request dropped: too many refusals wait",
-                     [&] { return logging::Metadata{{"id", request.id.description()}}; });
+                     [&] {
+                         return logging::Metadata{{"id", request.id.description()}};
+                     });
             return;
         }
         queuedRefusals_.push_back(responseText(Response<AnyMethod>{

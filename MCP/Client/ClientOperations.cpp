@@ -25,8 +25,7 @@ asio::awaitable<Initialize::Result> Client::initializeOnStrand() {
     Initialize::Parameters parameters{.protocolVersion = Version::latest(),
                                       .capabilities = capabilities(),
                                       .clientInfo = clientInfo_};
-    Initialize::Result result =
-        co_await ask<Initialize>(Feature::handshake, std::move(parameters));
+    Initialize::Result result = co_await ask<Initialize>(Feature::handshake, std::move(parameters));
     if (!Version::isSupported(result.protocolVersion)) {
         // Nothing of the conversation could be relied on.
         throw MCPError::internalError("The server answered with protocol version \"" +

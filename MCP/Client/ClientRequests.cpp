@@ -88,8 +88,8 @@ std::uint64_t Client::nextSerial() noexcept {
     return lastSerial_.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
-std::shared_ptr<Transport> Client::enterPending(Feature feature, const ID& id,
-                                                std::uint64_t serial, AnyPendingRequest pending) {
+std::shared_ptr<Transport> Client::enterPending(Feature feature, const ID& id, std::uint64_t serial,
+                                                AnyPendingRequest pending) {
     std::shared_ptr<Transport> connection;
     std::shared_ptr<RequestTimer> timer;
     {
@@ -112,8 +112,8 @@ std::shared_ptr<Transport> Client::enterPending(Feature feature, const ID& id,
     return connection;
 }
 
-std::optional<AnyPendingRequest> Client::removePendingRequest(
-    const ID& id, std::optional<std::uint64_t> serial) {
+std::optional<AnyPendingRequest> Client::removePendingRequest(const ID& id,
+                                                              std::optional<std::uint64_t> serial) {
     decltype(pendingRequests_)::node_type node;
     {
         std::lock_guard lock(mutex_);
@@ -182,8 +182,8 @@ void Client::startSending(std::shared_ptr<Transport> connection, ID id, std::uin
                           std::string bytes) {
     asio::co_spawn(
         strand_,
-        [self = shared_from_this(), connection = std::move(connection), id = std::move(id),
-         serial, bytes = std::move(bytes)]() mutable -> asio::awaitable<void> {
+        [self = shared_from_this(), connection = std::move(connection), id = std::move(id), serial,
+         bytes = std::move(bytes)]() mutable -> asio::awaitable<void> {
             co_await self->sendEntered(std::move(connection), id, serial, std::move(bytes));
         },
         asio::detached);
@@ -276,6 +276,9 @@ asio::awaitable<void> Client::withBatch(std::function<asio::awaitable<void>(Batc
 }
 
 asio::awaitable<void> Client::withBatchOnStrand(std::function<asio::awaitable<void>(Batch&)> body) {
+    while (auto gate = requestGate(Feature::none)) {
+        co_await gate->value();  // the connection is being replaced
+    }
     if (!connection_) {
         throw MCPError::internalError("Client connection not initialized");
     }

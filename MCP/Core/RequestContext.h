@@ -21,8 +21,8 @@
 
 namespace mcp {
 
-// The failure of a request that was withdrawn before its answer came: by the caller
-// (Client::cancelRequest, a cancelled awaiter) or by the server ("notifications/cancelled").
+// The failure of a request that the caller withdrew before its answer came
+// (Client::cancelRequest, a cancelled awaiter).
 class CancellationError : public std::runtime_error {
 public:
     CancellationError() : std::runtime_error("The request was cancelled.") {}

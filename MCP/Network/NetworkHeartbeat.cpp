@@ -35,10 +35,10 @@ std::optional<NetworkHeartbeat> NetworkHeartbeat::fromRawValue(
         value |= std::uint64_t{bytes[4 + index]} << (8 * index);
     }
     // A peer may send any 64 bits: a time past what a TimePoint holds is taken as its latest.
-    static const auto kLatest = static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(TimePoint::max() -
-                                                              TimePoint(kReferenceDate))
-            .count());
+    static const auto kLatest =
+        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       TimePoint::max() - TimePoint(kReferenceDate))
+                                       .count());
     const auto milliseconds = static_cast<std::int64_t>(std::min(value, kLatest));
     return NetworkHeartbeat(TimePoint(kReferenceDate) + std::chrono::milliseconds(milliseconds));
 }

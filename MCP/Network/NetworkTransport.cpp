@@ -356,15 +356,15 @@ void NetworkTransport::handOver(std::string bytes, std::function<void(std::error
         writesDoneAtAlarm_ = writesDone_;
         armWriteDeadline();
     }
-    connection_->send(std::move(bytes), [self = shared_from_this(),
-                                         done = std::move(done)](std::error_code error) {
-        ++self->writesDone_;
-        if (--self->writesInFlight_ == 0 && self->withdrawWriteAlarm_) {
-            ++self->writeAlarm_;
-            std::exchange(self->withdrawWriteAlarm_, nullptr)();
-        }
-        done(error);
-    });
+    connection_->send(std::move(bytes),
+                      [self = shared_from_this(), done = std::move(done)](std::error_code error) {
+                          ++self->writesDone_;
+                          if (--self->writesInFlight_ == 0 && self->withdrawWriteAlarm_) {
+                              ++self->writeAlarm_;
+                              std::exchange(self->withdrawWriteAlarm_, nullptr)();
+                          }
+                          done(error);
+                      });
 }
 
 void NetworkTransport::armWriteDeadline() {
@@ -372,11 +372,12 @@ void NetworkTransport::armWriteDeadline() {
     if (withdrawWriteAlarm_) {
         std::exchange(withdrawWriteAlarm_, nullptr)();
     }
-    withdrawWriteAlarm_ = clock_->schedule(strand_, writeTimeout_, [weak = weak_from_this(), alarm] {
-        if (auto self = weak.lock()) {
-            self->writeDeadlinePassed(alarm);
-        }
-    });
+    withdrawWriteAlarm_ =
+        clock_->schedule(strand_, writeTimeout_, [weak = weak_from_this(), alarm] {
+            if (auto self = weak.lock()) {
+                self->writeDeadlinePassed(alarm);
+            }
+        });
 }
 
 void NetworkTransport::writeDeadlinePassed(std::uint64_t alarm) {

@@ -19,13 +19,13 @@
 // found at line boundaries (NetworkLineFramer) and yields each non-empty line. A line longer than
 // maxReceiveBufferSize ends the stream with MCPError internalError "Message exceeds the line
 // length limit of N bytes" and cancels the connection. While 256 received messages wait unread,
-// reading pauses (the peer's writes then back up) until the consumer has taken half of them. A read error, or the peer's end
-// (connectionClosed), starts a recovery while attempts remain: after a back-off wait the
-// connection is started again through connect(), and the same stream goes on. A send that fails
-// with ECONNRESET or ENOTCONN starts a recovery too, after 0.5 s. When a recovery gives up, the
-// stream fails with its last error; without reconnection a read failure ends the stream with it.
-// The connection-change handler (Transport) hears `lost` when a recovery begins and `replaced`
-// when it has made the new connection ready: what was in flight on the old one is gone.
+// reading pauses (the peer's writes then back up) until the consumer has taken half of them. A read
+// error, or the peer's end (connectionClosed), starts a recovery while attempts remain: after a
+// back-off wait the connection is started again through connect(), and the same stream goes on. A
+// send that fails with ECONNRESET or ENOTCONN starts a recovery too, after 0.5 s. When a recovery
+// gives up, the stream fails with its last error; without reconnection a read failure ends the
+// stream with it. The connection-change handler (Transport) hears `lost` when a recovery begins and
+// `replaced` when it has made the new connection ready: what was in flight on the old one is gone.
 //
 // send() writes the message and an LF, and throws MCPError internalError "Transport not
 // connected" or "Send error: <description>". Sends and heartbeat frames go through the

@@ -211,9 +211,7 @@ struct StdioTransport::State : std::enable_shared_from_this<State> {
     void connect();
     void shutDown(bool finishStream);
     void releaseDescriptors();
-    detail::ReactorDescriptor& writeDescriptor() {
-        return outputFd == inputFd ? input : output;
-    }
+    detail::ReactorDescriptor& writeDescriptor() { return outputFd == inputFd ? input : output; }
 
     // Reading, one operation at a time.
     void startRead(std::uint64_t generation);
@@ -356,8 +354,8 @@ void StdioTransport::State::shutDown(bool finishStream) {
 void StdioTransport::State::startRead(std::uint64_t current) {
     // Called with the lock held, connected.
     input.asyncReadSome(readBuffer.data(), readBuffer.size(),
-                        [self = shared_from_this(), current](
-                            const boost::system::error_code& error, std::size_t count) {
+                        [self = shared_from_this(), current](const boost::system::error_code& error,
+                                                             std::size_t count) {
                             self->onRead(current, error, count);
                         });
 }
@@ -478,6 +476,23 @@ asio::awaitable<void> StdioTransport::send(std::string message) {
     }
     // The line queues behind others, or the pipe took only part of it.
     co_await state_->waitForLine(std::move(message), remainder);
+}
+
+bool StdioTransport::trySend(std::string& message) {
+    message.push_back('\n');
+    std::exception_ptr failure;
+    std::uint64_t remainder = 0;
+    if (state_->tryWriteNow(message, failure, remainder)) {
+        return true;
+    }
+    if (remainder != 0) {
+        return true;  // the line is the queue's now; its rest goes out first
+    }
+    message.pop_back();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return false;
 }
 
 // Writes the line at once when no other line is under way. True when it is out; false with

@@ -75,6 +75,11 @@ public:
     boost::asio::awaitable<void> connect() override;
     boost::asio::awaitable<void> disconnect() override;
     boost::asio::awaitable<void> send(std::string message) override;
+    // Takes the line when no other is under way and the descriptor accepts at least part of it
+    // (the rest then goes out by itself, like that of a cancelled send: a failure of that rest
+    // reaches no one); false, `message` unchanged, when it would have to queue. Throws what
+    // send() throws.
+    bool trySend(std::string& message) override;
     MessageStream receive() override;
 
 private:

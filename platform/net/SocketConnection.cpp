@@ -246,8 +246,8 @@ private:
     // A new stream; the one before lives on while operations begun on it still hold it.
     template <class S, class... Arguments>
     S& emplaceStream(Arguments&&... arguments) {
-        stream_ = std::make_shared<Stream>(std::in_place_type<S>,
-                                           std::forward<Arguments>(arguments)...);
+        stream_ =
+            std::make_shared<Stream>(std::in_place_type<S>, std::forward<Arguments>(arguments)...);
         return std::get<S>(*stream_);
     }
 

@@ -194,12 +194,12 @@ TEST(ClientInbound, NotificationsBeyondTheQueueAreDroppedWhileTheLoopGoesOnReadi
         scripted.transport->push(note);
     }
     auto pinged = asio::co_spawn(scripted.io, outcomeOf(scripted.client->ping()), asio::use_future);
-    runUntil(scripted.io, [&] { return scripted.transport->sent.size() == 3; }, 30s);
+    runUntil(
+        scripted.io, [&] { return scripted.transport->sent.size() == 3; }, 30s);
     ASSERT_EQ(scripted.transport->sent.size(), 3u);
     scripted.answer(2, "{}");
-    runUntil(scripted.io, [&] {
-        return pinged.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-    });
+    runUntil(scripted.io,
+             [&] { return pinged.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
     EXPECT_EQ(pinged.get(), "ok");
     gate.open();
     runUntil(
@@ -409,8 +409,8 @@ TEST(ClientInbound, AnswersReachTheirCallerByTheRulesOfResponses) {
         ScriptedClient scripted;
         ASSERT_EQ(scripted.connect(), "ok");
         Client& client = *scripted.client;
-        auto context = scripted.run(client.send(
-            makeRequest<CallTool>(ID(7), CallTool::Parameters{.name = "echo"})));
+        auto context = scripted.run(
+            client.send(makeRequest<CallTool>(ID(7), CallTool::Parameters{.name = "echo"})));
         std::optional<std::string> outcome;
         asio::co_spawn(
             scripted.io,
@@ -420,8 +420,7 @@ TEST(ClientInbound, AnswersReachTheirCallerByTheRulesOfResponses) {
                     const auto* text = result.content.empty()
                                            ? nullptr
                                            : result.content[0].get<ToolContent::Text>();
-                    outcome = text ? text->text
-                                   : std::to_string(result.content.size()) + " blocks";
+                    outcome = text ? text->text : std::to_string(result.content.size()) + " blocks";
                 } catch (const std::exception& error) {
                     outcome = error.what();
                 }
@@ -445,9 +444,8 @@ TEST(ClientInbound, AnswerArrayWithAnUndecodableMemberAnswersEveryOtherMember) {
     ASSERT_EQ(scripted.connect(), "ok");
     auto first = scripted.run(scripted.client->send(makeRequest<Ping>(ID(1))));
     auto second = scripted.run(scripted.client->send(makeRequest<Ping>(ID(2))));
-    scripted.transport->push(
-        R"([{"jsonrpc":"2.0","id":1,"result":{}},{"jsonrpc":"1.0","id":9},)"
-        R"({"jsonrpc":"2.0","id":2,"error":{"code":-32600,"message":"No"}}])");
+    scripted.transport->push(R"([{"jsonrpc":"2.0","id":1,"result":{}},{"jsonrpc":"1.0","id":9},)"
+                             R"({"jsonrpc":"2.0","id":2,"error":{"code":-32600,"message":"No"}}])");
     EXPECT_EQ(scripted.outcome(first.value()), "ok");
     EXPECT_EQ(scripted.outcome(second.value()), "Invalid Request: No");
     EXPECT_NE(std::find(lines->begin(), lines->end(),

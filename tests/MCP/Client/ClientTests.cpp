@@ -46,14 +46,17 @@ TEST(ClientConfiguration, EqualityAndHashTakeEveryMember) {
     EXPECT_EQ(base, base);
     EXPECT_EQ(hash(base), hash(Client::Configuration(base)));
     for (const Client::Configuration& other :
-         {Client::Configuration{.strict = false, .maxConcurrentRequests = 3,
-                                .requestTimeout = std::chrono::milliseconds(5)},
-          Client::Configuration{.strict = true, .maxConcurrentRequests = 4,
-                                .requestTimeout = std::chrono::milliseconds(5)},
-          Client::Configuration{.strict = true, .maxConcurrentRequests = 3,
-                                .requestTimeout = std::chrono::milliseconds(6)},
-          Client::Configuration{.strict = true, .maxConcurrentRequests = 3,
-                                .requestTimeout = std::nullopt}}) {
+         {Client::Configuration{.strict = false,
+         .maxConcurrentRequests = 3,
+         .requestTimeout = std::chrono::milliseconds(5)},
+          Client::Configuration{.strict = true,
+          .maxConcurrentRequests = 4,
+          .requestTimeout = std::chrono::milliseconds(5)},
+          Client::Configuration{.strict = true,
+          .maxConcurrentRequests = 3,
+          .requestTimeout = std::chrono::milliseconds(6)},
+          Client::Configuration{
+              .strict = true, .maxConcurrentRequests = 3, .requestTimeout = std::nullopt}}) {
         EXPECT_FALSE(base == other);
         EXPECT_NE(hash(base), hash(other));
     }

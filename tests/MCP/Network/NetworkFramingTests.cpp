@@ -42,8 +42,8 @@ TEST(NetworkHeartbeat, FrameHoldsTheMagicAndLittleEndianMillisecondsSince2001) {
 TEST(NetworkHeartbeat, TimestampsOutsideWhatATimePointHoldsAreClamped) {
     using TimePoint = NetworkHeartbeat::TimePoint;
     // Any 64 bits from a peer: the latest representable time, never an overflow.
-    for (std::uint64_t milliseconds : {~std::uint64_t{0}, std::uint64_t{1} << 63,
-                                       std::uint64_t{9'000'000'000'000'000}}) {
+    for (std::uint64_t milliseconds :
+         {~std::uint64_t{0}, std::uint64_t{1} << 63, std::uint64_t{9'000'000'000'000'000}}) {
         std::string frame(NetworkHeartbeat::kMagic.begin(), NetworkHeartbeat::kMagic.end());
         for (std::size_t index = 0; index < 8; ++index) {
             frame += static_cast<char>(milliseconds >> (8 * index));

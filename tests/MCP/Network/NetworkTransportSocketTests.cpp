@@ -1,15 +1,19 @@
 // The network transport over real loopback TCP and Unix sockets: a scripted peer writing
 // heartbeat frames in chosen pieces, resetting, closing and ceasing to listen; the client against
 // our own server over the network, and against the example server bridged onto TCP by socat.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/use_future.hpp>
+#include <cstring>
 #include <future>
 #include <thread>
 
@@ -286,6 +290,49 @@ TEST_P(NetworkTransportOverSockets, ACallerStuckBehindAPeerThatStoppedReadingIsR
         EXPECT_EQ(disconnected.wait_for(30s), std::future_status::ready);
         ::close(end);
     }
+}
+
+TEST_P(NetworkTransportOverSockets, ReadingPausesWhileTheConsumerDoesNotTakeTheMessages) {
+    ScriptedPeer peer(GetParam());
+    auto transport = transportTo(peer, Heartbeat::disabled(), Reconnection::disabled());
+    MessageStream stream = transport->receive();
+    await(transport->connect());
+    const int end = peer.accept();
+    ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) | O_NONBLOCK);
+    // Lines until the peer stays blocked: the transport holds only a bounded number of them.
+    const std::string line = std::string(32 * 1024, 'x') + "\n";
+    constexpr std::size_t kCap = 2048;  // 64 MB: far more than a bounded reader takes
+    std::size_t started = 0;
+    std::size_t doneOfLast = line.size();
+    while (started < kCap) {
+        if (doneOfLast == line.size()) {
+            ++started;
+            doneOfLast = 0;
+        }
+        const ssize_t count =
+            ::send(end, line.data() + doneOfLast, line.size() - doneOfLast, MSG_NOSIGNAL);
+        if (count > 0) {
+            doneOfLast += static_cast<std::size_t>(count);
+            continue;
+        }
+        ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << std::strerror(errno);
+        pollfd entry{end, POLLOUT, 0};
+        if (::poll(&entry, 1, 1000) == 0) {
+            break;  // nobody reads any more
+        }
+    }
+    EXPECT_LT(started, kCap) << "the transport read everything the peer wrote";
+    // Once the consumer takes the messages, the rest comes, in order and whole.
+    ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) & ~O_NONBLOCK);
+    std::thread writer([&] { ScriptedPeer::writeAll(end, line.substr(doneOfLast)); });
+    for (std::size_t index = 0; index < started; ++index) {
+        auto message = await(stream.next());
+        ASSERT_TRUE(message) << "message " << index;
+        ASSERT_EQ(message->size(), line.size() - 1) << "message " << index;
+    }
+    writer.join();
+    await(transport->disconnect());
+    ::close(end);
 }
 
 TEST(NetworkTransportToSocat, TheClientTalksToTheExampleServerBridgedOntoTcp) {

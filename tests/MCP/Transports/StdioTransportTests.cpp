@@ -1,7 +1,7 @@
 // The standard input/output transport over real pipes.
 #include <fcntl.h>
-#include <poll.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -13,8 +13,8 @@
 #include <atomic>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <cerrno>
 #include <chrono>
@@ -264,7 +264,8 @@ TEST(StdioTransport, CancelledSendersAreReleasedAndAPartLineStillGoesOutWhole) {
     // The part-written line's sender and the one queued behind it, while the reader is away.
     firstSignal.emit(asio::cancellation_type::terminal);
     secondSignal.emit(asio::cancellation_type::terminal);
-    runUntil(io, [&] { return first && second; }, 20s);
+    runUntil(
+        io, [&] { return first && second; }, 20s);
     ASSERT_TRUE(first) << "the cancelled sender of a part-written line still waits";
     ASSERT_TRUE(second);
     for (const auto& error : {*first, *second}) {
@@ -281,12 +282,42 @@ TEST(StdioTransport, CancelledSendersAreReleasedAndAPartLineStillGoesOutWhole) {
     std::thread reader = output.readAll(received);
     std::optional<std::exception_ptr> third;
     asio::co_spawn(io, transport->send("c"), [&](std::exception_ptr error) { third = error; });
-    runUntil(io, [&] { return third.has_value(); }, 20s);
+    runUntil(
+        io, [&] { return third.has_value(); }, 20s);
     EXPECT_TRUE(third && !*third);
     runFor(io, transport->disconnect());
     output.closeWrite();
     reader.join();
     EXPECT_EQ(received, big + "\nc\n");
+}
+
+TEST(StdioTransport, TrySendTakesALineOnlyWhenNoneIsUnderWay) {
+    asio::io_context io;
+    Pipe input;
+    Pipe output;
+    auto transport = std::make_shared<StdioTransport>(io.get_executor(), input.read, output.write);
+    std::string early = "early";
+    EXPECT_THROW(transport->trySend(early), MCPError);
+    EXPECT_EQ(early, "early");
+    runFor(io, transport->connect());
+    std::string small = "a";
+    EXPECT_TRUE(transport->trySend(small));
+    // More than the pipe holds: taken, its rest queued; a line behind it must wait.
+    std::string big(200 * 1024, 'b');
+    EXPECT_TRUE(transport->trySend(big));
+    std::string behind = "c";
+    EXPECT_FALSE(transport->trySend(behind));
+    EXPECT_EQ(behind, "c");
+    std::string received;
+    std::thread reader = output.readAll(received);
+    std::optional<std::exception_ptr> sent;
+    asio::co_spawn(io, transport->send(behind), [&](std::exception_ptr error) { sent = error; });
+    runUntil(io, [&] { return sent.has_value(); }, 20s);
+    EXPECT_TRUE(sent && !*sent);
+    runFor(io, transport->disconnect());
+    output.closeWrite();
+    reader.join();
+    EXPECT_EQ(received, "a\n" + std::string(200 * 1024, 'b') + "\nc\n");
 }
 
 TEST(StdioTransport, OverlongLineEndsTheStreamWithAnError) {
@@ -694,9 +725,8 @@ TEST_P(StdioTransportReceiving, ReadsEveryLineThatWaits) {
             }
             // Pieces of 1 to 40 bytes, ends of lines falling anywhere in them.
             for (std::size_t done = 0; done < pending.size();) {
-                const std::size_t size =
-                    std::min<std::size_t>(1 + (done * 7 + static_cast<std::size_t>(index)) % 40,
-                                          pending.size() - done);
+                const std::size_t size = std::min<std::size_t>(
+                    1 + (done * 7 + static_cast<std::size_t>(index)) % 40, pending.size() - done);
                 if (!writeUnlessStopped(peer, std::string_view(pending).substr(done, size), stop)) {
                     return;
                 }

@@ -294,7 +294,8 @@ protected:
         std::ofstream(directory_ / "key.pem") << certificates.keyPEM;
         socat_.emplace(std::vector<std::string>{
             "socat",
-            "OPENSSL-LISTEN:" + std::to_string(port_) + ",bind=127.0.0.1,reuseaddr,fork,verify=0,cert=" +
+            "OPENSSL-LISTEN:" + std::to_string(port_) +
+                ",bind=127.0.0.1,reuseaddr,fork,verify=0,cert=" +
                 (directory_ / "cert.pem").string() + ",key=" + (directory_ / "key.pem").string(),
             "EXEC:cat"});
     }
