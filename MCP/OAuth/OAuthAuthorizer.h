@@ -12,7 +12,8 @@
 //
 // What it keeps: the protected-resource metadata with its URL, the authorization-server metadata
 // and the server it came from, until a challenge names another "resource_metadata" URL; whether
-// dynamic registration has been done (again only once a registered secret has expired); and how
+// dynamic registration has been done and at which server (again only once a registered secret
+// has expired, or at another server); the server pre-registered credentials belong to; and how
 // many scope step-ups each resource, method and scope set has had (at most kMaxStepUpKeys keys,
 // the oldest forgotten first).
 //

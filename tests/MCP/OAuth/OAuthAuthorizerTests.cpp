@@ -859,6 +859,12 @@ TEST_F(Authorizer, AShortLivedTokenIsSentOnce) {
 TEST_F(Authorizer, AChallengesHandlingHasADeadline) {
     Settings settings;
     settings.deadline = std::chrono::milliseconds(300);
+    // The token comes without a request, so that the second challenge below has nothing to wait
+    // for but the fakes.
+    settings.provider = [](const AccessTokenProviderContext&,
+                           fw::http::Client&) -> asio::awaitable<std::optional<std::string>> {
+        co_return "provided";
+    };
     make(settings);
     discovery->hangs = true;
     try {
@@ -870,6 +876,7 @@ TEST_F(Authorizer, AChallengesHandlingHasADeadline) {
     // Nothing is left in progress: the next challenge runs.
     discovery->hangs = false;
     EXPECT_TRUE(challenge(401, ""));
+    EXPECT_EQ(header(), "Bearer provided");
 }
 
 TEST_F(Authorizer, OnlyTheFirstFewAuthorizationServersAreTried) {

@@ -335,5 +335,30 @@ TEST(OAuthAuthorizationErrors, HaveTheirTexts) {
     EXPECT_EQ(blocked.url(), "U");
 }
 
+// What a server says reaches an error text as one short line.
+TEST(OAuthAuthorizationErrors, ServerTextIsCutAndFreeOfControlCharacters) {
+    const std::string limit(OAuthAuthorizationError::kMaxServerTextLength, 'e');
+    const struct {
+        const char* name;
+        std::string text;
+        std::string expected;
+    } cases[] = {
+        {"plain", "invalid_grant", "invalid_grant"},
+        {"line ends and NUL", std::string("bad\r\nX-Injected: 1\0!", 20), "bad  X-Injected: 1 !"},
+        {"DEL and tab", "a\x7f\tb", "a  b"},
+        {"at the limit", limit, limit},
+        {"beyond the limit", limit + "tail", limit + "..."},
+        // A cut never splits a UTF-8 sequence: "\xc3\xa9" straddling the limit goes whole.
+        {"UTF-8 at the limit", limit.substr(1) + "\xc3\xa9", limit.substr(1) + "..."},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(OAuthAuthorizationError::serverText(c.text), c.expected) << c.name;
+    }
+    const auto failed = OAuthAuthorizationError::tokenRequestFailed(400, limit + "\n" + limit);
+    EXPECT_EQ(failed.oauthError(), limit + "...");
+    EXPECT_EQ(std::string(failed.what()),
+              "Token request failed with status 400 (oauth_error: " + limit + "...)");
+}
+
 }  // namespace
 }  // namespace mcp
