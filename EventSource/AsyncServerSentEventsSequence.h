@@ -59,6 +59,9 @@ public:
             auto block = co_await base_.next();
             if (!block) {
                 parser_.finish();
+                if (parser_.limitError()) {
+                    throw StreamLimitError(*parser_.limitError());
+                }
                 co_return parser_.getNextEvent();
             }
             pending_ = *block;

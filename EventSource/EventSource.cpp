@@ -191,6 +191,9 @@ asio::awaitable<void> EventSource::attempt(Parser& parser) {
     // dropped, the last event id and the reconnection time are kept.
     parser.resetStream();
     fw::http::Request request = request_;
+    // A redirect within the origin is followed, as a browser's loader follows it; one to
+    // another origin comes back as a bad status and ends the source.
+    request.followSameOriginRedirects = true;
     if (!parser.getLastEventId().empty()) {
         request.headers.set("Last-Event-ID", parser.getLastEventId());
     }
@@ -232,6 +235,9 @@ asio::awaitable<void> EventSource::attempt(Parser& parser) {
 
     // Finalization: the event that the end of input completes, within the limit.
     parser.finish();
+    if (parser.limitError()) {
+        throw StreamLimitError(*parser.limitError());
+    }
     std::int64_t limit = std::max<std::int64_t>(0, maximumFinalizationEventCount_.load());
     for (std::int64_t count = 0;; ++count) {
         auto event = parser.getNextEvent();

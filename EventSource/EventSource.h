@@ -2,7 +2,8 @@
 // that the answer is an event stream (status 200, Content-Type "text/event-stream"), hands
 // every event to the message callback, and whenever the stream ends or the connection fails
 // reconnects after the server's reconnection time, sending the last event id back in
-// "Last-Event-ID". A bad status or content type ends it for good.
+// "Last-Event-ID". Redirects (307, 308) within the request's origin are followed. A bad status
+// (any other, a redirect elsewhere included) or content type ends it for good.
 //
 //   auto source = eventsource::EventSource::create(client, "https://example.org/events");
 //   source->onMessage([](eventsource::Event event) -> boost::asio::awaitable<void> { ... });
@@ -61,7 +62,8 @@ public:
     // A GET of `url` with "Accept: text/event-stream", "Cache-Control: no-cache" and an idle
     // timeout of 60 seconds.
     static std::shared_ptr<EventSource> create(fw::http::Client client, std::string url);
-    // The request as given; nothing is added to it but "Last-Event-ID".
+    // The request as given; nothing is added to it but "Last-Event-ID" (and that same-origin
+    // redirects are followed).
     static std::shared_ptr<EventSource> create(fw::http::Client client,
                                                fw::http::Request request,
                                                Parser::Limits limits = {});

@@ -1,5 +1,6 @@
 #include "EventSource/Parser.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <string_view>
@@ -12,12 +13,26 @@ namespace eventsource {
 namespace {
 
 // The offset of the first CR or LF in the bytes, or `count` when there is none. Two memchr
-// scans, both vectorised, beat one byte loop on the long lines of typical streams.
+// scans, both vectorised, beat one byte loop on the long lines of typical streams. They look
+// through windows that double in size, so that finding a line end costs in proportion to the
+// line, not to the bytes after it (lines ended by CR alone would otherwise make every line scan
+// for an LF to the end of the block).
 std::size_t findLineEnd(const std::uint8_t* bytes, std::size_t count) {
-    const void* lf = std::memchr(bytes, '\n', count);
-    std::size_t end = lf ? std::size_t(static_cast<const std::uint8_t*>(lf) - bytes) : count;
-    const void* cr = std::memchr(bytes, '\r', end);
-    return cr ? std::size_t(static_cast<const std::uint8_t*>(cr) - bytes) : end;
+    std::size_t start = 0;
+    for (std::size_t window = 128; start < count; window *= 2) {
+        const std::size_t size = std::min(window, count - start);
+        const void* lf = std::memchr(bytes + start, '\n', size);
+        const std::size_t end =
+            lf ? std::size_t(static_cast<const std::uint8_t*>(lf) - bytes) : start + size;
+        if (const void* cr = std::memchr(bytes + start, '\r', end - start)) {
+            return std::size_t(static_cast<const std::uint8_t*>(cr) - bytes);
+        }
+        if (lf) {
+            return end;
+        }
+        start += size;
+    }
+    return count;
 }
 
 // An optional sign and one or more digits, nothing else, within 64 bits.
@@ -99,6 +114,9 @@ void Parser::finish() {
         processLine(reinterpret_cast<const std::uint8_t*>(lineBuffer_.data()),
                     lineBuffer_.size());
         lineBuffer_.clear();
+        if (limitError_) {
+            return;  // the last line broke the event's limit: the stream fails, no event
+        }
     }
     if (!currentData_.empty() || currentEventId_ || currentEventType_) {
         processLine(nullptr, 0);

@@ -61,7 +61,8 @@ public:
         return feed(bytes.data(), bytes.size(), true);
     }
 
-    // End of input: completes the pending line and the pending event.
+    // End of input: completes the pending line and the pending event. When that last line
+    // goes beyond a limit, the parser fails (limitError()) and queues nothing.
     void finish();
 
     // Removes and returns the oldest queued event; nothing when none is queued.

@@ -87,6 +87,32 @@ void BM_MultiLineData64KiBBlocks(benchmark::State& state) {
 }
 BENCHMARK(BM_MultiLineData64KiBBlocks);
 
+// Short events whose lines end with CR alone, fed one event at a time: the cost of finding a
+// line end must follow the line, not the rest of the block.
+void BM_CarriageReturnLinesUntilEach(benchmark::State& state) {
+    static const std::string stream = [] {
+        std::string text;
+        for (int id = 0; text.size() < (std::size_t(8) << 20); ++id) {
+            text += "id: " + std::to_string(id) + "\rdata: x\r\r";
+        }
+        return text;
+    }();
+    const std::size_t blockSize = 64 << 10;
+    for (auto _ : state) {
+        eventsource::Parser parser;
+        for (std::size_t offset = 0; offset < stream.size(); offset += blockSize) {
+            auto block = bytesOf(stream, offset, std::min(blockSize, stream.size() - offset));
+            while (!block.empty()) {
+                block = block.subspan(parser.consumeUntilEvent(block));
+                benchmark::DoNotOptimize(parser.getNextEvent());
+            }
+        }
+        parser.finish();
+    }
+    state.SetBytesProcessed(std::int64_t(state.iterations() * stream.size()));
+}
+BENCHMARK(BM_CarriageReturnLinesUntilEach);
+
 // The way the event sequence and the EventSource client feed it: one event at a time.
 void BM_TypicalEventsUntilEach(benchmark::State& state) {
     static const std::string stream = typicalStream(8 << 20);

@@ -156,7 +156,11 @@ int main(int argc, char** argv) {
     std::ostream& out = command.empty() ? std::cerr : std::cout;
 
     asio::io_context io;
-    auto client = std::make_shared<mcp::Client>(io.get_executor(), "example-client", "1.0.0");
+    // A server that goes quiet must not hold the command for ever.
+    auto client = std::make_shared<mcp::Client>(
+        io.get_executor(), "example-client", "1.0.0", std::nullopt, std::nullopt, std::nullopt,
+        std::nullopt, mcp::Client::Capabilities{},
+        mcp::Client::Configuration{.requestTimeout = std::chrono::seconds(60)});
     asio::steady_timer notification(io, std::chrono::seconds(10));
     printNotifications(*client, out, notification);
     std::shared_ptr<mcp::Transport> transport;

@@ -16,6 +16,12 @@
 //                  the same for the server's answer to one request, with what the server knows
 //                  of it (Answer below), so that a transport that follows the requests in flight
 //                  needs not parse what it sends. By default it is send().
+//   sendRelated(message, relatedRequest)
+//                  the same for a message the server sends while it handles request
+//                  `relatedRequest` (a notification or a request of its own: progress, logging,
+//                  sampling, elicitation), so that a transport that carries each request in an
+//                  exchange of its own (HTTP) can send it there while that exchange is open.
+//                  By default it is send().
 //   disconnect()   called once when the server or client stops; never throws. Afterwards the
 //                  receive() stream ends and nothing more is sent.
 //   logger()       the transport's logger; readable from any thread without entering the actor.
@@ -90,6 +96,12 @@ public:
 
     virtual boost::asio::awaitable<void> sendAnswer(std::string message, Answer answer) {
         (void)answer;
+        return send(std::move(message));
+    }
+
+    virtual boost::asio::awaitable<void> sendRelated(std::string message,
+                                                     std::optional<ID> relatedRequest) {
+        (void)relatedRequest;
         return send(std::move(message));
     }
 

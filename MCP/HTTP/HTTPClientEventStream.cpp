@@ -73,6 +73,10 @@ asio::awaitable<bool> HTTPClientTransport::processSSE(fw::http::ResponseBody bod
             setRetryInterval(*event->retry);
         }
         if (!event->data.empty()) {
+            if (position.awaited && !position.answered &&
+                responseID(event->data) == position.awaited) {
+                position.answered = true;
+            }
             messageContinuation_->yield(std::move(event->data));
             hadData = true;
             position.delivered = true;
@@ -132,22 +136,30 @@ fw::http::Request HTTPClientTransport::makeGet(
 
 // --- A POST's event stream ----------------------------------------------------------------------
 
-asio::awaitable<bool> HTTPClientTransport::processPostEventStream(fw::http::ResponseBody body) {
+asio::awaitable<bool> HTTPClientTransport::processPostEventStream(fw::http::ResponseBody body,
+                                                                  std::optional<ID> awaited) {
     // Its own position: the GET stream never resumes from a request's events.
     StreamPosition position;
+    position.awaited = std::move(awaited);
     std::exception_ptr failure;
     try {
         co_await processSSE(std::move(body), position);
     } catch (...) {
         failure = std::current_exception();
     }
-    for (int resumption = 1; failure && isResumable(failure, position) &&
-                             resumption <= configuration_.maxStreamResumptions;
+    // A stream that ended cleanly but still owes its response is resumed as a broken one is.
+    const auto owesResponse = [&] { return position.awaited && !position.answered; };
+    const auto resumable = [&] {
+        return failure ? isResumable(failure, position)
+                       : owesResponse() && isConnected_ && position.lastEventID.has_value();
+    };
+    for (int resumption = 1; resumable() && resumption <= configuration_.maxStreamResumptions;
          ++resumption) {
         logger_.info("↻ Resuming interrupted POST SSE stream", [&] {
-            return logging::Metadata{{"lastEventID", *position.lastEventID},
-                                     {"attempt", std::to_string(resumption)},
-                                     {"error", describeError(failure)}};
+            return logging::Metadata{
+                {"lastEventID", *position.lastEventID},
+                {"attempt", std::to_string(resumption)},
+                {"error", failure ? describeError(failure) : "ended without the response"}};
         });
         bool waited = true;
         try {
@@ -167,6 +179,10 @@ asio::awaitable<bool> HTTPClientTransport::processPostEventStream(fw::http::Resp
     }
     if (failure) {
         std::rethrow_exception(failure);
+    }
+    if (owesResponse()) {
+        throw MCPError::internalError("The server's event stream ended without the response to "
+                                      "request " + position.awaited->description() + ".");
     }
     co_return position.delivered;
 }
@@ -191,6 +207,9 @@ asio::awaitable<bool> HTTPClientTransport::resumeEventStream(StreamPosition& pos
     co_await prepareAuthorization();
     fw::http::Response response = co_await session_.send(makeGet(position.lastEventID));
     takeSessionID(response.headers);
+    if (response.status == 404 && sessionID_) {
+        sessionExpired();
+    }
     if (response.status != 200) {
         throw MCPError::internalError("HTTP error: " + std::to_string(response.status));
     }
@@ -198,6 +217,27 @@ asio::awaitable<bool> HTTPClientTransport::resumeEventStream(StreamPosition& pos
 }
 
 // --- The GET stream -----------------------------------------------------------------------------
+
+void HTTPClientTransport::refuseGetStream(bool resuming) {
+    if (resuming) {
+        // The server no longer holds the event to resume from: what it sent after that event is
+        // lost. The stream is opened afresh, from what comes next.
+        logger_.warning("⚠️ The server cannot resume the event stream; events sent since the last "
+                        "one received may be lost",
+                        [&] {
+                            return logging::Metadata{
+                                {"lastEventID", getStream_.lastEventID.value_or("none")}};
+                        });
+        getStream_.lastEventID.reset();
+    }
+    if (++refusedGETs_ >= kMaxRefusedGETs) {
+        logger_.error([&] {
+            return "❌ The server refused the event stream " + std::to_string(refusedGETs_) +
+                   " times in a row (HTTP 400); it is not reopened.";
+        });
+        stopStreaming();
+    }
+}
 
 void HTTPClientTransport::triggerInitialSessionIDSignal() {
     if (initialSessionIDSignalled_) {
@@ -324,6 +364,7 @@ asio::awaitable<void> HTTPClientTransport::connectToEventStream() {
     } else {
         logger_.info("→ Connecting to SSE stream (no last event ID to resume from)");
     }
+    const bool resuming = getStream_.lastEventID.has_value();
     fw::http::Request request = makeGet(getStream_.lastEventID);
     logger_.debug("Starting SSE connection");
     fw::http::Response response = co_await session_.send(std::move(request));
@@ -332,14 +373,13 @@ asio::awaitable<void> HTTPClientTransport::connectToEventStream() {
         if (response.status == 405) {
             stopStreaming();
         } else if (response.status == 404 && sessionID_) {
-            // The session is gone: nothing will come on this stream any more.
-            logger_.warning("Session has expired");
-            sessionID_.reset();
-            stopStreaming();
-            throw MCPError::internalError("Session expired");
+            sessionExpired();
+        } else if (response.status == 400) {
+            refuseGetStream(resuming);
         }
         throw MCPError::internalError("HTTP error: " + std::to_string(response.status));
     }
+    refusedGETs_ = 0;
     takeSessionID(response.headers);
 
     auto active = std::make_shared<asio::cancellation_signal>();

@@ -9,6 +9,7 @@
 #include "Logging/NoOpLogHandler.h"
 #include "MCP/Core/detail/ErrorText.h"
 #include "MCP/HTTP/HTTPResponse.h"
+#include "MCP/JSON/JsonElement.h"
 #include "MCP/JSON/JsonParser.h"
 #include "MCP/Messages/MCPError.h"
 #include "MCP/OAuth/OAuthError.h"
@@ -132,6 +133,7 @@ asio::awaitable<void> HTTPClientTransport::disconnectOnStrand() {
     }
     isConnected_ = false;
     stopStreaming();
+    co_await endSession();
     session_.shutdown();
     messageContinuation_->finish();
     // Ends a wait for the first session id.
@@ -141,6 +143,37 @@ asio::awaitable<void> HTTPClientTransport::disconnectOnStrand() {
         timer->cancel();
     }
     logger_.debug("HTTP clienttransport disconnected");
+}
+
+asio::awaitable<void> HTTPClientTransport::endSession() {
+    if (!sessionID_) {
+        co_return;
+    }
+    // Ends the session on the server, so that it does not hold it until it expires. Best effort:
+    // a short wait, no authorization flow, and no failure of disconnect().
+    fw::http::Request request;
+    request.method = "DELETE";
+    request.url = endpoint_.absoluteString();
+    if (protocolVersion_) {
+        request.headers.set(HTTPHeaderName::protocolVersion, *protocolVersion_);
+    }
+    request.headers.set(HTTPHeaderName::sessionID, *sessionID_);
+    request = finish(std::move(request));
+    const auto limit = std::min<std::chrono::milliseconds>(configuration_.requestTimeout,
+                                                           kSessionEndTimeout);
+    request.connectTimeout = limit;
+    request.idleTimeout = limit;
+    try {
+        fw::http::Response response = co_await session_.send(std::move(request));
+        if (response.status >= 300 && response.status != 404 && response.status != 405) {
+            logger_.debug("The server did not end the session",
+                          [&] { return logging::Metadata{{"status", std::to_string(response.status)}}; });
+        }
+    } catch (...) {
+        logger_.debug("The session could not be ended",
+                      [&] { return logging::Metadata{{"error", describeError(std::current_exception())}}; });
+    }
+    sessionID_.reset();
 }
 
 void HTTPClientTransport::stopStreaming() {
@@ -212,6 +245,7 @@ asio::awaitable<void> HTTPClientTransport::sendOnStrand(std::string message) {
     co_await prepareAuthorization();
     // The method is needed only when a challenge comes, so the body is parsed only then.
     std::optional<std::optional<std::string>> method;
+    const std::optional<ID> awaited = requestID(message);
     for (int attempt = 0;; ++attempt) {
         std::optional<HTTPAuthenticationChallengeError> challenge;
         fw::http::Request request = makePost(message);
@@ -220,7 +254,7 @@ asio::awaitable<void> HTTPClientTransport::sendOnStrand(std::string message) {
             request.headers.get(HTTPHeaderName::authorization);
         try {
             fw::http::Response response = co_await session_.send(std::move(request));
-            co_await processResponse(std::move(response));
+            co_await processResponse(std::move(response), awaited);
             co_return;
         } catch (const HTTPAuthenticationChallengeError& error) {
             challenge = error;
@@ -241,6 +275,15 @@ asio::awaitable<void> HTTPClientTransport::sendOnStrand(std::string message) {
     }
 }
 
+void HTTPClientTransport::sessionExpired() {
+    logger_.warning("Session has expired");
+    sessionID_.reset();
+    // Nothing more can come on the GET stream of a session that is gone, and without a session
+    // id its reconnections would be refused for ever.
+    stopStreaming();
+    throw MCPError::internalError("Session expired");
+}
+
 void HTTPClientTransport::takeSessionID(const fw::http::Headers& headers) {
     const std::string* value = headers.find(HTTPHeaderName::sessionID);
     if (!value) {
@@ -254,7 +297,8 @@ void HTTPClientTransport::takeSessionID(const fw::http::Headers& headers) {
     logger_.debug("Session ID received", [&] { return logging::Metadata{{"sessionID", *value}}; });
 }
 
-asio::awaitable<void> HTTPClientTransport::processResponse(fw::http::Response response) {
+asio::awaitable<void> HTTPClientTransport::processResponse(fw::http::Response response,
+                                                           const std::optional<ID>& awaited) {
     const std::string contentType =
         response.headers.get(HTTPHeaderName::contentType).value_or(std::string());
     takeSessionID(response.headers);
@@ -262,7 +306,7 @@ asio::awaitable<void> HTTPClientTransport::processResponse(fw::http::Response re
 
     if (contentType.find("text/event-stream") != std::string::npos) {
         logger_.trace("Received SSE response, processing in streaming task");
-        const bool hadData = co_await processPostEventStream(std::move(response.body));
+        const bool hadData = co_await processPostEventStream(std::move(response.body), awaited);
         if (!hadData) {
             logger_.debug("POST SSE stream closed without data, triggering GET reconnection");
             cancelActiveGET();
@@ -272,7 +316,12 @@ asio::awaitable<void> HTTPClientTransport::processResponse(fw::http::Response re
         logger_.trace("Received JSON response", [&] {
             return logging::Metadata{{"size", std::to_string(data.size())}};
         });
+        const bool answers = !awaited || responseID(data) == awaited;
         messageContinuation_->yield(std::move(data));
+        if (!answers) {
+            throw MCPError::internalError("The server's answer to request " +
+                                          awaited->description() + " is not its response.");
+        }
     } else {
         logger_.warning([&] { return "Unexpected content type: " + contentType; });
     }
@@ -293,9 +342,7 @@ void HTTPClientTransport::processHTTPResponse(const fw::http::Response& response
                                                         response.headers.end()));
     case 404:
         if (sessionID_) {
-            logger_.warning("Session has expired");
-            sessionID_.reset();
-            throw MCPError::internalError("Session expired");
+            sessionExpired();
         }
         throw MCPError::internalError("Endpoint not found");
     case 405:
@@ -333,6 +380,49 @@ std::optional<std::string> HTTPClientTransport::jsonRPCMethod(std::string_view m
         return std::nullopt;
     }
     return std::string(method);
+}
+
+namespace {
+
+// The "id" member of a message of the given form: beside a text "method" (request), or beside
+// "result" or "error" (response).
+enum class MessageForm { request, response };
+
+std::optional<ID> idOf(std::string_view message, MessageForm form) {
+    std::optional<ID> id;
+    visitJson(message, [&](const JsonElement& root) {
+        if (root.kind() != JsonElement::Kind::object) {
+            return;
+        }
+        if (form == MessageForm::request) {
+            auto method = root.find("method");
+            if (!method || !method->string()) {
+                return;
+            }
+        } else if (!root.find("result") && !root.find("error")) {
+            return;
+        }
+        auto member = root.find("id");
+        if (!member) {
+            return;
+        }
+        if (auto text = member->string()) {
+            id.emplace(*text);
+        } else if (auto number = member->integer()) {
+            id.emplace(*number);
+        }
+    });
+    return id;
+}
+
+}  // namespace
+
+std::optional<ID> HTTPClientTransport::requestID(std::string_view message) {
+    return idOf(message, MessageForm::request);
+}
+
+std::optional<ID> HTTPClientTransport::responseID(std::string_view message) {
+    return idOf(message, MessageForm::response);
 }
 
 std::string HTTPClientTransport::authorizationFailureMessage(std::int64_t statusCode) {

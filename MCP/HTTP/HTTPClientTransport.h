@@ -17,7 +17,12 @@
 //
 // Answers to a POST:
 //   2xx                   JSON: the body is one message; event stream: each event's data is one
-//                         message; anything else is logged ("Unexpected content type: ...")
+//                         message; anything else is logged ("Unexpected content type: ...").
+//                         A request's answer must be its response: a JSON body that is no
+//                         response to it fails send() ("The server's answer to request 1 is not
+//                         its response."), and so does an event stream that ends without it and
+//                         cannot be resumed ("The server's event stream ended without the
+//                         response to request 1."), so that the request never waits for ever.
 //   400                   internalError "Bad request"
 //   401, 403              handed to the authorizer, which may have the POST sent again, at most
 //                         maxAuthorizationAttempts() times in all; else "Authentication
@@ -35,7 +40,10 @@
 // session id (one that arrived before the wait counts), then opens, reads and reopens the stream
 // with "Last-Event-ID" set to the last id seen on a GET stream, `retryInterval` milliseconds
 // apart (the events' "retry" values, kept between the configured floor and ceiling). It stops on
-// disconnect(), on a 405, and on a 404 while a session is held (the session has expired). A POST
+// disconnect(), on a 405, and on a 404 while a session is held (the session has expired), to a
+// GET or to a POST, whichever learns it first. A 400 to a resumption means that the server no
+// longer holds that event: the gap is logged and the stream reopens without "Last-Event-ID";
+// after three 400s in a row the loop stops with an error. A POST
 // event stream that breaks after an event with an id is resumed by a GET with that id, so the
 // answer it still owes is not lost.
 //
@@ -43,6 +51,10 @@
 // pause longer than that; event-stream bodies have `eventStreamIdleTimeout` (none by default), so
 // a long tool call or a quiet GET stream does not fail. Redirects are followed only within the
 // endpoint's origin (307 and 308), so credentials never travel to another origin.
+//
+// disconnect() ends the session it holds with a DELETE first (at most two seconds, the request
+// timeout if shorter; the authorizer's header but never its challenge flow; any refusal or
+// failure is only logged), then shuts the HTTP client down.
 //
 // Thread-safety: an actor on its own strand; every operation may be awaited from any executor.
 // The authorizer is called on that strand only, but sends and the GET stream call it side by
@@ -126,6 +138,10 @@ public:
     static std::optional<std::string> jsonRPCMethod(std::string_view message);
     // "Authentication required" for 401, "Access forbidden" for 403.
     static std::string authorizationFailureMessage(std::int64_t statusCode);
+    // The id of a request (an object with a text "method" and a text or integer "id"), and the
+    // id of a response (an object with such an "id" and "result" or "error"); nothing else.
+    static std::optional<ID> requestID(std::string_view message);
+    static std::optional<ID> responseID(std::string_view message);
 
 private:
     // Where one event stream has got to: the id of its last event that carried one, and
@@ -133,10 +149,16 @@ private:
     struct StreamPosition {
         std::optional<std::string> lastEventID;
         bool delivered = false;
+        // The request whose response the stream owes (a POST's stream), and whether it came.
+        std::optional<ID> awaited;
+        bool answered = false;
     };
 
     boost::asio::awaitable<void> connectOnStrand();
     boost::asio::awaitable<void> disconnectOnStrand();
+    // DELETE of the session held, if any, with a short time limit; never fails.
+    boost::asio::awaitable<void> endSession();
+    static constexpr std::chrono::milliseconds kSessionEndTimeout{2000};
     boost::asio::awaitable<void> sendOnStrand(std::string message);
     // validateEndpoint() and prepareAuthorization() of the authorizer, failures as
     // "Authorization flow failed: ...".
@@ -145,15 +167,21 @@ private:
     fw::http::Request makeGet(const std::optional<std::string>& lastEventID) const;
     // Authorization and the request modifier, the last steps of every request.
     fw::http::Request finish(fw::http::Request request) const;
-    boost::asio::awaitable<void> processResponse(fw::http::Response response);
+    boost::asio::awaitable<void> processResponse(fw::http::Response response,
+                                                 const std::optional<ID>& awaited);
     void processHTTPResponse(const fw::http::Response& response, const std::string& contentType);
+    // A 404 while a session is held: forgets the session, stops the GET stream and throws
+    // "Session expired".
+    [[noreturn]] void sessionExpired();
     // Keeps the answer's "MCP-Session-Id", if any, and wakes the GET stream at the first one.
     void takeSessionID(const fw::http::Headers& headers);
 
     // Reads one event-stream body into the message stream; true when a message came.
     boost::asio::awaitable<bool> processSSE(fw::http::ResponseBody body, StreamPosition& position);
-    // A POST's event stream, resumed by GET when it breaks after an event with an id.
-    boost::asio::awaitable<bool> processPostEventStream(fw::http::ResponseBody body);
+    // A POST's event stream, resumed by GET when it breaks, or ends without the response to
+    // `awaited`, after an event with an id.
+    boost::asio::awaitable<bool> processPostEventStream(fw::http::ResponseBody body,
+                                                        std::optional<ID> awaited);
     boost::asio::awaitable<bool> resumeEventStream(StreamPosition& position);
     bool isResumable(const std::exception_ptr& failure, const StreamPosition& position) const;
 
@@ -165,6 +193,8 @@ private:
     // Waits for the first session id: true when it came, false when the timeout passed first.
     boost::asio::awaitable<bool> waitForInitialSessionID();
     void triggerInitialSessionIDSignal();
+    // A 400 to a GET: a refused resumption drops its id; refusals in a row stop the loop.
+    void refuseGetStream(bool resuming);
     void stopStreaming();
     void cancelActiveGET();
     boost::asio::awaitable<void> sleep(std::chrono::milliseconds duration);
@@ -195,6 +225,9 @@ private:
     // Interrupts the body of the GET stream being read, if any.
     std::shared_ptr<boost::asio::cancellation_signal> activeGET_;
     StreamPosition getStream_;
+    // GETs answered 400 since the last that opened a stream.
+    static constexpr int kMaxRefusedGETs = 3;
+    int refusedGETs_ = 0;
     // The waits before reconnections, which disconnect() ends.
     std::set<boost::asio::steady_timer*> sleeping_;
     std::int64_t retryInterval_ = 3000;

@@ -17,6 +17,18 @@ bool SSEEvent::canCarry(std::string_view text) noexcept {
     return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
+bool SSEEvent::canResumeFrom(std::string_view text) noexcept {
+    if (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        return false;
+    }
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string SSEEvent::formatted() const {
     std::string out;
     appendFormatted(out);

@@ -32,6 +32,10 @@ struct SSEEvent {
 
     // Whether `text` can be an event id or name: no CR, LF or NUL.
     static bool canCarry(std::string_view text) noexcept;
+    // Whether an event id beginning with `text` comes back intact in a "Last-Event-ID" header,
+    // so that a stream can be resumed from it: no control character (C0 or DEL), and no space
+    // or tab at its start (a header value loses those).
+    static bool canResumeFrom(std::string_view text) noexcept;
 
     friend bool operator==(const SSEEvent&, const SSEEvent&) = default;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 #include "Logging/NoOpLogHandler.h"
 #include "MCP/HTTP/JSONRPCMessageKind.h"
@@ -34,6 +35,9 @@ std::string headerVersion(const HTTPRequest& request) {
 
 }  // namespace
 
+StatefulHTTPServerTransport::StatefulHTTPServerTransport()
+    : StatefulHTTPServerTransport(Options{}) {}
+
 StatefulHTTPServerTransport::StatefulHTTPServerTransport(Options options)
     : logger_(options.logger ? std::move(*options.logger) : defaultLogger()),
       sessionIDGenerator_(options.sessionIDGenerator
@@ -43,6 +47,7 @@ StatefulHTTPServerTransport::StatefulHTTPServerTransport(Options options)
                               ? std::move(options.validationPipeline)
                               : StandardValidationPipeline::statefulDefault()),
       retryInterval_(options.retryInterval),
+      maxQueuedBytesPerStream_(options.maxQueuedBytesPerStream),
       incoming_([this] {
           auto [stream, source] = MessageStream::make();
           incomingStream_.emplace(std::move(stream));
@@ -118,6 +123,21 @@ boost::asio::awaitable<void> StatefulHTTPServerTransport::sendAnswer(std::string
     routeResponse(*answer.request, std::move(message));
 }
 
+boost::asio::awaitable<void> StatefulHTTPServerTransport::sendRelated(
+    std::string message, std::optional<ID> relatedRequest) {
+    if (relatedRequest) {
+        Lock lock(mutex_);
+        if (terminated_) {
+            throw MCPError::connectionClosed();
+        }
+        if (auto found = requestStreams_.find(*relatedRequest); found != requestStreams_.end()) {
+            route(found->second, relatedRequest->description(), std::move(message));
+            co_return;
+        }
+    }
+    co_await send(std::move(message));
+}
+
 boost::asio::awaitable<std::optional<HTTPRequest>> StatefulHTTPServerTransport::httpRequestContext(
     ID id) {
     Lock lock(mutex_);
@@ -191,7 +211,7 @@ HTTPResponse StatefulHTTPServerTransport::handlePost(HTTPRequest request, Lock& 
         return HTTPResponse::accepted(std::move(headers));
     }
     const ID& id = *kind->id;
-    if (id.isString() && !SSEEvent::canCarry(*id.stringValue())) {
+    if (id.isString() && !SSEEvent::canResumeFrom(*id.stringValue())) {
         return refuse(400, MCPError::invalidRequest("Bad Request: Invalid request ID"));
     }
     if (requestStreams_.contains(id)) {
@@ -250,13 +270,19 @@ HTTPResponse StatefulHTTPServerTransport::attachStream(
     const std::uint64_t attachment = nextAttachment_++;
     state.source = source;
     state.attachment = attachment;
+    state.queued.clear();
+    state.queuedBytes = 0;
     source.onConsumerGone([weak = weak_from_this(), key, attachment] {
         if (auto self = weak.lock()) {
             self->detach(key, attachment);
         }
     });
     for (const auto& [eventID, message] : replayed) {
-        source.yield(SSEEvent::message(eventID, message).formatted());
+        // A replay is bounded by the store; it is counted, never cut short.
+        std::string chunk = SSEEvent::message(eventID, message).formatted();
+        state.queued.push_back(chunk.size());
+        state.queuedBytes += chunk.size();
+        source.yield(std::move(chunk));
     }
     writePriming(key, state, streamID, protocolVersion);
     return HTTPResponse::stream(std::move(stream), streamHeaders());
@@ -288,8 +314,13 @@ HTTPResponse StatefulHTTPServerTransport::handleGet(const HTTPRequest& request, 
         return refuse(409, MCPError::invalidRequest(
                                "Conflict: Only one SSE stream is allowed per session"));
     }
+    // What the server sent before the session's first GET has no other way to the client.
+    std::vector<std::pair<std::string, std::string>> earlier;
+    if (!std::exchange(standaloneOpened_, true)) {
+        earlier = store_.eventsOf(HTTPEventStore::kStandaloneStream);
+    }
     return attachStream(HTTPEventStore::kStandaloneStream, state, std::string(kStandaloneStreamID),
-                        headerVersion(request), {});
+                        headerVersion(request), earlier);
 }
 
 HTTPResponse StatefulHTTPServerTransport::replay(const std::string& lastEventID,
@@ -298,6 +329,10 @@ HTTPResponse StatefulHTTPServerTransport::replay(const std::string& lastEventID,
     auto events = store_.eventsAfter(lastEventID);
     if (!events) {
         return refuse(400, MCPError::invalidRequest("Invalid Last-Event-ID"));
+    }
+    if (events->gap) {
+        logger_.warning("Resumed the standalone stream after events that are no longer stored",
+                        [&] { return logging::Metadata{{"lastEventID", lastEventID}}; });
     }
     const std::string streamID = lastEventID.substr(0, lastEventID.rfind('_'));
     auto existing = streams_.find(events->stream);
@@ -334,10 +369,14 @@ void StatefulHTTPServerTransport::route(HTTPEventStore::StreamKey key, const std
     std::string eventID = store_.store(key, streamID, message);
     auto state = streams_.find(key);
     if (state != streams_.end() && state->second.source) {
-        if (state->second.source->yield(SSEEvent::message(std::move(eventID), message).formatted())) {
+        if (deliver(state->second, SSEEvent::message(std::move(eventID), message).formatted())) {
             return;
         }
-        state->second.source.reset();  // its reader is gone; the event waits in the store
+        // Its reader is gone or too slow: the event waits in the store.
+        if (key == HTTPEventStore::kStandaloneStream && !state->second.source) {
+            streams_.erase(state);  // a new GET may open the standalone stream again
+            return;
+        }
     }
     if (key == HTTPEventStore::kStandaloneStream) {
         logger_.debug("No standalone GET stream connected, message stored for replay");
@@ -345,6 +384,36 @@ void StatefulHTTPServerTransport::route(HTTPEventStore::StreamKey key, const std
         logger_.debug("No active stream for request, message stored for replay",
                       [&] { return logging::Metadata{{"requestID", streamID}}; });
     }
+}
+
+bool StatefulHTTPServerTransport::deliver(StreamState& state, std::string chunk) {
+    // The source's buffer is first in, first out: the chunks still in it are the newest ones.
+    const std::size_t waiting = state.source->buffered();
+    while (state.queued.size() > waiting) {
+        state.queuedBytes -= state.queued.front();
+        state.queued.pop_front();
+    }
+    if (!state.queued.empty() && state.queuedBytes + chunk.size() > maxQueuedBytesPerStream_) {
+        logger_.warning("Event stream reader is too slow; its stream is ended and later events "
+                        "are stored for resumption",
+                        [&] {
+                            return logging::Metadata{
+                                {"queuedBytes", std::to_string(state.queuedBytes)}};
+                        });
+        state.source->finish();
+        state.source.reset();
+        state.queued.clear();
+        state.queuedBytes = 0;
+        return false;
+    }
+    const std::size_t size = chunk.size();
+    if (!state.source->yield(std::move(chunk))) {
+        state.source.reset();
+        return false;
+    }
+    state.queued.push_back(size);
+    state.queuedBytes += size;
+    return true;
 }
 
 void StatefulHTTPServerTransport::routeResponse(const ID& id, std::string message) {
@@ -371,6 +440,7 @@ void StatefulHTTPServerTransport::closeRequestStream(const ID& id) {
         }
         streams_.erase(state);
     }
+    store_.endStream(found->second);
     requestStreams_.erase(found);
     httpRequestContexts_.erase(id);
 }

@@ -24,12 +24,22 @@
 //   body not one message     400 parse error "Invalid JSON-RPC message"
 //   second initialize        400 "Bad Request: Session already initialized"
 //   bad generated id         500 "Internal error: Invalid session ID generated"
-//   request id with CR, LF or NUL (it cannot be an event id)
+//   request id with a control character (C0 or DEL) or a leading space or tab (an event id
+//   made of it would not come back intact in "Last-Event-ID")
 //                            400 "Bad Request: Invalid request ID"
 //   id of a request in flight
 //                            400 "Bad Request: Duplicate request ID"
 //   second standalone GET    409 "Conflict: Only one SSE stream is allowed per session"
 //   unknown Last-Event-ID    400 "Invalid Last-Event-ID"
+//
+// What the server sends on its own goes on the standalone stream, except what a request's
+// handler sends while that request is in flight (sendRelated()): that goes on the request's own
+// stream, so a server request made during a tool call reaches a client that never opened the
+// standalone stream. The first GET of a session without "Last-Event-ID" receives the standalone
+// events stored before it.
+//
+// A stream whose reader falls more than `maxQueuedBytesPerStream` behind is ended: its events
+// stay stored, and the client resumes from the last one it read ("Last-Event-ID").
 //
 // Requests are keyed by their typed id (7 and "7" differ). A stream whose reader went away (the
 // embedding server dropped it) is detached: its events stay stored, and a new GET may open the
@@ -42,6 +52,7 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -70,13 +81,18 @@ public:
         // The "retry" of priming events, in milliseconds.
         std::optional<std::int64_t> retryInterval;
         EventStoreLimits eventStore;
+        // Bytes written to one stream and not yet taken by its reader; beyond them the stream is
+        // ended (its events stay stored), so that a slow reader resumes at its own pace instead
+        // of making the server hold everything for it.
+        std::size_t maxQueuedBytesPerStream = std::size_t(4) << 20;
         // Logs nothing when absent ("mcp.transport.http.server.stateful").
         std::optional<logging::Logger> logger;
     };
 
     static constexpr std::string_view kStandaloneStreamID = "_GET_stream";
 
-    explicit StatefulHTTPServerTransport(Options options = {});
+    StatefulHTTPServerTransport();
+    explicit StatefulHTTPServerTransport(Options options);
     ~StatefulHTTPServerTransport() override;
 
     boost::asio::awaitable<HTTPResponse> handleRequest(HTTPRequest request);
@@ -95,6 +111,8 @@ public:
     boost::asio::awaitable<void> disconnect() override;
     boost::asio::awaitable<void> send(std::string message) override;
     boost::asio::awaitable<void> sendAnswer(std::string message, Answer answer) override;
+    boost::asio::awaitable<void> sendRelated(std::string message,
+                                             std::optional<ID> relatedRequest) override;
     MessageStream receive() override;
     bool providesHTTPRequestContexts() const noexcept override { return true; }
     boost::asio::awaitable<std::optional<HTTPRequest>> httpRequestContext(ID id) override;
@@ -106,6 +124,10 @@ private:
         std::optional<MessageStream::Source> source;
         std::uint64_t attachment = 0;  // which reader the source belongs to
         bool answered = false;
+        // The sizes of the chunks given to the source that its reader may not have taken yet,
+        // the oldest first, and their sum.
+        std::deque<std::size_t> queued;
+        std::size_t queuedBytes = 0;
     };
     using Lock = std::unique_lock<std::mutex>;
 
@@ -122,6 +144,8 @@ private:
     void writePriming(HTTPEventStore::StreamKey key, StreamState& state, const std::string& streamID,
                       const std::string& protocolVersion);
     void route(HTTPEventStore::StreamKey key, const std::string& streamID, std::string message);
+    // Gives a chunk to the stream's reader; false when the reader is gone or too far behind.
+    bool deliver(StreamState& state, std::string chunk);
     void routeResponse(const ID& id, std::string message);
     void closeRequestStream(const ID& id);
     void detach(HTTPEventStore::StreamKey key, std::uint64_t attachment);
@@ -133,6 +157,7 @@ private:
     const std::shared_ptr<SessionIDGenerator> sessionIDGenerator_;
     const std::shared_ptr<const HTTPRequestValidationPipeline> validationPipeline_;
     const std::optional<std::int64_t> retryInterval_;
+    const std::size_t maxQueuedBytesPerStream_;
 
     mutable std::mutex mutex_;
     std::optional<std::string> sessionID_;
@@ -145,6 +170,7 @@ private:
     std::unordered_map<HTTPEventStore::StreamKey, StreamState> streams_;
     HTTPEventStore::StreamKey nextStreamKey_ = HTTPEventStore::kStandaloneStream + 1;
     std::uint64_t nextAttachment_ = 1;
+    bool standaloneOpened_ = false;  // a GET has opened the standalone stream once
     HTTPEventStore store_;
 };
 

@@ -135,6 +135,7 @@ private:
         std::shared_ptr<Server> server;
         Clock::time_point lastActive = Clock::now();
         std::size_t exchanges = 0;  // requests being answered and streams being read
+        bool established = false;   // a request came with the session's id
     };
     struct Stateless {
         std::shared_ptr<StatelessHTTPServerTransport> transport;
@@ -216,6 +217,7 @@ private:
                 if (found != sessions_.end()) {
                     session = found->second;
                     ++session->exchanges;
+                    session->established = true;
                 }
             }
             if (!session) {
@@ -227,8 +229,12 @@ private:
                                                                "session ID")),
                                   nullptr);
             }
-            auto guard = exchangeGuard(session);
+            auto activity = std::make_shared<bool>(false);
+            auto guard = exchangeGuard(session, activity);
             HTTPResponse answer = session->transport->handle(std::move(request));
+            // A refused request is no sign of life: a client that only resends what the session
+            // cannot serve does not keep it.
+            *activity = answer.statusCode() < 400;
             if (session->transport->isTerminated()) {
                 endSession(*header);
             }
@@ -249,13 +255,22 @@ private:
         if (auto answer = pipeline_->validate(request, outsideContext(request))) {
             co_return convert(std::move(*answer), nullptr);
         }
+        std::optional<std::string> displaced;
         {
             std::lock_guard lock(mutex_);
-            if (stopped_ || sessions_.size() >= options_.maxSessions) {
+            if (!stopped_ && sessions_.size() >= options_.maxSessions) {
+                displaced = sessionToDisplace();
+            }
+            if (stopped_ || (sessions_.size() >= options_.maxSessions && !displaced)) {
                 co_return convert(
                     HTTPResponse::error(503, MCPError::internalError("Too many sessions")),
                     nullptr);
             }
+        }
+        if (displaced) {
+            logger_.debug("Session ended to make room",
+                          [&] { return logging::Metadata{{"sessionID", *displaced}}; });
+            endSession(*displaced);
         }
         auto session = std::make_shared<Session>();
         session->transport = std::make_shared<StatefulHTTPServerTransport>(transportOptions());
@@ -274,7 +289,26 @@ private:
             sessions_.insert_or_assign(*id, session);
         }
         logger_.debug("Session opened", [&] { return logging::Metadata{{"sessionID", *id}}; });
-        co_return convert(std::move(answer), exchangeGuard(session));
+        co_return convert(std::move(answer), exchangeGuard(session, std::make_shared<bool>(true)));
+    }
+
+    // The session a newcomer may take the place of: one that never got past "initialize", else
+    // the one idle for longest; never one that is busy. Under the lock.
+    std::optional<std::string> sessionToDisplace() const {
+        const std::string* best = nullptr;
+        const Session* chosen = nullptr;
+        for (const auto& [id, session] : sessions_) {
+            if (session->exchanges != 0) {
+                continue;
+            }
+            if (!chosen || (!session->established && chosen->established) ||
+                (session->established == chosen->established &&
+                 session->lastActive < chosen->lastActive)) {
+                best = &id;
+                chosen = session.get();
+            }
+        }
+        return best ? std::optional<std::string>(*best) : std::nullopt;
     }
 
     StatefulHTTPServerTransport::Options transportOptions() const {
@@ -282,18 +316,23 @@ private:
         transport.validationPipeline = options_.validationPipeline;
         transport.retryInterval = options_.retryInterval;
         transport.eventStore = options_.eventStore;
+        transport.maxQueuedBytesPerStream = options_.maxQueuedBytesPerStream;
         transport.logger = options_.logger;
         return transport;
     }
 
     // Held while a request of `session` is answered or its stream is read; counted already.
-    std::shared_ptr<void> exchangeGuard(const std::shared_ptr<Session>& session) {
+    // Its end counts as activity when `activity` says so by then.
+    std::shared_ptr<void> exchangeGuard(const std::shared_ptr<Session>& session,
+                                        std::shared_ptr<bool> activity) {
         std::weak_ptr<Router> weak = weak_from_this();
-        return std::shared_ptr<void>(nullptr, [weak, session](void*) {
+        return std::shared_ptr<void>(nullptr, [weak, session, activity](void*) {
             if (auto self = weak.lock()) {
                 std::lock_guard lock(self->mutex_);
                 --session->exchanges;
-                session->lastActive = Clock::now();
+                if (*activity) {
+                    session->lastActive = Clock::now();
+                }
             }
         });
     }
@@ -328,7 +367,8 @@ private:
 
     static asio::awaitable<void> sweep(std::shared_ptr<Router> self) {
         const auto period = std::clamp<std::chrono::milliseconds>(
-            self->options_.idleTimeout / 4, std::chrono::milliseconds(20), std::chrono::seconds(30));
+            std::min(self->options_.idleTimeout, self->options_.initializeTimeout) / 4,
+            std::chrono::milliseconds(20), std::chrono::seconds(30));
         for (;;) {
             self->sweep_.expires_after(period);
             co_await self->sweep_.async_wait(asio::as_tuple(asio::use_awaitable));
@@ -340,8 +380,11 @@ private:
                 }
                 const auto now = Clock::now();
                 for (const auto& [id, session] : self->sessions_) {
-                    if (session->exchanges == 0 &&
-                        now - session->lastActive >= self->options_.idleTimeout) {
+                    const auto limit =
+                        session->established
+                            ? self->options_.idleTimeout
+                            : std::min(self->options_.idleTimeout, self->options_.initializeTimeout);
+                    if (session->exchanges == 0 && now - session->lastActive >= limit) {
                         expired.push_back(id);
                     }
                 }

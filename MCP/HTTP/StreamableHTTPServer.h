@@ -6,8 +6,10 @@
 //              routed by their "MCP-Session-Id"; an unknown id is answered 404 "Not Found: Invalid
 //              or expired session ID" (after the origin, Accept and Content-Type checks). DELETE
 //              ends a session; a session without requests or open streams for `idleTimeout`
-//              expires. A request without a session header that is no "initialize" gets the
-//              transport's own refusal ("Bad Request: Session not initialized", ...).
+//              expires, one that never got past "initialize" (no request came with its id) after
+//              `initializeTimeout`. A refused request is no activity. A request without a
+//              session header that is no "initialize" gets the transport's own refusal ("Bad
+//              Request: Session not initialized", ...).
 //   stateless  every connection gets a StatelessHTTPServerTransport and a Server for as long as
 //              it stays open; each POSTed request is answered with one JSON response.
 //
@@ -20,7 +22,9 @@
 //
 // Requests for another path than `endpointPath` go through the same validation pipeline (where
 // an embedder's own validators may answer them) and are answered 404 "Not Found" otherwise.
-// Beyond `maxSessions` an "initialize" is answered 503.
+// When `maxSessions` are open, an "initialize" ends a session to make room: one that never got
+// past "initialize" first, else the one idle for longest; never one with a request running or a
+// stream open. Only when every session is busy is it answered 503 "Too many sessions".
 //
 // Thread-safety: start() and stop() from any thread; requests are served on the HTTP server's
 // connection strands, concurrently.
@@ -51,10 +55,13 @@ public:
         std::string endpointPath = "/mcp";
         fw::http::ServerOptions http{};
         std::chrono::milliseconds idleTimeout = std::chrono::minutes(30);
+        std::chrono::milliseconds initializeTimeout = std::chrono::seconds(30);
         std::size_t maxSessions = 10000;
         // The "retry" of priming events (stateful), in milliseconds.
         std::optional<std::int64_t> retryInterval{};
         EventStoreLimits eventStore{};
+        // See StatefulHTTPServerTransport::Options.
+        std::size_t maxQueuedBytesPerStream = std::size_t(4) << 20;
         // The transports' defaults when absent.
         std::shared_ptr<const HTTPRequestValidationPipeline> validationPipeline{};
         std::optional<logging::Logger> logger{};

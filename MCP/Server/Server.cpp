@@ -327,19 +327,29 @@ void Server::endLoop(LoopEnd end, std::uint64_t generation) {
 
 // --- Sending ------------------------------------------------------------------------------------
 
+std::optional<ID> Server::relatedRequest() {
+    const HandlerContext* context = detail::boundHandlerContext();
+    return context ? std::optional<ID>(context->id) : std::nullopt;
+}
+
 asio::awaitable<void> Server::sendValue(Value message) {
+    // Read before any hop: the handler's context is bound where the handler runs.
+    std::optional<ID> related = relatedRequest();
     std::string bytes;
     appendJson(bytes, message);
     if (strand_.running_in_this_thread()) {
-        co_await sendOnStrand(std::move(bytes));
+        co_await sendOnStrand(std::move(bytes), std::nullopt, std::move(related));
         co_return;
     }
     auto self = shared_from_this();
-    co_await asio::co_spawn(strand_, sendOnStrand(std::move(bytes)), asio::use_awaitable);
+    co_await asio::co_spawn(strand_,
+                            sendOnStrand(std::move(bytes), std::nullopt, std::move(related)),
+                            asio::use_awaitable);
 }
 
 asio::awaitable<void> Server::sendOnStrand(std::string bytes,
-                                           std::optional<Transport::Answer> answer) {
+                                           std::optional<Transport::Answer> answer,
+                                           std::optional<ID> related) {
     if (!connection_) {
         throw MCPError::internalError("Server connection not initialized");
     }
@@ -347,6 +357,8 @@ asio::awaitable<void> Server::sendOnStrand(std::string bytes,
     std::shared_ptr<Transport> connection = connection_;
     if (answer) {
         co_await connection->sendAnswer(std::move(bytes), std::move(*answer));
+    } else if (related) {
+        co_await connection->sendRelated(std::move(bytes), std::move(related));
     } else {
         co_await connection->send(std::move(bytes));
     }

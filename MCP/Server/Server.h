@@ -249,9 +249,13 @@ private:
 
     // Strand operations.
     boost::asio::awaitable<void> sendValue(Value message);
-    // With `answer`, the bytes are the answer to a request and go out through sendAnswer().
+    // With `answer`, the bytes are the answer to a request and go out through sendAnswer();
+    // with `related`, they were sent by that request's handler and go through sendRelated().
     boost::asio::awaitable<void> sendOnStrand(
-        std::string bytes, std::optional<Transport::Answer> answer = std::nullopt);
+        std::string bytes, std::optional<Transport::Answer> answer = std::nullopt,
+        std::optional<ID> related = std::nullopt);
+    // The request whose handler is running on this thread, if any.
+    static std::optional<ID> relatedRequest();
     boost::asio::awaitable<void> startOnStrand(std::shared_ptr<Transport> transport,
                                                InitializeHook initializeHook);
     boost::asio::awaitable<void> stopOnStrand();
@@ -279,7 +283,8 @@ private:
     boost::asio::awaitable<void> cancelRequestOnStrand(ID id, std::optional<std::string> reason);
     boost::asio::awaitable<void> checkCapabilityOnStrand(std::string_view method);
     boost::asio::awaitable<void> registerAndSendOnStrand(ID id, AnyPendingRequest pending,
-                                                         std::string bytes);
+                                                         std::string bytes,
+                                                         std::optional<ID> related);
     boost::asio::awaitable<void> sendWithdrawal(std::shared_ptr<Server> self, ID id);
     std::optional<boost::asio::awaitable<void>> dispatchElement(std::string_view element);
     boost::asio::awaitable<void> handleNotificationElement(Message<AnyNotification> message);

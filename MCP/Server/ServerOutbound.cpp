@@ -41,13 +41,17 @@ asio::awaitable<void> Server::checkCapabilityOnStrand(std::string_view method) {
 
 asio::awaitable<void> Server::registerAndSend(ID id, AnyPendingRequest pending, std::string bytes) {
     auto self = shared_from_this();
-    co_await asio::co_spawn(
-        strand_, registerAndSendOnStrand(std::move(id), std::move(pending), std::move(bytes)),
-        asio::use_awaitable);
+    // Read before the hop: the handler's context is bound where the handler runs.
+    std::optional<ID> related = relatedRequest();
+    co_await asio::co_spawn(strand_,
+                            registerAndSendOnStrand(std::move(id), std::move(pending),
+                                                    std::move(bytes), std::move(related)),
+                            asio::use_awaitable);
 }
 
 asio::awaitable<void> Server::registerAndSendOnStrand(ID id, AnyPendingRequest pending,
-                                                      std::string bytes) {
+                                                      std::string bytes,
+                                                      std::optional<ID> related) {
     if (!connection_) {
         throw MCPError::internalError("Server connection not initialized");
     }
@@ -63,7 +67,11 @@ asio::awaitable<void> Server::registerAndSendOnStrand(ID id, AnyPendingRequest p
     }
     std::exception_ptr failure;
     try {
-        co_await connection->send(std::move(bytes));
+        if (related) {
+            co_await connection->sendRelated(std::move(bytes), std::move(related));
+        } else {
+            co_await connection->send(std::move(bytes));
+        }
     } catch (...) {
         failure = std::current_exception();
     }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
@@ -10,6 +11,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -24,6 +26,7 @@
 #include <boost/beast/http/write.hpp>
 #include <atomic>
 #include <cerrno>
+#include <boost/system/system_error.hpp>
 #include <mutex>
 #include <system_error>
 #include <unordered_map>
@@ -506,32 +509,87 @@ private:
         co_return chunked && outcome.index() == 0 && std::get<0>(outcome);
     }
 
+    // One read of the chunk source, kept across keep-alive ticks: a chunk that comes just as a
+    // tick fires waits for the next round instead of being lost in a race between the two.
+    struct PendingChunk {
+        explicit PendingChunk(const asio::any_io_executor& executor)
+            : ready(executor, asio::steady_timer::time_point::max()) {}
+        asio::steady_timer ready;  // its wait ends early when the read completes
+        asio::cancellation_signal cancel;
+        bool reading = false;
+        bool done = false;
+        std::optional<std::string> chunk;
+    };
+
+    // Ends a read still running when the body is abandoned (the client went away), so that
+    // the source learns it has no reader any more.
+    struct PendingChunkGuard {
+        std::shared_ptr<PendingChunk> pending;
+        ~PendingChunkGuard() {
+            if (pending->reading) {
+                pending->cancel.emit(asio::cancellation_type::terminal);
+            }
+        }
+    };
+
+    static void startRead(const asio::any_io_executor& executor,
+                          const std::shared_ptr<PendingChunk>& pending,
+                          const ServerResponse& response) {
+        pending->reading = true;
+        pending->done = false;
+        asio::co_spawn(
+            executor,
+            [pending, next = response.nextChunk]() -> asio::awaitable<void> {
+                try {
+                    pending->chunk = co_await next();
+                } catch (...) {
+                    pending->chunk.reset();  // a source that fails ends the body like one that ends
+                }
+                pending->reading = false;
+                pending->done = true;
+                pending->ready.cancel();
+            },
+            asio::bind_cancellation_slot(pending->cancel.slot(), asio::detached));
+    }
+
+    // The next chunk, or a keep-alive comment when the source stays quiet for the interval.
+    asio::awaitable<std::optional<std::string>> nextChunkOrComment(
+        const std::shared_ptr<PendingChunk>& pending, const ServerResponse& response) {
+        if (!pending->reading && !pending->done) {
+            startRead(co_await asio::this_coro::executor, pending, response);
+        }
+        if (!pending->done) {
+            pending->ready.expires_after(*options_.eventStreamKeepAlive);
+            auto [code] = co_await pending->ready.async_wait(kTuple);
+            if (!pending->done) {
+                if (code == asio::error::operation_aborted) {
+                    throw boost::system::system_error(code);  // the body was abandoned
+                }
+                co_return std::string(": keep-alive\n\n");
+            }
+        }
+        pending->done = false;
+        co_return std::move(pending->chunk);
+    }
+
     // Writes the chunks as they come, and the last chunk at their end; false when a write
     // failed.
     asio::awaitable<bool> pumpChunks(beast::tcp_stream& stream, ServerResponse& response,
                                      bool chunked) {
+        PendingChunkGuard guard{std::make_shared<PendingChunk>(stream.get_executor())};
         for (;;) {
             std::optional<std::string> chunk;
             if (options_.eventStreamKeepAlive) {
-                asio::steady_timer quiet(stream.get_executor(), *options_.eventStreamKeepAlive);
-                auto next = co_await (response.nextChunk() || quiet.async_wait(asio::use_awaitable));
-                if (next.index() == 1) {
-                    chunk = std::string(": keep-alive\n\n");
-                } else {
-                    chunk = std::move(std::get<0>(next));
-                    if (!chunk) {
-                        break;
-                    }
-                }
+                chunk = co_await nextChunkOrComment(guard.pending, response);
             } else {
                 try {
                     chunk = co_await response.nextChunk();
                 } catch (...) {
                     chunk.reset();  // a source that fails ends the body like one that ends
                 }
-                if (!chunk) {
-                    break;
-                }
+            }
+            if (!chunk) {
+                break;
             }
             if (chunk->empty()) {
                 continue;  // an empty chunk would end the body

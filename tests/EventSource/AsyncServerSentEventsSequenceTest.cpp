@@ -110,6 +110,18 @@ TEST_F(EventSequence, LineBeyondTheLimitFails) {
     }
 }
 
+TEST_F(EventSequence, ALastEventBeyondTheLimitAtTheEndFails) {
+    auto events = serverSentEvents(ScriptedBytes{{"data: ok\n\n", "data: " + std::string(40, 'x')}},
+                                   Parser::Limits{.maxLineBytes = 64, .maxEventBytes = 32});
+    EXPECT_EQ(next(events), ev("ok"));
+    try {
+        auto last = next(events);
+        ADD_FAILURE() << "the stream ended cleanly, giving " << (last ? last->data : "nothing");
+    } catch (const StreamLimitError& error) {
+        EXPECT_STREQ(error.what(), "An event's data is larger than the limit of 32 bytes.");
+    }
+}
+
 TEST_F(EventSequence, OverAStreamedHTTPBody) {
     using fw::http::testing::ServerExchange;
     fw::http::testing::ScriptedServer server([](ServerExchange& exchange) -> asio::awaitable<void> {

@@ -295,6 +295,41 @@ TEST_F(EventSourceClient, OversizedLineIsReportedAndTheSourceReconnects) {
     EXPECT_EQ(recorder.log.at(1), "An event stream line is longer than the limit of 64 bytes.");
 }
 
+TEST_F(EventSourceClient, AnOversizedLastEventAtTheEndIsReportedNotEndedCleanly) {
+    ScriptedServer server([](ServerExchange& exchange) -> Awaitable {
+        co_await exchange.respond(200, fields("Content-Type", "text/event-stream"),
+                                  "retry: 250\ndata: a\n\ndata: " + std::string(100, 'x'));
+    });
+    fw::http::Request request;
+    request.url = server.url("/events");
+    auto source = EventSource::create(client, request,
+                                      Parser::Limits{.maxLineBytes = 256, .maxEventBytes = 64});
+    recorder.attach(*source);
+    source->start();
+    ASSERT_TRUE(fw::http::testing::runUntil(context, [&] { return recorder.log.size() >= 3; }));
+    closeAndDrain(*source);
+    EXPECT_EQ(recorder.log.at(1), "message a");
+    EXPECT_EQ(recorder.log.at(2), "An event's data is larger than the limit of 64 bytes.");
+    EXPECT_EQ(recorder.count("end"), 0u);
+}
+
+TEST_F(EventSourceClient, ASameOriginRedirectIsFollowed) {
+    ScriptedServer server([](ServerExchange& exchange) -> Awaitable {
+        if (exchange.request().target == "/old") {
+            co_await exchange.respond(307, fields("Location", "/events"), "");
+        } else {
+            co_await exchange.respond(200, fields("Content-Type", "text/event-stream"),
+                                      "retry: 100000\ndata: moved\n\n");
+        }
+    });
+    auto source = make(server.url("/old"));
+    source->start();
+    ASSERT_TRUE(fw::http::testing::runUntil(context, [&] { return recorder.count("end") >= 1; }));
+    closeAndDrain(*source);
+    EXPECT_EQ(recorder.log.at(0), "open");
+    EXPECT_EQ(recorder.log.at(1), "message moved");
+}
+
 TEST_F(EventSourceClient, ClientShutdownEndsTheSource) {
     ScriptedServer server([](ServerExchange& exchange) -> Awaitable {
         co_await exchange.startChunked(200, fields("Content-Type", "text/event-stream"));

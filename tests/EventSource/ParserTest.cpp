@@ -242,5 +242,15 @@ TEST(Parser, EventLargerThanTheLimitFails) {
     EXPECT_TRUE(drain(parser).empty());
 }
 
+TEST(Parser, ALastLineWithoutLineEndThatBreaksTheEventLimitFailsTheStream) {
+    Parser parser(Parser::Limits{.maxLineBytes = 64, .maxEventBytes = 10});
+    parser.consume(bytesOf("id: 5\ndata: 0123\ndata: 456789"));  // 4 + 1 + 6: over by one
+    EXPECT_FALSE(parser.limitError());
+    parser.finish();
+    ASSERT_TRUE(parser.limitError());
+    EXPECT_EQ(*parser.limitError(), "An event's data is larger than the limit of 10 bytes.");
+    EXPECT_TRUE(drain(parser).empty());  // neither the event nor a truncated one
+}
+
 }  // namespace
 }  // namespace eventsource

@@ -8,6 +8,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <chrono>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -33,10 +34,16 @@ inline std::string firstText(const std::vector<ToolContent>& content) {
 
 class ExampleHTTPHost {
 public:
-    void startHost(StreamableHTTPServer::Options options) {
+    // `customize`, when given, may register more handlers on each server made.
+    void startHost(StreamableHTTPServer::Options options,
+                   std::function<void(const std::shared_ptr<Server>&)> customize = {}) {
         host = std::make_unique<StreamableHTTPServer>(
-            hostIO.get_executor(), options, [this](asio::any_io_executor executor) {
+            hostIO.get_executor(), options,
+            [this, customize = std::move(customize)](asio::any_io_executor executor) {
                 auto server = example::makeExampleToolServer(executor);
+                if (customize) {
+                    customize(server);
+                }
                 std::lock_guard lock(mutex);
                 servers.push_back(server);
                 return server;

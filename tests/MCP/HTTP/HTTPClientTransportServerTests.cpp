@@ -2,6 +2,7 @@
 // and stateless, and the example client program against the example HTTP server program.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <cstdio>
@@ -15,6 +16,9 @@
 
 #include "MCP/Client/Client.h"
 #include "MCP/HTTP/HTTPClientTransport.h"
+#include "MCP/JSON/JsonParser.h"
+#include "MCP/JSON/Coding.h"
+#include "MCP/Messages/MCPError.h"
 #include "tests/MCP/ChildProcess.h"
 #include "tests/MCP/HTTP/ExampleHTTPHost.h"
 #include "tests/MCP/LogLineRecorder.h"
@@ -36,13 +40,19 @@ protected:
 
     std::shared_ptr<HTTPClientTransport> connectClient(
         bool streaming, HTTPClientTransport::Configuration configuration = {},
-        double sseInitializationTimeout = 10.0) {
+        double sseInitializationTimeout = 10.0, Client::Capabilities capabilities = {}) {
         auto endpoint = URL::parse(url());
         auto transport = std::make_shared<HTTPClientTransport>(
             io.get_executor(), *endpoint, configuration, streaming, std::nullopt,
             sseInitializationTimeout, nullptr,
             nullptr, logging::Logger("test", testing::LogLineRecorder(logs)));
-        client = std::make_shared<Client>(io.get_executor(), "http-test", "1.0.0");
+        client = std::make_shared<Client>(io.get_executor(), "http-test", "1.0.0", std::nullopt,
+                                          std::nullopt, std::nullopt, std::nullopt, capabilities);
+        client->withSamplingHandler([](CreateSamplingMessage::Parameters)
+                                        -> asio::awaitable<CreateSamplingMessage::Result> {
+            co_return decodeValue<CreateSamplingMessage::Result>(parseJson(
+                R"({"model":"m","role":"assistant","content":{"type":"text","text":"Yes"}})"));
+        });
         client->onNotification<LogMessageNotification>(
             [this](Message<LogMessageNotification> message) -> asio::awaitable<void> {
                 notifications.push_back(message.params.data);
@@ -97,6 +107,86 @@ TEST_F(HTTPClientOverHostTest, StatefulSessionWithServerMessagesOnTheGetStream) 
     }
     ASSERT_FALSE(notifications.empty());
     EXPECT_EQ(notifications.front(), Value("hello"));
+}
+
+TEST_F(HTTPClientOverHostTest, ACallWhoseSessionIsDeletedMeanwhileFailsPromptly) {
+    startHost({.mode = StreamableHTTPServer::Mode::stateful});
+    HTTPClientTransport::Configuration configuration;
+    configuration.minimumRetryInterval = 10ms;
+    configuration.maximumRetryInterval = 10ms;
+    auto transport = connectClient(false, configuration);
+    const auto session = runFor(io, transport->sessionID());
+    ASSERT_TRUE(session.has_value());
+
+    auto streamsRead = [&] {
+        return std::count_if(logs->begin(), logs->end(), [](const std::string& line) {
+            return line.find("Starting SSE event processing") != std::string::npos;
+        });
+    };
+    const auto before = streamsRead();
+    std::optional<std::string> outcome;
+    // When the sleep ends, its answer has no stream left to go to.
+    asio::co_spawn(
+        io, client->callTool("sleep", Object::fromEntries({{"milliseconds", Value(3000)}})),
+        [&](std::exception_ptr error, auto) {
+            try {
+                if (error) {
+                    std::rethrow_exception(error);
+                }
+                outcome = "answered";
+            } catch (const MCPError& failure) {
+                outcome = failure.detail().value_or(failure.what());
+            } catch (const std::exception& failure) {
+                outcome = failure.what();
+            }
+        });
+    runUntil(io, [&] { return streamsRead() > before; }, 20s);  // the call's stream is open
+    // Another party ends the session while the call runs.
+    auto [output, status] = testing::shell(
+        "curl -sS -o /dev/null -w '%{http_code}' -X DELETE -H 'MCP-Session-Id: " + *session +
+        "' -H 'MCP-Protocol-Version: 2025-06-18' " + url());
+    EXPECT_EQ(output, "200");
+    runUntil(io, [&] { return outcome.has_value(); }, 20s);
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_EQ(*outcome, "Session expired");
+}
+
+TEST_F(HTTPClientOverHostTest, WhatAHandlerSendsTravelsOnItsRequestsStream) {
+    // A tool that logs, then asks the client to sample, while its call runs.
+    startHost({.mode = StreamableHTTPServer::Mode::stateful}, [](const std::shared_ptr<Server>& made) {
+        std::weak_ptr<Server> weak = made;
+        made->withMethodHandler<CallTool>(
+            [weak](CallTool::Parameters) -> asio::awaitable<CallTool::Result> {
+                auto server = weak.lock();
+                co_await server->log(LogLevel::info, std::nullopt, Value("asking"));
+                auto sampled = co_await server->createSamplingMessage(
+                    decodeValue<CreateSamplingMessage::Parameters>(parseJson(
+                        R"({"messages":[{"role":"user","content":{"type":"text","text":"?"}}],)"
+                        R"("maxTokens":5})")));
+                CallTool::Result result{.content = {ToolContent::text("Sampled " + sampled.model)}};
+                co_return result;
+            });
+    });
+    // No GET stream is ever opened: the call's own stream must carry the server's messages.
+    Client::Capabilities capabilities;
+    capabilities.sampling = Client::Capabilities::Sampling{};
+    connectClient(false, {}, 10.0, capabilities);
+    auto called = runFor(io, client->callTool("ask", Object{}), 20s);
+    EXPECT_EQ(firstText(called.first), "Sampled m");
+    ASSERT_EQ(notifications.size(), 1u);
+    EXPECT_EQ(notifications.front(), Value("asking"));
+}
+
+TEST_F(HTTPClientOverHostTest, DisconnectEndsTheSession) {
+    startHost({.mode = StreamableHTTPServer::Mode::stateful, .maxSessions = 5});
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        auto transport = connectClient(cycle % 2 == 0);
+        ASSERT_EQ(host->sessionCount(), 1u) << cycle;
+        runFor(io, client->disconnect(), 20s);
+        EXPECT_EQ(host->sessionCount(), 0u) << cycle;
+        EXPECT_EQ(runFor(io, transport->sessionID()), std::nullopt);
+    }
+    client.reset();
 }
 
 TEST_F(HTTPClientOverHostTest, StatelessServerWithoutAGetStream) {

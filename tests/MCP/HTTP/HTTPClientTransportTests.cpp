@@ -352,6 +352,41 @@ TEST_F(HTTPClientTransportTest, EveryAnswerStatusHasItsOutcome) {
     }
 }
 
+TEST_F(HTTPClientTransportTest, DisconnectDeletesTheSessionAndNeverFails) {
+    for (int status : {200, 401, 404, 405, 500}) {
+        SCOPED_TRACE(status);
+        ScriptedServer server([status](ServerExchange& exchange) -> asio::awaitable<void> {
+            if (exchange.request().method == "DELETE") {
+                co_await exchange.respond(status, kNoFields, "");
+            } else {
+                co_await exchange.respond(
+                    200, fields("Content-Type", "application/json", "MCP-Session-Id", "s-1"),
+                    kAnswer);
+            }
+        });
+        auto authorizer = std::make_shared<FakeAuthorizer>();
+        auto transport = make(server, {.protocolVersion = "2025-06-18", .authorizer = authorizer});
+        runFor(io, transport->connect());
+        EXPECT_EQ(outcome(transport->send(kPing)), "ok");
+        EXPECT_EQ(outcome(transport->disconnect()), "ok");
+        auto deletes = requestsOf(server, "DELETE");
+        ASSERT_EQ(deletes.size(), 1u);
+        EXPECT_EQ(deletes[0].headers.get("MCP-Session-Id"), "s-1");
+        EXPECT_EQ(deletes[0].headers.get("MCP-Protocol-Version"), "2025-06-18");
+        EXPECT_EQ(deletes[0].headers.get("Authorization"), "Bearer one");
+        EXPECT_TRUE(authorizer->challenges.empty());  // a 401 starts no authorization flow
+    }
+    // Without a session nothing is sent.
+    ScriptedServer server([](ServerExchange& exchange) -> asio::awaitable<void> {
+        co_await exchange.respond(200, fields("Content-Type", "application/json"), kAnswer);
+    });
+    auto transport = make(server);
+    runFor(io, transport->connect());
+    EXPECT_EQ(outcome(transport->send(kPing)), "ok");
+    EXPECT_EQ(outcome(transport->disconnect()), "ok");
+    EXPECT_TRUE(requestsOf(server, "DELETE").empty());
+}
+
 TEST_F(HTTPClientTransportTest, JsonAnswersAreMessagesEvenWhenEmpty) {
     ScriptedServer server([](ServerExchange& exchange) -> asio::awaitable<void> {
         co_await exchange.respond(200, fields("Content-Type", "application/json"), "");
@@ -359,12 +394,72 @@ TEST_F(HTTPClientTransportTest, JsonAnswersAreMessagesEvenWhenEmpty) {
     auto transport = make(server);
     auto stream = transport->receive();
     runFor(io, transport->connect());
-    EXPECT_EQ(outcome(transport->send(kPing)), "ok");
+    EXPECT_EQ(outcome(transport->send(kNotice)), "ok");
     EXPECT_EQ(next(stream), "");
     // The stream ends only with disconnect(); a failed exchange leaves it open.
     runFor(io, transport->disconnect());
     EXPECT_EQ(next(stream), std::nullopt);
     EXPECT_EQ(outcome(transport->send(kPing)), "Transport not connected");
+}
+
+TEST_F(HTTPClientTransportTest, ARequestWhoseAnswerIsNotItsResponseFails) {
+    struct Case {
+        std::string contentType;
+        std::string body;
+        std::string expected;
+    };
+    const std::string notIts = "The server's answer to request 1 is not its response.";
+    const std::string endedWithout =
+        "The server's event stream ended without the response to request 1.";
+    const std::vector<Case> cases = {
+        {"application/json", "not json", notIts},
+        {"application/json", "", notIts},
+        {"application/json", R"({"jsonrpc":"2.0","id":2,"result":{}})", notIts},
+        {"application/json", R"({"jsonrpc":"2.0","id":"1","result":{}})", notIts},
+        {"application/json", kNotice, notIts},
+        {"application/json", kAnswer, "ok"},
+        {"application/json", R"({"jsonrpc":"2.0","id":1,"error":{"code":1,"message":"no"}})", "ok"},
+        // Streams that end cleanly without the answer and give no id to resume from.
+        {"text/event-stream", event("", kNotice), endedWithout},
+        {"text/event-stream", event("", R"({"jsonrpc":"2.0","id":2,"result":{}})"), endedWithout},
+        {"text/event-stream", ": nothing\n\n", endedWithout},
+        {"text/event-stream", event("", kNotice) + event("", kAnswer), "ok"},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.contentType + " " + each.body);
+        ScriptedServer server([each](ServerExchange& exchange) -> asio::awaitable<void> {
+            if (each.contentType == "text/event-stream") {
+                co_await respondEvents(exchange, each.body);
+            } else {
+                co_await exchange.respond(200, fields("Content-Type", each.contentType), each.body);
+            }
+        });
+        auto transport = make(server);
+        runFor(io, transport->connect());
+        EXPECT_EQ(outcome(transport->send(kPing)), each.expected);
+        // What is no request awaits no answer.
+        EXPECT_EQ(outcome(transport->send(kNotice)), "ok");
+        runFor(io, transport->disconnect());
+    }
+}
+
+TEST_F(HTTPClientTransportTest, AStreamThatEndsWithoutTheAnswerIsResumedOnce) {
+    ScriptedServer server([](ServerExchange& exchange) -> asio::awaitable<void> {
+        if (exchange.request().method == "POST") {
+            // The server closes the stream early, as a polling server does.
+            co_await respondEvents(exchange, event("p-1", "", "10"));
+        } else if (exchange.request().headers.get("Last-Event-ID") == "p-1") {
+            co_await respondEvents(exchange, event("p-2", kAnswer));
+        } else {
+            co_await exchange.respond(500, kNoFields, "");
+        }
+    });
+    auto transport = make(server);
+    auto stream = transport->receive();
+    runFor(io, transport->connect());
+    EXPECT_EQ(outcome(transport->send(kPing)), "ok");
+    EXPECT_EQ(next(stream), kAnswer);
+    EXPECT_EQ(requestsOf(server, "GET").size(), 1u);
 }
 
 TEST_F(HTTPClientTransportTest, TheSessionOfAnErrorAnswerIsKept) {
@@ -780,6 +875,86 @@ TEST_F(HTTPClientTransportTest, TheGetStreamStopsWhenTheSessionHasExpired) {
     EXPECT_EQ(runFor(io, transport->sessionID()), std::nullopt);
 }
 
+TEST_F(HTTPClientTransportTest, APostThatLearnsOfTheExpiredSessionStopsTheGetStream) {
+    std::atomic<int> posts{0};
+    ScriptedServer server([&posts](ServerExchange& exchange) -> asio::awaitable<void> {
+        if (exchange.request().method == "GET") {
+            if (exchange.request().headers.contains("MCP-Session-Id")) {
+                co_await exchange.startChunked(200, fields("Content-Type", "text/event-stream"));
+                co_await exchange.chunk(event("g-1", "", "10"));
+                co_await exchange.holdOpen();
+            } else {
+                // What a stateful host answers a GET without a session, for ever.
+                co_await exchange.respond(400, kNoFields, "");
+            }
+        } else if (++posts == 1) {
+            co_await exchange.respond(
+                200, fields("Content-Type", "application/json", "MCP-Session-Id", "s-1"), kAnswer);
+        } else {
+            co_await exchange.respond(404, kNoFields, "");
+        }
+    });
+    Settings settings{.streaming = true};
+    settings.configuration.minimumRetryInterval = 10ms;
+    settings.configuration.maximumRetryInterval = 10ms;
+    auto transport = make(server, settings);
+    runFor(io, transport->connect());
+    EXPECT_EQ(outcome(transport->send(kPing)), "ok");
+    runUntil(io, [&] { return logged("eventID=g-1"); }, 20s);
+    EXPECT_EQ(outcome(transport->send(kPing)), "Session expired");
+    runUntil(io, [&] { return logged("⏹️ SSE retry loop exited"); }, 20s);
+    EXPECT_TRUE(logged("⏹️ SSE retry loop exited isCancelled=true"));
+    testing::runIdle(io, 100ms);
+    EXPECT_EQ(requestsOf(server, "GET").size(), 1u);
+}
+
+TEST_F(HTTPClientTransportTest, ARefusedResumptionReopensTheGetStreamWithoutItsId) {
+    std::atomic<int> gets{0};
+    ScriptedServer server([&gets](ServerExchange& exchange) -> asio::awaitable<void> {
+        if (exchange.request().method == "POST") {
+            co_await exchange.respond(
+                200, fields("Content-Type", "application/json", "MCP-Session-Id", "s-1"), kAnswer);
+        } else if (++gets == 1) {
+            co_await respondEvents(exchange, event("g-1", "", "10"));
+        } else if (exchange.request().headers.contains("Last-Event-ID")) {
+            co_await exchange.respond(400, kNoFields, "");  // the server no longer holds g-1
+        } else {
+            co_await exchange.startChunked(200, fields("Content-Type", "text/event-stream"));
+            co_await exchange.holdOpen();
+        }
+    });
+    auto transport = make(server, {.streaming = true});
+    runFor(io, transport->connect());
+    EXPECT_EQ(outcome(transport->send(kPing)), "ok");
+    waitForRequests(server, "GET", 3);
+    auto get = requestsOf(server, "GET");
+    EXPECT_EQ(get[1].headers.get("Last-Event-ID"), "g-1");
+    EXPECT_FALSE(get[2].headers.contains("Last-Event-ID"));
+    EXPECT_TRUE(logged("warning ⚠️ The server cannot resume the event stream; events sent since "
+                       "the last one received may be lost lastEventID=g-1"));
+}
+
+TEST_F(HTTPClientTransportTest, AGetStreamRefusedAgainAndAgainStops) {
+    ScriptedServer server([](ServerExchange& exchange) -> asio::awaitable<void> {
+        if (exchange.request().method == "POST") {
+            co_await exchange.respond(
+                200, fields("Content-Type", "application/json", "MCP-Session-Id", "s-1"), kAnswer);
+        } else {
+            co_await exchange.respond(400, kNoFields, "");
+        }
+    });
+    Settings settings{.streaming = true};
+    settings.configuration.minimumRetryInterval = 10ms;
+    settings.configuration.maximumRetryInterval = 10ms;
+    auto transport = make(server, settings);
+    runFor(io, transport->connect());
+    EXPECT_EQ(outcome(transport->send(kPing)), "ok");
+    runUntil(io, [&] { return logged("⏹️ SSE retry loop exited"); }, 20s);
+    EXPECT_TRUE(logged("error ❌ The server refused the event stream 3 times in a row (HTTP 400); "
+                       "it is not reopened."));
+    EXPECT_EQ(requestsOf(server, "GET").size(), 3u);
+}
+
 TEST_F(HTTPClientTransportTest, FailedGetAttemptsAreLoggedAndRetried) {
     std::atomic<int> gets{0};
     ScriptedServer server([&gets](ServerExchange& exchange) -> asio::awaitable<void> {
@@ -815,7 +990,7 @@ TEST_F(HTTPClientTransportTest, APostStreamWithoutDataReopensTheGetStream) {
     runFor(io, transport->connect());
     waitForRequests(server, "GET", 1);
     runUntil(io, [&] { return logged("eventID=g-1"); }, 20s);
-    EXPECT_EQ(outcome(transport->send(kPing)), "ok");
+    EXPECT_EQ(outcome(transport->send(kNotice)), "ok");
     EXPECT_TRUE(logged("POST SSE stream closed without data, triggering GET reconnection"));
     waitForRequests(server, "GET", 2);
     EXPECT_EQ(requestsOf(server, "GET")[1].headers.get("Last-Event-ID"), "g-1");

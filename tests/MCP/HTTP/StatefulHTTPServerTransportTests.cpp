@@ -142,6 +142,14 @@ TEST_F(StatefulTransportTest, SessionRefusals) {
         {"PUT", put, 405, "Invalid Request: Method Not Allowed"},
         {"request id that would break the stream", post(R"({"id":"a\nid: x","method":"ping"})"),
          400, "Invalid Request: Bad Request: Invalid request ID"},
+        {"request id with a tab", post(R"({"id":"a\tb","method":"ping"})"), 400,
+         "Invalid Request: Bad Request: Invalid request ID"},
+        {"request id with an escape", post(R"({"id":"a\u001bb","method":"ping"})"), 400,
+         "Invalid Request: Bad Request: Invalid request ID"},
+        {"request id with DEL", post(R"({"id":"a\u007f","method":"ping"})"), 400,
+         "Invalid Request: Bad Request: Invalid request ID"},
+        {"request id with a leading space", post(R"({"id":" a","method":"ping"})"), 400,
+         "Invalid Request: Bad Request: Invalid request ID"},
         {"unknown Last-Event-ID", get("nope_9"), 400, "Invalid Request: Invalid Last-Event-ID"},
     };
     for (auto& c : cases) {

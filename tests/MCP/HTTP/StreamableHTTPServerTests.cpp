@@ -7,6 +7,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <numeric>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -271,6 +273,57 @@ TEST_F(StreamableHTTPServerTest, DroppedStreamResumesWithoutLossOrDuplicates) {
     EXPECT_EQ(notificationNumbers(resumed.body), (std::vector<int>{4, 5, 6})) << resumed.body;
 }
 
+TEST_F(StreamableHTTPServerTest, AStandaloneStreamQuietBeyondTheAgeLimitIsResumed) {
+    StreamableHTTPServer::Options options;
+    options.eventStore.maxAge = 200ms;
+    startHost(options);
+    const std::string session = initializeSession();
+    const std::string get = "GET /mcp HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
+                            "MCP-Session-Id: " + session + "\r\n";
+    const auto ids = eventIDs(raw(get + "\r\n", "data: \n\n"));
+    ASSERT_EQ(ids.size(), 1u);
+    std::this_thread::sleep_for(500ms);  // the stream stays quiet for longer than the age limit
+
+    std::promise<void> sent;
+    asio::co_spawn(hostIO, latestServer()->log(LogLevel::info, std::nullopt, Value(1)),
+                   [&](std::exception_ptr) { sent.set_value(); });
+    sent.get_future().wait();
+    std::string resumed = raw(get + "Last-Event-ID: " + ids[0] + "\r\n\r\n", "\"data\":1");
+    EXPECT_EQ(resumed.substr(0, 12), "HTTP/1.1 200") << resumed;
+    EXPECT_EQ(notificationNumbers(resumed), std::vector<int>{1}) << resumed;
+}
+
+TEST_F(StreamableHTTPServerTest, RefusedRequestsDoNotKeepASessionAlive) {
+    StreamableHTTPServer::Options options;
+    options.idleTimeout = 300ms;
+    startHost(options);
+    const std::string session = initializeSession();
+    const std::string badResume =
+        "GET /mcp HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\nMCP-Session-Id: " +
+        session + "\r\nLast-Event-ID: _GET_stream_999\r\nConnection: close\r\n\r\n";
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (host->sessionCount() != 0 && std::chrono::steady_clock::now() < deadline) {
+        std::string refused = raw(badResume);
+        EXPECT_TRUE(refused.rfind("HTTP/1.1 400", 0) == 0 || refused.rfind("HTTP/1.1 404", 0) == 0)
+            << refused;
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(host->sessionCount(), 0u);
+}
+
+TEST_F(StreamableHTTPServerTest, TheFirstGetReceivesWhatTheServerSentBeforeIt) {
+    startHost({});
+    const std::string session = initializeSession();
+    std::promise<void> sent;
+    asio::co_spawn(hostIO, latestServer()->log(LogLevel::info, std::nullopt, Value(7)),
+                   [&](std::exception_ptr) { sent.set_value(); });
+    sent.get_future().wait();
+    const std::string get = "GET /mcp HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
+                            "MCP-Session-Id: " + session + "\r\n\r\n";
+    std::string first = raw(get, "\"data\":7");
+    EXPECT_EQ(notificationNumbers(first), std::vector<int>{7}) << first;
+}
+
 TEST_F(StreamableHTTPServerTest, StatelessPingAndConcurrency) {
     startHost({.mode = StreamableHTTPServer::Mode::stateless});
     // A slow call on one connection does not hold up a ping on another.
@@ -350,6 +403,170 @@ TEST_F(StreamableHTTPServerTest, QuietEventStreamsGetKeepAliveComments) {
                              "MCP-Session-Id: " + session + "\r\n\r\n",
                              ": keep-alive\n\n");
     EXPECT_NE(stream.find(": keep-alive\n\n"), std::string::npos) << stream;
+}
+
+TEST_F(StreamableHTTPServerTest, KeepAliveCommentsLoseNoEvent) {
+    StreamableHTTPServer::Options options;
+    options.http.eventStreamKeepAlive = 1ms;  // ticks all the time, racing every event
+    options.eventStore.maxEventsPerStream = 10000;
+    startHost(options);
+    const std::string session = initializeSession();
+    asio::io_context client;
+    asio::ip::tcp::socket socket(client);
+    socket.connect({asio::ip::make_address("127.0.0.1"), host->port()});
+    asio::write(socket, asio::buffer("GET /mcp HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                     std::to_string(host->port()) +
+                                     "\r\nAccept: text/event-stream\r\nMCP-Session-Id: " +
+                                     session + "\r\n\r\n"));
+    std::string received;
+    socket.non_blocking(true);
+    const auto deadline = std::chrono::steady_clock::now() + 60s;  // only against a hang
+    auto readUntil = [&](const std::string& text) {
+        while (received.find(text) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::array<char, 65536> buffer{};
+            boost::system::error_code error;
+            std::size_t count = socket.read_some(asio::buffer(buffer), error);
+            if (error == asio::error::would_block) {
+                std::this_thread::sleep_for(1ms);  // polling a socket, not waiting for a state
+                continue;
+            }
+            if (error) {
+                return;
+            }
+            received.append(buffer.data(), count);
+        }
+    };
+    readUntil("data: \n\n");  // the stream is open
+
+    constexpr int kCount = 2000;
+    std::shared_ptr<Server> server = latestServer();
+    std::thread sender([&] {
+        for (int i = 1; i <= kCount; ++i) {
+            std::promise<void> sent;
+            asio::co_spawn(hostIO, server->log(LogLevel::info, std::nullopt, Value(i)),
+                           [&](std::exception_ptr) { sent.set_value(); });
+            sent.get_future().wait();
+        }
+        // A last one the reader waits for, whatever came before it.
+        std::promise<void> sent;
+        asio::co_spawn(hostIO, server->log(LogLevel::info, std::nullopt, Value("end")),
+                       [&](std::exception_ptr) { sent.set_value(); });
+        sent.get_future().wait();
+    });
+    readUntil(R"("data":"end")");
+    sender.join();
+    std::vector<int> expected(kCount);
+    std::iota(expected.begin(), expected.end(), 1);
+    EXPECT_EQ(notificationNumbers(received), expected);
+    EXPECT_NE(received.find(": keep-alive\n\n"), std::string::npos);
+}
+
+TEST_F(StreamableHTTPServerTest, ASlowReaderIsCutOffAndResumesFromTheStore) {
+    StreamableHTTPServer::Options options;
+    options.maxQueuedBytesPerStream = 2 << 20;
+    startHost(options);
+    const std::string session = initializeSession();
+    const std::string get = "GET /mcp HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(host->port()) +
+                            "\r\nAccept: text/event-stream\r\nMCP-Session-Id: " + session + "\r\n";
+    asio::io_context client;
+    asio::ip::tcp::socket socket(client);
+    socket.connect({asio::ip::make_address("127.0.0.1"), host->port()});
+    // A small window, so that the server cannot push the whole feed into the socket.
+    socket.set_option(asio::socket_base::receive_buffer_size(64 * 1024));
+    asio::write(socket, asio::buffer(get + "\r\n"));
+    std::string received;
+    socket.non_blocking(true);
+    const auto deadline = std::chrono::steady_clock::now() + 120s;  // only against a hang
+    auto readUntil = [&](const std::string& text) {
+        while (received.find(text) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::array<char, 65536> buffer{};
+            boost::system::error_code error;
+            std::size_t count = socket.read_some(asio::buffer(buffer), error);
+            if (error == asio::error::would_block) {
+                std::this_thread::sleep_for(1ms);  // polling a socket, not waiting for a state
+                continue;
+            }
+            if (error) {
+                return;
+            }
+            received.append(buffer.data(), count);
+        }
+    };
+    readUntil("data: \n\n");  // the stream is open; from now on the reader does not read
+
+    // 100 MiB of notifications, 256 KiB each, while nobody reads.
+    constexpr int kCount = 400;
+    const std::string pad(256 * 1024, 'x');
+    std::shared_ptr<Server> server = latestServer();
+    for (int i = 1; i <= kCount; ++i) {
+        std::promise<void> sent;
+        asio::co_spawn(hostIO,
+                       server->log(LogLevel::info, std::nullopt,
+                                   Value::object({{"n", Value(i)}, {"pad", Value(pad)}})),
+                       [&](std::exception_ptr) { sent.set_value(); });
+        sent.get_future().wait();
+    }
+    auto numbers = [](const std::string& body) {
+        std::vector<int> found;
+        const std::string key = "\"n\":";
+        for (auto at = body.find(key); at != std::string::npos; at = body.find(key, at + 1)) {
+            found.push_back(std::atoi(body.c_str() + at + key.size()));
+        }
+        return found;
+    };
+    // The stream was ended long before the feed did: the server held only so much for it.
+    readUntil("\r\n0\r\n\r\n");
+    ASSERT_NE(received.find("\r\n0\r\n\r\n"), std::string::npos) << "the stream never ended";
+    const std::vector<int> first = numbers(received);
+    ASSERT_FALSE(first.empty());
+    EXPECT_LT(first.size(), std::size_t(kCount / 4));
+    const std::vector<std::string> ids = eventIDs(received);
+
+    // Resumption gives what the store still holds, up to the newest event, in order.
+    std::string resumed = raw(get + "Last-Event-ID: " + ids.back() + "\r\n\r\n",
+                              "\"n\":" + std::to_string(kCount) + ",", 60s);
+    EXPECT_EQ(resumed.substr(0, 12), "HTTP/1.1 200") << resumed.substr(0, 300);
+    const std::vector<int> rest = numbers(resumed);
+    ASSERT_FALSE(rest.empty());
+    EXPECT_EQ(rest.back(), kCount);
+    EXPECT_GT(rest.front(), first.back());
+    EXPECT_TRUE(std::is_sorted(rest.begin(), rest.end()));
+}
+
+TEST_F(StreamableHTTPServerTest, AbandonedInitializesNeverLockNewcomersOut) {
+    StreamableHTTPServer::Options options;
+    options.maxSessions = 100;
+    startHost(options);
+    asio::io_context client;
+    asio::ip::tcp::socket socket(client);
+    socket.connect({asio::ip::make_address("127.0.0.1"), host->port()});
+    const std::string post = "POST /mcp HTTP/1.1\r\nHost: 127.0.0.1:" +
+                             std::to_string(host->port()) +
+                             "\r\nAccept: application/json, text/event-stream\r\n"
+                             "Content-Type: application/json\r\nContent-Length: " +
+                             std::to_string(kInitialize.size()) + "\r\n\r\n" + kInitialize;
+    std::string buffer;
+    int refused = 0;
+    // Clients that initialize and go away without a word, one after another.
+    for (int cycle = 0; cycle < 20000; ++cycle) {
+        asio::write(socket, asio::buffer(post));
+        std::size_t end;
+        while ((end = buffer.find("\r\n0\r\n\r\n")) == std::string::npos) {
+            std::array<char, 16384> chunk{};
+            boost::system::error_code error;
+            std::size_t count = socket.read_some(asio::buffer(chunk), error);
+            ASSERT_FALSE(error) << error.message() << " at cycle " << cycle;
+            buffer.append(chunk.data(), count);
+        }
+        if (buffer.rfind("HTTP/1.1 200", 0) != 0) {
+            ++refused;
+        }
+        buffer.erase(0, end + 7);
+    }
+    EXPECT_EQ(refused, 0);
+    EXPECT_LE(host->sessionCount(), 100u);
 }
 
 TEST_F(StreamableHTTPServerTest, IdleSessionsExpire) {
