@@ -103,6 +103,9 @@ int main(int argc, char** argv) {
     }
 
     boost::asio::io_context io(static_cast<int>(threads));
+    // Watched before the address is announced, so that a signal sent as soon as it is read
+    // stops the server instead of killing it.
+    boost::asio::signal_set signals(io, SIGINT, SIGTERM);
     mcp::StreamableHTTPServer host(io.get_executor(), options, makeServer);
     try {
         host.start();
@@ -114,7 +117,6 @@ int main(int argc, char** argv) {
     std::cout << "Listening on http://" << options.http.address << ":" << host.port()
               << options.endpointPath << std::endl;
 
-    boost::asio::signal_set signals(io, SIGINT, SIGTERM);
     // The sessions' servers stop in the background: run on until they have, then return.
     signals.async_wait([&](const boost::system::error_code&, int) { host.stop(); });
     std::vector<std::thread> workers;

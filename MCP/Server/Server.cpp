@@ -206,6 +206,11 @@ asio::awaitable<void> Server::stopOnStrand() {
     loopSignal_.reset();
     loopDone_.reset();
     receiving_ = false;
+    // The running handlers' answers could no longer be delivered: cancelled, they end now
+    // instead of holding the program up until they are done.
+    for (const auto& running : std::exchange(pendingRequestTasks_, {})) {
+        cancelRunningRequest(*running);
+    }
     closeIdleWorkers();
     failPendingRequests();
     if (auto connection = std::exchange(connection_, nullptr)) {

@@ -128,8 +128,9 @@ public:
     boost::asio::awaitable<void> start(std::shared_ptr<Transport> transport,
                                        InitializeHook initializeHook = {});
     // Ends the receive loop, fails every request waiting for the client with internalError
-    // "Server disconnected", and disconnects the transport. Running handlers go on; their answers
-    // then fail to send. Never throws; returns at once when never started.
+    // "Server disconnected", cancels every running request handler (as a cancellation from the
+    // client would: its answer could no longer be delivered, so none is sent), and disconnects
+    // the transport. Never throws; returns at once when never started.
     boost::asio::awaitable<void> stop();
     // Returns when the receive loop has ended, and why. At once when no loop runs, with how the
     // last one ended (`stopped` when stop() ended it, and when none ran).
@@ -276,6 +277,8 @@ private:
     void closeIdleWorkers();
     std::shared_ptr<RunningRequest> recordRunningRequest(const ID& id, const std::string& method);
     void forgetRunningRequest(const std::shared_ptr<RunningRequest>& running);
+    // Cancels the handler of `running`, which then sends no answer.
+    void cancelRunningRequest(RunningRequest& running);
     void finishRequest(const std::shared_ptr<RunningRequest>& running, bool dropped);
     boost::asio::awaitable<void> runBatch(std::shared_ptr<Server> self, ServerBatch batch);
     static boost::asio::awaitable<Response<AnyMethod>> runHandler(

@@ -171,6 +171,16 @@ void Server::forgetRunningRequest(const std::shared_ptr<RunningRequest>& running
     }
 }
 
+void Server::cancelRunningRequest(RunningRequest& running) {
+    running.cancelled = true;
+    // A worker still serves the request while its entry exists: its signal reaches this one.
+    if (auto worker = running.worker.lock()) {
+        worker->signal.emit(asio::cancellation_type::terminal);
+    } else {
+        running.signal.emit(asio::cancellation_type::terminal);
+    }
+}
+
 void Server::finishRequest(const std::shared_ptr<RunningRequest>& running, bool dropped) {
     --runningRequests_;
     forgetRunningRequest(running);

@@ -100,13 +100,7 @@ asio::awaitable<void> Server::handleCancellation(CancelledNotification::Paramete
         co_return;
     }
     for (const auto& request : running) {
-        request->cancelled = true;
-        // A worker still serves the request while its entry exists: its signal reaches this one.
-        if (auto worker = request->worker.lock()) {
-            worker->signal.emit(asio::cancellation_type::terminal);
-        } else {
-            request->signal.emit(asio::cancellation_type::terminal);
-        }
+        cancelRunningRequest(*request);
     }
     logEvent(logging::Level::debug, "Cancelled request", [&] {
         return logging::Metadata{{"requestId", requestId}};

@@ -395,6 +395,9 @@ TEST(ClientInbound, AnswersReachTheirCallerByTheRulesOfResponses) {
          "0 blocks"},
         {R"({"jsonrpc":"2.0","id":7,"error":{"code":-32601,"message":"Method not found"}})",
          "Method not found"},
+        // An id with an error is an answer to the client, a method beside it notwithstanding.
+        {R"({"jsonrpc":"2.0","id":7,"method":"tools/call","error":{"code":-32601,"message":"Method not found"}})",
+         "Method not found"},
         {R"({"jsonrpc":"2.0","id":7,"result":{"content":{}}})",
          "The response's result does not have the type the request expects."},
         {R"({"jsonrpc":"2.0","id":7,"result":{"content":[{"type":"text","text":"data:,hi"}]}})",

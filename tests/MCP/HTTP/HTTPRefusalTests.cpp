@@ -5,6 +5,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,8 @@
 #include "MCP/Messages/MessageClassification.h"
 #include "MCP/Messages/Tools.h"
 #include "examples/ExampleTools.h"
+#include "tests/MCP/ChildProcess.h"
+#include "tests/MCP/HTTP/ExampleHTTPHost.h"
 #include "tests/MCP/SchemaValidator.h"
 #include "tests/MCP/ServerTestSupport.h"
 
@@ -184,6 +187,45 @@ TEST_F(HTTPRefusalTest, StatelessTransportRefusesWhatTheServerWouldNotAnswer) {
         R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":{"name":"echo"}})", std::nullopt)));
     EXPECT_NE(drain(call).find(R"("text":"ran")"), std::string::npos);
     EXPECT_EQ(toolCalls, 1);
+}
+
+// The same over loopback, through the streamable-HTTP host and curl: the answer comes at once
+// instead of a request stream that never ends.
+class HTTPRefusalOverLoopbackTest : public ::testing::Test, protected testing::ExampleHTTPHost {
+protected:
+    void TearDown() override { stopHost(); }
+
+    // curl's status line, headers and body; `headers` are extra -H arguments, quoted.
+    std::string curl(const std::string& body, const std::string& headers) {
+        return testing::shell("curl -sS -N --max-time 30 -D - -X POST -H 'Content-Type: "
+                              "application/json' -H 'Accept: application/json, "
+                              "text/event-stream' " +
+                              headers + " --data-binary '" + body + "' " + url())
+            .first;
+    }
+};
+
+TEST_F(HTTPRefusalOverLoopbackTest, StatefulHostRefusesWhatTheServerWouldNotAnswer) {
+    startHost({});
+    const std::string head = curl(kInitialize, "");
+    std::smatch session;
+    ASSERT_TRUE(std::regex_search(head, session,
+                                  std::regex("MCP-Session-Id: ([^\r\n]+)", std::regex::icase)))
+        << head;
+    const std::string headers =
+        "-H 'MCP-Protocol-Version: 2025-11-25' -H 'MCP-Session-Id: " + session[1].str() + "'";
+    for (const auto& [body, reason] : unanswerableBodies()) {
+        SCOPED_TRACE(body);
+        const std::string reply = curl(body, headers);
+        EXPECT_EQ(reply.rfind("HTTP/1.1 400", 0), 0u) << reply;
+        const std::size_t end = reply.find("\r\n\r\n");
+        ASSERT_NE(end, std::string::npos) << reply;
+        const std::string answer = reply.substr(end + 4);
+        EXPECT_NE(answer.find(R"("code":-32600)"), std::string::npos) << answer;
+        EXPECT_EQ(errorBodyProblems(answer), std::vector<std::string>{});
+    }
+    const std::string ping = curl(R"({"jsonrpc":"2.0","id":3,"method":"ping"})", headers);
+    EXPECT_NE(ping.find(R"({"id":3,"jsonrpc":"2.0","result":{}})"), std::string::npos) << ping;
 }
 
 // Every way the transports refuse an HTTP request, each body checked against the schema.

@@ -358,6 +358,19 @@ TEST_F(ServerCancellation, CancelledRequestGetsNoAnswerAndOthersGoOn) {
     EXPECT_EQ(runFor(harness.io, harness.server->load()).runningRequests, 0u);
 }
 
+// Stopping cancels the running handlers: their answers could not be delivered any more, and a
+// program that stops its server must not wait for them.
+TEST_F(ServerCancellation, StopCancelsEveryRunningHandler) {
+    call(5, "slow");
+    call(6, "slower");
+    runUntil(harness.io, [&] { return started == 2; }, 20s);
+    ASSERT_EQ(started, 2);
+    runFor(harness.io, harness.server->stop());
+    runUntil(harness.io, [&] { return cancelled == 2; }, 20s);
+    EXPECT_EQ(cancelled, 2);
+    EXPECT_EQ(runFor(harness.io, harness.server->load()).runningRequests, 0u);
+}
+
 TEST_F(ServerCancellation, UnknownOrMissingRequestIdCancelsNothing) {
     call(5, "slow");
     runIdle(harness.io, 20ms);
