@@ -454,7 +454,9 @@ private:
             auto [error, count] =
                 co_await connection.stream.socket().async_read_some(space, kTuple);
             if (error) {
-                connection.peerGone = error != asio::error::operation_aborted;
+                if (error != asio::error::operation_aborted) {
+                    connection.peerGone = true;  // and stays so: the end is read only once
+                }
                 co_return;
             }
             connection.buffer.commit(count);
