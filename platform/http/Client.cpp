@@ -295,8 +295,9 @@ asio::awaitable<Response> ClientCore::sendOnce(const Request& request, const std
                                             asio::as_tuple(asio::use_awaitable));
         });
         if (headCode) {
-            // Nothing of an answer came, so the server cannot have acted on the request: a
-            // kept-alive connection closed under it is no answer, whatever the method.
+            // A connection that lay idle ended before a byte of an answer: most likely the
+            // server closed it as the request went out. The request goes once more on a new
+            // connection, whatever its method (a POST is no less likely to meet this).
             retryable = reused && !interimSeen && isStaleConnection(headCode) && headBytes == 0 &&
                         connection->buffer.size() == 0;
             throwFailure(target.origin, Phase::head, headCode, connectTimeout, shutDown_.load());

@@ -70,11 +70,16 @@ bool isResourceShortage(const error_code& error) {
     }
 }
 
-// The last transfer coding of a request, and whether any other came before it, from all its
-// Transfer-Encoding fields: "gzip, chunked" gives {"chunked", true}.
+bool sameText(std::string_view a, std::string_view b) {
+    return Headers::sameName(a, b);
+}
+
+// The last transfer coding of a request and the first before it, from all its
+// Transfer-Encoding fields: "gzip, chunked" gives {"chunked", "gzip"}.
 struct TransferCodings {
     std::string last;
-    std::string first;  // the first one other than the last, when there is one
+    std::string first;  // the first one before the last, when there is one
+    bool chunkedBefore = false;  // chunked came before the last coding
 };
 
 TransferCodings transferCodings(const bhttp::fields& head) {
@@ -98,8 +103,11 @@ TransferCodings transferCodings(const bhttp::fields& head) {
             if (item.empty()) {
                 continue;
             }
-            if (!codings.last.empty() && codings.first.empty()) {
-                codings.first = codings.last;
+            if (!codings.last.empty()) {
+                if (codings.first.empty()) {
+                    codings.first = codings.last;
+                }
+                codings.chunkedBefore = codings.chunkedBefore || sameText(codings.last, "chunked");
             }
             codings.last = std::string(item);
         }
@@ -115,10 +123,6 @@ bhttp::response<bhttp::string_body> refusal(bhttp::status status, std::string te
     response.keep_alive(false);
     response.prepare_payload();
     return response;
-}
-
-bool sameText(std::string_view a, std::string_view b) {
-    return Headers::sameName(a, b);
 }
 
 }  // namespace
@@ -184,6 +188,9 @@ private:
         std::atomic<std::chrono::steady_clock::rep> awaitingSince{
             std::chrono::steady_clock::now().time_since_epoch().count()};
         std::atomic<bool> evicted{false};
+        // The client closed its side (or the connection broke) while a request was answered:
+        // no further request can come, and a read would wait for an event that has passed.
+        bool peerGone = false;
 
         void setAwaitingHead(bool awaiting) {
             if (awaiting) {
@@ -213,7 +220,10 @@ private:
         }
         oldest->evicted = true;
         asio::post(oldest->stream.get_executor(), [oldest] {
-            oldest->stream.socket().close(oldest->ignored);
+            // Unless a head came meanwhile: then it is being answered and stays.
+            if (oldest->awaitingHead) {
+                oldest->stream.socket().close(oldest->ignored);
+            }
         });
         return true;
     }
@@ -382,7 +392,7 @@ private:
             } else {
                 clean = co_await writeWhole(stream, response, version, keepAlive, headOnly);
             }
-            if (!clean || !keepAlive) {
+            if (!clean || !keepAlive || connection.peerGone) {
                 co_return;
             }
         }
@@ -406,9 +416,10 @@ private:
                              std::string("An HTTP/1.0 request cannot have a Transfer-Encoding."));
         }
         TransferCodings codings = transferCodings(head);
-        if (!sameText(codings.last, "chunked")) {
-            return std::pair(bhttp::status::bad_request,
-                             std::string("The request's Transfer-Encoding must end in chunked."));
+        if (!sameText(codings.last, "chunked") || codings.chunkedBefore) {
+            return std::pair(
+                bhttp::status::bad_request,
+                std::string("The request's Transfer-Encoding must end in chunked, applied once."));
         }
         if (!codings.first.empty()) {
             return std::pair(bhttp::status::not_implemented,
@@ -446,6 +457,9 @@ private:
             auto [error, count] =
                 co_await connection.stream.socket().async_read_some(space, kTuple);
             if (error) {
+                if (error != asio::error::operation_aborted) {
+                    connection.peerGone = true;  // and stays so: the end is read only once
+                }
                 co_return;
             }
             connection.buffer.commit(count);

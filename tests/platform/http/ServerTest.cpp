@@ -236,6 +236,21 @@ TEST(HTTPServer, HeadIsAnsweredWithoutABody) {
     }
 }
 
+// A client that closes its sending side after its request gets the answer, and the
+// connection ends then, not when the head timeout runs out.
+TEST(HTTPServer, ClientThatHalfClosesGetsItsAnswerAndTheEnd) {
+    RunningServer server({.headerTimeout = std::chrono::minutes(5)});
+    for (int i = 0; i < 5; ++i) {
+        RawConnection connection(server.port());
+        ASSERT_TRUE(connection.send("GET /page HTTP/1.1\r\nHost: a\r\n\r\n"));
+        ::shutdown(connection.descriptor(), SHUT_WR);
+        bool closed = false;
+        std::string answer = connection.readToEnd(&closed, 60s);
+        EXPECT_TRUE(closed);
+        EXPECT_NE(answer.find("body of /page"), std::string::npos) << answer;
+    }
+}
+
 // A body the server cannot frame is refused and the connection closed, so that no part of it
 // is read as a request of its own.
 TEST(HTTPServer, TransferEncodingThatDoesNotEndInChunkedIsRefused) {
@@ -247,6 +262,7 @@ TEST(HTTPServer, TransferEncodingThatDoesNotEndInChunkedIsRefused) {
     for (const Case& c : {Case{"1.1", "identity", "400 Bad Request"},
                           Case{"1.1", "gzip", "400 Bad Request"},
                           Case{"1.1", "chunked, gzip", "400 Bad Request"},
+                          Case{"1.1", "chunked, chunked", "400 Bad Request"},
                           Case{"1.1", "gzip, chunked", "501 Not Implemented"},
                           Case{"1.0", "chunked", "400 Bad Request"}}) {
         RunningServer server;
