@@ -193,7 +193,7 @@ asio::awaitable<void> EventSource::attempt(Parser& parser) {
     fw::http::Request request = request_;
     // A redirect within the origin is followed, as a browser's loader follows it; one to
     // another origin comes back as a bad status and ends the source.
-    request.followSameOriginRedirects = true;
+    request.followSameOriginRedirectsAsLoader = true;
     if (!parser.getLastEventId().empty()) {
         request.headers.set("Last-Event-ID", parser.getLastEventId());
     }

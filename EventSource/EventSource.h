@@ -2,7 +2,8 @@
 // that the answer is an event stream (status 200, Content-Type "text/event-stream"), hands
 // every event to the message callback, and whenever the stream ends or the connection fails
 // reconnects after the server's reconnection time, sending the last event id back in
-// "Last-Event-ID". Redirects (307, 308) within the request's origin are followed. A bad status
+// "Last-Event-ID". Redirects (301, 302, 303, 307, 308) within the request's origin are followed,
+// at most 10 in a row, as a browser's loader follows them. A bad status
 // (any other, a redirect elsewhere included) or content type ends it for good.
 //
 //   auto source = eventsource::EventSource::create(client, "https://example.org/events");

@@ -37,6 +37,32 @@ struct Target {
     std::string hostField;  // the value of the Host header
 };
 
+bool followsRedirect(const Request& request, int status) {
+    bool keepsMethod = status == 307 || status == 308;
+    bool mayChangeMethod = status == 301 || status == 302 || status == 303;
+    if (request.followSameOriginRedirectsAsLoader) {
+        return keepsMethod || mayChangeMethod;
+    }
+    return request.followSameOriginRedirects && keepsMethod;
+}
+
+// What a browser's loader sends after a redirect: a 303 asks for a GET of the new place (a HEAD
+// stays a HEAD), and 301 and 302 turn a POST into a GET for historical reasons. A GET carries no
+// body, so the headers describing one go with it.
+void rewriteForRedirect(Request& request, int status) {
+    bool toGet = (status == 303 && request.method != "HEAD" && request.method != "GET") ||
+                 ((status == 301 || status == 302) && request.method == "POST");
+    if (!toGet) {
+        return;
+    }
+    request.method = "GET";
+    request.body.clear();
+    for (const char* name : {"Content-Type", "Content-Length", "Content-Encoding",
+                             "Content-Language", "Content-Location"}) {
+        request.headers.remove(name);
+    }
+}
+
 Target parseTarget(const std::string& text) {
     auto invalid = [&] {
         return Error(Error::Kind::invalidURL,
@@ -202,8 +228,7 @@ asio::awaitable<Response> ClientCore::send(Request request) {
                 }
             }
         }
-        bool redirect = response.status == 307 || response.status == 308;
-        if (!request.followSameOriginRedirects || !redirect) {
+        if (!followsRedirect(request, response.status)) {
             co_return response;
         }
         auto location = response.headers.get("Location");
@@ -233,6 +258,7 @@ asio::awaitable<Response> ClientCore::send(Request request) {
                             std::to_string(kMaxRedirects) + " times.");
         }
         url = std::move(nextText);
+        rewriteForRedirect(request, response.status);
         // The redirect's own body is not read: dropping it closes its connection.
     }
 }

@@ -17,8 +17,9 @@
 // fails before a single byte of an answer is sent once more on a new one, whatever its method.
 // Interim answers (1xx but 101) are passed over; the response is the final one. No chunk line
 // or trailer may be longer than the head limit allows: such a body fails as malformed. Redirects are not followed: a
-// 3xx response comes back as it is, unless the request opts in to following 307 and 308 within
-// its own origin (so an Authorization header never travels elsewhere).
+// 3xx response comes back as it is, unless the request opts in to following 307 and 308 (or,
+// as a browser's loader, every redirect) within its own origin (so an Authorization header never
+// travels elsewhere).
 //
 // Failures are `Error` values with a complete sentence. Cancelling the awaiting coroutine
 // (through its Asio cancellation slot) ends a send() or a next() with
@@ -89,6 +90,10 @@ struct Request {
     // Follow 307 and 308 responses whose Location is in the request's own origin (same
     // scheme, host and port), at most 10 in a row, resending method, headers and body.
     bool followSameOriginRedirects = false;
+    // Follow every redirect within the origin as a browser's loader does: 301, 302 and 303 as
+    // well as 307 and 308, within the same count. A 303 turns any method but HEAD into a body-less
+    // GET, and so do 301 and 302 after a POST; the rest resend the request as it was.
+    bool followSameOriginRedirectsAsLoader = false;
 };
 
 // The body of a response: a sequence of non-empty byte blocks. Move-only; destroying it before

@@ -313,21 +313,56 @@ TEST_F(EventSourceClient, AnOversizedLastEventAtTheEndIsReportedNotEndedCleanly)
     EXPECT_EQ(recorder.count("end"), 0u);
 }
 
-TEST_F(EventSourceClient, ASameOriginRedirectIsFollowed) {
-    ScriptedServer server([](ServerExchange& exchange) -> Awaitable {
-        if (exchange.request().target == "/old") {
-            co_await exchange.respond(307, fields("Location", "/events"), "");
+TEST_F(EventSourceClient, EveryRedirectWithinTheOriginIsFollowedAsAGet) {
+    for (int status : {301, 302, 303, 307, 308}) {
+        SCOPED_TRACE(status);
+        Recorder seen;
+        ScriptedServer server([status](ServerExchange& exchange) -> Awaitable {
+            if (exchange.request().target == "/old") {
+                co_await exchange.respond(status, fields("Location", "/events"), "");
+            } else {
+                co_await exchange.respond(200, fields("Content-Type", "text/event-stream"),
+                                          "retry: 100000\ndata: " + exchange.request().method +
+                                              " " + exchange.request().target + "\n\n");
+            }
+        });
+        auto source = EventSource::create(client, server.url("/old"));
+        seen.attach(*source);
+        source->start();
+        ASSERT_TRUE(fw::http::testing::runUntil(context, [&] { return seen.count("end") >= 1; }));
+        closeAndDrain(*source);
+        EXPECT_EQ(seen.log, (std::vector<std::string>{"open", "message GET /events", "end"}));
+    }
+}
+
+TEST_F(EventSourceClient, ARedirectElsewhereEndsTheSourceAndALoopIsCutShort) {
+    ScriptedServer elsewhere([](ServerExchange& exchange) -> Awaitable {
+        co_await exchange.respond(200, fields("Content-Type", "text/event-stream"), "data: x\n\n");
+    });
+    ScriptedServer server([&](ServerExchange& exchange) -> Awaitable {
+        if (exchange.request().target == "/away") {
+            co_await exchange.respond(301, fields("Location", elsewhere.url("/events")), "");
         } else {
-            co_await exchange.respond(200, fields("Content-Type", "text/event-stream"),
-                                      "retry: 100000\ndata: moved\n\n");
+            co_await exchange.respond(302, fields("Location", "/loop"), "");
         }
     });
-    auto source = make(server.url("/old"));
-    source->start();
-    ASSERT_TRUE(fw::http::testing::runUntil(context, [&] { return recorder.count("end") >= 1; }));
-    closeAndDrain(*source);
-    EXPECT_EQ(recorder.log.at(0), "open");
-    EXPECT_EQ(recorder.log.at(1), "message moved");
+    auto away = make(server.url("/away"));
+    away->start();
+    ASSERT_TRUE(fw::http::testing::runUntil(
+        context, [&] { return away->readyState() == EventSource::ReadyState::closed; }));
+    EXPECT_EQ(recorder.log,
+              (std::vector<std::string>{"Invalid HTTP response status code: 301"}));
+    EXPECT_TRUE(elsewhere.requests().empty());
+
+    Recorder looped;
+    auto loop = EventSource::create(client, server.url("/loop"));
+    looped.attach(*loop);
+    loop->start();
+    ASSERT_TRUE(fw::http::testing::runUntil(context, [&] { return !looped.log.empty(); }));
+    closeAndDrain(*loop);
+    std::string origin = server.url("/");
+    origin = origin.substr(7, origin.size() - 8);  // no "http://" nor "/"
+    EXPECT_EQ(looped.log.at(0), "The server at " + origin + " redirected more than 10 times.");
 }
 
 TEST_F(EventSourceClient, ClientShutdownEndsTheSource) {

@@ -287,6 +287,42 @@ TEST_F(HTTPClient, RedirectsAreNotFollowedUnlessOptedInWithinTheOrigin) {
     EXPECT_TRUE(elsewhere.requests().empty());  // the Authorization never left its origin
 }
 
+TEST_F(HTTPClient, LoaderRedirectsChangeAPostToABodylessGetWhereABrowserWould) {
+    ScriptedServer server([](ServerExchange& exchange) -> Awaitable {
+        const auto& target = exchange.request().target;
+        if (target.size() == 4 && target[0] == '/') {  // "/301" ... "/308"
+            co_await exchange.respond(std::stoi(target.substr(1)),
+                                      testing::fields("Location", "/final"), "");
+        } else {
+            auto type = exchange.request().headers.get("Content-Type");
+            co_await exchange.respond(200, {}, exchange.request().method + " [" +
+                                                   exchange.request().body + "] " +
+                                                   type.value_or("-"));
+        }
+    });
+    struct Case {
+        const char* method;
+        int status;
+        const char* seen;
+    };
+    for (auto [method, status, seen] : std::vector<Case>{
+             {"POST", 301, "GET [] -"},
+             {"POST", 302, "GET [] -"},
+             {"POST", 303, "GET [] -"},
+             {"PUT", 303, "GET [] -"},
+             {"PUT", 302, "PUT [data] text/plain"},
+             {"POST", 307, "POST [data] text/plain"},
+             {"POST", 308, "POST [data] text/plain"},
+         }) {
+        Request request{.method = method, .url = server.url("/" + std::to_string(status)),
+                        .body = "data", .followSameOriginRedirectsAsLoader = true};
+        request.headers.set("Content-Type", "text/plain");
+        Fetched fetched = testing::runAsync(context, fetch(client, request));
+        EXPECT_EQ(fetched.status, 200) << method << " " << status;
+        EXPECT_EQ(fetched.body, seen) << method << " " << status;
+    }
+}
+
 TEST_F(HTTPClient, KeepAliveReusesOneConnection) {
     ScriptedServer server([](ServerExchange& exchange) -> Awaitable {
         co_await exchange.respond(200, {}, "x");
