@@ -48,7 +48,7 @@ asio::awaitable<bool> isCancelled() {
 asio::awaitable<bool> HTTPClientTransport::processSSE(fw::http::ResponseBody body,
                                                       StreamPosition& position) {
     logger_.debug("📥 Starting SSE event processing");
-    body.setIdleTimeout(configuration_.eventStreamIdleTimeout);
+    body.setIdleTimeout(eventStreamSilenceLimit());
     auto events = eventsource::serverSentEvents(std::move(body));
     std::int64_t eventsProcessed = 0;
     bool hadData = false;
@@ -87,6 +87,18 @@ asio::awaitable<bool> HTTPClientTransport::processSSE(fw::http::ResponseBody bod
                                  {"hadData", flag(hadData)}};
     });
     co_return hadData;
+}
+
+std::optional<std::chrono::milliseconds> HTTPClientTransport::eventStreamSilenceLimit() const {
+    // Three missed keep-alive comments: one late comment is no sign of a dead stream.
+    constexpr int kMissedKeepAlives = 3;
+    std::optional<std::chrono::milliseconds> limit = configuration_.eventStreamIdleTimeout;
+    if (const auto& interval = configuration_.serverKeepAliveInterval;
+        interval && interval->count() > 0) {
+        const auto silence = *interval * kMissedKeepAlives;
+        limit = limit ? std::min(*limit, silence) : silence;
+    }
+    return limit;
 }
 
 void HTTPClientTransport::setRetryInterval(std::int64_t milliseconds) {

@@ -49,7 +49,9 @@
 //
 // Limits: the head of every answer must arrive within `requestTimeout`, and a JSON body may not
 // pause longer than that; event-stream bodies have `eventStreamIdleTimeout` (none by default), so
-// a long tool call or a quiet GET stream does not fail. Redirects are followed only within the
+// a long tool call or a quiet GET stream does not fail, unless the server is known to send
+// keep-alive comments (`serverKeepAliveInterval`): then three intervals without a byte break the
+// stream, and it is reopened or resumed as any broken one is. Redirects are followed only within the
 // endpoint's origin (307 and 308), so credentials never travel to another origin.
 //
 // disconnect() ends the session it holds with a DELETE first (at most two seconds, the request
@@ -93,6 +95,12 @@ struct HTTPClientTransportConfiguration {
     std::chrono::milliseconds requestTimeout = std::chrono::seconds(60);
     // How long an event-stream body may stay quiet; none: without limit.
     std::optional<std::chrono::milliseconds> eventStreamIdleTimeout{};
+    // How often the server writes keep-alive comments into a quiet event stream, when it is
+    // known to: a stream that then brings not a byte for three such intervals is taken for a
+    // broken one (its server or the way to it is gone) and dropped; the GET stream reopens with
+    // "Last-Event-ID" and a POST's stream is resumed, as after any break. The shorter of this
+    // limit and `eventStreamIdleTimeout` holds.
+    std::optional<std::chrono::milliseconds> serverKeepAliveInterval{};
     // The bounds of the reconnection delay, whatever the server's "retry" says.
     std::chrono::milliseconds minimumRetryInterval = std::chrono::milliseconds(100);
     std::chrono::milliseconds maximumRetryInterval = std::chrono::seconds(60);
@@ -176,6 +184,8 @@ private:
     // Keeps the answer's "MCP-Session-Id", if any, and wakes the GET stream at the first one.
     void takeSessionID(const fw::http::Headers& headers);
 
+    // How long an event-stream body may bring nothing at all, comments included.
+    std::optional<std::chrono::milliseconds> eventStreamSilenceLimit() const;
     // Reads one event-stream body into the message stream; true when a message came.
     boost::asio::awaitable<bool> processSSE(fw::http::ResponseBody body, StreamPosition& position);
     // A POST's event stream, resumed by GET when it breaks, or ends without the response to

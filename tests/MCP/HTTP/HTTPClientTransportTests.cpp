@@ -827,6 +827,33 @@ TEST_F(HTTPClientTransportTest, TheGetStreamResumesOnlyFromItsOwnEvents) {
     EXPECT_EQ(requestsOf(server, "GET")[1].headers.get("MCP-Session-Id"), "s-1");
 }
 
+TEST_F(HTTPClientTransportTest, AGetStreamSilentPastTheServersKeepAlivesIsReopenedFromItsLastEvent) {
+    std::atomic<int> gets{0};
+    ScriptedServer server([&](ServerExchange& exchange) -> asio::awaitable<void> {
+        if (exchange.request().method == "POST") {
+            co_await exchange.respond(200, fields("Content-Type", "application/json",
+                                                  "MCP-Session-Id", "s-1"),
+                                      kAnswer);
+        } else if (++gets == 1) {
+            // One event, then not even a comment: the server, or the way to it, is gone.
+            co_await exchange.startChunked(200, fields("Content-Type", "text/event-stream"));
+            co_await exchange.chunk(event("get-1", kNotice, "100"));
+            co_await exchange.holdOpen();
+        } else {
+            co_await exchange.startChunked(200, fields("Content-Type", "text/event-stream"));
+            co_await exchange.holdOpen();
+        }
+    });
+    Settings settings{.streaming = true, .sseInitializationTimeout = 0.0};
+    settings.configuration.serverKeepAliveInterval = 100ms;
+    auto transport = make(server, settings);
+    auto stream = transport->receive();
+    runFor(io, transport->connect());
+    EXPECT_EQ(next(stream), kNotice);
+    waitForRequests(server, "GET", 2);
+    EXPECT_EQ(requestsOf(server, "GET")[1].headers.get("Last-Event-ID"), "get-1");
+}
+
 TEST_F(HTTPClientTransportTest, TheReconnectionDelayHasAFloorAndACeiling) {
     std::atomic<int> gets{0};
     ScriptedServer server([&gets](ServerExchange& exchange) -> asio::awaitable<void> {
