@@ -7,6 +7,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <mutex>
 #include <unordered_map>
@@ -137,6 +138,14 @@ private:
         std::size_t exchanges = 0;  // requests being answered and streams being read
         bool established = false;   // a request came with the session's id
     };
+    // What one exchange of a session tells of its life. A request the session serves is a sign
+    // of life when it ends; a stream that broke (its client vanished, its writes failed) is one
+    // only for its start, however long it stayed open: a dead stream keeps no session alive.
+    struct Activity {
+        std::atomic<bool> counts{false};
+        std::atomic<bool> broken{false};
+        const Clock::time_point start = Clock::now();
+    };
     struct Stateless {
         std::shared_ptr<StatelessHTTPServerTransport> transport;
         std::shared_ptr<Server> server;
@@ -229,16 +238,16 @@ private:
                                                                "session ID")),
                                   nullptr);
             }
-            auto activity = std::make_shared<bool>(false);
+            auto activity = std::make_shared<Activity>();
             auto guard = exchangeGuard(session, activity);
             HTTPResponse answer = session->transport->handle(std::move(request));
             // A refused request is no sign of life: a client that only resends what the session
             // cannot serve does not keep it.
-            *activity = answer.statusCode() < 400;
+            activity->counts = answer.statusCode() < 400;
             if (session->transport->isTerminated()) {
                 endSession(*header);
             }
-            co_return convert(std::move(answer), std::move(guard));
+            co_return convert(std::move(answer), std::move(guard), activity);
         }
 
         std::optional<JSONRPCMessageKind> kind;
@@ -289,7 +298,9 @@ private:
             sessions_.insert_or_assign(*id, session);
         }
         logger_.debug("Session opened", [&] { return logging::Metadata{{"sessionID", *id}}; });
-        co_return convert(std::move(answer), exchangeGuard(session, std::make_shared<bool>(true)));
+        auto activity = std::make_shared<Activity>();
+        activity->counts = true;
+        co_return convert(std::move(answer), exchangeGuard(session, activity), activity);
     }
 
     // The session a newcomer may take the place of: one that never got past "initialize", else
@@ -324,14 +335,15 @@ private:
     // Held while a request of `session` is answered or its stream is read; counted already.
     // Its end counts as activity when `activity` says so by then.
     std::shared_ptr<void> exchangeGuard(const std::shared_ptr<Session>& session,
-                                        std::shared_ptr<bool> activity) {
+                                        std::shared_ptr<Activity> activity) {
         std::weak_ptr<Router> weak = weak_from_this();
         return std::shared_ptr<void>(nullptr, [weak, session, activity](void*) {
             if (auto self = weak.lock()) {
                 std::lock_guard lock(self->mutex_);
                 --session->exchanges;
-                if (*activity) {
-                    session->lastActive = Clock::now();
+                if (activity->counts) {
+                    const auto seen = activity->broken ? activity->start : Clock::now();
+                    session->lastActive = std::max(session->lastActive, seen);
                 }
             }
         });
@@ -352,13 +364,17 @@ private:
         stopInBackground(executor_, session->server);
     }
 
-    fw::http::ServerResponse convert(HTTPResponse answer, std::shared_ptr<void> guard) {
+    fw::http::ServerResponse convert(HTTPResponse answer, std::shared_ptr<void> guard,
+                                     std::shared_ptr<Activity> activity = nullptr) {
         fw::http::ServerResponse response;
         response.status = answer.statusCode();
         response.headers = answer.headers();
         if (MessageStream* chunks = answer.chunks()) {
             auto stream = std::make_shared<MessageStream>(std::move(*chunks));
             response.nextChunk = [stream, guard = std::move(guard)] { return stream->next(); };
+            if (activity) {
+                response.bodyBroken = [activity] { activity->broken = true; };
+            }
         } else if (auto body = answer.body()) {
             response.body = std::move(*body);
         }

@@ -7,7 +7,10 @@
 //              or expired session ID" (after the origin, Accept and Content-Type checks). DELETE
 //              ends a session; a session without requests or open streams for `idleTimeout`
 //              expires, one that never got past "initialize" (no request came with its id) after
-//              `initializeTimeout`. A refused request is no activity. A request without a
+//              `initializeTimeout`. A refused request is no activity, and a stream that broke
+//              (its client vanished: a write failed or timed out, the connection was reset or
+//              its keepalive probes went unanswered) counts only for its start, however long it
+//              stayed open. A request without a
 //              session header that is no "initialize" gets the transport's own refusal ("Bad
 //              Request: Session not initialized", ...).
 //   stateless  every connection gets a StatelessHTTPServerTransport and a Server for as long as

@@ -191,6 +191,8 @@ private:
         // The client closed its side (or the connection broke) while a request was answered:
         // no further request can come, and a read would wait for an event that has passed.
         bool peerGone = false;
+        // The connection failed (reset, timed out, unreachable) rather than being closed.
+        bool peerBroke = false;
 
         void setAwaitingHead(bool awaiting) {
             if (awaiting) {
@@ -459,6 +461,7 @@ private:
             if (error) {
                 if (error != asio::error::operation_aborted) {
                     connection.peerGone = true;  // and stays so: the end is read only once
+                    connection.peerBroke = error != asio::error::eof;
                 }
                 co_return;
             }
@@ -514,10 +517,17 @@ private:
         auto [error, written] = co_await bhttp::async_write_header(stream, serializer, kTuple);
         stream.expires_never();
         if (error || headOnly) {
+            if (error && response.bodyBroken) {
+                response.bodyBroken();
+            }
             response.nextChunk = nullptr;
             co_return !error && chunked;
         }
         auto outcome = co_await (pumpChunks(stream, response, chunked) || watchPeer(connection));
+        const bool writeFailed = outcome.index() == 0 && !std::get<0>(outcome);
+        if ((writeFailed || (outcome.index() == 1 && connection.peerBroke)) && response.bodyBroken) {
+            response.bodyBroken();
+        }
         // Whoever reads the chunks learns that nobody writes them any more.
         response.nextChunk = nullptr;
         co_return chunked && outcome.index() == 0 && std::get<0>(outcome);

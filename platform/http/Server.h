@@ -70,6 +70,11 @@ struct ServerResponse {
     // When set, the body is made of these chunks instead, each written as soon as it is given;
     // nothing ends the body.
     std::function<boost::asio::awaitable<std::optional<std::string>>()> nextChunk;
+    // Called, before the chunk source is let go, when a body of chunks could not be written on
+    // because the connection broke: a write failed or timed out, or the connection failed other
+    // than by the client's close (a reset, a keepalive probe unanswered). Not called when the
+    // body ends or the client closes the connection.
+    std::function<void()> bodyBroken;
 };
 
 class ServerHandler {

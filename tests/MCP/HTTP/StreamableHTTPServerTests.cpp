@@ -569,6 +569,47 @@ TEST_F(StreamableHTTPServerTest, AbandonedInitializesNeverLockNewcomersOut) {
     EXPECT_LE(host->sessionCount(), 100u);
 }
 
+TEST_F(StreamableHTTPServerTest, AStreamWhosePeerVanishedDoesNotKeepItsSessionAlive) {
+    StreamableHTTPServer::Options options;
+    options.idleTimeout = 3s;
+    startHost(options);
+    const std::string vanishing = initializeSession();
+
+    // The session's standalone stream, open for longer than the idle limit.
+    asio::io_context client;
+    asio::ip::tcp::socket stream(client);
+    stream.connect({asio::ip::make_address("127.0.0.1"), host->port()});
+    asio::write(stream, asio::buffer("GET /mcp HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                     std::to_string(host->port()) +
+                                     "\r\nAccept: text/event-stream\r\nMCP-Session-Id: " +
+                                     vanishing + "\r\n\r\n"));
+    std::string primed;
+    while (primed.find("data: \n\n") == std::string::npos) {
+        std::array<char, 4096> buffer{};
+        boost::system::error_code error;
+        std::size_t count = stream.read_some(asio::buffer(buffer), error);
+        ASSERT_FALSE(error) << error.message() << primed;
+        primed.append(buffer.data(), count);
+    }
+    std::this_thread::sleep_for(options.idleTimeout + 500ms);
+
+    // A fresh session, then the stream's peer goes away without a clean close: the connection
+    // is reset, as when the far host has lost it.
+    const std::string fresh = initializeSession();
+    stream.set_option(asio::socket_base::linger(true, 0));
+    stream.close();
+
+    // The broken stream is no sign of life: its session is the one that expires first, while
+    // the fresh one is still within its limit.
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (host->sessionCount() == 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    const std::string ping = R"({"jsonrpc":"2.0","id":2,"method":"ping"})";
+    EXPECT_EQ(curl("POST", ping, "-H " + quoted("MCP-Session-Id: " + vanishing)).status, 404);
+    EXPECT_EQ(curl("POST", ping, "-H " + quoted("MCP-Session-Id: " + fresh)).status, 200);
+}
+
 TEST_F(StreamableHTTPServerTest, IdleSessionsExpire) {
     StreamableHTTPServer::Options options;
     options.idleTimeout = 200ms;
