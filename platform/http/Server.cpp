@@ -524,8 +524,12 @@ private:
             co_return !error && chunked;
         }
         auto outcome = co_await (pumpChunks(stream, response, chunked) || watchPeer(connection));
-        const bool writeFailed = outcome.index() == 0 && !std::get<0>(outcome);
-        if ((writeFailed || (outcome.index() == 1 && connection.peerBroke)) && response.bodyBroken) {
+        // A write that timed out closes the socket, which may end the watch first (aborted, so
+        // without a peer's end seen): that is a break as much as a reset is.
+        const bool broken = outcome.index() == 0
+                                ? !std::get<0>(outcome)
+                                : connection.peerBroke || !connection.peerGone;
+        if (broken && response.bodyBroken) {
             response.bodyBroken();
         }
         // Whoever reads the chunks learns that nobody writes them any more.

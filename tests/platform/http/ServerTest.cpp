@@ -123,7 +123,8 @@ private:
 };
 
 // Answers "body of TARGET"; "/stream" with two chunks from a source, "/open" with a source
-// that never ends. Records the targets it was given.
+// that never ends, "/flood" with one that gives 64 KiB chunks without end. Records the targets
+// it was given, and those whose body of chunks broke off.
 class RecordingHandler : public ServerHandler {
 public:
     asio::awaitable<ServerResponse> handle(ServerRequest request) override {
@@ -133,6 +134,20 @@ public:
         }
         ServerResponse response;
         response.headers.set("Content-Type", "text/plain");
+        if (request.target == "/flood") {
+            response.nextChunk = []() -> asio::awaitable<std::optional<std::string>> {
+                co_return std::string(64 * 1024, 'x');
+            };
+        }
+        if (response.nextChunk || request.target == "/stream" || request.target == "/open") {
+            response.bodyBroken = [this, target = request.target] {
+                std::lock_guard lock(mutex_);
+                broken_.push_back(target);
+            };
+        }
+        if (response.nextChunk) {
+            co_return response;
+        }
         if (request.target == "/stream" || request.target == "/open") {
             const bool ends = request.target == "/stream";
             auto sent = std::make_shared<int>(0);
@@ -158,10 +173,15 @@ public:
         std::lock_guard lock(mutex_);
         return targets_;
     }
+    std::vector<std::string> broken() const {
+        std::lock_guard lock(mutex_);
+        return broken_;
+    }
 
 private:
     mutable std::mutex mutex_;
     std::vector<std::string> targets_;
+    std::vector<std::string> broken_;
 };
 
 // The server on an io_context of its own thread.
@@ -233,6 +253,52 @@ TEST(HTTPServer, HeadIsAnsweredWithoutABody) {
         EXPECT_TRUE(nextHead.starts_with("HTTP/1.1 200 OK\r\n")) << target << ": " << rest;
         EXPECT_EQ(nextBody, "body of /next") << target;
         EXPECT_EQ(server.handler->targets(), (std::vector<std::string>{target, "/next"}));
+    }
+}
+
+// The owner of a body of chunks learns when it broke off (the client vanished or stopped
+// reading), and only then: a body that ends, or a client that closes, is no break.
+TEST(HTTPServer, ABodyOfChunksThatBreaksOffIsReported) {
+    enum class Peer { readsToTheEnd, closes, resets, stopsReading };
+    struct Case {
+        const char* target;
+        Peer peer;
+        bool broken;
+    };
+    for (auto [target, peer, broken] : std::vector<Case>{
+             {"/stream", Peer::readsToTheEnd, false},
+             {"/open", Peer::closes, false},
+             {"/open", Peer::resets, true},
+             {"/flood", Peer::stopsReading, true},
+         }) {
+        SCOPED_TRACE(std::string(target) + " " + std::to_string(int(peer)));
+        RunningServer server({.writeTimeout = 300ms});
+        {
+            RawConnection connection(server.port());
+            if (peer == Peer::stopsReading) {
+                int small = 4096;
+                ::setsockopt(connection.descriptor(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+            }
+            ASSERT_TRUE(connection.send(std::string("GET ") + target +
+                                        " HTTP/1.1\r\nHost: a\r\n\r\n"));
+            if (peer == Peer::readsToTheEnd) {
+                connection.readUntilContains("0\r\n\r\n");
+            } else if (peer != Peer::stopsReading) {
+                connection.readUntilContains("data: part\n\n\r\n");  // nothing left unread
+            }
+            if (peer == Peer::resets) {
+                linger reset{.l_onoff = 1, .l_linger = 0};
+                ::setsockopt(connection.descriptor(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            }
+            if (peer == Peer::stopsReading) {
+                // The server gives up on its stalled write and closes the connection.
+                ASSERT_TRUE(server.waitForConnections(1));
+                ASSERT_TRUE(server.waitForConnections(0));
+            }
+        }
+        ASSERT_TRUE(server.waitForConnections(0));
+        EXPECT_EQ(server.handler->broken(),
+                  broken ? std::vector<std::string>{target} : std::vector<std::string>{});
     }
 }
 
